@@ -1,0 +1,50 @@
+// Test support shared by every layer's tests: temporary directories, running the real
+// programs as a user does, and where the real data sets and built binaries live.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrum::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+
+private:
+    std::string path_;
+};
+
+// What a finished child process left behind.
+struct RunResult {
+    int status = -1;        // exit status, or 128 + signal number when killed by a signal
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+    bool timedOut = false;  // killed because it ran past the time limit
+};
+
+// Runs argv[0] (a path, no shell) with the given arguments and extra environment entries
+// ("NAME=value"), feeding `input` to its standard input and collecting both output streams.
+RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
+              const std::vector<std::string>& env = {}, double timeoutSeconds = 120.0);
+
+// A real data set from the shared data folder, by its directory name.
+std::string sharedData(const std::string& name);
+
+// A program built by this build tree, e.g. binary("app/kestrum").
+std::string binary(const std::string& relativePath);
+
+// Reads a whole file; throws std::runtime_error when it cannot be read.
+std::string readFile(const std::string& path);
+// Writes a whole file, replacing it; throws std::runtime_error on failure.
+void writeFile(const std::string& path, const std::string& contents);
+
+}  // namespace kestrum::test
