@@ -5,7 +5,10 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
 BENCHDIR  ?= build-bench
-CMAKEGEN  := cmake -S . -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+CMAKEGEN  := cmake -S . -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Lets ccache share results between checkouts of the tree in different folders.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build check asan test bench demo clean
