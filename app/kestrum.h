@@ -1,0 +1,13 @@
+// The kestrum viewer's entry: the run parameters, the usage text and the run itself.
+#pragma once
+
+#include "app/krellparams.h"
+
+// The run parameters, filled from the command line by kestrumMain.
+extern KrellParams opts;
+
+// Prints the usage text to standard output.
+void usage();
+
+// The whole run: banner, usage or parameters, then the run sequence. Returns the exit status.
+int kestrumMain(int argc, char** argv);

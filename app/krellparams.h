@@ -1,0 +1,47 @@
+// Every run parameter of the viewer (and of the sibling flagging application that shares
+// the class), read from the command line with defaults, echoes, warnings and errors.
+#pragma once
+
+#include "app/params.h"
+
+#include <cstdint>
+#include <string>
+
+enum eApp { eAppFlag = 0, eAppView = 1 };
+
+class KrellParams : public Params {
+public:
+    explicit KrellParams(eApp app);
+
+    // Reads the command line; false (message on standard error) when the run cannot go on.
+    bool read(int argc, char** argv);
+
+    eApp app;
+    std::string vis;
+    std::string stokes = "i";
+    bool goodchGiven = false;
+    bool medtcal = false;
+    bool medsed = false;
+    int32_t goodch = 9;        // zero-based
+    double cutoff = 7.0;
+    int32_t interval = 1200;
+    double thres = 0.15;
+    double gap = 150.0;
+    double rmscut = 3.0;
+    bool test = false;
+    int32_t testAnt1 = 0;
+    int32_t testAnt2 = 0;
+    int32_t testChan = 0;      // zero-based
+    std::string stokesFlag;
+    bool optShort = false;
+    bool optRms = false;
+    bool optLong = false;
+    bool optAmp = false;
+    bool optIgnore = false;
+    bool optReplace = false;
+    bool optNoapply = false;
+    std::string device = "/S2MONO";
+    double scale = 10.0;
+    int32_t bchan = 0;         // one-based, 0 = not given
+    int32_t echan = 0;         // one-based, 0 = not given
+};

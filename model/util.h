@@ -1,0 +1,32 @@
+// Statistics and text utilities shared by the model and the application: robust summary
+// statistics (`stats`, `stat`), rounding, polarisation names and string splitting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Seven-number summary of a list of values; all zeros when the list is empty.
+struct stats {
+    double mad = 0.0;     // median of the absolute deviations from the median
+    double median = 0.0;
+    double mean = 0.0;
+    double rms = 0.0;     // sample standard deviation about the mean (n - 1 denominator)
+    double min = 0.0;
+    double max = 0.0;
+    int32_t count = 0;    // number of values
+};
+
+// Summary statistics of `values`. The vector is reordered (left sorted ascending); callers
+// must not rely on its order afterwards.
+stats stat(std::vector<double>& values);
+
+// x rounded to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3).
+int nint(double x);
+
+// Lower-case name of a polarisation code -8 .. 4 ("yx" .. "v"); null for 0 and any other code.
+const char* polName(int code);
+
+// Appends to `pieces` the non-empty pieces of `text` between characters of `delimiters`.
+// `pieces` is not cleared first.
+void split(std::string text, std::string delimiters, std::vector<std::string>& pieces);

@@ -1,0 +1,44 @@
+// One record of the polarisation under study: one time stamp of one baseline, every
+// channel's complex value (or amplitude) and flag byte, and its own medians across channels.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <vector>
+
+class Visibility {
+public:
+    // Copies `nchan` values from `data` and `flags` (flags truncated to their low 8 bits;
+    // 0 means usable). With `ampOnly` only the amplitudes are kept, else only the complex
+    // values. Both medians start at 0. A negative nchan is taken as 0.
+    // A float buffer of (re, im) pairs filled by the task layer can be passed as complex
+    // values by allocating it as std::complex<float> and handing the task layer
+    // reinterpret_cast<float*>(buffer).
+    Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol,
+               int nchan, const std::complex<float>* data, const int* flags, bool ampOnly);
+
+    // Amplitude of channel `chan`, minus ampMedian when `sub`.
+    float Amp(int chan, bool sub) const;
+    // Phase of channel `chan` in radians (-pi .. pi), minus phaseMedian when `sub` (not
+    // wrapped). Always 0 in amplitude-only mode.
+    float Phase(int chan, bool sub) const;
+    // Flag byte of channel `chan`: non-zero means flagged.
+    int Flagged(int chan) const;
+    // Medians of amplitude and phase across all channels, flagged ones included.
+    void calcMedian();
+
+    bool ampOnly;
+    int32_t visno;
+    double uu;
+    double vv;
+    double time;   // Julian date
+    double bl;     // baseline number
+    double lst;
+    int32_t pol;
+    uint32_t nchan;
+    std::vector<float> amp;                  // filled only when ampOnly
+    std::vector<std::complex<float>> data;   // filled only when !ampOnly
+    std::vector<uint8_t> flags;
+    double ampMedian;
+    double phaseMedian;
+};
