@@ -1,0 +1,67 @@
+// Public interface of kestrum's 3-D plotting library: device selection, world window, axis box,
+// labels, points and lines, per-frame and keyboard callbacks and the interactive event loop.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Index
+//   Device ....... s2opend
+//   Coordinates .. s2svp, s2swin
+//   Annotation ... s2box, s2lab
+//   Geometry ..... ns2point, ns2line
+//   Callbacks .... cs2scb, cs2skcb
+//   Event loop ... s2show
+//
+// Geometry drawn before s2show is static and shown on every frame; geometry drawn from inside the
+// per-frame callback lasts one frame. Positions are world coordinates, mapped linearly from the
+// world window onto the viewport box without clipping; colours are red, green, blue in 0 .. 1.
+//
+// Library keys (a key reaches them only when the keyboard callback returns 0 for it):
+//   "Q", Shift+Escape  quit (fade-out, exit status 0)
+//   "h", "H"           camera back home
+//   arrow keys         rotate about the point looked at, one degree times the camera speed
+//   "+", "-"           zoom in, out (also the mouse wheel; dragging with a button held rotates)
+//   "<", ">"           halve, double the camera speed
+//   F1                 on-screen help for these keys
+//   F2                 write the current frame to s2frame-NNNN.png in the working directory
+
+// Opens the device `device` ("/S2MONO", "/S2MONOF", any case-insensitive prefix; "" or " " takes
+// S2GL_DEV; "/?" prompts on standard input) and creates the window; argc/argv go to the window
+// system. Returns 1 on success, 0 (with a message on standard error) on failure, also when no
+// display can be opened: the process always goes on.
+int s2opend(const char* device, int argc, char** argv);
+
+// Sets the viewport box in device space.
+void s2svp(float x1, float x2, float y1, float y2, float z1, float z2);
+// Sets the world window: x1 maps onto the viewport's low x face, x2 onto the high one (y, z alike).
+void s2swin(float x1, float x2, float y1, float y2, float z1, float z2);
+
+// Draws the twelve edges of the world box with ticks and numeric labels; the option strings are
+// "BCDETMNOPQ" for the full frame, a tick interval 0 and subdivision count 0 let the library choose.
+void s2box(const char* xopt, float xtick, int nxsub, const char* yopt, float ytick, int nysub,
+           const char* zopt, float ztick, int nzsub);
+// Writes the axis labels along their axes and the title above the box; "\n" in the title breaks it
+// into two lines.
+void s2lab(const char* xlabel, const char* ylabel, const char* zlabel, const char* title);
+
+// One point at a world position.
+void ns2point(float x, float y, float z, float r, float g, float b);
+// One line segment between two world positions.
+void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b);
+
+// Registers the per-frame callback: called once per frame with the animation time in seconds and
+// the number of space-bar presses so far.
+void cs2scb(void (*callback)(double* t, int* kc));
+// Registers the keyboard callback: called first for every ordinary key with a pointer to the key;
+// a non-zero result consumes the key, otherwise the (possibly changed) key goes to the library.
+void cs2skcb(int (*callback)(unsigned char* key));
+
+// Places the camera at home and runs the event loop; never returns once a device is open.
+// Without an open device it prints a warning and returns.
+void s2show(int interactive);
+
+#ifdef __cplusplus
+}
+#endif
