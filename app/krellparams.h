@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-enum eApp { eAppFlag = 0, eAppView = 1 };
+// Which application's keywords to read; other values read only vis, stokes and options.
+enum eApp : int32_t { eAppFlag = 0, eAppView = 1 };
 
 class KrellParams : public Params {
 public:
@@ -44,4 +45,8 @@ public:
     double scale = 10.0;
     int32_t bchan = 0;         // one-based, 0 = not given
     int32_t echan = 0;         // one-based, 0 = not given
+
+private:
+    // The flagging application's option words and keywords; false when they are unusable.
+    bool readFlagging();
 };

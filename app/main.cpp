@@ -1,8 +1,4 @@
 // Program entry of the kestrum viewer.
-#include <cstdio>
+#include "app/kestrum.h"
 
-int main(int argc, char**)
-{
-    std::printf("kestrum version 0.1.2\n");
-    return argc > 1 ? 0 : 1;
-}
+int main(int argc, char** argv) { return kestrumMain(argc, argv); }

@@ -40,4 +40,9 @@ public:
     std::vector<int32_t> vis;
     std::vector<stats> chanAmpStats;
     std::vector<stats> chanPhaseStats;
+
+private:
+    // Channels of `rec` that the statistics visit: a record shorter than the baseline
+    // contributes only the channels it has.
+    uint32_t channelsOf(const Visibility& rec) const;
 };

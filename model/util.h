@@ -17,11 +17,12 @@ struct stats {
     int32_t count = 0;    // number of values
 };
 
-// Summary statistics of `values`. The vector is reordered (left sorted ascending); callers
-// must not rely on its order afterwards.
+// Summary statistics of `values`. NaN values are removed from the vector and counted in no
+// statistic. The vector is reordered; callers must not rely on its order afterwards.
 stats stat(std::vector<double>& values);
 
-// x rounded to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3).
+// x rounded to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3); values
+// beyond the range of int saturate and NaN gives 0.
 int nint(double x);
 
 // Lower-case name of a polarisation code -8 .. 4 ("yx" .. "v"); null for 0 and any other code.

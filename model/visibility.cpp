@@ -1,0 +1,63 @@
+// One record of the polarisation under study, with its medians across channels.
+#include "model/visibility.h"
+
+#include "model/util.h"
+
+#include <cmath>
+
+namespace {
+
+float magnitude(std::complex<float> v)
+{
+    // Squares in double precision cannot overflow for any float value.
+    const double re = v.real();
+    const double im = v.imag();
+    return static_cast<float>(std::sqrt(re * re + im * im));
+}
+
+}  // namespace
+
+Visibility::Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol,
+                       int nchan, const std::complex<float>* data, const int* flags, bool ampOnly)
+    : ampOnly(ampOnly), visno(visno), uu(uu), vv(vv), time(time), bl(bl), lst(lst), pol(pol),
+      nchan(nchan > 0 ? static_cast<uint32_t>(nchan) : 0), ampMedian(0.0), phaseMedian(0.0)
+{
+    this->flags.resize(this->nchan);
+    if (ampOnly) {
+        amp.resize(this->nchan);
+        for (uint32_t c = 0; c < this->nchan; ++c)
+            amp[c] = magnitude(data[c]);
+    } else {
+        this->data.assign(data, data + this->nchan);
+    }
+    for (uint32_t c = 0; c < this->nchan; ++c)
+        this->flags[c] = static_cast<uint8_t>(flags[c] & 0xff);
+}
+
+float Visibility::Amp(int chan, bool sub) const
+{
+    const float a = ampOnly ? amp[chan] : magnitude(data[chan]);
+    return sub ? static_cast<float>(a - ampMedian) : a;
+}
+
+float Visibility::Phase(int chan, bool sub) const
+{
+    if (ampOnly)
+        return 0.0f;
+    const float p = std::atan2(data[chan].imag(), data[chan].real());
+    return sub ? static_cast<float>(p - phaseMedian) : p;
+}
+
+int Visibility::Flagged(int chan) const { return flags[chan]; }
+
+void Visibility::calcMedian()
+{
+    std::vector<double> values(nchan);
+    for (uint32_t c = 0; c < nchan; ++c)
+        values[c] = Amp(static_cast<int>(c), false);
+    ampMedian = stat(values).median;
+    values.resize(nchan);
+    for (uint32_t c = 0; c < nchan; ++c)
+        values[c] = Phase(static_cast<int>(c), false);
+    phaseMedian = stat(values).median;
+}

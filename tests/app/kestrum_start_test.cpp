@@ -1,0 +1,111 @@
+// The start of a kestrum run, driven through the real program: banner, usage text, and every
+// parameter message with its stream and exit status.
+#include "tests/support/support.h"
+
+#include <gtest/gtest.h>
+
+using kestrum::test::binary;
+using kestrum::test::RunResult;
+
+namespace {
+
+const std::string banner = "kestrum version 0.1.2\n";
+
+RunResult runKestrum(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{binary("app/kestrum")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return kestrum::test::run(argv, "", {}, 30.0);
+}
+
+}  // namespace
+
+TEST(KestrumStart, NoArgumentsPrintsBannerAndUsage)
+{
+    const RunResult r = runKestrum({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, banner +
+                         "kestrum is a tool to graphically visualise a quorin data set\n"
+                         "in three dimensions: amplitude/phase verses channel and time.\n"
+                         "\n"
+                         "kestrum vis=quorin-dataset [stokes=...] [device=...]\n"
+                         "\n"
+                         "stokes : select the stokes parameter to visualise.\n"
+                         "         e.g. stokes=xx to select stokes xx.\n"
+                         "\n"
+                         "device : select the s2 device to use:\n"
+                         "         e.g. device=/S2MONOF for full screen viewing.\n"
+                         "\n"
+                         "For help with keystrokes press '?' and to quit press shift-'q'.\n");
+}
+
+TEST(KestrumStart, RejectedParametersEndWithStatusOne)
+{
+    RunResult r = runKestrum({"vis=/nowhere", "stray"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "invalid parameters specified.\n");
+
+    // The bare word is reported before the missing vis is even looked at.
+    r = runKestrum({"stray"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "invalid parameters specified.\n");
+
+    r = runKestrum({"stokes=xx", "device=/S2MONOF"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "vis parameter is mandatory.\n");
+
+    // An empty word still counts as a word without "=".
+    r = runKestrum({""});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "invalid parameters specified.\n");
+}
+
+TEST(KestrumStart, UnknownOptionsAndKeywordsAreWarnedAboutInKeyOrder)
+{
+    const RunResult r = runKestrum({"foo=1", "VIS=/Data/Set", "options=zeta,Alpha,,beta", "=x",
+                                 "cutoff=3", "options=alpha"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, banner +
+                         "WARNING: Undefined options specified, the following will be ignored:\n"
+                         "   alpha\n"
+                         "   beta\n"
+                         "   zeta\n"
+                         "WARNING: Undefined parameters specified, the following will be ignored:\n"
+                         "   =x\n"
+                         "   cutoff=3\n"
+                         "   foo=1\n"
+                         "\n");
+}
+
+TEST(KestrumStart, DebugOptionsAnnounceThemselvesAndEchoEveryValue)
+{
+    const RunResult r = runKestrum({"options=Debug1,xyz", "vis=a=b", "stokes=xx,yy,zz", "scale=2.5e1",
+                                 "bchan=abc", "echan= 12x", "device=/S2MONOF", "device=/S2MONO",
+                                 "options=debug2"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, banner +
+                         " First level debugging requested\n"
+                         " Second level debugging requested\n"
+                         "vis=a=b\n"
+                         "device=/S2MONO\n"
+                         "scale=25\n"
+                         "bchan=0\n"
+                         "echan=12\n"
+                         "stokes [in]=xx\n"
+                         "stokes [flag]=yy,zz\n"
+                         "WARNING: Undefined options specified, the following will be ignored:\n"
+                         "   xyz\n");
+}
+
+TEST(KestrumStart, AcceptedParametersAloneGiveNoOutputBeyondTheBanner)
+{
+    const RunResult r = runKestrum({"vis=/nowhere", "stokes=i,", "scale=", "bchan=99999999999999"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "");
+}

@@ -1,0 +1,252 @@
+// Baseline statistics: tcal and SED medians and the summary statistics, each checked against
+// values computed here independently with full sorts, including flagged records and channels.
+#include "model/baseline.h"
+
+#include "app/params.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+
+using cf = std::complex<float>;
+
+double sortedMedian(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
+}
+
+float amplitude(cf x) { return static_cast<float>(std::sqrt(double(x.real()) * x.real() + double(x.imag()) * x.imag())); }
+float phase(cf x) { return std::atan2(x.imag(), x.real()); }
+
+// An observation of one baseline with noisy records: channel `deadChan` is flagged in every
+// record, record `deadRec` in every channel, and about a tenth of the other points at random.
+struct Fixture {
+    static constexpr int nchan = 24;
+    static constexpr int nrec = 15;
+    static constexpr int deadChan = 5;
+    static constexpr int deadRec = 4;
+    std::vector<Visibility> records;
+    std::vector<std::vector<cf>> data;
+    std::vector<std::vector<int>> flags;
+    Baseline base;
+
+    Fixture()
+    {
+        std::mt19937 rng(11);
+        std::normal_distribution<float> normal(0, 1);
+        std::uniform_int_distribution<int> tenth(0, 9);
+        // A record of another baseline first, so that indices and positions differ.
+        std::vector<cf> other(nchan, cf{1, 1});
+        std::vector<int> good(nchan, 0);
+        records.emplace_back(0, 0, 0, 0, 259, 0, 1, nchan, other.data(), good.data(), false);
+        base = Baseline(258.0, &records, nchan, 0);
+        for (int r = 0; r < nrec; ++r) {
+            std::vector<cf> d(nchan);
+            std::vector<int> f(nchan);
+            for (int c = 0; c < nchan; ++c) {
+                d[c] = cf{3.0f + c * 0.1f + normal(rng), 1.0f + normal(rng)};
+                f[c] = (c == deadChan || r == deadRec || tenth(rng) == 0) ? 3 : 0;
+            }
+            records.emplace_back(r + 1, 0, 0, 2460000.0 + r / 1440.0, 258, 0, 1, nchan, d.data(), f.data(), false);
+            base.add(static_cast<int>(records.size()) - 1);
+            data.push_back(d);
+            flags.push_back(f);
+        }
+    }
+
+    // The value that the point would have with tcal, computed from the raw inputs.
+    float tcalAmp(int r, int c) const
+    {
+        std::vector<double> a;
+        for (cf x : data[r])
+            a.push_back(amplitude(x));
+        return static_cast<float>(amplitude(data[r][c]) - sortedMedian(a));
+    }
+    float tcalPhase(int r, int c) const
+    {
+        std::vector<double> p;
+        for (cf x : data[r])
+            p.push_back(phase(x));
+        return static_cast<float>(phase(data[r][c]) - sortedMedian(p));
+    }
+    float rawAmp(int r, int c, bool tcal) const { return tcal ? tcalAmp(r, c) : amplitude(data[r][c]); }
+    float rawPhase(int r, int c, bool tcal) const { return tcal ? tcalPhase(r, c) : phase(data[r][c]); }
+
+    std::vector<double> column(int c, bool tcal, bool amp) const
+    {
+        std::vector<double> v;
+        for (int r = 0; r < nrec; ++r)
+            if (flags[r][c] == 0)
+                v.push_back(amp ? rawAmp(r, c, tcal) : rawPhase(r, c, tcal));
+        return v;
+    }
+};
+
+}  // namespace
+
+TEST(Baseline, ConstructionDecodesAntennasAndSizesStatistics)
+{
+    std::vector<Visibility> none;
+    const Baseline b(67841.0, &none, 8, 2);
+    EXPECT_EQ(b.ant1, 1);
+    EXPECT_EQ(b.ant2, 257);
+    EXPECT_EQ(b.chanAmpStats.size(), 8u);
+    EXPECT_EQ(b.chanPhaseStats.size(), 8u);
+    EXPECT_EQ(b.chanAmpStats[7].count, 0);
+    const Baseline empty;
+    EXPECT_EQ(empty.bl, -1.0);
+    EXPECT_TRUE(empty.vis.empty());
+    EXPECT_EXIT(Baseline(513.0, &none, 8, 0), testing::ExitedWithCode(1),
+                "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!");
+}
+
+TEST(Baseline, SedStatisticsMatchSortBasedMediansInEveryMode)
+{
+    for (bool tcal : {false, true}) {
+        Fixture fx;
+        fx.base.updateStats(tcal, true);
+        for (int c = 0; c < Fixture::nchan; ++c) {
+            const std::vector<double> amps = fx.column(c, tcal, true);
+            const std::vector<double> phases = fx.column(c, tcal, false);
+            const stats& a = fx.base.chanAmpStats[c];
+            const stats& p = fx.base.chanPhaseStats[c];
+            ASSERT_EQ(a.count, static_cast<int>(amps.size())) << c;
+            EXPECT_NEAR(a.median, sortedMedian(amps), 1e-6) << "tcal " << tcal << " chan " << c;
+            EXPECT_NEAR(p.median, sortedMedian(phases), 1e-6) << "tcal " << tcal << " chan " << c;
+            if (c == Fixture::deadChan) {
+                EXPECT_EQ(a.count, 0);
+                EXPECT_EQ(a.median, 0);
+                EXPECT_EQ(p.median, 0);
+            }
+        }
+        // A record flagged in every channel still gets its own medians.
+        if (tcal) {
+            std::vector<double> a;
+            for (cf x : fx.data[Fixture::deadRec])
+                a.push_back(amplitude(x));
+            EXPECT_NEAR(fx.records[Fixture::deadRec + 1].ampMedian, sortedMedian(a), 1e-6);
+        }
+    }
+}
+
+TEST(Baseline, AccessorsSubtractInOrderAndSedCentresEachChannel)
+{
+    Fixture fx;
+    // Before any statistics the SED subtraction takes away nothing.
+    EXPECT_EQ(fx.base.Amp(2, 3, false, true), fx.base.Amp(2, 3, false, false));
+    fx.base.updateStats(true, true);
+    for (int c = 0; c < Fixture::nchan; ++c) {
+        std::vector<double> centred;
+        for (int r = 0; r < Fixture::nrec; ++r) {
+            EXPECT_NEAR(fx.base.Amp(r, c, true, false), fx.tcalAmp(r, c), 1e-5);
+            EXPECT_EQ(fx.base.Flagged(r, c), fx.flags[r][c]);
+            if (fx.flags[r][c] == 0)
+                centred.push_back(fx.base.Amp(r, c, true, true));
+        }
+        EXPECT_NEAR(sortedMedian(centred), 0.0, 1e-6) << c;
+    }
+    // Phases are not wrapped after subtraction.
+    std::vector<cf> d{std::polar(1.0f, 3.0f)};
+    std::vector<int> f{0};
+    std::vector<Visibility> recs{Visibility(1, 0, 0, 0, 258, 0, 1, 1, d.data(), f.data(), false)};
+    Baseline b(258, &recs, 1, 0);
+    b.add(0);
+    b.chanPhaseStats[0].median = -3.0;
+    EXPECT_NEAR(b.Phase(0, 0, false, true), 6.0, 1e-6);
+}
+
+TEST(Baseline, SummaryStatisticsCoverEveryUnflaggedPoint)
+{
+    for (int mode = 0; mode < 3; ++mode) {
+        const bool tcal = mode >= 1, sed = mode >= 2;
+        Fixture fx;
+        fx.base.updateStats(tcal, sed);
+        std::vector<double> amps, phases;
+        for (int r = 0; r < Fixture::nrec; ++r)
+            for (int c = 0; c < Fixture::nchan; ++c)
+                if (fx.flags[r][c] == 0) {
+                    const std::vector<double> ac = fx.column(c, tcal, true);
+                    const std::vector<double> pc = fx.column(c, tcal, false);
+                    amps.push_back(static_cast<float>(fx.rawAmp(r, c, tcal) - (sed ? sortedMedian(ac) : 0.0)));
+                    phases.push_back(static_cast<float>(fx.rawPhase(r, c, tcal) - (sed ? sortedMedian(pc) : 0.0)));
+                }
+        const stats a = fx.base.ampStats(tcal, sed);
+        const stats p = fx.base.phaseStats(tcal, sed);
+        EXPECT_EQ(a.count, static_cast<int>(amps.size()));
+        EXPECT_NEAR(a.median, sortedMedian(amps), 1e-5) << mode;
+        EXPECT_NEAR(p.median, sortedMedian(phases), 1e-5) << mode;
+        EXPECT_NEAR(a.max, *std::max_element(amps.begin(), amps.end()), 1e-5);
+        EXPECT_NEAR(p.min, *std::min_element(phases.begin(), phases.end()), 1e-5);
+    }
+}
+
+TEST(Baseline, AllFlaggedBaselineGivesZeroStatistics)
+{
+    std::vector<cf> d(6, cf{2, 1});
+    std::vector<int> f(6, 3);
+    std::vector<Visibility> recs;
+    for (int r = 0; r < 3; ++r)
+        recs.emplace_back(r, 0, 0, r, 258, 0, 1, 6, d.data(), f.data(), false);
+    Baseline b(258, &recs, 6, 0);
+    for (int r = 0; r < 3; ++r)
+        b.add(r);
+    b.updateStats(true, true);
+    for (const stats& s : b.chanAmpStats) {
+        EXPECT_EQ(s.count, 0);
+        EXPECT_EQ(s.median, 0);
+    }
+    const stats a = b.ampStats(true, true);
+    const stats p = b.phaseStats(true, true);
+    EXPECT_EQ(a.count, 0);
+    EXPECT_EQ(a.median, 0);
+    EXPECT_EQ(a.max, 0);
+    EXPECT_EQ(p.count, 0);
+    EXPECT_EQ(p.rms, 0);
+    EXPECT_NEAR(recs[0].ampMedian, std::sqrt(5.0), 1e-6);
+}
+
+TEST(Baseline, RecordsShorterThanTheBaselineContributeTheirOwnChannels)
+{
+    std::vector<cf> d(4, cf{1, 0});
+    std::vector<int> f(4, 0);
+    std::vector<Visibility> recs;
+    recs.emplace_back(0, 0, 0, 0, 258, 0, 1, 4, d.data(), f.data(), false);
+    recs.emplace_back(1, 0, 0, 1, 258, 0, 1, 2, d.data(), f.data(), false);
+    Baseline b(258, &recs, 4, 0);
+    b.add(0);
+    b.add(1);
+    b.updateStats(true, true);
+    EXPECT_EQ(b.chanAmpStats[1].count, 2);
+    EXPECT_EQ(b.chanAmpStats[3].count, 1);
+    EXPECT_EQ(b.ampStats(false, false).count, 6);
+}
+
+TEST(Baseline, DebugLines)
+{
+    std::vector<cf> d{{1, 0}, {2, 0}};
+    std::vector<int> f{0, 3};
+    std::vector<Visibility> recs{Visibility(0, 0, 0, 0, 772, 0, 1, 2, d.data(), f.data(), false)};
+    Baseline good(3 * 256 + 4, &recs, 2, 0);
+    good.add(0);
+    Params::debug1 = true;
+    Params::debug2 = true;
+    testing::internal::CaptureStdout();
+    good.updateStats(false, true);
+    good.phaseStats(true, false);
+    good.updateStats(true, false);
+    const std::string out = testing::internal::GetCapturedStdout();
+    Params::debug1 = false;
+    Params::debug2 = false;
+    EXPECT_EQ(out,
+              "Baseline::updateStats(notcal, sed) BL=(3-4)\n"
+              "[0] median=1; rms=0; count=1\n"
+              "[1] median=0; rms=0; count=0\n"
+              "Baseline::phaseStats(1, 0) - vis.size=1\n"
+              "Baseline::updateStats(tcal, nosed) BL=(3-4)\n");
+}

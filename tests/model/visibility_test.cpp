@@ -1,0 +1,127 @@
+// Visibility records: storage modes, accessors with and without median subtraction, and the
+// per-record medians against a sort-based computation.
+#include "model/visibility.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+
+using cf = std::complex<float>;
+
+double sortedMedian(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
+}
+
+Visibility record(const std::vector<cf>& data, const std::vector<int>& flags, bool ampOnly = false)
+{
+    return Visibility(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, static_cast<int>(data.size()),
+                      data.data(), flags.data(), ampOnly);
+}
+
+}  // namespace
+
+TEST(Visibility, KeepsScalarsAndOneStorageMode)
+{
+    const std::vector<cf> data{{3, 4}, {0, -2}};
+    const std::vector<int> flags{0, 3};
+    const Visibility full = record(data, flags);
+    EXPECT_EQ(full.visno, 17);
+    EXPECT_EQ(full.uu, 1.5);
+    EXPECT_EQ(full.vv, -2.5);
+    EXPECT_EQ(full.time, 2460000.25);
+    EXPECT_EQ(full.bl, 258.0);
+    EXPECT_EQ(full.lst, 0.75);
+    EXPECT_EQ(full.pol, -5);
+    EXPECT_EQ(full.nchan, 2u);
+    EXPECT_EQ(full.data, data);
+    EXPECT_TRUE(full.amp.empty());
+    EXPECT_FLOAT_EQ(full.Amp(0, false), 5.0f);
+    EXPECT_FLOAT_EQ(full.Phase(1, false), static_cast<float>(-M_PI / 2));
+    EXPECT_EQ(full.Flagged(0), 0);
+    EXPECT_EQ(full.Flagged(1), 3);
+
+    const Visibility amps = record(data, flags, true);
+    EXPECT_TRUE(amps.data.empty());
+    EXPECT_EQ(amps.amp, (std::vector<float>{5, 2}));
+    EXPECT_EQ(amps.Phase(0, false), 0.0f);
+    EXPECT_EQ(amps.Phase(1, true), 0.0f);
+}
+
+TEST(Visibility, FlagsKeepTheirLowByteOnly)
+{
+    const std::vector<cf> data(3, cf{1, 0});
+    const Visibility v = record(data, {256, 259, -1});
+    EXPECT_EQ(v.Flagged(0), 0);
+    EXPECT_EQ(v.Flagged(1), 3);
+    EXPECT_EQ(v.Flagged(2), 255);
+}
+
+TEST(Visibility, SubtractionUsesMediansOnlyOnceComputed)
+{
+    const std::vector<cf> data{{1, 0}, {0, 2}, {-3, 0}, {0, -10}};
+    Visibility v = record(data, {0, 0, 0, 0});
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_EQ(v.Amp(c, true), v.Amp(c, false));
+        EXPECT_EQ(v.Phase(c, true), v.Phase(c, false));
+    }
+    v.calcMedian();
+    EXPECT_DOUBLE_EQ(v.ampMedian, 2.5);   // amplitudes 1, 2, 3, 10
+    EXPECT_FLOAT_EQ(v.Amp(3, true), 7.5f);
+    // Phases 0, pi/2, pi, -pi/2: median pi/4; not wrapped after subtraction.
+    EXPECT_NEAR(v.phaseMedian, M_PI / 4, 1e-6);
+    EXPECT_NEAR(v.Phase(2, true), 3 * M_PI / 4, 1e-6);
+}
+
+TEST(Visibility, MediansUseEveryChannelFlaggedOrNot)
+{
+    std::mt19937 rng(3);
+    std::normal_distribution<float> normal(0, 4);
+    for (int n : {1, 2, 7, 64, 65}) {
+        std::vector<cf> data(n);
+        for (cf& x : data)
+            x = cf{normal(rng), normal(rng)};
+        Visibility v = record(data, std::vector<int>(n, 3));
+        v.calcMedian();
+        std::vector<double> amps, phases;
+        for (int c = 0; c < n; ++c) {
+            amps.push_back(std::sqrt(double(data[c].real()) * data[c].real() +
+                                     double(data[c].imag()) * data[c].imag()));
+            phases.push_back(std::atan2(data[c].imag(), data[c].real()));
+        }
+        EXPECT_NEAR(v.ampMedian, sortedMedian(amps), 1e-6) << n;
+        EXPECT_NEAR(v.phaseMedian, sortedMedian(phases), 1e-6) << n;
+    }
+}
+
+TEST(Visibility, EdgeMedians)
+{
+    Visibility empty = record({}, {});
+    empty.calcMedian();
+    EXPECT_EQ(empty.ampMedian, 0);
+    EXPECT_EQ(empty.phaseMedian, 0);
+
+    // +3.1 and -3.1 radians: the plain median of the numbers, not the circular one.
+    const float r = 2;
+    Visibility opposite = record({std::polar(r, 3.1f), std::polar(r, -3.1f)}, {0, 0});
+    opposite.calcMedian();
+    EXPECT_NEAR(opposite.phaseMedian, 0.0, 1e-6);
+
+    Visibility amps = record({{3, 4}, {6, 8}, {0, 1}}, {0, 0, 0}, true);
+    amps.calcMedian();
+    EXPECT_DOUBLE_EQ(amps.ampMedian, 5);
+    EXPECT_EQ(amps.phaseMedian, 0);
+}
+
+TEST(Visibility, NegativeChannelCountGivesAnEmptyRecord)
+{
+    const Visibility v(1, 0, 0, 0, 258, 0, 1, -4, nullptr, nullptr, false);
+    EXPECT_EQ(v.nchan, 0u);
+    EXPECT_TRUE(v.flags.empty());
+}
