@@ -1,6 +1,8 @@
 // The error routine: every layer below the application reports through here.
 #include "dataset/bug.h"
 
+#include "dataset/hio.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,7 @@
 namespace {
 
 char programName[128] = "(NOT SET)";
+bool aborting = false;  // set while the emergency close of a fatal error runs
 
 const char* kindOf(char severity)
 {
@@ -30,6 +33,12 @@ void bug_c(char severity, const char* message)
     std::fflush(stderr);
     if (kind)
         return;
+    // Close every data set in an emergency first; a fatal error inside that close ends the
+    // process directly.
+    if (!aborting) {
+        aborting = true;
+        habort_c();
+    }
     std::exit(1);
 }
 
