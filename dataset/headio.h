@@ -9,6 +9,16 @@
 extern "C" {
 #endif
 
+/* The 4-byte type tags that start a header-variable item: the bytes 0, 0, 0, n. */
+extern const char binary_item[4]; /* n 0: raw bytes */
+extern const char char_item[4];   /* n 1: characters from offset 4 */
+extern const char int_item[4];    /* n 2: 32-bit ints from offset 4 */
+extern const char int2_item[4];   /* n 3: 16-bit ints from offset 4 */
+extern const char real_item[4];   /* n 4: IEEE singles from offset 4 */
+extern const char dble_item[4];   /* n 5: IEEE doubles from offset 8 */
+extern const char cmplx_item[4];  /* n 7: (real, imaginary) singles from offset 8 */
+extern const char int8_item[4];   /* n 8: 64-bit ints from offset 8 */
+
 /* Readers: the value of item `name` of tree `tno`, or `defval` when absent or not a scalar
    of an accepted type. */
 void rdhdd_c(int tno, const char *name, double *value, double defval);
