@@ -1,0 +1,234 @@
+// Flag masks: bit positions on disk, both read modes, windows, rewriting parts of an old
+// mask, the real data sets' masks (whose words can have bit 31 set), and fatal messages.
+#include "dataset/hio.h"
+#include "dataset/maskio.h"
+#include "dataset/pack.h"
+#include "tests/support/support.h"
+
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+using kestrum::test::readFile;
+using kestrum::test::sharedData;
+using kestrum::test::TempDir;
+
+namespace {
+
+int openTree(const std::string& path, const char* status)
+{
+    int tno = 0, st = 0;
+    hopen_c(&tno, path.c_str(), status, &st);
+    EXPECT_EQ(st, 0) << path;
+    return tno;
+}
+
+void putItem(int tno, const char* name, const std::string& data)
+{
+    int it, st;
+    haccess_c(tno, &it, name, "write", &st);
+    ASSERT_EQ(st, 0);
+    hwriteb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
+    ASSERT_EQ(st, 0);
+    hdaccess_c(it, &st);
+}
+
+std::string words(std::initializer_list<uint32_t> values)
+{
+    std::string s;
+    for (uint32_t v : values) {
+        const int i = static_cast<int>(v);
+        char b[4];
+        pack32_c(&i, b, 1);
+        s.append(b, 4);
+    }
+    return s;
+}
+
+// Flags drawn as text: 'X' good, '.' bad.
+std::vector<int> draw(const std::string& picture)
+{
+    std::vector<int> f;
+    for (char c : picture)
+        f.push_back(c == 'X' ? 1 : 0);
+    return f;
+}
+
+// The flags of a mask item's bytes, decoded bit by bit: flag k is bit (k+31) % 31 of word
+// (k+31) / 31; bit 31 is ignored.
+std::vector<int> decode(const std::string& item)
+{
+    std::vector<int> flags;
+    for (size_t w = 1; w < item.size() / 4; ++w) {
+        int v;
+        unpack32_c(item.data() + 4 * w, &v, 1);
+        for (int b = 0; b < 31; ++b)
+            flags.push_back((v >> b) & 1);
+    }
+    return flags;
+}
+
+}  // namespace
+
+TEST(Maskio, FlagPositionsOnDisk)
+{
+    TempDir dir;
+    const std::string ds = dir.file("ds");
+    int tno = openTree(ds, "new");
+    const int mask = mkopen_c(tno, "flags", "new");
+    ASSERT_GT(mask, 0);
+    std::vector<int> flags(500, 0);  // 18 words: beyond 64 bytes, so a file of its own
+    flags[0] = flags[30] = flags[31] = flags[99] = 1;
+    mkwrite_c(mask, MK_FLAGS, flags.data(), 0, 500, 500);
+    mkclose_c(mask);
+    hclose_c(tno);
+    // Flag 0: bit 0 of the word at 4; flag 30: bit 30 there; flag 31: bit 0 of the word at 8;
+    // flag 99 = position 130 = bit 6 of word 4. Whole words, bit 31 clear.
+    EXPECT_EQ(readFile(ds + "/flags"), words({2, 0x40000001, 1, 0, 0x40}) + std::string(13 * 4, '\0'));
+
+    tno = openTree(ds, "old");
+    const int old = mkopen_c(tno, "flags", "old");
+    std::vector<int> back(527);
+    EXPECT_EQ(mkread_c(old, MK_FLAGS, back.data(), 0, 527, 527), 527);  // whole words: 17 * 31
+    flags.resize(527, 0);
+    EXPECT_EQ(back, flags);
+    mkclose_c(old);
+    EXPECT_EQ(mkopen_c(tno, "wflags", "old"), 0);  // absent: no handle, no message
+    hclose_c(tno);
+}
+
+TEST(Maskio, HandMadeWordsAndRuns)
+{
+    TempDir dir;
+    const std::string ds = dir.file("ds");
+    int tno = openTree(ds, "new");
+    putItem(tno, "full", words({2, 0x7fffffff}));
+    putItem(tno, "bit31", words({2, 0xffffffff, 0x80000000 | 0xb}));  // flags 31, 32, 34 good
+    hclose_c(tno);
+    tno = openTree(ds, "old");
+    int m = mkopen_c(tno, "full", "old");
+    std::vector<int> f(31);
+    EXPECT_EQ(mkread_c(m, MK_FLAGS, f.data(), 0, 31, 31), 31);
+    EXPECT_EQ(f, std::vector<int>(31, 1));
+    int runs[4];
+    EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 5, 26, 4), 2);
+    EXPECT_EQ(runs[0], 1);
+    EXPECT_EQ(runs[1], 26);
+    EXPECT_EXIT(mkread_c(m, MK_FLAGS, f.data(), 31, 1, 31), testing::ExitedWithCode(1),
+                "### Fatal Error:  Read past end of mask file\n");
+    mkclose_c(m);
+
+    m = mkopen_c(tno, "bit31", "old");
+    std::vector<int> g(5);
+    mkread_c(m, MK_FLAGS, g.data(), 30, 5, 5);
+    EXPECT_EQ(g, draw("XXX.X"));
+    // good, good, bad, good -> runs (1, 2) and (4, 4)
+    EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 31, 4, 4), 4);
+    EXPECT_EQ(std::vector<int>(runs, runs + 4), (std::vector<int>{1, 2, 4, 4}));
+    EXPECT_EXIT(mkread_c(m, MK_RUNS, runs, 0, 40, 3), testing::ExitedWithCode(1),
+                "### Fatal Error:  Buffer overflow in MKREAD\n");
+    EXPECT_EXIT(mkread_c(m, MK_FLAGS, g.data(), 0, 6, 5), testing::ExitedWithCode(1),
+                "### Fatal Error:  Buffer overflow in MKREAD\n");
+    mkclose_c(m);
+    hclose_c(tno);
+}
+
+TEST(Maskio, AllBadGivesNoRuns)
+{
+    TempDir dir;
+    int tno = openTree(dir.file("ds"), "new");
+    const int m = mkopen_c(tno, "flags", "new");
+    const std::vector<int> bad(50, 0);
+    mkwrite_c(m, MK_FLAGS, bad.data(), 0, 50, 50);
+    int runs[2];
+    EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 0, 50, 2), 0);
+    mkclose_c(m);
+    hclose_c(tno);
+}
+
+TEST(Maskio, WindowsAndPartialRewrites)
+{
+    TempDir dir;
+    const std::string ds = dir.file("ds");
+    int tno = openTree(ds, "new");
+    const int n = 20000;  // about five 3968-flag windows
+    std::mt19937 rng(7);
+    std::vector<int> model(n);
+    for (int& f : model)
+        f = (rng() % 7 == 0) ? 0 : 1;
+    for (int i = 1000; i < 1200; ++i)  // a stretch of whole bad words
+        model[static_cast<size_t>(i)] = 0;
+    int m = mkopen_c(tno, "flags", "new");
+    for (int at = 0; at < n; at += 997)  // pieces not aligned to words or windows
+        mkwrite_c(m, MK_FLAGS, model.data() + at, at, std::min(997, n - at), 997);
+    mkclose_c(m);
+    hclose_c(tno);
+    std::vector<int> onDisk = decode(readFile(ds + "/flags"));
+    onDisk.resize(n);
+    EXPECT_EQ(onDisk, model);
+
+    // Rewrite parts of the old mask, in runs form, across a window boundary and inside words.
+    tno = openTree(ds, "old");
+    m = mkopen_c(tno, "flags", "old");
+    const int runs[4] = {3, 5, 40, 41};  // relative to flag 3930: good 3932..3934 and 3969..3970
+    mkwrite_c(m, MK_RUNS, runs, 3930, 50, 4);
+    for (int k = 0; k < 50; ++k)
+        model[3930 + static_cast<size_t>(k)] = (k >= 2 && k <= 4) || (k >= 39 && k <= 40);
+    const int one[1] = {0};
+    mkwrite_c(m, MK_FLAGS, one, 17, 1, 1);
+    model[17] = 0;
+    mkclose_c(m);
+
+    m = mkopen_c(tno, "flags", "old");
+    std::vector<int> back(n);
+    // Read in pieces that straddle window ends.
+    for (int at = 0; at < n; at += 3000)
+        mkread_c(m, MK_FLAGS, back.data() + at, at, std::min(3000, n - at), 3000);
+    EXPECT_EQ(back, model);
+    // Runs agree with the flags.
+    std::vector<int> runsOut(n);
+    const int nr = mkread_c(m, MK_RUNS, runsOut.data(), 0, n, n);
+    std::vector<int> fromRuns(n, 0);
+    for (int i = 0; i < nr; i += 2)
+        for (int k = runsOut[static_cast<size_t>(i)]; k <= runsOut[static_cast<size_t>(i) + 1]; ++k)
+            fromRuns[static_cast<size_t>(k) - 1] = 1;
+    EXPECT_EQ(fromRuns, model);
+    mkclose_c(m);
+    hclose_c(tno);
+}
+
+TEST(Maskio, RealDataSetMasks)
+{
+    for (const char* name : {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA", "zen.2457698.40355.xx.HH.uvcA"}) {
+        const std::string ds = sharedData(name);
+        const std::vector<int> expected = decode(readFile(ds + "/flags"));
+        const int tno = openTree(ds, "old");
+        const int m = mkopen_c(tno, "flags", "old");
+        ASSERT_GT(m, 0);
+        const int n = static_cast<int>(expected.size());
+        std::vector<int> flags(static_cast<size_t>(n));
+        EXPECT_EQ(mkread_c(m, MK_FLAGS, flags.data(), 0, n, n), n);
+        EXPECT_EQ(flags, expected) << name;
+        mkclose_c(m);
+        hclose_c(tno);
+    }
+}
+
+TEST(Maskio, FatalMessages)
+{
+    TempDir dir;
+    const std::string ds = dir.file("ds");
+    int tno = openTree(ds, "new");
+    putItem(tno, "short", words({2}));
+    putItem(tno, "real", words({4, 0}));
+    hclose_c(tno);
+    tno = openTree(ds, "old");
+    EXPECT_EXIT(mkopen_c(tno, "short", "old"), testing::ExitedWithCode(1), "### Fatal Error:  Mask file short appears bad\n");
+    EXPECT_EXIT(mkopen_c(tno, "real", "old"), testing::ExitedWithCode(1),
+                "### Fatal Error:  Mask file real is not integer valued\n");
+    EXPECT_EXIT(mkopen_c(tno, "real", "sideways"), testing::ExitedWithCode(1),
+                "### Fatal Error:  Unrecognised status sideways in MKOPEN\n");
+    hclose_c(tno);
+}
