@@ -42,35 +42,35 @@ void Baseline::updateStats(bool tcal, bool sed)
     if (Params::debug1)
         std::cout << "Baseline::updateStats(" << (tcal ? "tcal" : "notcal") << ", "
                   << (sed ? "sed" : "nosed") << ") BL=(" << ant1 << "-" << ant2 << ")" << std::endl;
-    if (tcal)
-        for (int32_t index : vis)
-            (*allVis)[index].calcMedian();
-    if (!sed)
+    if (!tcal && !sed)
         return;
 
-    // Gather the unflagged values channel by channel in one pass over the records (each
-    // record's channels lie together in memory), then summarise each channel's column.
-    const size_t nrec = vis.size();
-    std::vector<float> ampCols(nrec * nchan);
-    std::vector<float> phaseCols(nrec * nchan);
-    std::vector<size_t> used(nchan, 0);
+    // One pass over the records computes each channel's value once: the record's medians
+    // (with tcal) and the unflagged values gathered per channel (with sed).
+    std::vector<std::vector<float>> ampCols(sed ? nchan : 0);
+    std::vector<std::vector<float>> phaseCols(sed ? nchan : 0);
+    for (uint32_t c = 0; c < ampCols.size(); ++c) {
+        ampCols[c].reserve(vis.size());
+        phaseCols[c].reserve(vis.size());
+    }
+    std::vector<float> amps, phases, scratch;
     for (int32_t index : vis) {
-        const Visibility& rec = (*allVis)[index];
+        Visibility& rec = (*allVis)[index];
+        rec.values(amps, phases);
+        if (tcal)
+            rec.takeMedians(amps, phases, scratch);
+        if (!sed)
+            continue;
         for (uint32_t c = 0; c < channelsOf(rec); ++c) {
-            if (rec.Flagged(static_cast<int>(c)) != 0)
+            if (rec.flags[c] != 0)
                 continue;
-            const size_t at = c * nrec + used[c]++;
-            ampCols[at] = rec.Amp(static_cast<int>(c), tcal);
-            phaseCols[at] = rec.Phase(static_cast<int>(c), tcal);
+            ampCols[c].push_back(amps[c]);
+            phaseCols[c].push_back(phases[c]);
         }
     }
-    std::vector<double> column;
-    column.reserve(nrec);
-    for (uint32_t c = 0; c < nchan; ++c) {
-        column.assign(ampCols.begin() + c * nrec, ampCols.begin() + c * nrec + used[c]);
-        chanAmpStats[c] = stat(column);
-        column.assign(phaseCols.begin() + c * nrec, phaseCols.begin() + c * nrec + used[c]);
-        chanPhaseStats[c] = stat(column);
+    for (uint32_t c = 0; c < ampCols.size(); ++c) {
+        chanAmpStats[c] = stat(ampCols[c]);
+        chanPhaseStats[c] = stat(phaseCols[c]);
         if (Params::debug2)
             std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms="
                       << chanAmpStats[c].rms << "; count=" << chanAmpStats[c].count << std::endl;
@@ -82,7 +82,7 @@ stats Baseline::phaseStats(bool tcal, bool sed) const
     if (Params::debug2)
         std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size()
                   << std::endl;
-    std::vector<double> values;
+    std::vector<float> values;
     values.reserve(vis.size() * nchan);
     for (unsigned i = 0; i < vis.size(); ++i)
         for (uint32_t c = 0; c < channelsOf((*allVis)[vis[i]]); ++c)
@@ -93,7 +93,7 @@ stats Baseline::phaseStats(bool tcal, bool sed) const
 
 stats Baseline::ampStats(bool tcal, bool sed) const
 {
-    std::vector<double> values;
+    std::vector<float> values;
     values.reserve(vis.size() * nchan);
     for (unsigned i = 0; i < vis.size(); ++i)
         for (uint32_t c = 0; c < channelsOf((*allVis)[vis[i]]); ++c)

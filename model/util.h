@@ -20,6 +20,13 @@ struct stats {
 // Summary statistics of `values`. NaN values are removed from the vector and counted in no
 // statistic. The vector is reordered; callers must not rely on its order afterwards.
 stats stat(std::vector<double>& values);
+// The same statistics of single-precision values (each widened to double, so the result
+// equals stat of the widened list) without doubling the memory they take.
+stats stat(std::vector<float>& values);
+
+// stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
+double median(std::vector<double>& values);
+double median(std::vector<float>& values);
 
 // x rounded to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3); values
 // beyond the range of int saturate and NaN gives 0.

@@ -52,12 +52,31 @@ int Visibility::Flagged(int chan) const { return flags[chan]; }
 
 void Visibility::calcMedian()
 {
-    std::vector<double> values(nchan);
-    for (uint32_t c = 0; c < nchan; ++c)
-        values[c] = Amp(static_cast<int>(c), false);
-    ampMedian = stat(values).median;
-    values.resize(nchan);
-    for (uint32_t c = 0; c < nchan; ++c)
-        values[c] = Phase(static_cast<int>(c), false);
-    phaseMedian = stat(values).median;
+    std::vector<float> amps, phases, scratch;
+    values(amps, phases);
+    takeMedians(amps, phases, scratch);
+}
+
+void Visibility::values(std::vector<float>& amps, std::vector<float>& phases) const
+{
+    amps.resize(nchan);
+    phases.resize(nchan);
+    for (uint32_t c = 0; c < nchan; ++c) {
+        amps[c] = Amp(static_cast<int>(c), false);
+        phases[c] = Phase(static_cast<int>(c), false);
+    }
+}
+
+void Visibility::takeMedians(std::vector<float>& amps, std::vector<float>& phases, std::vector<float>& scratch)
+{
+    scratch.assign(amps.begin(), amps.end());
+    ampMedian = median(scratch);
+    scratch.assign(phases.begin(), phases.end());
+    phaseMedian = median(scratch);
+    for (float& a : amps)
+        a = static_cast<float>(a - ampMedian);
+    // Amplitude-only records have no phases: Phase gives 0 with or without subtraction.
+    if (!ampOnly)
+        for (float& p : phases)
+            p = static_cast<float>(p - phaseMedian);
 }

@@ -27,6 +27,13 @@ public:
     // Medians of amplitude and phase across all channels, flagged ones included.
     void calcMedian();
 
+    // Amp(c, false) and Phase(c, false) of every channel, into the two vectors (resized).
+    void values(std::vector<float>& amps, std::vector<float>& phases) const;
+    // calcMedian over the output of values(), which it then turns in place into what
+    // Amp(c, true) and Phase(c, true) return; `scratch` is working space. Lets a caller that
+    // needs both the medians and the subtracted values compute each channel's value once.
+    void takeMedians(std::vector<float>& amps, std::vector<float>& phases, std::vector<float>& scratch);
+
     bool ampOnly;
     int32_t visno;
     double uu;

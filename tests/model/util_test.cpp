@@ -108,6 +108,48 @@ TEST(Stat, AgreesWithSortBasedComputationOnRandomLists)
     }
 }
 
+TEST(Stat, AgreesOnOrderedAndRepetitiveListsThatDefeatNaivePivots)
+{
+    std::vector<std::vector<double>> lists;
+    for (size_t n : {33u, 64u, 257u, 4096u, 4097u}) {
+        std::vector<double> up(n), down(n), pipe(n), same(n, 1.5), twoValues(n), sawtooth(n);
+        for (size_t i = 0; i < n; ++i) {
+            up[i] = static_cast<double>(i);
+            down[i] = static_cast<double>(n - i);
+            pipe[i] = static_cast<double>(std::min(i, n - i));
+            twoValues[i] = (i % 3 == 0) ? -1.0 : 2.0;
+            sawtooth[i] = static_cast<double>(i % 7);
+        }
+        for (auto* v : {&up, &down, &pipe, &same, &twoValues, &sawtooth})
+            lists.push_back(*v);
+    }
+    for (const std::vector<double>& list : lists) {
+        std::vector<double> copy = list;
+        expectSame(stat(copy), reference(list));
+        std::vector<float> asFloats(list.begin(), list.end());
+        expectSame(stat(asFloats), reference(list));
+        copy = list;
+        EXPECT_DOUBLE_EQ(median(copy), sortedMedian(list));
+    }
+}
+
+TEST(Stat, SinglePrecisionListsGiveTheStatisticsOfTheirWidenedValues)
+{
+    std::mt19937 rng(9);
+    std::normal_distribution<float> normal(-1.0f, 5.0f);
+    for (size_t n : {1u, 2u, 999u, 1000u, 100000u}) {
+        std::vector<float> v(n);
+        for (float& x : v)
+            x = normal(rng);
+        const std::vector<double> widened(v.begin(), v.end());
+        std::vector<float> forMedian = v;
+        EXPECT_DOUBLE_EQ(median(forMedian), sortedMedian(widened));
+        expectSame(stat(v), reference(widened));
+    }
+    std::vector<float> empty;
+    EXPECT_EQ(median(empty), 0.0);
+}
+
 TEST(Stat, NaNValuesAreLeftOutInsteadOfBreakingTheOrdering)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
