@@ -53,20 +53,38 @@ void Baseline::updateStats(bool tcal, bool sed)
         ampCols[c].reserve(vis.size());
         phaseCols[c].reserve(vis.size());
     }
+    // Records are taken in small blocks and their values handed to the channel lists block by
+    // block, so each list grows by a run of values at a time instead of one value per record
+    // spread over thousands of lists.
+    constexpr size_t block = 16;
     std::vector<float> amps, phases, scratch;
-    for (int32_t index : vis) {
-        Visibility& rec = (*allVis)[index];
-        rec.values(amps, phases);
-        if (tcal)
-            rec.takeMedians(amps, phases, scratch);
+    std::vector<float> blockAmps(sed ? block * nchan : 0), blockPhases(sed ? block * nchan : 0);
+    std::vector<uint8_t> blockFlags(sed ? block * nchan : 0);
+    for (size_t first = 0; first < vis.size(); first += block) {
+        const size_t count = std::min(block, vis.size() - first);
+        for (size_t r = 0; r < count; ++r) {
+            Visibility& rec = (*allVis)[vis[first + r]];
+            rec.values(amps, phases);
+            if (tcal)
+                rec.takeMedians(amps, phases, scratch);
+            if (!sed)
+                continue;
+            const uint32_t n = channelsOf(rec);
+            const size_t row = r * nchan;
+            std::copy_n(amps.begin(), n, blockAmps.begin() + row);
+            std::copy_n(phases.begin(), n, blockPhases.begin() + row);
+            std::copy_n(rec.flags.begin(), n, blockFlags.begin() + row);
+            // Channels the record does not have count as flagged.
+            std::fill(blockFlags.begin() + row + n, blockFlags.begin() + row + nchan, uint8_t(1));
+        }
         if (!sed)
             continue;
-        for (uint32_t c = 0; c < channelsOf(rec); ++c) {
-            if (rec.flags[c] != 0)
-                continue;
-            ampCols[c].push_back(amps[c]);
-            phaseCols[c].push_back(phases[c]);
-        }
+        for (uint32_t c = 0; c < nchan; ++c)
+            for (size_t r = 0; r < count; ++r)
+                if (blockFlags[r * nchan + c] == 0) {
+                    ampCols[c].push_back(blockAmps[r * nchan + c]);
+                    phaseCols[c].push_back(blockPhases[r * nchan + c]);
+                }
     }
     for (uint32_t c = 0; c < ampCols.size(); ++c) {
         chanAmpStats[c] = stat(ampCols[c]);
