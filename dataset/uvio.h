@@ -73,9 +73,10 @@ void uvflgwr_c(int tno, const int *flags);
 void uvwflgwr_c(int tno, const int *flags);
 
 /* Write side: one record of the preamble ("uv/time/baseline" or "uvw/time/baseline"),
-   `n` channels of "corr" and their flags; ends the record. */
+   `n` channels of "corr" and their flags (NULL: no "flags" mask is written); ends the record. */
 void uvwrite_c(int tno, const double *preamble, const float *data, const int *flags, int n);
-/* Write side: `n` wide-band channels ("wcorr") and their flags into the current record. */
+/* Write side: `n` wide-band channels ("wcorr") and their flags (NULL: none) into the current
+   record; call before uvwrite_c. */
 void uvwwrite_c(int tno, const float *data, const int *flags, int n);
 
 /* ---- Record selection ---- */

@@ -1,0 +1,354 @@
+// Record reading: written data sets read back record for record; channel and wide lines,
+// averaging with the good-channel tolerance, amplitude and window clauses, 16-bit data,
+// reference lines, the preamble, uvinfo_c, flags from the mask and written back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+
+#include "dataset/hio.h"
+#include "dataset/uvio.h"
+#include "tests/dataset/uvtest.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvwriter.h"
+
+using namespace kestrum::test;
+using kestrum::sim::UvDescription;
+using kestrum::sim::UvRecord;
+using kestrum::sim::Window;
+
+namespace {
+
+std::complex<float> valueOf(const UvRecord& r, int k) { return {float(r.index * 10 + k), -0.5f * float(k)}; }
+bool goodOf(const UvRecord& r, int k) { return (r.index + k) % 5 != 0; }
+
+// A 64-channel data set: channel k of record i holds (k, i); record i has channel (i mod 64) bad.
+UvDescription sixtyFour()
+{
+    UvDescription d;
+    d.nants = 3;
+    d.times = {2460000.1, 2460000.2};
+    d.windows = {Window{64, 1.0, 0.001, 1.4204}};
+    d.value = [](const UvRecord& r, int k) { return std::complex<float>(float(k), float(r.index)); };
+    d.good = [](const UvRecord& r, int k) { return k != r.index % 64; };
+    return d;
+}
+
+}  // namespace
+
+TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
+{
+    for (char corrType : {'r', 'j'}) {
+        TempDir dir;
+        UvDescription d;
+        d.nants = 3;
+        d.autos = true;
+        d.times = {2460000.1, 2460000.2, 2460000.3};
+        d.pols = {-5, -6};
+        d.corrType = corrType;
+        d.windows = {Window{4, 1.0, 0.01, 1.4}, Window{4, 2.0, 0.01, 1.4}};
+        d.value = valueOf;
+        d.good = goodOf;
+        d.coord = [](UvRecord& r) {
+            r.u = 1.5 * double(r.index);
+            r.v = -double(r.ant2);
+        };
+        std::string path = dir.file("rt.uv");
+        ASSERT_EQ(kestrum::sim::writeUv(path, d), 36);
+
+        auto recs = readAll(path);
+        ASSERT_EQ(recs.size(), 36u);
+        auto pairs = kestrum::sim::baselinesOf(d);
+        ASSERT_EQ(pairs.size(), 6u);
+        int64_t i = 0;
+        for (size_t t = 0; t < 3; ++t)
+            for (auto [a1, a2] : pairs)
+                for (int pol = 0; pol < 2; ++pol, ++i) {
+                    const ReadRecord& r = recs[i];
+                    EXPECT_EQ(r.visno, double(i + 1));
+                    EXPECT_EQ(r.pre[0], 1.5 * double(i));
+                    EXPECT_EQ(r.pre[1], -double(a2));
+                    EXPECT_EQ(r.pre[2], d.times[t]);
+                    EXPECT_EQ(r.pre[3], 256.0 * a1 + a2);
+                    ASSERT_EQ(r.flags.size(), 8u);
+                    UvRecord w;
+                    w.index = i;
+                    for (int k = 0; k < 8; ++k) {
+                        // 16-bit data are within half a step of the scale the writer chose.
+                        double tol = corrType == 'j' ? (i * 10 + 7) / 32767.0 : 0;
+                        EXPECT_NEAR(r.data[2 * k], valueOf(w, k).real(), tol);
+                        EXPECT_NEAR(r.data[2 * k + 1], valueOf(w, k).imag(), tol);
+                        EXPECT_EQ(r.flags[k], goodOf(w, k) ? 1 : 0) << "record " << i << " channel " << k;
+                    }
+                }
+    }
+}
+
+TEST(UvRead, ChannelLinesSelectAndAverageChannels)
+{
+    TempDir dir;
+    std::string path = dir.file("c.uv");
+    kestrum::sim::writeUv(path, sixtyFour());
+
+    auto all = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 1, 1, 1); });
+    ASSERT_EQ(all.size(), 6u);
+    EXPECT_EQ(all[0].flags.size(), 64u);
+    EXPECT_EQ(all[2].data[2 * 5], 5.0f);
+    EXPECT_EQ(all[2].data[2 * 5 + 1], 2.0f);
+    EXPECT_EQ(all[2].flags[2], 0);
+
+    auto avg = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 1, 4, 4); });
+    ASSERT_EQ(avg[0].flags.size(), 16u);
+    // Record 1 has channel 1 bad: output 0 averages channels 0, 2, 3.
+    EXPECT_FLOAT_EQ(avg[1].data[0], (0 + 2 + 3) / 3.0f);
+    EXPECT_FLOAT_EQ(avg[1].data[2], (4 + 5 + 6 + 7) / 4.0f);
+    EXPECT_EQ(avg[1].flags[0], 1);
+
+    auto shifted = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 3, 4, 4); });
+    ASSERT_EQ(shifted[0].flags.size(), 15u);
+    EXPECT_FLOAT_EQ(shifted[0].data[0], (2 + 3 + 4 + 5) / 4.0f);
+
+    // Steps wider than the width skip channels between output channels.
+    auto sparse = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 3, 2, 2, 10); });
+    ASSERT_EQ(sparse[0].flags.size(), 3u);
+    EXPECT_FLOAT_EQ(sparse[0].data[4], (21 + 22) / 2.0f);
+}
+
+TEST(UvRead, GoodChannelToleranceDecidesTheAveragedFlag)
+{
+    TempDir dir;
+    UvDescription d = sixtyFour();
+    d.good = [](const UvRecord&, int k) { return k == 2 || k >= 4; };  // one good channel of the first four
+    std::string path = dir.file("g.uv");
+    kestrum::sim::writeUv(path, d);
+    auto one = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); });
+    EXPECT_EQ(one[0].data[0], 2.0f);
+    EXPECT_EQ(one[0].flags[0], 1);
+    auto two = readAll(path, [](int tno) {
+        uvset_c(tno, "data", "channel", 1, 1, 4, 4);
+        uvset_c(tno, "gflag", "", 2, 0, 0, 0);
+    });
+    EXPECT_EQ(two[0].data[0], 2.0f);
+    EXPECT_EQ(two[0].flags[0], 0);
+}
+
+TEST(UvRead, AmplitudeClauseFlagsChannels)
+{
+    TempDir dir;
+    UvDescription d = sixtyFour();
+    d.good = {};
+    d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
+    std::string path = dir.file("a.uv");
+    kestrum::sim::writeUv(path, d);
+    double range[3] = {0, 0, 0};
+    auto inc = readAll(path, [&](int tno) {
+        uvselect_c(tno, "amplitude", 10, 20, 1);
+        uvinfo_c(tno, "amprange", range);
+    });
+    EXPECT_EQ(range[0], 1);
+    EXPECT_EQ(range[1], 10);
+    EXPECT_EQ(range[2], 20);
+    for (int k = 0; k < 64; ++k) EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
+    auto exc = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 0); });
+    for (int k = 0; k < 64; ++k) EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
+    auto off = readAll(path, [](int tno) {
+        uvselect_c(tno, "amplitude", 10, 20, 1);
+        uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0);
+    });
+    for (int k = 0; k < 64; ++k) EXPECT_EQ(off[0].flags[k], 1);
+}
+
+TEST(UvRead, WindowClauseRestrictsTheChannels)
+{
+    TempDir dir;
+    UvDescription d;
+    d.nants = 2;
+    d.windows = {Window{4, 1.0, 0.01, 1.4}, Window{4, 2.0, 0.01, 1.4}, Window{4, 3.0, 0.01, 1.4}};
+    d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
+    std::string path = dir.file("w.uv");
+    kestrum::sim::writeUv(path, d);
+    auto second = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); });
+    ASSERT_EQ(second[0].flags.size(), 4u);
+    EXPECT_EQ(second[0].data[0], 4.0f);
+    auto two = readAll(path, [](int tno) {
+        uvselect_c(tno, "window", 2, 0, 1);
+        uvselect_c(tno, "window", 3, 0, 1);
+    });
+    ASSERT_EQ(two[0].flags.size(), 8u);
+    EXPECT_EQ(two[0].data[14], 11.0f);
+    auto notFirst = readAll(path, [](int tno) { uvselect_c(tno, "window", 1, 0, 0); });
+    ASSERT_EQ(notFirst[0].flags.size(), 8u);
+    EXPECT_EQ(notFirst[0].data[0], 4.0f);
+}
+
+TEST(UvRead, ReferenceLineDividesTheData)
+{
+    TempDir dir;
+    UvDescription d = sixtyFour();
+    d.good = [](const UvRecord& r, int k) { return !(r.index == 1 && k == 10); };
+    d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), float(k)); };
+    std::string path = dir.file("r.uv");
+    kestrum::sim::writeUv(path, d);
+    auto recs = readAll(path, [](int tno) {
+        uvset_c(tno, "data", "channel", 4, 1, 1, 1);
+        uvset_c(tno, "reference", "channel", 1, 11, 1, 0);
+    });
+    ASSERT_EQ(recs.size(), 6u);
+    // (k + ik) / (10 + 10i) = k / 10
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_FLOAT_EQ(recs[0].data[2 * k], k / 10.0f);
+        EXPECT_NEAR(recs[0].data[2 * k + 1], 0, 1e-7);
+    }
+    EXPECT_EQ(recs[0].flags[3], 1);
+    EXPECT_EQ(recs[1].flags, (std::vector<int>{0, 0, 0, 0}));  // reference channel bad
+}
+
+TEST(UvRead, PreambleEntriesAndWavelengths)
+{
+    TempDir dir;
+    UvDescription d;
+    d.nants = 2;
+    d.windows = {Window{4, 1.5, 0.1, 1.4}};
+    d.coord = [](UvRecord& r) {
+        r.u = 10;
+        r.v = 20;
+        r.w = 30;
+    };
+    std::string two = dir.file("two.uv");
+    kestrum::sim::writeUv(two, d);
+    d.uvw = true;
+    std::string three = dir.file("three.uv");
+    kestrum::sim::writeUv(three, d);
+
+    testing::internal::CaptureStderr();
+    auto noW = readAll(two, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Unable to compute w coordinate -- setting this to zero\n");
+    EXPECT_EQ(noW[0].pre, (std::vector<double>{10, 20, 0, 2460000.5, 258}));
+
+    auto withW = readAll(three, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
+    EXPECT_EQ(withW[0].pre, (std::vector<double>{10, 20, 30, 2460000.5, 258}));
+
+    // Wavelengths: nanoseconds times the mean sky frequency (GHz) of the first output channel.
+    auto wave = readAll(three, [](int tno) {
+        uvset_c(tno, "preamble", "uv/pol/nothing/nschan", 0, 0, 0, 0);
+        uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
+        uvset_c(tno, "data", "channel", 0, 2, 2, 2);
+    }, 5);
+    double f = (1.6 + 1.7) / 2;
+    EXPECT_NEAR(wave[0].pre[0], 10 * f, 1e-9);
+    EXPECT_NEAR(wave[0].pre[1], 20 * f, 1e-9);
+    EXPECT_EQ(wave[0].pre[2], -5);
+    EXPECT_EQ(wave[0].pre[3], 0);
+    EXPECT_EQ(wave[0].pre[4], 4);
+}
+
+TEST(UvRead, InfoDescribesTheLineAndItsChannels)
+{
+    TempDir dir;
+    UvDescription d;
+    d.nants = 2;
+    d.windows = {Window{4, 1.0, 0.01, 1.2}, Window{4, 2.0, -0.02, 2.5}};
+    std::string path = dir.file("i.uv");
+    kestrum::sim::writeUv(path, d);
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "old");
+    uvset_c(tno, "data", "channel", 3, 3, 2, 2);
+    double pre[4];
+    float data[16];
+    int flags[8], nread = 0;
+    uvread_c(tno, pre, data, flags, 8, &nread);
+    ASSERT_EQ(nread, 3);
+    double line[6], sfreq[3], bw[3], rest[3], vel[3];
+    uvinfo_c(tno, "line", line);
+    EXPECT_EQ(std::vector<double>(line, line + 6), (std::vector<double>{1, 3, 3, 2, 2, 0}));
+    uvinfo_c(tno, "sfreq", sfreq);
+    uvinfo_c(tno, "bandwidth", bw);
+    uvinfo_c(tno, "restfreq", rest);
+    uvinfo_c(tno, "velocity", vel);
+    // Output channels over input channels 2-3, 4-5 (crossing into window 2), 6-7.
+    const double f[8] = {1.0, 1.01, 1.02, 1.03, 2.0, 1.98, 1.96, 1.94};
+    const double r[8] = {1.2, 1.2, 1.2, 1.2, 2.5, 2.5, 2.5, 2.5};
+    const double c = 299792.458;
+    for (int j = 0; j < 3; ++j) {
+        int k = 2 + 2 * j;
+        EXPECT_NEAR(sfreq[j], (f[k] + f[k + 1]) / 2, 1e-12);
+        EXPECT_NEAR(bw[j], (k < 4 ? 0.01 : 0.02) + (k + 1 < 4 ? 0.01 : 0.02), 1e-12);
+        EXPECT_NEAR(rest[j], (r[k] + r[k + 1]) / 2, 1e-12);
+        EXPECT_NEAR(vel[j], ((1 - f[k] / r[k]) * c + (1 - f[k + 1] / r[k + 1]) * c) / 2, 1e-6);
+    }
+    uvclose_c(tno);
+}
+
+TEST(UvRead, MissingFlagsMeanGoodDataAfterOneWarning)
+{
+    TempDir dir;
+    UvDescription d = sixtyFour();
+    d.flags = false;
+    std::string path = dir.file("nf.uv");
+    kestrum::sim::writeUv(path, d);
+    testing::internal::CaptureStderr();
+    auto recs = readAll(path);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  No flags found for corr -- assuming data are good\n");
+    ASSERT_EQ(recs.size(), 6u);
+    for (const auto& r : recs) EXPECT_EQ(r.flags, std::vector<int>(64, 1));
+}
+
+TEST(UvRead, FlagsWrittenBackReachTheMask)
+{
+    TempDir dir;
+    std::string path = dir.file("fw.uv");
+    kestrum::sim::writeUv(path, sixtyFour());
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "old");
+    uvset_c(tno, "data", "channel", 8, 9, 1, 2);
+    std::vector<double> pre(4);
+    std::vector<float> data(128);
+    std::vector<int> flags(64);
+    int nread = 0, records = 0;
+    for (;;) {
+        uvread_c(tno, pre.data(), data.data(), flags.data(), 64, &nread);
+        if (!nread) break;
+        ++records;
+        std::vector<int> out(8, 1);
+        out[records % 8] = 0;
+        uvflgwr_c(tno, out.data());
+    }
+    uvclose_c(tno);
+    ASSERT_EQ(records, 6);
+    auto recs = readAll(path);
+    for (int i = 0; i < 6; ++i)
+        for (int k = 0; k < 64; ++k) {
+            bool rewritten = k >= 8 && k < 24 && (k - 8) % 2 == 0;
+            int expect = rewritten ? ((k - 8) / 2 != (i + 1) % 8) : k != i % 64;
+            EXPECT_EQ(recs[i].flags[k], expect) << "record " << i << " channel " << k;
+        }
+}
+
+TEST(UvRead, WideChannels)
+{
+    TempDir dir;
+    UvDescription d;
+    d.nants = 2;
+    d.times = {2460000.1, 2460000.2};
+    d.wideChannels = 3;
+    std::string path = dir.file("wide.uv");
+    kestrum::sim::writeUv(path, d);
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "old");
+    double pre[4];
+    float data[16], wdata[6];
+    int flags[8], wflags[3], nread = 0, nwide = 0;
+    uvread_c(tno, pre, data, flags, 8, &nread);
+    EXPECT_EQ(nread, 8);
+    uvwread_c(tno, wdata, wflags, 3, &nwide);
+    ASSERT_EQ(nwide, 3);
+    EXPECT_EQ(wdata[2], 1.0f);
+    EXPECT_EQ(wdata[3], -1.0f);
+    EXPECT_EQ(wflags[2], 1);
+    uvclose_c(tno);
+
+    auto wide = readAll(path, [](int tno) { uvset_c(tno, "data", "wide", 0, 1, 1, 1); });
+    ASSERT_EQ(wide.size(), 2u);
+    ASSERT_EQ(wide[1].flags.size(), 3u);
+    EXPECT_EQ(wide[1].data[4], 3.0f);  // record 1, channel 2: 1 + 2
+}

@@ -1,0 +1,316 @@
+// The uv variable stream: entry layout against hand-made bytes, scanning, variable reads and
+// probes, tracking, watched-variable sets, change suppression, overrides, rewind and append.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "dataset/headio.h"
+#include "dataset/hio.h"
+#include "dataset/uvio.h"
+#include "tests/dataset/uvtest.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvwriter.h"
+
+using namespace kestrum::test;
+
+namespace {
+
+// A data set directory with the given "vartable" and "visdata" and an empty "header".
+std::string handMade(const TempDir& dir, const std::string& vartable, const std::string& visdata)
+{
+    std::string path = dir.file("hand.uv");
+    mkdir(path.c_str(), 0777);
+    writeFile(path + "/header", "");
+    writeFile(path + "/vartable", vartable);
+    writeFile(path + "/visdata", visdata);
+    return path;
+}
+
+const char* kVartable = "d time\nj cnt\na name\ni n\nr x\nc z\n";
+
+// Three records with non-zero padding everywhere: all six types; nothing changed; a longer text
+// and a new integer.
+std::string threeRecords()
+{
+    Bytes b;
+    b.size(0, 8).value(0).fill(4, 0xee).f64(2460000.25);
+    b.size(1, 4).value(1).i16(7).i16(-3);
+    b.size(2, 3).value(2).text("abc").fill(1, 0xee);
+    b.size(3, 4).value(3).i32(-5);
+    b.size(4, 4).value(4).f32(-2.7f);
+    b.size(5, 8).value(5).fill(4, 0xee).f32(1.5f).f32(-0.5f);
+    b.u8(0).u8(0).u8(2).u8(0).fill(4, 0xee);
+    b.eor();
+    b.size(2, 5).value(2).text("hello").fill(7, 0xee);
+    b.value(3).i32(9);
+    b.eor();
+    return b.s;
+}
+
+}  // namespace
+
+TEST(UvStream, HandMadeRecordsScanAndReadBack)
+{
+    TempDir dir;
+    std::string path = handMade(dir, kVartable, threeRecords());
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "old");
+    ASSERT_EQ(uvscan_c(tno, ""), 0);
+    double t = 0;
+    uvgetvr_c(tno, IO_DBLE, "time", &t, 1);
+    EXPECT_EQ(t, 2460000.25);
+    int cnt[2] = {0, 0};
+    uvgetvr_c(tno, IO_INT2, "cnt", cnt, 2);
+    EXPECT_EQ(cnt[0], 7);
+    EXPECT_EQ(cnt[1], -3);
+    char name[16];
+    uvgetvr_c(tno, IO_BYTE, "name", name, sizeof name);
+    EXPECT_STREQ(name, "abc");
+    int xi = 0;
+    const int idef = 42;
+    uvrdvr_c(tno, IO_INT, "x", &xi, &idef, 1);
+    EXPECT_EQ(xi, -2);  // -2.7 truncated toward zero
+    uvrdvr_c(tno, IO_INT, "missing", &xi, &idef, 1);
+    EXPECT_EQ(xi, 42);
+    double xd = 0;
+    const double ddef = 0;
+    uvrdvr_c(tno, IO_DBLE, "n", &xd, &ddef, 1);
+    EXPECT_EQ(xd, -5.0);
+    float z[2];
+    uvgetvr_c(tno, IO_CMPLX, "z", z, 1);
+    EXPECT_EQ(z[0], 1.5f);
+    EXPECT_EQ(z[1], -0.5f);
+    char cut[3];
+    uvrdvr_c(tno, IO_BYTE, "name", cut, "zz", sizeof cut);
+    EXPECT_STREQ(cut, "ab");
+    char type = 0;
+    int length = 0, updated = 0;
+    uvprobvr_c(tno, "name", &type, &length, &updated);
+    EXPECT_EQ(type, 'a');
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(updated, 1);
+    uvprobvr_c(tno, "nothing", &type, &length, &updated);
+    EXPECT_EQ(type, ' ');
+    EXPECT_EQ(length, 0);
+
+    // A record of only an end-of-record entry changes nothing.
+    ASSERT_EQ(uvscan_c(tno, ""), 0);
+    uvprobvr_c(tno, "name", &type, &length, &updated);
+    EXPECT_EQ(updated, 0);
+    ASSERT_EQ(uvscan_c(tno, ""), 0);
+    uvgetvr_c(tno, IO_BYTE, "name", name, sizeof name);
+    EXPECT_STREQ(name, "hello");
+    int n = 0;
+    uvgetvr_c(tno, IO_INT, "n", &n, 1);
+    EXPECT_EQ(n, 9);
+    EXPECT_EQ(uvscan_c(tno, ""), -1);
+
+    // Scanning for a variable skips the records in which it did not change.
+    uvrewind_c(tno);
+    ASSERT_EQ(uvscan_c(tno, "n"), 0);
+    double visno = 0;
+    uvinfo_c(tno, "visno", &visno);
+    EXPECT_EQ(visno, 1);
+    ASSERT_EQ(uvscan_c(tno, "n"), 0);
+    uvinfo_c(tno, "visno", &visno);
+    EXPECT_EQ(visno, 3);
+    EXPECT_EQ(uvscan_c(tno, "n"), -1);
+    uvclose_c(tno);
+}
+
+TEST(UvStream, VislenEndsTheDataBeforeTheEndOfTheItem)
+{
+    TempDir dir;
+    std::string path = handMade(dir, kVartable, threeRecords());
+    int tno = 0, iostat = 0;
+    hopen_c(&tno, path.c_str(), "old", &iostat);
+    ASSERT_EQ(iostat, 0);
+    wrhdl_c(tno, "vislen", 8 * 16);  // the first record: 16 entries of 8 bytes
+    hclose_c(tno);
+    uvopen_c(&tno, path.c_str(), "old");
+    EXPECT_EQ(uvscan_c(tno, ""), 0);
+    EXPECT_EQ(uvscan_c(tno, ""), -1);
+    uvclose_c(tno);
+}
+
+TEST(UvStream, WrittenEntriesHaveTheLayoutOfTheFormat)
+{
+    TempDir dir;
+    std::string path = dir.file("w.uv");
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "new");
+    int cnt[2] = {7, -3}, n = -5;
+    float x = -2.5f, z[2] = {1.5f, -0.5f};
+    double d = 1.25;
+    uvputvr_c(tno, IO_BYTE, "s", "abc", 3);
+    uvputvr_c(tno, IO_INT2, "cnt", cnt, 2);
+    uvputvr_c(tno, IO_INT, "n", &n, 1);
+    uvputvr_c(tno, IO_REAL, "x", &x, 1);
+    uvputvr_c(tno, IO_DBLE, "d", &d, 1);
+    uvputvr_c(tno, IO_CMPLX, "z", z, 1);
+    uvnext_c(tno);
+    uvputvr_c(tno, IO_BYTE, "s", "hello", 5);
+    uvputvr_c(tno, IO_INT, "n", &n, 1);  // unchanged: not written again
+    uvnext_c(tno);
+    uvclose_c(tno);
+
+    Bytes b;
+    b.size(0, 3).value(0).text("abc").fill(1, 0);
+    b.size(1, 4).value(1).i16(7).i16(-3);
+    b.size(2, 4).value(2).i32(-5);
+    b.size(3, 4).value(3).f32(-2.5f);
+    b.size(4, 8).value(4).fill(4, 0).f64(1.25);
+    b.size(5, 8).value(5).fill(4, 0).f32(1.5f).f32(-0.5f);
+    b.eor();
+    b.size(0, 5).value(0).text("hello").fill(7, 0);
+    b.eor();
+    EXPECT_EQ(readFile(path + "/visdata"), b.s);
+    EXPECT_EQ(readFile(path + "/vartable"), "a s\nj cnt\ni n\nr x\nd d\nc z\n");
+
+    hopen_c(&tno, path.c_str(), "old", &n);
+    int64_t vislen = 0, ncorr = -1;
+    rdhdl_c(tno, "vislen", &vislen, 0);
+    rdhdl_c(tno, "ncorr", &ncorr, -1);
+    EXPECT_EQ(vislen, static_cast<int64_t>(b.s.size()));
+    EXPECT_EQ(ncorr, 0);
+    hclose_c(tno);
+}
+
+TEST(UvStream, EqualValuesAreSuppressedUntilEightSuccessiveChanges)
+{
+    TempDir dir;
+    std::string path = dir.file("s.uv");
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "new");
+    int v = 1;
+    uvputvr_c(tno, IO_INT, "n", &v, 1);  // size + value: 16 bytes
+    uvputvr_c(tno, IO_INT, "n", &v, 1);  // suppressed
+    for (v = 2; v <= 8; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 more changes: 8 in all
+    --v;
+    uvputvr_c(tno, IO_INT, "n", &v, 1);  // no longer compared: written
+    uvclose_c(tno);
+    EXPECT_EQ(readFile(path + "/visdata").size(), 16u + 7 * 8 + 8);
+}
+
+TEST(UvStream, TrackingWatchedSetsAndCopying)
+{
+    TempDir dir;
+    kestrum::sim::UvDescription d;
+    d.nants = 3;
+    d.times = {2460000.1, 2460000.2};
+    d.source = [](int t) { return t == 0 ? std::string("alpha") : std::string("beta"); };
+    std::string path = dir.file("t.uv");
+    kestrum::sim::writeUv(path, d);
+
+    int tno = 0, vh = 0;
+    uvopen_c(&tno, path.c_str(), "old");
+    uvtrack_c(tno, "source", "u c");
+    uvtrack_c(tno, "nowhere", "u");
+    uvvarini_c(tno, &vh);
+    uvvarset_c(vh, "source");
+    uvvarset_c(vh, "nosuch");
+    std::string out = dir.file("copy.uv");
+    int tout = 0;
+    uvopen_c(&tout, out.c_str(), "new");
+    std::vector<int> updates, varupd;
+    int records = 0;
+    while (uvscan_c(tno, "corr") == 0) {
+        ++records;
+        updates.push_back(uvupdate_c(tno));
+        varupd.push_back(uvvarupd_c(vh));
+        uvcopyvr_c(tno, tout);
+        uvnext_c(tout);
+    }
+    uvclose_c(tout);
+    uvclose_c(tno);
+    ASSERT_EQ(records, 6);
+    EXPECT_EQ(updates, (std::vector<int>{1, 0, 0, 1, 0, 0}));
+    EXPECT_EQ(varupd, (std::vector<int>{1, 0, 0, 1, 0, 0}));
+
+    // The copy holds only the tracked variable, written where it changed.
+    uvopen_c(&tout, out.c_str(), "old");
+    std::vector<std::string> sources;
+    while (uvscan_c(tout, "source") == 0) {
+        char s[16];
+        uvgetvr_c(tout, IO_BYTE, "source", s, sizeof s);
+        sources.push_back(s);
+    }
+    uvclose_c(tout);
+    EXPECT_EQ(sources, (std::vector<std::string>{"alpha", "beta"}));
+    EXPECT_EQ(readFile(out + "/vartable"), "a source\n");
+}
+
+TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
+{
+    TempDir dir;
+    kestrum::sim::UvDescription d;
+    d.nants = 2;
+    d.windows = {kestrum::sim::Window{4, 1.0, 0.01, 1.4}, kestrum::sim::Window{4, 2.0, 0.01, 1.4}};
+    std::string path = dir.file("o.uv");
+    kestrum::sim::writeUv(path, d);
+    int tno = 0, iostat = 0;
+    hopen_c(&tno, path.c_str(), "old", &iostat);
+    wrhdi_c(tno, "nschan", 3);
+    wrhdd_c(tno, "pol", 2.0);
+    wrhda_c(tno, "source", "other");
+    const float c[2] = {1, 2};
+    wrhdc_c(tno, "inttime", c);
+    hclose_c(tno);
+
+    testing::internal::CaptureStderr();
+    uvopen_c(&tno, path.c_str(), "old");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Cannot override variable inttime, in UVOPEN\n");
+    int records = 0;
+    while (uvscan_c(tno, "corr") == 0) {
+        ++records;
+        int nschan[2] = {0, 0}, pol = 0;
+        uvgetvr_c(tno, IO_INT, "nschan", nschan, 2);
+        EXPECT_EQ(nschan[0], 3);
+        EXPECT_EQ(nschan[1], 3);
+        uvgetvr_c(tno, IO_INT, "pol", &pol, 1);
+        EXPECT_EQ(pol, 2);
+        char source[16];
+        uvgetvr_c(tno, IO_BYTE, "source", source, sizeof source);
+        EXPECT_STREQ(source, "other");
+        float inttime = 0;
+        uvgetvr_c(tno, IO_REAL, "inttime", &inttime, 1);
+        EXPECT_EQ(inttime, 10.0f);
+    }
+    EXPECT_EQ(records, 1);
+    uvclose_c(tno);
+}
+
+TEST(UvStream, AppendedRecordsContinueTheStreamAndTheFlags)
+{
+    TempDir dir;
+    kestrum::sim::UvDescription d;
+    d.nants = 2;
+    d.times = {2460000.1, 2460000.2};
+    d.value = [](const kestrum::sim::UvRecord& r, int k) { return std::complex<float>(float(r.timeIndex), float(k)); };
+    d.good = [](const kestrum::sim::UvRecord& r, int k) { return r.timeIndex == 0 || k != 3; };
+    std::string path = dir.file("a.uv");
+    kestrum::sim::writeUv(path, d);
+
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "append");
+    std::vector<float> data(16);
+    std::vector<int> flags(8, 1);
+    for (int k = 0; k < 8; ++k) {
+        data[2 * k] = 5;
+        data[2 * k + 1] = float(k);
+    }
+    flags[6] = 0;
+    double pre[4] = {1, 2, 2460000.3, 258};
+    uvwrite_c(tno, pre, data.data(), flags.data(), 8);
+    uvclose_c(tno);
+
+    auto recs = readAll(path);
+    ASSERT_EQ(recs.size(), 3u);
+    EXPECT_EQ(recs[2].pre[2], 2460000.3);
+    EXPECT_EQ(recs[2].data[0], 5.0f);
+    EXPECT_EQ(recs[1].data[0], 1.0f);
+    EXPECT_EQ(recs[0].flags, (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(recs[1].flags, (std::vector<int>{1, 1, 1, 0, 1, 1, 1, 1}));
+    EXPECT_EQ(recs[2].flags, (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 1}));
+}
