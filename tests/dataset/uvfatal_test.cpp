@@ -1,0 +1,370 @@
+// Every fatal message and warning of the uv layer, each in a child process (status 1), and
+// malformed streams refused with a message instead of a crash or an endless loop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "dataset/headio.h"
+#include "dataset/hio.h"
+#include "dataset/uvio.h"
+#include "tests/dataset/uvtest.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvwriter.h"
+
+using namespace kestrum::test;
+using kestrum::sim::UvDescription;
+
+namespace {
+
+std::string escape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string fatalRe(const std::string& msg) { return "### Fatal Error:  " + escape(msg); }
+
+struct Case {
+    std::string message;
+    std::function<void(int tno)> action;
+};
+
+// Each case in a child process on a freshly opened data set.
+void expectFatal(const std::string& path, const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        EXPECT_EXIT(
+            {
+                int tno = 0;
+                uvopen_c(&tno, path.c_str(), "old");
+                c.action(tno);
+                std::exit(0);
+            },
+            testing::ExitedWithCode(1), fatalRe(c.message))
+            << c.message;
+    }
+}
+
+void readOne(int tno)
+{
+    double pre[8];
+    float data[4096];
+    int flags[2048], nread = 0;
+    uvread_c(tno, pre, data, flags, 2048, &nread);
+}
+
+std::string writeSimple(const TempDir& dir, const std::string& name, const std::function<void(UvDescription&)>& change = {})
+{
+    UvDescription d;
+    d.nants = 3;
+    d.times = {2460000.6, 2460000.7};
+    if (change) change(d);
+    std::string path = dir.file(name);
+    kestrum::sim::writeUv(path, d);
+    return path;
+}
+
+std::string handMade(const TempDir& dir, const std::string& vartable, const std::string& visdata, const char* name = "h.uv")
+{
+    std::string path = dir.file(name);
+    mkdir(path.c_str(), 0777);
+    writeFile(path + "/header", "");
+    writeFile(path + "/vartable", vartable);
+    writeFile(path + "/visdata", visdata);
+    return path;
+}
+
+void scanAll(int tno)
+{
+    while (uvscan_c(tno, "") == 0) {
+    }
+}
+
+}  // namespace
+
+TEST(UvFatal, OpeningAndTheStream)
+{
+    TempDir dir;
+    std::string good = writeSimple(dir, "s.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, good.c_str(), "read"); }, testing::ExitedWithCode(1),
+                fatalRe("Status read is not recognised by UVOPEN"));
+    std::string none = dir.file("none.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, none.c_str(), "old"); }, testing::ExitedWithCode(1),
+                escape("### Warning:  Error opening " + none + ", in UVOPEN(old)") + "\n" + fatalRe("No such file or directory"));
+
+    std::string noTable = handMade(dir, "", "", "nt.uv");
+    std::remove((noTable + "/vartable").c_str());
+    EXPECT_EXIT({ int t; uvopen_c(&t, noTable.c_str(), "old"); }, testing::ExitedWithCode(1),
+                escape("### Warning:  Error opening vartable, in UVOPEN(vartable_in)") + "\n" + fatalRe("No such file or directory"));
+    std::string badType = handMade(dir, "d time\nx odd\n", "", "bt.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, badType.c_str(), "old"); }, testing::ExitedWithCode(1),
+                fatalRe("Bad type (x) for variable odd"));
+    std::string many;
+    for (int i = 0; i < 257; ++i) many += "i v" + std::to_string(i) + "\n";
+    std::string tooMany = handMade(dir, many, "", "tm.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, tooMany.c_str(), "old"); }, testing::ExitedWithCode(1),
+                fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)"));
+
+    // Appending needs the correlation counts.
+    std::string noCounts = handMade(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s, "nc.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, noCounts.c_str(), "append"); }, testing::ExitedWithCode(1),
+                fatalRe("Cannot append to uv file without 'ncorr' and/or 'nwcorr' items"));
+}
+
+TEST(UvFatal, MalformedStreams)
+{
+    TempDir dir;
+    const std::string vt = "d time\ni n\n";
+    struct Bad {
+        std::string bytes, message;
+    };
+    std::vector<Bad> bad = {
+        {Bytes().size(5, 4).value(5).i32(1).eor().s, "Variable index 5 is beyond the variables of vartable, when scanning"},
+        {Bytes().size(1, 4).u8(1).u8(0).u8(7).u8(0).i32(1).eor().s, "Unrecognised record code 7, when scanning"},
+        {Bytes().size(1, 0).eor().s, "Variable n has length of 0, when scanning"},
+        {Bytes().size(1, 6).eor().s, "Non-integral no. elements in variable n, when scanning"},
+        {Bytes().value(1).i32(1).eor().s, "Variable n has a value before its length, when scanning"},
+        {Bytes().size(1, 400).value(1).i32(1).s, "End of file detected"},
+    };
+    int k = 0;
+    for (const Bad& b : bad) {
+        std::string path = handMade(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
+        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); scanAll(t); }, testing::ExitedWithCode(1),
+                    fatalRe(b.message));
+    }
+    // A valid length beyond the item.
+    std::string path = handMade(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
+    int t = 0, iostat = 0;
+    hopen_c(&t, path.c_str(), "old", &iostat);
+    wrhdl_c(t, "vislen", 64);
+    hclose_c(t);
+    EXPECT_EXIT({ uvopen_c(&t, path.c_str(), "old"); }, testing::ExitedWithCode(1),
+                fatalRe("Valid length 64 of visdata is beyond its size 24, in UVOPEN(old)"));
+}
+
+TEST(UvFatal, VariableAccess)
+{
+    TempDir dir;
+    std::string path = writeSimple(dir, "v.uv", [](UvDescription& d) {
+        d.perRecord = [](int tno, const kestrum::sim::UvRecord&) {
+            int j[2] = {1, 2};
+            uvputvr_c(tno, IO_INT2, "jvar", j, 2);
+        };
+    });
+    expectFatal(path, {
+        {"Variable nothing not found, in UVSCAN", [](int t) { uvscan_c(t, "nothing"); }},
+        {"Type incompatiblity for variable jvar, in UVRDVR", [](int t) {
+             uvscan_c(t, "");
+             int v, def = 0;
+             uvrdvr_c(t, IO_INT, "jvar", &v, &def, 1);
+         }},
+        {"Type incompatiblity for variable source, in UVRDVR", [](int t) {
+             uvscan_c(t, "");
+             double v, def = 0;
+             uvrdvr_c(t, IO_DBLE, "source", &v, &def, 1);
+         }},
+        {"Variable nothing not found, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "nothing", &v, 1); }},
+        {"Variable pol has wrong type, in UVGETVR", [](int t) { float v; uvgetvr_c(t, IO_REAL, "pol", &v, 1); }},
+        {"Variable pol currently has no value, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "pol", &v, 1); }},
+        {"Buffer for variable jvar has wrong size, in UVGETVR", [](int t) {
+             uvscan_c(t, "");
+             int v[3];
+             uvgetvr_c(t, IO_INT2, "jvar", v, 3);
+         }},
+        {"Buffer for variable source has wrong size, in UVGETVR", [](int t) {
+             uvscan_c(t, "");
+             char v[3];
+             uvgetvr_c(t, IO_BYTE, "source", v, 3);
+         }},
+        {"Ran out of variable handle slots, in UVVARINI", [](int t) {
+             for (int i = 0; i < 129; ++i) {
+                 int h;
+                 uvvarini_c(t, &h);
+             }
+         }},
+    });
+    std::string w = dir.file("w.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; uvputvr_c(t, IO_INT, "ninechars", &v, 1); },
+                testing::ExitedWithCode(1), fatalRe("The variable name ninechars is too long, in UVPUTVR"));
+    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; float f = 1;
+                  uvputvr_c(t, IO_INT, "n", &v, 1); uvputvr_c(t, IO_REAL, "n", &f, 1); },
+                testing::ExitedWithCode(1), fatalRe("Variable n has changed type, in UVPUTVR"));
+    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); },
+                testing::ExitedWithCode(1), fatalRe("Unsupported preamble \"uv/time\",in UVSET."));
+    testing::internal::CaptureStderr();
+    {
+        int t = 0, v = 1;
+        std::string z = dir.file("z.uv");
+        uvopen_c(&t, z.c_str(), "new");
+        uvputvr_c(t, IO_INT, "n", &v, 0);
+        uvtrack_c(t, "n", "x");
+        uvclose_c(t);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "### Warning:  Variable n has zero or negative size, in UVPUTVR\n");
+}
+
+TEST(UvFatal, SettingsAndReading)
+{
+    TempDir dir;
+    std::string path = writeSimple(dir, "r.uv", [](UvDescription& d) { d.wideChannels = 2; });
+    expectFatal(path, {
+        {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 1, 0, 1); }},
+        {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "wide", 0, 1, 2, 1); }},
+        {"Bad start value in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 0, 1, 1); }},
+        {"Bad number of channels, in UVSET(line).", [](int t) { uvset_c(t, "data", "channel", -1, 1, 1, 1); }},
+        {"Bad width in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 4, 1, -1, 1); }},
+        {"Invalid line parameters in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 0, 1, 1, 1); }},
+        {"Invalid value for average channel flagging tolerance", [](int t) { uvset_c(t, "gflag", "", 0, 0, 0, 0); }},
+        {"Unrecognised flags mode 'bits', in UVSET", [](int t) { uvset_c(t, "flags", "bits", 0, 0, 0, 0); }},
+        {"Unsupported correlation type x, in UVSET", [](int t) { uvset_c(t, "corr", "x", 0, 0, 0, 0); }},
+        {"Too many parameters in preamble \"uv/time/baseline/pol/pol/pol/pol/pol/pol\".",
+         [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
+        {"Invalid preamble \"source\".", [](int t) { uvset_c(t, "preamble", "uv/source", 0, 0, 0, 0); }},
+        {"Illegal channel range specified, in UVREAD", [](int t) { uvset_c(t, "data", "channel", 2, 8, 1, 1); readOne(t); }},
+        {"Callers buffer too small for channel data, in UVREAD", [](int t) {
+             double pre[4];
+             float data[8];
+             int flags[4], n;
+             uvread_c(t, pre, data, flags, 4, &n);
+         }},
+        {"Callers buffer too small for wide data, in UVWREAD", [](int t) {
+             readOne(t);
+             float data[2];
+             int flags[1], n;
+             uvwread_c(t, data, flags, 1, &n);
+         }},
+        {"Invalid object for wide linetype, in UVINFO\n", [](int t) {
+             uvset_c(t, "data", "wide", 0, 1, 1, 1);
+             readOne(t);
+             double v[8];
+             uvinfo_c(t, "velocity", v);
+         }},
+        {"Unrecognised object colour, in UVINFO", [](int t) { double v[8]; uvinfo_c(t, "colour", v); }},
+        {"Illegal request when trying to write to flagging file, in UVFLGWR", [](int t) {
+             uvset_c(t, "data", "channel", 0, 1, 2, 2);
+             readOne(t);
+             int f[8] = {};
+             uvflgwr_c(t, f);
+         }},
+        {"Invalid window selection, in UVREAD(select)", [](int t) { uvselect_c(t, "window", 3, 0, 1); readOne(t); }},
+    });
+
+    std::string complexCorr = writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; });
+    expectFatal(complexCorr, {{"Bad data type for variable corr, in UVREAD.", readOne}});
+    std::string noCorr = handMade(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s);
+    expectFatal(noCorr, {{"UV file contains neither corr nor wcorr, in UVREAD(defline)", readOne}});
+    // Required variables missing, of the wrong type, or without value.
+    std::string noCoord = handMade(dir, "d time\nr corr\nr baseline\n",
+                                   Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).eor().s, "nc.uv");
+    expectFatal(noCoord, {{"Variable coord is missing, in UVREAD", readOne}});
+    std::string intTime = handMade(dir, "d coord\ni time\nr corr\nr baseline\n",
+                                   Bytes().size(1, 4).value(1).i32(1).size(2, 8).value(2).f32(1).f32(0).eor().s, "it.uv");
+    expectFatal(intTime, {{"Variable coord was not initialised before it was required, in UVREAD", readOne}});
+    std::string wideOnly = handMade(dir, "d coord\nd time\nr baseline\nc wcorr\n",
+                                    Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
+                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).fill(4, 0).f32(1).f32(0).eor().s, "wo.uv");
+    expectFatal(wideOnly, {
+        {"Corr data missing, when channel linetype requested", [](int t) { uvset_c(t, "data", "channel", 0, 1, 1, 1); readOne(t); }},
+        {"Variable time has the wrong data type, in UVREAD", [](int t) { uvselect_c(t, "time", 1, 2, 1); readOne(t); }},
+    });
+    std::string corrOnly = handMade(dir, "d coord\nd time\nr baseline\nr corr\n",
+                                    Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
+                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).f32(1).f32(0).eor().s, "co.uv");
+    expectFatal(corrOnly, {
+        {"Wcorr missing, when wide linetype was requested", [](int t) { uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); }},
+    });
+
+    testing::internal::CaptureStderr();
+    {
+        int t = 0;
+        uvopen_c(&t, path.c_str(), "old");
+        uvset_c(t, "colour", "", 0, 0, 0, 0);
+        uvset_c(t, "coord", "furlongs", 0, 0, 0, 0);
+        uvset_c(t, "data", "spectral", 0, 0, 0, 0);
+        uvset_c(t, "selection", "colour", 1, 0, 0, 0);
+        uvselect_c(t, "colour", 0, 0, 1);
+        uvsela_c(t, "colour", "x", 1);
+        uvclose_c(t);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "### Warning:  Unrecognised object \"colour\" ignored, in UVSET.\n"
+              "### Warning:  Unrecognised coordinate type \"furlongs\" ignored, in UVSET\n"
+              "### Warning:  Unrecognised line type \"spectral\" ignored, in UVSET\n"
+              "### Warning:  Unrecognised type colour ignored, in UVSET(amplitude)\n"
+              "### Warning:  Unrecognised selection \"colour\" ignored, in UVSELECT\n"
+              "### Warning:  Unrecognised selection \"colour\" ignored, in UVSELA\n");
+}
+
+TEST(UvFatal, Selection)
+{
+    TempDir dir;
+    std::string path = writeSimple(dir, "s.uv", [](UvDescription& d) {
+        d.perRecord = [](int tno, const kestrum::sim::UvRecord&) {
+            float axisrms[2] = {1, 2};
+            uvputvr_c(tno, IO_REAL, "axisrms", axisrms, 2);
+            int ra = 1;
+            uvputvr_c(tno, IO_INT, "ra", &ra, 1);
+        };
+    });
+    struct S {
+        const char* object;
+        double p1, p2;
+        const char* message;
+    };
+    std::vector<S> cases = {
+        {"visibility", -1, 2, "Min visibility is negative, in UVSELECT"},
+        {"visibility", 3, 2, "Min visib is greater than max visib, in UVSELECT"},
+        {"time", 2, 2, "Min time is greater than or equal to max time, in UVSELECT."},
+        {"uvnrange", 2, 1, "Min uv is greater than or equal to max uv in UVSELECT"},
+        {"uvrange", -2, 1, "Min uv is negative, in UVSELECT"},
+        {"pointing", 2, 1, "Min pointing is greater than or equal to max pointing, in UVSELECT"},
+        {"pointing", -2, 1, "Min pointing is negative, in UVSELECT"},
+        {"dra", 2, 1, "Min dra is greater than or equal to max dra, in UVSELECT."},
+        {"ddec", 2, 1, "Min ddec is greater than or equal to max ddec, in UVSELECT."},
+        {"increment", 0, 0, "Bad increment selected, in UVSELECT."},
+        {"ra", 2, 1, "Min ra is greater than or equal to max ra, in UVSELECT."},
+        {"dec", 2, 1, "Min dec is greater than or equal to max dec, in UVSELECT."},
+        {"frequency", 0, 1, "Illegal values for sky frequency selection, in UVSELECT"},
+        {"bin", 0, 1, "Bad pulsar bin number, in UVSELECT."},
+        {"ha", 1, 1, "Min HA is greater than or equal to max HA, in UVSELECT."},
+        {"elevation", 1, 0, "Min elevation is greater than or equal to max elevation, in UVSELECT."},
+        {"seeing", 1, 0, "Min seeing is greater than or equal to max seeing, in UVSELECT"},
+        {"seeing", -1, 0, "Min seeing is negative, in UVSELECT"},
+        {"antennae", 65, 1, "Too many antennae"},
+        {"amplitude", 2, 1, "Bad amplitude range selected, in UVSELECT."},
+        {"window", 17, 0, "Too many windows"},
+    };
+    std::vector<Case> all;
+    for (const S& s : cases) all.push_back({s.message, [s](int t) { uvselect_c(t, s.object, s.p1, s.p2, 1); }});
+    all.push_back({"Cannot handle multiple amplitude selections in a clause", [](int t) {
+                       uvselect_c(t, "amplitude", 1, 2, 1);
+                       uvselect_c(t, "amplitude", 1, 3, 1);
+                   }});
+    all.push_back({"Multiple amplitude selection clauses are active", [](int t) {
+                       uvselect_c(t, "amplitude", 0, 2, 1);
+                       uvselect_c(t, "and", 0, 0, 1);
+                       uvselect_c(t, "amplitude", 0, 3, 1);
+                       readOne(t);
+                   }});
+    all.push_back({"Unsupported window selection clause, in UVREAD(init)", [](int t) {
+                       uvselect_c(t, "window", 1, 0, 1);
+                       uvselect_c(t, "or", 0, 0, 1);
+                       uvselect_c(t, "time", 0, 1, 1);
+                       readOne(t);
+                   }});
+    all.push_back({"Bad antenna numbers when checking pointing, in UVREAD(select)", [](int t) {
+                       uvselect_c(t, "pointing", 0, 10, 1);
+                       readOne(t);
+                   }});
+    all.push_back({"Variable ra has the wrong type, in UVREAD(ini)", [](int t) {
+                       uvselect_c(t, "ra", 0, 10, 1);
+                       readOne(t);
+                   }});
+    expectFatal(path, all);
+}
