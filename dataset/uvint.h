@@ -171,6 +171,9 @@ int diskSize(int type);
 int memSize(int type);
 char typeLetter(int type);
 
+// Writes a variable (uvputvr_c); `always` writes it in every call, without the comparison.
+void putVar(int tno, int type, const char* var, const void* data, int n, bool always);
+
 // printf-style messages through bug_c.
 [[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -607,7 +607,20 @@ int uvvarupd_c(int vhan) {
     return upd;
 }
 
-void uvputvr_c(int tno, int type, const char* var, const void* data, int n) {
+void uvputvr_c(int tno, int type, const char* var, const void* data, int n) { putVar(tno, type, var, data, n, false); }
+
+void uvcopyvr_c(int tin, int tout) {
+    Uv& in = handle(tin);
+    for (Variable& v : in.vars)
+        if ((v.flags & VF_COPY) && v.hasValue && v.callno == in.callno)
+            uvputvr_c(tout, v.type, v.name.c_str(), v.buf.data(), v.count());
+}
+
+}  // extern "C"
+
+namespace kestrum::uvi {
+
+void putVar(int tno, int type, const char* var, const void* data, int n, bool always) {
     Uv& uv = handle(tno);
     if (n <= 0) {
         warn("Variable %s has zero or negative size, in UVPUTVR", var);
@@ -621,6 +634,7 @@ void uvputvr_c(int tno, int type, const char* var, const void* data, int n) {
         v = &addVar(uv, var, type);
     }
     if (v->type != type) fatal("Variable %s has changed type, in UVPUTVR", var);
+    if (always) v->flags |= VF_NOCOMPARE;
     const int ds = diskSize(type), ms = memSize(type);
     const int length = n * ds;
     bool resized = false;
@@ -666,11 +680,4 @@ void uvputvr_c(int tno, int type, const char* var, const void* data, int n) {
     }
 }
 
-void uvcopyvr_c(int tin, int tout) {
-    Uv& in = handle(tin);
-    for (Variable& v : in.vars)
-        if ((v.flags & VF_COPY) && v.hasValue && v.callno == in.callno)
-            uvputvr_c(tout, v.type, v.name.c_str(), v.buf.data(), v.count());
-}
-
-}  // extern "C"
+}  // namespace kestrum::uvi

@@ -241,9 +241,9 @@ Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, co
         const Group& g = *uv.winGroup;
         if (uv.nschan < 0) uv.nschan = require(uv, "nschan", IO_INT);
         const Variable& ns = uv.vars[uv.nschan];
-        if (g.winFirst >= ns.count() || g.winLast >= ns.count()) fatal("Invalid window selection, in UVREAD(channel)");
+        if (g.winFirst >= ns.count()) fatal("Invalid window selection, in UVREAD(channel)");
         start += windowOffset(uv, g.winFirst);
-        usable = windowOffset(uv, g.winLast + 1);
+        usable = windowOffset(uv, std::min(g.winLast + 1, ns.count()));
     }
     int n = line.n;
     if (n == 0) n = (usable - start) / step;
@@ -618,11 +618,11 @@ void uvwrite_c(int tno, const double* preamble, const float* data, const int* fl
             std::vector<int> raw(2 * static_cast<size_t>(n));
             for (int k = 0; k < 2 * n; ++k) raw[k] = static_cast<int>(std::lround(data[k] / tscale));
             uvputvr_c(tno, IO_REAL, "tscale", &tscale, 1);
-            uvputvr_c(tno, IO_INT2, "corr", raw.data(), 2 * n);
+            putVar(tno, IO_INT2, "corr", raw.data(), 2 * n, true);
         } else if (uv.corrType == IO_CMPLX) {
-            uvputvr_c(tno, IO_CMPLX, "corr", data, n);
+            putVar(tno, IO_CMPLX, "corr", data, n, true);
         } else {
-            uvputvr_c(tno, IO_REAL, "corr", data, 2 * n);
+            putVar(tno, IO_REAL, "corr", data, 2 * n, true);
         }
         if (flags) putFlags(uv, false, flags, uv.corrCount, n);
         uv.corrCount += n;
@@ -634,7 +634,7 @@ void uvwwrite_c(int tno, const float* data, const int* flags, int n) {
     Uv& uv = handle(tno);
     if (!writing(uv)) fatal("Attempt to write to a uv data set opened read-only, in UVWWRITE");
     if (n <= 0) return;
-    uvputvr_c(tno, IO_CMPLX, "wcorr", data, n);
+    putVar(tno, IO_CMPLX, "wcorr", data, n, true);
     if (flags) putFlags(uv, true, flags, uv.wcorrCount, n);
     uv.wcorrCount += n;
 }

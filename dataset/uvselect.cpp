@@ -26,8 +26,8 @@ int pairIndex(int a, int b) { return (b - 1) * b / 2 + a - 1; }
 int nint(double x) { return static_cast<int>(std::lround(x)); }
 
 void addOp(Group& g, Op op) {
-    auto at = std::upper_bound(g.ops.begin(), g.ops.end(), op.kind, [](int k, const Op& o) { return k < o.kind; });
     if (g.ops.capacity() == g.ops.size()) g.ops.reserve(std::max<size_t>(16, 2 * g.ops.size()));
+    auto at = std::upper_bound(g.ops.begin(), g.ops.end(), op.kind, [](int k, const Op& o) { return k < o.kind; });
     g.ops.insert(at, std::move(op));
 }
 

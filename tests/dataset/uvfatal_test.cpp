@@ -223,8 +223,8 @@ TEST(UvFatal, SettingsAndReading)
         {"Invalid value for average channel flagging tolerance", [](int t) { uvset_c(t, "gflag", "", 0, 0, 0, 0); }},
         {"Unrecognised flags mode 'bits', in UVSET", [](int t) { uvset_c(t, "flags", "bits", 0, 0, 0, 0); }},
         {"Unsupported correlation type x, in UVSET", [](int t) { uvset_c(t, "corr", "x", 0, 0, 0, 0); }},
-        {"Too many parameters in preamble \"uv/time/baseline/pol/pol/pol/pol/pol/pol\".",
-         [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
+        {"Too many parameters in preamble \"uv/time/baseline/pol/pol/pol/pol/pol/pol/pol\".",
+         [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
         {"Invalid preamble \"source\".", [](int t) { uvset_c(t, "preamble", "uv/source", 0, 0, 0, 0); }},
         {"Illegal channel range specified, in UVREAD", [](int t) { uvset_c(t, "data", "channel", 2, 8, 1, 1); readOne(t); }},
         {"Callers buffer too small for channel data, in UVREAD", [](int t) {
@@ -261,21 +261,24 @@ TEST(UvFatal, SettingsAndReading)
     expectFatal(noCorr, {{"UV file contains neither corr nor wcorr, in UVREAD(defline)", readOne}});
     // Required variables missing, of the wrong type, or without value.
     std::string noCoord = handMade(dir, "d time\nr corr\nr baseline\n",
-                                   Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).eor().s, "nc.uv");
+                                   Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).fill(4, 0).eor().s, "nc.uv");
     expectFatal(noCoord, {{"Variable coord is missing, in UVREAD", readOne}});
     std::string intTime = handMade(dir, "d coord\ni time\nr corr\nr baseline\n",
-                                   Bytes().size(1, 4).value(1).i32(1).size(2, 8).value(2).f32(1).f32(0).eor().s, "it.uv");
+                                   Bytes().size(1, 4).value(1).i32(1).size(2, 8).value(2).f32(1).f32(0).fill(4, 0).eor().s, "it.uv");
     expectFatal(intTime, {{"Variable coord was not initialised before it was required, in UVREAD", readOne}});
     std::string wideOnly = handMade(dir, "d coord\nd time\nr baseline\nc wcorr\n",
                                     Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
                                         .size(2, 4).value(2).f32(258).size(3, 8).value(3).fill(4, 0).f32(1).f32(0).eor().s, "wo.uv");
     expectFatal(wideOnly, {
         {"Corr data missing, when channel linetype requested", [](int t) { uvset_c(t, "data", "channel", 0, 1, 1, 1); readOne(t); }},
-        {"Variable time has the wrong data type, in UVREAD", [](int t) { uvselect_c(t, "time", 1, 2, 1); readOne(t); }},
     });
+    std::string dBaseline = handMade(dir, "d coord\nd time\nd baseline\nr corr\n",
+                                     Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
+                                         .size(2, 8).value(2).fill(4, 0).f64(258).size(3, 8).value(3).f32(1).f32(0).fill(4, 0).eor().s, "db.uv");
+    expectFatal(dBaseline, {{"Variable baseline has the wrong data type, in UVREAD", readOne}});
     std::string corrOnly = handMade(dir, "d coord\nd time\nr baseline\nr corr\n",
                                     Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
-                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).f32(1).f32(0).eor().s, "co.uv");
+                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).f32(1).f32(0).fill(4, 0).eor().s, "co.uv");
     expectFatal(corrOnly, {
         {"Wcorr missing, when wide linetype was requested", [](int t) { uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); }},
     });

@@ -50,7 +50,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
         d.value = valueOf;
         d.good = goodOf;
         d.coord = [](UvRecord& r) {
-            r.u = 1.5 * double(r.index);
+            r.u = 100.0 * r.timeIndex + r.ant1;
             r.v = -double(r.ant2);
         };
         std::string path = dir.file("rt.uv");
@@ -66,7 +66,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
                 for (int pol = 0; pol < 2; ++pol, ++i) {
                     const ReadRecord& r = recs[i];
                     EXPECT_EQ(r.visno, double(i + 1));
-                    EXPECT_EQ(r.pre[0], 1.5 * double(i));
+                    EXPECT_EQ(r.pre[0], 100.0 * double(t) + a1);
                     EXPECT_EQ(r.pre[1], -double(a2));
                     EXPECT_EQ(r.pre[2], d.times[t]);
                     EXPECT_EQ(r.pre[3], 256.0 * a1 + a2);

@@ -126,7 +126,7 @@ TEST(UvStream, VislenEndsTheDataBeforeTheEndOfTheItem)
     int tno = 0, iostat = 0;
     hopen_c(&tno, path.c_str(), "old", &iostat);
     ASSERT_EQ(iostat, 0);
-    wrhdl_c(tno, "vislen", 8 * 16);  // the first record: 16 entries of 8 bytes
+    wrhdl_c(tno, "vislen", 120);  // the first record
     hclose_c(tno);
     uvopen_c(&tno, path.c_str(), "old");
     EXPECT_EQ(uvscan_c(tno, ""), 0);
@@ -166,7 +166,7 @@ TEST(UvStream, WrittenEntriesHaveTheLayoutOfTheFormat)
     b.size(0, 5).value(0).text("hello").fill(7, 0);
     b.eor();
     EXPECT_EQ(readFile(path + "/visdata"), b.s);
-    EXPECT_EQ(readFile(path + "/vartable"), "a s\nj cnt\ni n\nr x\nd d\nc z\n");
+    EXPECT_EQ(readItem(path, "vartable"), "a s\nj cnt\ni n\nr x\nd d\nc z\n");
 
     hopen_c(&tno, path.c_str(), "old", &n);
     int64_t vislen = 0, ncorr = -1;
@@ -185,12 +185,13 @@ TEST(UvStream, EqualValuesAreSuppressedUntilEightSuccessiveChanges)
     uvopen_c(&tno, path.c_str(), "new");
     int v = 1;
     uvputvr_c(tno, IO_INT, "n", &v, 1);  // size + value: 16 bytes
-    uvputvr_c(tno, IO_INT, "n", &v, 1);  // suppressed
-    for (v = 2; v <= 8; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 more changes: 8 in all
-    --v;
-    uvputvr_c(tno, IO_INT, "n", &v, 1);  // no longer compared: written
+    uvputvr_c(tno, IO_INT, "n", &v, 1);  // suppressed; the count of changes starts again
+    for (v = 2; v <= 8; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 changes
+    uvputvr_c(tno, IO_INT, "n", &--v, 1);                       // still compared: suppressed
+    for (v = 10; v <= 17; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 8 successive changes
+    uvputvr_c(tno, IO_INT, "n", &--v, 1);                        // no longer compared: written
     uvclose_c(tno);
-    EXPECT_EQ(readFile(path + "/visdata").size(), 16u + 7 * 8 + 8);
+    EXPECT_EQ(readFile(path + "/visdata").size(), 16u + 7 * 8 + 8 * 8 + 8);
 }
 
 TEST(UvStream, TrackingWatchedSetsAndCopying)
@@ -238,7 +239,7 @@ TEST(UvStream, TrackingWatchedSetsAndCopying)
     }
     uvclose_c(tout);
     EXPECT_EQ(sources, (std::vector<std::string>{"alpha", "beta"}));
-    EXPECT_EQ(readFile(out + "/vartable"), "a source\n");
+    EXPECT_EQ(readItem(out, "vartable"), "a source\n");
 }
 
 TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dataset/hio.h"
 #include "dataset/uvio.h"
 
 namespace kestrum::test {
@@ -41,6 +42,21 @@ inline std::vector<ReadRecord> readAll(const std::string& path, const std::funct
         out.push_back(std::move(r));
     }
     uvclose_c(tno);
+    return out;
+}
+
+// The bytes of item `name` of data set `path`, wherever the item lives (file or header item).
+inline std::string readItem(const std::string& path, const char* name)
+{
+    int tno = 0, item = 0, iostat = 0;
+    hopen_c(&tno, path.c_str(), "old", &iostat);
+    haccess_c(tno, &item, name, "read", &iostat);
+    std::string out(static_cast<size_t>(iostat == 0 ? hsize_c(item) : 0), '\0');
+    if (iostat == 0) {
+        hreadb_c(item, out.data(), 0, static_cast<off_t>(out.size()), &iostat);
+        hdaccess_c(item, &iostat);
+    }
+    hclose_c(tno);
     return out;
 }
 
