@@ -238,6 +238,8 @@ int mkopen_c(int tno, const char* name, const char* status)
 int mkread_c(int handle, int mode, int* flags, off_t offset, int n, int nsize)
 {
     Mask* m = maskOf(handle, "MKREAD");
+    if (offset < 0)
+        bug_c('f', "Negative flag offset, in MKREAD");
     Output out{flags, nsize};
     if (mode == MK_FLAGS && n > nsize)
         bug_c('f', "Buffer overflow in MKREAD");
@@ -286,6 +288,8 @@ int mkread_c(int handle, int mode, int* flags, off_t offset, int n, int nsize)
 void mkwrite_c(int handle, int mode, const int* flags, off_t offset, int n, int nsize)
 {
     Mask* m = maskOf(handle, "MKWRITE");
+    if (offset < 0)  // would overwrite the type tag
+        bug_c('f', "Negative flag offset, in MKWRITE");
     if (m->readOnly) {
         int st;
         hdaccess_c(m->item, &st);

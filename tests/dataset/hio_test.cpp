@@ -2,7 +2,9 @@
 // through the window, text lines, the real data sets, fatal messages and I/O faults.
 #include "dataset/bug.h"
 #include "dataset/dio.h"
+#include "dataset/headio.h"
 #include "dataset/hio.h"
+#include "dataset/maskio.h"
 #include "dataset/pack.h"
 #include "tests/support/support.h"
 
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <random>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -773,4 +776,70 @@ TEST(HioDeath, ClosingTheProbeFileFails)
     EXPECT_EXIT(probe(), testing::ExitedWithCode(1), "### Fatal Error:  hexists_c: Error closing item\n");
     EXPECT_EQ(hexists_c(0, path.c_str()), 1);
     EXPECT_EQ(hexists_c(0, dir.file("none").c_str()), 0);
+}
+
+// Damaged copies of a real data set (bytes of its "header" item and mask changed, files cut
+// short): opening and reading them either works or ends with a fatal message, never with a
+// crash or a sanitizer report.
+TEST(HioBadInput, DamagedDataSetsNeverCrash)
+{
+    const std::string src = sharedData("PAPER_point_source_sim.uv");
+    const std::string header = readFile(src + "/header");
+    const std::string flags = readFile(src + "/flags");
+    TempDir dir;
+    std::mt19937 rng(11);
+    for (int round = 0; round < 150; ++round) {
+        const std::string ds = dir.file("d" + std::to_string(round));
+        std::filesystem::create_directory(ds);
+        std::string h = header, f = flags;
+        for (int i = rng() % 4; i >= 0; --i)
+            h[rng() % h.size()] = static_cast<char>(rng());
+        for (int i = rng() % 4; i >= 0; --i)
+            f[rng() % 12] = static_cast<char>(rng());
+        if (rng() % 3 == 0)
+            h.resize(rng() % h.size());
+        if (rng() % 3 == 0)
+            f.resize(rng() % f.size());
+        writeFile(ds + "/header", h);
+        writeFile(ds + "/flags", f);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!std::freopen((ds + ".err").c_str(), "w", stderr))
+                std::_Exit(3);
+            int tno, st;
+            hopen_c(&tno, ds.c_str(), "old", &st);
+            if (st == 0) {
+                listing(tno);
+                for (const char* name : {"vislen", "ncorr", "nwcorr", "obstype"}) {
+                    char descr[2048], type[16];
+                    int n;
+                    hdprobe_c(tno, name, descr, sizeof descr, type, sizeof type, &n);
+                    if (std::string(type) == "integer*8" || std::string(type) == "integer") {
+                        int64_t v;
+                        rdhdl_c(tno, name, &v, 0);
+                    }
+                }
+                const int m = mkopen_c(tno, "flags", "old");
+                if (m) {
+                    std::vector<int> out(1000);
+                    mkread_c(m, MK_RUNS, out.data(), 0, 200, 1000);
+                    mkclose_c(m);
+                }
+                hclose_c(tno);
+            }
+            std::_Exit(0);
+        }
+        int status;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "round " << round;
+        // A sanitizer report also exits with 1: only the fatal message may be there.
+        const std::string err = readFile(ds + ".err");
+        if (WEXITSTATUS(status) == 1) {
+            EXPECT_EQ(err.rfind("### Fatal Error:  ", 0), 0u) << "round " << round << ": " << err;
+            EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+        } else {
+            EXPECT_EQ(WEXITSTATUS(status), 0) << "round " << round << ": " << err;
+        }
+    }
 }

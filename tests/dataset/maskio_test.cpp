@@ -230,5 +230,13 @@ TEST(Maskio, FatalMessages)
                 "### Fatal Error:  Mask file real is not integer valued\n");
     EXPECT_EXIT(mkopen_c(tno, "real", "sideways"), testing::ExitedWithCode(1),
                 "### Fatal Error:  Unrecognised status sideways in MKOPEN\n");
+    const int m = mkopen_c(tno, "new", "new");
+    const int one[1] = {1};
+    EXPECT_EXIT(mkwrite_c(m, MK_FLAGS, one, -1, 1, 1), testing::ExitedWithCode(1),
+                "### Fatal Error:  Negative flag offset, in MKWRITE\n");
+    const int runs[2] = {2, 1};
+    EXPECT_EXIT(mkwrite_c(m, MK_RUNS, runs, 0, 5, 2), testing::ExitedWithCode(1),
+                "### Fatal Error:  Bad list of runs in MKWRITE\n");
+    mkclose_c(m);
     hclose_c(tno);
 }
