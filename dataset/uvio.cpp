@@ -21,7 +21,7 @@ namespace {
 
 constexpr int MAXTREES = 26;
 constexpr int MAXVHANDLES = 128;
-constexpr size_t CHUNK = 256 * 1024;
+constexpr size_t CHUNK = 1024 * 1024;
 
 std::array<std::unique_ptr<Uv>, MAXTREES> table;
 

@@ -191,16 +191,6 @@ struct Extracted {
     int start = 0;  // first input channel
 };
 
-// The record's input flags from the mask (and the amplitude clause), read once per record.
-void recordFlags(Uv& uv, bool wide, int nin, int64_t& cachedCall, std::vector<int>& flags) {
-    if (cachedCall == uv.callno && static_cast<int>(flags.size()) == nin) return;
-    cachedCall = uv.callno;
-    flags.assign(nin, 1);
-    int mask = wide ? uv.wmask : uv.mask;
-    int64_t count = wide ? uv.wcorrCount : uv.corrCount;
-    if (mask && nin > 0) mkread_c(mask, MK_FLAGS, flags.data(), count - nin, nin, nin);
-}
-
 // Input values of the data variable as float pairs (16-bit values still unscaled).
 const float* inputValues(Uv& uv, const Variable& v, int nin) {
     if (v.type == IO_INT2) {
@@ -212,18 +202,17 @@ const float* inputValues(Uv& uv, const Variable& v, int nin) {
     return v.reals();
 }
 
-// Extracts a channel or wide line from the current record into out/oflags (capacity cap).
-Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, const char* smallMsg) {
-    const bool wide = isWideLine(line);
-    const Variable& v = uv.vars[wide ? uv.wcorr : uv.corr];
-    const int nin = channels(v);
-    std::vector<int>& inFlags = wide ? uv.inWFlags : uv.inFlags;
-    recordFlags(uv, wide, nin, wide ? uv.wflagCall : uv.flagCall, inFlags);
-    const float* in = inputValues(uv, v, nin);
-    double scale = uv.fluxScale;
-    if (!wide && v.type == IO_INT2) scale *= uv.vars[uv.tscale].reals()[0];
-
-    std::vector<int> flags(inFlags);
+// The record's input flags, read once per record: the mask, then the amplitude clause in force.
+const int* recordFlags(Uv& uv, bool wide, const Variable& v, const float* in, int nin) {
+    std::vector<int>& flags = wide ? uv.inWFlags : uv.inFlags;
+    int64_t& cachedCall = wide ? uv.wflagCall : uv.flagCall;
+    if (cachedCall == uv.callno && static_cast<int>(flags.size()) == nin) return flags.data();
+    cachedCall = uv.callno;
+    flags.resize(nin);
+    int mask = wide ? uv.wmask : uv.mask;
+    int64_t count = wide ? uv.wcorrCount : uv.corrCount;
+    if (mask && nin > 0) mkread_c(mask, MK_FLAGS, flags.data(), count - nin, nin, nin);
+    else std::fill(flags.begin(), flags.end(), 1);
     if (uv.ampApply && uv.ampGroup) {
         const Group& g = *uv.ampGroup;
         double rs = v.type == IO_INT2 && !wide ? uv.vars[uv.tscale].reals()[0] : 1.0;
@@ -235,6 +224,18 @@ Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, co
             if (inside == g.ampExclude) flags[k] = 0;
         }
     }
+    return flags.data();
+}
+
+// Extracts a channel or wide line from the current record into out/oflags (capacity cap).
+Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, const char* smallMsg) {
+    const bool wide = isWideLine(line);
+    const Variable& v = uv.vars[wide ? uv.wcorr : uv.corr];
+    const int nin = channels(v);
+    const float* in = inputValues(uv, v, nin);
+    const int* flags = recordFlags(uv, wide, v, in, nin);
+    double scale = uv.fluxScale;
+    if (!wide && v.type == IO_INT2) scale *= uv.vars[uv.tscale].reals()[0];
     int start = static_cast<int>(line.start), width = static_cast<int>(line.width), step = static_cast<int>(line.step);
     int usable = nin;
     if (line.kind == LINE_CHANNEL && uv.winApply && uv.winGroup) {
@@ -258,7 +259,7 @@ Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, co
             const float s = static_cast<float>(scale);
             for (int k = 0; k < 2 * n; ++k) out[k] = in[2 * start + k] * s;
         }
-        std::memcpy(oflags, flags.data() + start, sizeof(int) * n);
+        std::memcpy(oflags, flags + start, sizeof(int) * n);
     } else {
         for (int j = 0; j < n; ++j) {
             int first = start + j * step, good = 0;
