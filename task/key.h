@@ -7,8 +7,8 @@ extern "C" {
 #endif
 
 /* Sets the process-wide argument list that keyini reads: argv[0] is the task name, argv[1..argc-1]
-   the parameters. The pointers are kept, so the strings must outlive the next keyini. A program
-   that never calls this gives keyini an empty list. */
+   the parameters. The strings are copied. A program that never calls this gives keyini an empty
+   list. */
 void keyargs(int argc, const char *const *argv);
 
 /* Empties the keyword table. */
@@ -63,10 +63,11 @@ void mkeyi(const char *key, int *values, int nmax, int *n);
 void mkeyr(const char *key, float *values, int nmax, int *n);
 void mkeyd(const char *key, double *values, int nmax, int *n);
 
-/* Minimum match of every field of `key` (lower-cased) against the `ntypes` words `types`: each
-   field that begins exactly one word yields that word, stored at out + i * outlen; *nout is the
-   count. An ambiguous or unknown field lists the words and is fatal, as are more than `maxout`
-   fields. An absent keyword gives *nout 0. */
+/* Minimum match of the next fields of `key` (lower-cased), at most `maxout` of them, against
+   the `ntypes` words `types`: a field that is a word or the beginning of exactly one word yields
+   that word, stored at out + i * outlen; *nout is the count. An ambiguous or unknown field lists
+   the words and is fatal. Fields after the first `maxout` stay for later fetches. An absent
+   keyword gives *nout 0. */
 void keymatch(const char *key, int ntypes, const char *const *types, int maxout, char *out,
               int outlen, int *nout);
 
