@@ -1,0 +1,92 @@
+// The C interface of the plotting library, on top of the session core and the GLUT window layer.
+#include "plot/plot.h"
+
+#include "plot/device.h"
+#include "plot/s2winglut.h"
+#include "plot/session.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+using namespace kestrum::plot;
+
+extern "C" {
+
+int s2opend(const char* device, int argc, char** argv)
+{
+    const Device* d = findDevice(device, std::getenv("S2GL_DEV"), stdin, stdout, stderr);
+    if (d == nullptr) return 0;
+    if (d->projection != Projection::Mono) {
+        const std::string text = std::string(d->name) + " is drawn as a monoscopic view here";
+        warn(stderr, "s2opend", text.c_str());
+    }
+    if (!openWindow(argc, argv, d->fullScreen)) return 0;
+    session().cameraSpeed = 1.0;
+    return 1;
+}
+
+void s2svp(float x1, float x2, float y1, float y2, float z1, float z2)
+{
+    const float lo[3] = {x1, y1, z1}, hi[3] = {x2, y2, z2};
+    for (int i = 0; i < 3; ++i)
+        if (!std::isfinite(lo[i]) || !std::isfinite(hi[i])) {
+            warn(stderr, "s2svp", "viewport bounds must be finite numbers; viewport unchanged");
+            return;
+        }
+    session().scene.mapping.setViewport(lo, hi);
+}
+
+void s2swin(float x1, float x2, float y1, float y2, float z1, float z2)
+{
+    const float lo[3] = {x1, y1, z1}, hi[3] = {x2, y2, z2};
+    for (int i = 0; i < 3; ++i)
+        if (!std::isfinite(lo[i]) || !std::isfinite(hi[i])) {
+            warn(stderr, "s2swin", "world window bounds must be finite numbers; window unchanged");
+            return;
+        }
+    session().scene.mapping.setWindow(lo, hi);
+}
+
+void s2box(const char* xopt, float xtick, int, const char* yopt, float ytick, int, const char* zopt, float ztick, int)
+{
+    const char* opt[3] = {xopt, yopt, zopt};
+    const float step[3] = {xtick, ytick, ztick};
+    session().scene.addBox(opt, step);
+}
+
+void s2lab(const char* xlabel, const char* ylabel, const char* zlabel, const char* title)
+{
+    session().scene.setLabels(xlabel, ylabel, zlabel, title);
+}
+
+void ns2point(float x, float y, float z, float r, float g, float b)
+{
+    session().scene.addPoint(x, y, z, r, g, b);
+}
+
+void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b)
+{
+    session().scene.addLine(x1, y1, z1, x2, y2, z2, r, g, b);
+}
+
+void cs2scb(void (*callback)(double* t, int* kc)) { session().frameCallback = callback; }
+
+void cs2skcb(int (*callback)(unsigned char* key)) { session().keyCallback = callback; }
+
+void s2show(int)
+{
+    if (!windowIsOpen()) {
+        warn(stderr, "s2show", "no device is open (s2opend failed or was not called)");
+        return;
+    }
+    Session& s = session();
+    s.home = homeCamera(s.scene.mapping.viewportLo(), s.scene.mapping.viewportHi(), windowAspect());
+    s.camera = s.home;
+    std::fprintf(stderr, "Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n");
+    std::fflush(stderr);
+    runEventLoop();
+}
+
+}  // extern "C"

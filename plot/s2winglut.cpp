@@ -1,0 +1,329 @@
+// GLUT window layer: everything that talks to X11 and freeglut. The drawing itself is the
+// renderer's, the state and key dispatch the session's.
+#include "plot/s2winglut.h"
+
+#include "plot/device.h"
+#include "plot/render.h"
+#include "plot/session.h"
+#include "plot/snapshot.h"
+
+#include <GL/freeglut.h>
+#include <GL/glx.h>
+#include <X11/Xlib.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kestrum::plot {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kFrameInterval = 1.0 / 90.0;  // at most 90 frames a second
+constexpr double kFadeSeconds = 0.4;
+constexpr double kDragRadiansPerPixel = 0.5 * 0.0174532925;
+
+struct Window {
+    int id = 0;
+    int width = 800, height = 600;
+    Clock::time_point started, lastFrame;
+    bool timerPending = false;
+    bool quitting = false;
+    Clock::time_point quitStarted;
+    bool snapshotWanted = false;
+    bool dragging = false;
+    int dragX = 0, dragY = 0;
+    Renderer renderer;
+    std::vector<unsigned char> pixels;  // snapshot buffer, kept between snapshots
+};
+
+Window& window()
+{
+    static Window w;
+    return w;
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// freeglut reports fatal errors here. While the window is being opened the error jumps back to
+// openWindow, which warns and fails; later they end the process as freeglut itself would.
+std::jmp_buf g_openJump;
+bool g_opening = false;
+
+void onGlutError(const char* format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    warn(stderr, "freeglut", text);
+    if (g_opening) std::longjmp(g_openJump, 1);
+    std::exit(1);
+}
+
+void onGlutWarning(const char* format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    warn(stderr, "freeglut", text);
+}
+
+// The display name glutInit will use: a "-display" argument, else $DISPLAY.
+const char* displayName(int argc, char** argv)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] != nullptr && std::strcmp(argv[i], "-display") == 0) return argv[i + 1];
+    const char* env = std::getenv("DISPLAY");
+    return env != nullptr && *env != '\0' ? env : nullptr;
+}
+
+// Opens the display the way freeglut will and checks that it can give a double-buffered RGBA
+// OpenGL visual, so that glutInit and glutCreateWindow do not fail.
+bool probeDisplay(const char* name)
+{
+    char text[300];
+    Display* display = XOpenDisplay(name);
+    if (display == nullptr) {
+        std::snprintf(text, sizeof text, "cannot open display \"%s\"; no window", name);
+        warn(stderr, "s2opend", text);
+        return false;
+    }
+    int errorBase = 0, eventBase = 0;
+    bool ok = glXQueryExtension(display, &errorBase, &eventBase);
+    if (ok) {
+        int attributes[] = {GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 1, GLX_GREEN_SIZE, 1, GLX_BLUE_SIZE, 1, None};
+        XVisualInfo* visual = glXChooseVisual(display, DefaultScreen(display), attributes);
+        ok = visual != nullptr;
+        if (visual != nullptr) XFree(visual);
+    }
+    XCloseDisplay(display);
+    if (!ok) {
+        std::snprintf(text, sizeof text, "display \"%s\" offers no double-buffered OpenGL visual; no window", name);
+        warn(stderr, "s2opend", text);
+    }
+    return ok;
+}
+
+// A window size from the environment: a whole number of pixels in 1 .. 16384, else the default.
+int sizeFromEnv(const char* variable, int fallback)
+{
+    const char* text = std::getenv(variable);
+    if (text == nullptr || *text == '\0') return fallback;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 1 || v > 16384) {
+        char message[160];
+        std::snprintf(message, sizeof message, "%s=\"%.40s\" is not a window size in pixels; using %d", variable, text, fallback);
+        warn(stderr, "s2opend", message);
+        return fallback;
+    }
+    return static_cast<int>(v);
+}
+
+void saveSnapshot(Window& w)
+{
+    w.pixels.resize(static_cast<std::size_t>(w.width) * static_cast<std::size_t>(w.height) * 3);
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadBuffer(GL_BACK);
+    glReadPixels(0, 0, w.width, w.height, GL_RGB, GL_UNSIGNED_BYTE, w.pixels.data());
+    glPopClientAttrib();
+    std::string why;
+    const std::string path = saveFrame("", w.width, w.height, w.pixels.data(), why);
+    if (path.empty())
+        warn(stderr, "s2show", ("frame not saved: " + why).c_str());
+    else
+        std::fprintf(stderr, "s2show: frame saved to %s\n", path.c_str());
+}
+
+void onTimer(int)
+{
+    window().timerPending = false;
+    glutPostRedisplay();
+}
+
+void onDisplay()
+{
+    Window& w = window();
+    Session& s = session();
+    const Clock::time_point now = Clock::now();
+    w.lastFrame = now;
+
+    s.scene.beginFrame();
+    if (s.frameCallback != nullptr) {
+        double t = seconds(now - w.started);
+        int kc = s.spacePresses;
+        s.frameCallback(&t, &kc);
+    }
+    Overlays overlays;
+    overlays.help = s.helpShown;
+    if (w.quitting) overlays.fade = seconds(now - w.quitStarted) / kFadeSeconds;
+    w.renderer.draw(s.scene, s.camera, w.width, w.height, overlays);
+    if (w.snapshotWanted) {
+        w.snapshotWanted = false;
+        saveSnapshot(w);
+    }
+    glutSwapBuffers();
+
+    if (w.quitting && overlays.fade >= 1.0) {
+        glutDestroyWindow(w.id);
+        w.id = 0;
+        std::fflush(nullptr);
+        std::exit(0);
+    }
+    if (!w.timerPending) {
+        // The next frame starts no earlier than one frame interval after this one.
+        const double wait = kFrameInterval - seconds(Clock::now() - now);
+        w.timerPending = true;
+        glutTimerFunc(wait > 0.0 ? static_cast<unsigned>(std::ceil(wait * 1000.0)) + 1 : 1, onTimer, 0);
+    }
+}
+
+void onReshape(int width, int height)
+{
+    window().width = width > 0 ? width : 1;
+    window().height = height > 0 ? height : 1;
+}
+
+void startQuit()
+{
+    Window& w = window();
+    if (w.quitting) return;
+    w.quitting = true;
+    w.quitStarted = Clock::now();
+}
+
+void onKeyboard(unsigned char key, int, int)
+{
+    if (window().quitting) return;
+    const bool shift = (glutGetModifiers() & GLUT_ACTIVE_SHIFT) != 0;
+    if (pressKey(session(), key, shift) == KeyAction::Quit) startQuit();
+}
+
+void onSpecial(int key, int, int)
+{
+    Session& s = session();
+    if (window().quitting) return;
+    const double step = kArrowStep * s.cameraSpeed;
+    switch (key) {
+    case GLUT_KEY_LEFT:
+        orbit(s.camera, -step, 0.0);
+        break;
+    case GLUT_KEY_RIGHT:
+        orbit(s.camera, step, 0.0);
+        break;
+    case GLUT_KEY_UP:
+        orbit(s.camera, 0.0, step);
+        break;
+    case GLUT_KEY_DOWN:
+        orbit(s.camera, 0.0, -step);
+        break;
+    case GLUT_KEY_F1:
+        s.helpShown = !s.helpShown;
+        break;
+    case GLUT_KEY_F2:
+        window().snapshotWanted = true;
+        break;
+    default:
+        break;
+    }
+}
+
+void onMouse(int button, int state, int x, int y)
+{
+    Window& w = window();
+    if (button == GLUT_LEFT_BUTTON || button == GLUT_MIDDLE_BUTTON || button == GLUT_RIGHT_BUTTON) {
+        w.dragging = state == GLUT_DOWN;
+        w.dragX = x;
+        w.dragY = y;
+    }
+}
+
+void onMotion(int x, int y)
+{
+    Window& w = window();
+    if (!w.dragging) return;
+    Session& s = session();
+    orbit(s.camera, (x - w.dragX) * kDragRadiansPerPixel * s.cameraSpeed,
+          (w.dragY - y) * kDragRadiansPerPixel * s.cameraSpeed);
+    w.dragX = x;
+    w.dragY = y;
+}
+
+void onWheel(int, int direction, int, int)
+{
+    zoom(session().camera, direction > 0 ? 1.0 / 1.1 : 1.1);
+}
+
+}  // namespace
+
+bool openWindow(int argc, char** argv, bool fullScreen)
+{
+    Window& w = window();
+    if (w.id != 0) {
+        warn(stderr, "s2opend", "a device is already open; drawing goes to it");
+        if (fullScreen) glutFullScreen();
+        return true;
+    }
+    const char* display = displayName(argc, argv);
+    if (display == nullptr) {
+        warn(stderr, "s2opend", "no display (DISPLAY is not set); no window");
+        return false;
+    }
+    if (!probeDisplay(display)) return false;
+
+    w.width = sizeFromEnv("S2GL_WIDTH", 800);
+    w.height = sizeFromEnv("S2GL_HEIGHT", 600);
+    glutInitErrorFunc(onGlutError);
+    glutInitWarningFunc(onGlutWarning);
+    int glutArgc = argc > 0 && argv != nullptr ? argc : 0;
+    char fallbackName[] = "s2";
+    char* fallbackArgv[] = {fallbackName, nullptr};
+    g_opening = true;
+    if (setjmp(g_openJump) != 0) {
+        g_opening = false;
+        warn(stderr, "s2opend", "the window system could not open a window");
+        return false;
+    }
+    if (glutArgc > 0) {
+        glutInit(&glutArgc, argv);
+    } else {
+        glutArgc = 1;
+        glutInit(&glutArgc, fallbackArgv);
+    }
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(w.width, w.height);
+    w.id = glutCreateWindow("S2GL application");
+    g_opening = false;
+    if (fullScreen) glutFullScreen();
+
+    glutDisplayFunc(onDisplay);
+    glutReshapeFunc(onReshape);
+    glutKeyboardFunc(onKeyboard);
+    glutSpecialFunc(onSpecial);
+    glutMouseFunc(onMouse);
+    glutMotionFunc(onMotion);
+    glutMouseWheelFunc(onWheel);
+    return true;
+}
+
+bool windowIsOpen() { return window().id != 0; }
+
+double windowAspect() { return static_cast<double>(window().width) / window().height; }
+
+void runEventLoop()
+{
+    Window& w = window();
+    if (w.id == 0) return;
+    w.started = Clock::now();
+    glutMainLoop();
+}
+
+}  // namespace kestrum::plot

@@ -1,0 +1,62 @@
+// Test program for the plotting library's window tests: opens a device and draws a fixed scene
+// whose pixels the tests know, with keyboard callbacks chosen on the command line.
+//   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR]
+// Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0.
+#include "plot/plot.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+bool g_blockHome = false;
+bool g_qQuits = false;
+
+// World window x 0..100, y -50..50, z 0..10 onto the cube -1..1: these points land at device
+// (-0.5, -0.5, 0), (0.5, -0.5, 0), (-0.5, 0.5, 0), (0.5, 0.5, 0) and (0, 0, 0).
+const float kPoints[][3] = {{25, -25, 5}, {75, -25, 5}, {25, 25, 5}, {75, 25, 5}, {50, 0, 5}};
+
+void drawScene()
+{
+    for (const auto& p : kPoints) ns2point(p[0], p[1], p[2], 1, 1, 1);
+    s2box("BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0);
+    s2lab("Channel", "Amplitude", "time", "Test scene\nsecond line");
+}
+
+void frame(double*, int*) { drawScene(); }
+
+int key(unsigned char* k)
+{
+    if (g_blockHome && (*k == 'h' || *k == 'H')) return 1;
+    if (g_qQuits && *k == 'q') *k = 'Q';
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* device = "/S2MONO";
+    bool staticScene = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) device = argv[++i];
+        else if (std::strcmp(argv[i], "--static") == 0) staticScene = true;
+        else if (std::strcmp(argv[i], "--block-home") == 0) g_blockHome = true;
+        else if (std::strcmp(argv[i], "--q-quits") == 0) g_qQuits = true;
+        else if (std::strcmp(argv[i], "--chdir") == 0 && i + 1 < argc) {
+            if (chdir(argv[++i]) != 0) return 2;
+        }
+    }
+    const int opened = s2opend(device, argc, argv);
+    std::printf("s2opend: %d\n", opened);
+    std::fflush(stdout);
+    if (opened == 0) return 0;
+    s2svp(-1, 1, -1, 1, -1, 1);
+    s2swin(0, 100, -50, 50, 0, 10);
+    if (staticScene) drawScene();
+    else cs2scb(frame);
+    cs2skcb(key);
+    s2show(1);
+    return 3;  // s2show never returns with an open device
+}
