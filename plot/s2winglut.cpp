@@ -84,15 +84,17 @@ const char* displayName(int argc, char** argv)
 }
 
 // Opens the display the way freeglut will and checks that it can give a double-buffered RGBA
-// OpenGL visual, so that glutInit and glutCreateWindow do not fail.
-bool probeDisplay(const char* name)
+// OpenGL visual, so that glutInit and glutCreateWindow do not fail. Returns the open display,
+// which the caller keeps until the window exists: a server whose last client leaves resets,
+// and a connection made during the reset would fail. Null after a warning.
+Display* probeDisplay(const char* name)
 {
     char text[300];
     Display* display = XOpenDisplay(name);
     if (display == nullptr) {
         std::snprintf(text, sizeof text, "cannot open display \"%s\"; no window", name);
         warn(stderr, "s2opend", text);
-        return false;
+        return nullptr;
     }
     int errorBase = 0, eventBase = 0;
     bool ok = glXQueryExtension(display, &errorBase, &eventBase);
@@ -102,12 +104,13 @@ bool probeDisplay(const char* name)
         ok = visual != nullptr;
         if (visual != nullptr) XFree(visual);
     }
-    XCloseDisplay(display);
     if (!ok) {
+        XCloseDisplay(display);
         std::snprintf(text, sizeof text, "display \"%s\" offers no double-buffered OpenGL visual; no window", name);
         warn(stderr, "s2opend", text);
+        return nullptr;
     }
-    return ok;
+    return display;
 }
 
 // A window size from the environment: a whole number of pixels in 1 .. 16384, else the default.
@@ -277,7 +280,8 @@ bool openWindow(int argc, char** argv, bool fullScreen)
         warn(stderr, "s2opend", "no display (DISPLAY is not set); no window");
         return false;
     }
-    if (!probeDisplay(display)) return false;
+    Display* probe = probeDisplay(display);
+    if (probe == nullptr) return false;
 
     w.width = sizeFromEnv("S2GL_WIDTH", 800);
     w.height = sizeFromEnv("S2GL_HEIGHT", 600);
@@ -289,6 +293,7 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     g_opening = true;
     if (setjmp(g_openJump) != 0) {
         g_opening = false;
+        XCloseDisplay(probe);
         warn(stderr, "s2opend", "the window system could not open a window");
         return false;
     }
@@ -302,6 +307,7 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     glutInitWindowSize(w.width, w.height);
     w.id = glutCreateWindow("S2GL application");
     g_opening = false;
+    XCloseDisplay(probe);
     if (fullScreen) glutFullScreen();
 
     glutDisplayFunc(onDisplay);

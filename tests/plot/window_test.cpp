@@ -1,0 +1,253 @@
+// The plotting library in a real freeglut window under a private Xvfb server, driven with
+// xdotool key presses and checked through xwd screenshots and the library's own PNG key.
+#include "xsession.h"
+
+#include "tests/support/support.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <cstdio>
+
+namespace kestrum::test {
+namespace {
+
+const std::string kDriver = binary("tests/plot/plot_driver");
+
+// Window pixel (column, row from the top) where the home camera shows the device point (x, y, z)
+// in the 800 x 600 window: the camera looks down -z from the distance at which the sphere around
+// the cube -1..1 fills the 45-degree field of view.
+void expectedPixel(double x, double y, double z, int& column, int& row)
+{
+    const double halfFov = 22.5 * M_PI / 180.0;
+    const double distance = std::sqrt(3.0) / std::sin(halfFov) - z;
+    const double f = 1.0 / std::tan(halfFov);
+    const double ndcX = f / (800.0 / 600.0) * x / distance, ndcY = f * y / distance;
+    column = static_cast<int>(std::lround((ndcX + 1.0) * 400.0));
+    row = 599 - static_cast<int>(std::lround((ndcY + 1.0) * 300.0));
+}
+
+class PlotWindow : public ::testing::Test {
+protected:
+    void start(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+    {
+        ASSERT_TRUE(x.ok()) << "Xvfb did not start";
+        args.insert(args.begin(), kDriver);
+        env.push_back(x.env());
+        program = std::make_unique<Background>(args, env, dir.path());
+        ASSERT_TRUE(waitForWindow(x, 30.0)) << program->err();
+        home = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 800 && i.brightNear(400, 300, 2); });
+        ASSERT_EQ(home.width, 800);
+        ASSERT_EQ(home.height, 600);
+    }
+
+    // The program ends within a few seconds; its exit status.
+    int finish()
+    {
+        int status = -1;
+        EXPECT_TRUE(program->wait(15.0, status)) << "still running";
+        return status;
+    }
+
+    XServer x;
+    TempDir dir;
+    std::unique_ptr<Background> program;
+    Image home;
+};
+
+TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
+{
+    start();
+    // World (25|75, -25|25, 5) in the window x 0..100, y -50..50, z 0..10 is device (+-0.5, +-0.5, 0).
+    for (double dx : {-0.5, 0.5})
+        for (double dy : {-0.5, 0.5}) {
+            int c, r;
+            expectedPixel(dx, dy, 0.0, c, r);
+            EXPECT_TRUE(home.brightNear(c, r, 2)) << "point at device " << dx << "," << dy << " not at " << c << "," << r;
+        }
+    int c, r;
+    expectedPixel(-0.25, 0.25, 0.0, c, r);
+    EXPECT_FALSE(home.brightNear(c, r, 3)) << "nothing is drawn between the points";
+
+    // Front bottom edge (y -1, z 1) and back top edge (y 1, z -1), sampled between the ticks.
+    for (double ex : {-0.6, 0.1, 0.7}) {
+        expectedPixel(ex, -1.0, 1.0, c, r);
+        EXPECT_TRUE(home.brightNear(c, r, 1)) << "front bottom edge missing at " << c << "," << r;
+        expectedPixel(ex, 1.0, -1.0, c, r);
+        EXPECT_TRUE(home.brightNear(c, r, 1)) << "back top edge missing at " << c << "," << r;
+    }
+    // Vertical edges at the front corners.
+    expectedPixel(-1.0, 0.3, 1.0, c, r);
+    EXPECT_TRUE(home.brightNear(c, r, 1));
+    expectedPixel(1.0, 0.3, 1.0, c, r);
+    EXPECT_TRUE(home.brightNear(c, r, 1));
+    // Points outside the world window are not clipped: none here, and the corner stays dark.
+    EXPECT_FALSE(home.brightNear(5, 590, 4));
+}
+
+TEST_F(PlotWindow, StaticGeometryStaysOnEveryFrame)
+{
+    start({"--static"});
+    int c, r;
+    expectedPixel(0.5, 0.5, 0.0, c, r);
+    EXPECT_TRUE(home.brightNear(c, r, 2));
+    pressKeys(x, {"Right", "h"});
+    const Image again = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+    EXPECT_EQ(again, home);
+}
+
+TEST_F(PlotWindow, ArrowKeysRotateAndHomeRestoresTheView)
+{
+    start();
+    for (const char* key : {"Right", "Left", "Up", "Down"}) {
+        pressKeys(x, {key, key, key, key, key});
+        const Image turned = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+        EXPECT_NE(turned, home) << key << " did not rotate the view";
+        pressKeys(x, {"h"});
+        const Image back = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+        EXPECT_EQ(back, home) << "h after " << key << " did not restore the home view";
+    }
+    // Opposite arrows cancel: five right then five left is home again.
+    pressKeys(x, {"Right", "Right", "Right", "Left", "Left", "Left"});
+    const Image back = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+    EXPECT_EQ(back, home);
+    pressKeys(x, {"shift+q"});
+    EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(PlotWindow, UpperCaseQQuitsWithStatusZero)
+{
+    start();
+    pressKeys(x, {"shift+q"});
+    EXPECT_EQ(finish(), 0);
+    EXPECT_NE(program->err().find("Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n"), std::string::npos);
+}
+
+TEST_F(PlotWindow, ShiftEscapeQuitsEvenWhenTheCallbackWouldConsumeIt)
+{
+    start({"--block-home"});
+    pressKeys(x, {"shift+Escape"});
+    EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(PlotWindow, LowerCaseQAloneDoesNotQuit)
+{
+    start();
+    pressKeys(x, {"q", "Escape"});
+    int status;
+    EXPECT_FALSE(program->wait(1.5, status)) << "q or plain Escape ended the program";
+    pressKeys(x, {"shift+q"});
+    EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(PlotWindow, CallbackTurningQIntoUpperCaseQuits)
+{
+    start({"--q-quits"});
+    pressKeys(x, {"q"});
+    EXPECT_EQ(finish(), 0);
+}
+
+TEST_F(PlotWindow, CallbackConsumingHKeepsTheCameraWhereItIs)
+{
+    start({"--block-home"});
+    pressKeys(x, {"Right", "Right", "Right"});
+    const Image turned = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+    ASSERT_NE(turned, home);
+    pressKeys(x, {"h"});
+    const Image after = screenshotWhen(x, 1.5, [&](const Image& i) { return i == home; });
+    EXPECT_NE(after, home) << "the library moved home although the callback consumed h";
+    pressKeys(x, {"H"});
+    EXPECT_NE(screenshotWhen(x, 1.0, [&](const Image& i) { return i == home; }), home);
+}
+
+// Reads an 8-bit RGB PNG; empty image when it cannot.
+Image readPng(const std::string& path)
+{
+    Image img;
+    png_image p{};
+    p.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&p, path.c_str())) return img;
+    p.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
+    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr)) return img;
+    img.width = static_cast<int>(p.width);
+    img.height = static_cast<int>(p.height);
+    for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
+        img.pixels.push_back(static_cast<std::uint32_t>(buf[i]) << 16 | buf[i + 1] << 8 | buf[i + 2]);
+    return img;
+}
+
+TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
+{
+    TempDir frames;
+    start({"--chdir", frames.path()});
+    pressKeys(x, {"F2"});
+    const std::string first = frames.file("s2frame-0001.png");
+    const double t0 = now();
+    Image png;
+    while (png.width == 0 && secondsSince(t0) < 10.0) png = readPng(first);
+    ASSERT_EQ(png.width, 800);
+    ASSERT_EQ(png.height, 600);
+    EXPECT_EQ(png, home) << "the PNG holds what the window shows";
+
+    pressKeys(x, {"F1"});
+    const Image help = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+    EXPECT_NE(help, home);
+    pressKeys(x, {"F2", "F1"});
+    const double t1 = now();
+    Image second;
+    while (second.width == 0 && secondsSince(t1) < 10.0) second = readPng(frames.file("s2frame-0002.png"));
+    EXPECT_EQ(second.width, 800) << "a second frame gets the next free name";
+    EXPECT_EQ(screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; }), home) << "F1 hides the help again";
+    EXPECT_NE(program->err().find("s2frame-0001.png"), std::string::npos);
+}
+
+TEST_F(PlotWindow, WheelAndPlusMinusZoomAndDraggingRotates)
+{
+    start();
+    pressKeys(x, {"plus", "plus"});
+    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home);
+    pressKeys(x, {"minus", "minus"});
+    // Zooming in and out by the same factor comes back to within rounding of the home view.
+    pressKeys(x, {"h"});
+    EXPECT_EQ(screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; }), home);
+    run({"/usr/bin/xdotool", "mousemove", "400", "300", "mousedown", "1", "mousemove", "450", "320", "mouseup", "1"}, "",
+        {x.env()});
+    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home);
+    pressKeys(x, {"h"});
+    run({"/usr/bin/xdotool", "mousemove", "400", "300", "click", "4"}, "", {x.env()});
+    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home) << "wheel did not zoom";
+}
+
+TEST_F(PlotWindow, FullScreenDeviceFillsTheScreen)
+{
+    ASSERT_TRUE(x.ok());
+    Background p({kDriver, "--device", "/s2monof"}, {x.env()}, dir.path());
+    ASSERT_TRUE(waitForWindow(x, 30.0));
+    const Image full = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 1024; });
+    EXPECT_EQ(full.width, 1024);
+    EXPECT_EQ(full.height, 768);
+    pressKeys(x, {"shift+q"});
+    int status = -1;
+    ASSERT_TRUE(p.wait(15.0, status));
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(p.out().find("s2opend: 1"), std::string::npos);
+}
+
+TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)
+{
+    ASSERT_TRUE(x.ok());
+    Background p({kDriver, "--device", "/S2"}, {x.env(), "S2GL_WIDTH=640", "S2GL_HEIGHT=480"}, dir.path());
+    ASSERT_TRUE(waitForWindow(x, 30.0));
+    const Image img = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 640; });
+    EXPECT_EQ(img.width, 640);
+    EXPECT_EQ(img.height, 480);
+    pressKeys(x, {"shift+Escape"});
+    int status = -1;
+    ASSERT_TRUE(p.wait(15.0, status));
+    EXPECT_EQ(status, 0);
+}
+
+}  // namespace
+}  // namespace kestrum::test

@@ -1,0 +1,236 @@
+// Xvfb, background programs, xwd screenshots and xdotool keys for the plot window tests.
+#include "xsession.h"
+
+#include "tests/support/support.h"
+
+#include <bit>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kestrum::test {
+namespace {
+
+std::uint32_t bigEndian32(const std::string& s, std::size_t at)
+{
+    std::uint32_t v = 0;
+    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+    return v;
+}
+
+void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+// Image from an xwd file of a 24- or 32-bit TrueColor window; empty if it is anything else.
+Image parseXwd(const std::string& data)
+{
+    Image img;
+    if (data.size() < 100) return img;
+    std::uint32_t h[25];
+    for (int i = 0; i < 25; ++i) h[i] = bigEndian32(data, 4 * static_cast<std::size_t>(i));
+    const std::uint32_t headerSize = h[0], width = h[4], height = h[5], byteOrder = h[7], bpp = h[11],
+                        bytesPerLine = h[12], masks[3] = {h[14], h[15], h[16]}, ncolors = h[19];
+    const std::size_t offset = headerSize + static_cast<std::size_t>(ncolors) * 12;
+    if (bpp != 32 || width == 0 || height == 0 || width > 8192 || height > 8192 ||
+        data.size() < offset + static_cast<std::size_t>(bytesPerLine) * height)
+        return img;
+    img.width = static_cast<int>(width);
+    img.height = static_cast<int>(height);
+    img.pixels.resize(static_cast<std::size_t>(width) * height);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::size_t at = offset + static_cast<std::size_t>(y) * bytesPerLine + 4 * static_cast<std::size_t>(x);
+            std::uint32_t v = 0;
+            for (std::size_t i = 0; i < 4; ++i) {
+                const std::uint32_t byte = static_cast<unsigned char>(data[at + i]);
+                v |= byteOrder == 0 ? byte << (8 * i) : byte << (8 * (3 - i));
+            }
+            std::uint32_t rgb = 0;
+            for (std::uint32_t m : masks) rgb = (rgb << 8) | ((v & m) >> std::countr_zero(m) & 0xff);
+            img.pixels[static_cast<std::size_t>(y) * width + x] = rgb;
+        }
+    return img;
+}
+
+}  // namespace
+
+double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+double secondsSince(double start) { return now() - start; }
+
+XServer::XServer()
+{
+    // -noreset: the short-lived xdotool and xwd clients must not make the server reset
+    // between them. A display number far above the usual ones, so that a server someone else started on :0
+    // or :99 is never ours; Xvfb's own lock files settle clashes between tests.
+    std::random_device seed;
+    std::mt19937 pick(seed());
+    for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
+        const std::string number = std::to_string(std::uniform_int_distribution<int>(300, 9000)(pick));
+        if (start(number)) display_ = ":" + number;
+    }
+}
+
+bool XServer::start(const std::string& number)
+{
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        const int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        const std::string fd = std::to_string(fds[1]);
+        const std::string display = ":" + number;
+        execl("/usr/bin/Xvfb", "Xvfb", display.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    if (pid_ < 0) {
+        close(fds[0]);
+        return false;
+    }
+    // Xvfb writes the display number once it accepts connections; end of file means it gave up.
+    std::string written;
+    const double begin = now();
+    while (secondsSince(begin) < 20.0) {
+        pollfd p = {fds[0], POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) continue;
+        char c;
+        if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+        written.push_back(c);
+    }
+    close(fds[0]);
+    if (written == number) return true;
+    kill(pid_, SIGTERM);
+    int status;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return false;
+}
+
+XServer::~XServer()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+Background::Background(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& dir)
+    : outPath_(dir + "/background.out"), errPath_(dir + "/background.err")
+{
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+    for (const auto& e : env) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        std::erase_if(envStore, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+        envStore.push_back(e);
+    }
+    std::vector<char*> envp, args;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStore(argv);
+    for (auto& a : argStore) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+}
+
+Background::~Background()
+{
+    if (running()) {
+        kill(pid_, SIGKILL);
+        int status;
+        waitpid(pid_, &status, 0);
+    }
+}
+
+bool Background::running()
+{
+    if (pid_ <= 0) return false;
+    int wstatus = 0;
+    if (waitpid(pid_, &wstatus, WNOHANG) != pid_) return true;
+    status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    pid_ = -1;
+    return false;
+}
+
+bool Background::wait(double seconds, int& status)
+{
+    const double start = now();
+    while (running()) {
+        if (secondsSince(start) > seconds) return false;
+        pause(0.02);
+    }
+    status = status_;
+    return status_ >= 0;
+}
+
+std::string Background::out() const { return readFile(outPath_); }
+std::string Background::err() const { return readFile(errPath_); }
+
+bool Image::brightNear(int x, int y, int radius, int level) const
+{
+    for (int j = y - radius; j <= y + radius; ++j)
+        for (int i = x - radius; i <= x + radius; ++i) {
+            if (i < 0 || j < 0 || i >= width || j >= height) continue;
+            const std::uint32_t p = at(i, j);
+            if (static_cast<int>(p >> 16) >= level && static_cast<int>(p >> 8 & 0xff) >= level &&
+                static_cast<int>(p & 0xff) >= level)
+                return true;
+        }
+    return false;
+}
+
+Image screenshot(const XServer& x, const std::string& title)
+{
+    TempDir dir;
+    const std::string file = dir.file("shot.xwd");
+    const RunResult r = run({"/usr/bin/xwd", "-silent", "-name", title, "-out", file}, "", {x.env()}, 30.0);
+    if (r.status != 0) return {};
+    return parseXwd(readFile(file));
+}
+
+bool waitForWindow(const XServer& x, double seconds, const std::string& title)
+{
+    const double start = now();
+    while (secondsSince(start) < seconds) {
+        const RunResult r = run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", title}, "", {x.env()}, 10.0);
+        if (r.status == 0 && !r.out.empty()) {
+            // Without a window manager the window may sit partly off screen; put it at the origin.
+            run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", title, "windowmove", "0", "0"}, "", {x.env()}, 10.0);
+            return true;
+        }
+        pause(0.1);
+    }
+    return false;
+}
+
+void pressKeys(const XServer& x, const std::vector<std::string>& keys)
+{
+    std::vector<std::string> argv = {"/usr/bin/xdotool", "key", "--delay", "30"};
+    argv.insert(argv.end(), keys.begin(), keys.end());
+    run(argv, "", {x.env()}, 30.0);
+}
+
+}  // namespace kestrum::test
