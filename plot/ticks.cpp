@@ -8,13 +8,13 @@
 namespace kestrum::plot {
 namespace {
 
-// 1, 2 or 5 times a power of ten, the one nearest above `rough` in that sequence's spirit.
-double roundStep(double rough)
+// The smallest of 1, 2 or 5 times a power of ten that is at least `least`.
+double roundStep(double least)
 {
-    const double e = std::floor(std::log10(rough));
-    const double f = rough / std::pow(10.0, e);
-    const double m = f < 1.5 ? 1.0 : f < 3.0 ? 2.0 : f < 7.0 ? 5.0 : 10.0;
-    return m * std::pow(10.0, e);
+    const double p = std::pow(10.0, std::floor(std::log10(least)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * p >= least * (1.0 - 1e-12)) return m * p;
+    return 10.0 * p;
 }
 
 // Number of decimals that write `step` exactly: the smallest d with step * 10^d integral
@@ -53,8 +53,8 @@ void chooseTicks(double a, double b, double step, TickSet& out)
         return;
     }
     if (!(step > 0.0) || !std::isfinite(step) || tickCount(lo, hi, step) > kMaxTicks)
-        step = roundStep(span / 5.0);
-    while (tickCount(lo, hi, step) > kMaxTicks) step = roundStep(step * 2.0);
+        step = roundStep(span / 7.5);  // three to seven intervals
+    while (tickCount(lo, hi, step) > kMaxTicks) step = roundStep(step * 1.5);
 
     const double first = std::ceil(lo / step - 1e-9);
     const long long n = tickCount(lo, hi, step);

@@ -15,7 +15,7 @@ struct TickSet {
 
 // Fills `out` with ticks inside the closed interval between a and b (either order). A positive
 // `step` that gives at most kMaxTicks ticks is used as it is; otherwise the step is a round number
-// (1, 2 or 5 times a power of ten) giving about five intervals. An interval of zero width gets one
+// (1, 2 or 5 times a power of ten) giving three to seven intervals. An interval of zero width gets one
 // tick at its value; a non-finite bound gives no ticks.
 void chooseTicks(double a, double b, double step, TickSet& out);
 
