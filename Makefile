@@ -11,7 +11,7 @@ export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 CTEST     := ctest --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build check asan test bench demo clean
+.PHONY: all deps build check asan test bench demo clean fuzz
 
 all: build
 
@@ -39,6 +39,10 @@ bench: deps
 	@test -f $(BENCHDIR)/CMakeCache.txt || $(CMAKEGEN) -B $(BENCHDIR) -DCMAKE_BUILD_TYPE=Release -DKESTRUM_BENCH=ON -DKESTRUM_TESTS=OFF
 	cmake --build $(BENCHDIR) -j $(JOBS) --target kestrum_bench
 	$(BENCHDIR)/bench/kestrum_bench
+
+# Fuzzes uv reading with libFuzzer for FUZZ_SECONDS (default 60) over fuzz/corpus.
+fuzz:
+	scripts/fuzz-uv
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(BENCHDIR)

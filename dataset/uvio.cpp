@@ -323,7 +323,9 @@ int scanRecord(Uv& uv, const Variable* target) {
                     bugno_c('f', -1);
                 }
                 int len = be32(p + 4);
-                if (len < 1) fatal("Variable %s has length of %d, when scanning", v.name.c_str(), len);
+                // A value longer than the whole stream cannot follow.
+                if (len < 1 || len > uv.maxOffset)
+                    fatal("Variable %s has length of %d, when scanning", v.name.c_str(), len);
                 if (len % ds != 0) fatal("Non-integral no. elements in variable %s, when scanning", v.name.c_str());
                 v.flength = len;
                 bool overridden = (v.flags & VF_OVERRIDE) != 0;
