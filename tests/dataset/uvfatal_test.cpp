@@ -129,7 +129,8 @@ TEST(UvFatal, MalformedStreams)
         {Bytes().size(1, 0).eor().s, "Variable n has length of 0, when scanning"},
         {Bytes().size(1, 6).eor().s, "Non-integral no. elements in variable n, when scanning"},
         {Bytes().value(1).i32(1).eor().s, "Variable n has a value before its length, when scanning"},
-        {Bytes().size(1, 400).value(1).i32(1).s, "End of file detected"},
+        {Bytes().size(1, 8).value(1).i32(1).s, "End of file detected"},
+        {Bytes().size(1, 400).value(1).i32(1).s, "Variable n has length of 400, when scanning"},
     };
     int k = 0;
     for (const Bad& b : bad) {
