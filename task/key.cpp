@@ -597,10 +597,10 @@ void keymatch(const char* key, int ntypes, const char* const* types, int maxout,
 {
     std::string name = keyName(key);
     *nout = 0;
-    while (*nout < maxout) {
+    while (*nout < maxout && keyprsnt(name.c_str())) {
         std::string field = keyget(name, ' ', 16);
         if (field.empty())
-            return;
+            continue;
         for (char& c : field)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         int match = -1;

@@ -577,7 +577,9 @@ void selinput(const char* key, float* sels, int maxsels)
     std::vector<char> buf(FieldLen + 1);
     bool lastWasOr = true;
     std::string lastText;
-    while (keyget(key, ' ', buf.data(), static_cast<int>(buf.size())) > 0) {
+    while (keyprsnt(key)) {
+        if (keyget(key, ' ', buf.data(), static_cast<int>(buf.size())) == 0)
+            continue;  // an empty quoted field
         std::string field = buf.data();
         Command c = split(field);
         if (c.code == Or && lastWasOr)

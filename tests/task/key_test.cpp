@@ -342,6 +342,10 @@ TEST_F(Key, MinimumMatchOfWords)
     EXPECT_STREQ(out[2], "felocity");
     keymatch("line", 5, words, 1, &out[0][0], 10, &n);
     EXPECT_STREQ(out[0], "wide") << "an exact word wins over a longer one it begins";
+    keyputc("other='',widt");
+    keymatch("other", 5, words, 3, &out[0][0], 10, &n);
+    ASSERT_EQ(n, 1) << "an empty field is passed over";
+    EXPECT_STREQ(out[0], "width");
     EXPECT_EXIT(keymatch("line", 5, words, 3, &out[0][0], 10, &n), ExitedWithCode(1),
                 "Possible values for keyword line are: channel, velocity, felocity, wide, width\n"
                 "### Fatal Error:  Unrecognised value \"rest\" for keyword line");

@@ -65,6 +65,8 @@ TEST(Select, SubcommandsBecomeEntries)
                              2, 1, 5, 2, 1, 2, 3, 4,        // two lists
                              3, 1, 2, 0, 2000,              // kilowavelengths to wavelengths
                              13, 1, 2, -5, -6}));
+    sels = parse("'',auto,\"\"");
+    EXPECT_EQ(body(sels), (F{16, 1, 0})) << "empty quoted fields are skipped";
     sels = parse("source(3C*,b),auto,-shadow,shadow(12),on,on(0),increment(3),window(1,3)");
     EXPECT_EQ(body(sels), (F{18, 1, 3, '3', 'C', '*', 18, 1, 1, 'b', 16, 1, 0, 15, 0, 1, 0,
                              15, 1, 1, 12, 14, 1, 1, 1, 14, 1, 1, 0, 12, 1, 1, 3, 7, 1, 2, 1, 3}));
