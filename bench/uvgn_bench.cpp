@@ -1,0 +1,112 @@
+// Reading a data set through the access layer with gains, delays and a bandpass applied,
+// against reading the same data set without calibration (aim: at least 0.7 of its speed).
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <complex>
+#include <string>
+#include <vector>
+
+#include "dataset/uvio.h"
+#include "task/basant.h"
+#include "task/key.h"
+#include "task/uvdat.h"
+#include "tests/support/support.h"
+#include "tools/sim/calwriter.h"
+
+namespace {
+
+constexpr int kAnts = 16;
+constexpr int kTimes = 40;
+constexpr int kChan = 512;
+constexpr double kT0 = 2460000.5;
+constexpr double kMinute = 1.0 / 1440.0;
+
+// A data set of every baseline of 16 antennas, 40 time stamps a minute apart, 512 channels in
+// two windows, with gain solutions every 5 minutes (delay terms included) and a bandpass.
+const std::string &dataSet() {
+    static kestrum::test::TempDir dir;
+    static const std::string path = [] {
+        const std::string p = dir.file("bench.uv");
+        using kestrum::sim::Gain;
+        std::vector<kestrum::sim::SpectralWindow> windows{{kChan / 2, 0.12, 0.0001}, {kChan / 2, 0.15, 0.0001}};
+        kestrum::sim::GainTable gains(kAnts, 1, 1, 3 * kMinute);
+        gains.freq0 = 0.14;
+        for (int k = 0; k * 5 < kTimes; k++) {
+            const int s = gains.addSolution(kT0 + 5 * k * kMinute);
+            for (int a = 1; a <= kAnts; a++) {
+                gains.gain(s, a, 1) = std::polar(1.0f + 0.01f * a, 0.1f * a + 0.05f * k);
+                gains.delay(s, a) = Gain(0.01f * a, 2.0f * a);
+            }
+        }
+        kestrum::sim::BandpassTable bp(kAnts, 1, 1, windows);
+        bp.addSolution();
+        for (int a = 1; a <= kAnts; a++)
+            for (int c = 0; c < kChan; c++) bp.value(0, a, 1, c) = std::polar(1.0f + 0.001f * c, 0.01f * c * a);
+
+        int tno;
+        uvopen_c(&tno, p.c_str(), "new");
+        uvset_c(tno, "preamble", "uv/time/baseline", 0, 0, 0, 0);
+        const int nspect = 2, npol = 1, pol = -5;
+        const int nschan[2] = {kChan / 2, kChan / 2};
+        const double sfreq[2] = {0.12, 0.15}, sdf[2] = {0.0001, 0.0001};
+        std::vector<float> data(2 * kChan);
+        std::vector<int> flags(kChan, 1);
+        for (int j = 0; j < kTimes; j++)
+            for (int a1 = 1; a1 <= kAnts; a1++)
+                for (int a2 = a1; a2 <= kAnts; a2++) {
+                    uvputvr_c(tno, 2, "nspect", &nspect, 1);
+                    uvputvr_c(tno, 2, "nschan", nschan, 2);
+                    uvputvr_c(tno, 5, "sfreq", sfreq, 2);
+                    uvputvr_c(tno, 5, "sdf", sdf, 2);
+                    uvputvr_c(tno, 2, "npol", &npol, 1);
+                    uvputvr_c(tno, 2, "pol", &pol, 1);
+                    for (int c = 0; c < kChan; c++) {
+                        data[2 * c] = float(a1 + c % 7);
+                        data[2 * c + 1] = float(a2 - j % 5);
+                    }
+                    const double preamble[4] = {1.0 * a1, 1.0 * a2, kT0 + j * kMinute, antbas(a1, a2)};
+                    uvwrite_c(tno, preamble, data.data(), flags.data(), kChan);
+                }
+        kestrum::sim::writeGains(tno, gains);
+        kestrum::sim::writeBandpass(tno, bp, false);
+        uvclose_c(tno);
+        return p;
+    }();
+    return path;
+}
+
+// Reads every record with the given access-layer flags; returns the records read.
+long readAll(const char *flags) {
+    keyinic();
+    keyputc(("vis=" + dataSet()).c_str());
+    uvdatinp("vis", flags);
+    int tno = 0;
+    uvdatopn(&tno);
+    std::vector<float> data(2 * kChan);
+    std::vector<int> fl(kChan);
+    double preamble[4];
+    int nread = 0;
+    long records = 0;
+    for (;;) {
+        uvdatrd(preamble, data.data(), fl.data(), kChan, &nread);
+        if (nread == 0) break;
+        records++;
+    }
+    uvdatcls();
+    return records;
+}
+
+void BM_ReadUncalibrated(benchmark::State &state) {
+    dataSet();
+    for (auto _ : state) benchmark::DoNotOptimize(readAll("sdlwbe"));
+}
+BENCHMARK(BM_ReadUncalibrated)->Unit(benchmark::kMillisecond);
+
+void BM_ReadWithGainsDelaysAndBandpass(benchmark::State &state) {
+    dataSet();
+    for (auto _ : state) benchmark::DoNotOptimize(readAll("sdlwbcef"));
+}
+BENCHMARK(BM_ReadWithGainsDelaysAndBandpass)->Unit(benchmark::kMillisecond);
+
+}  // namespace

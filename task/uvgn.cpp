@@ -1,0 +1,730 @@
+// Antenna-gain, delay and bandpass calibration of uv records.
+//
+// The "gains" item stays open while a data set is calibrated: two solutions (the last at or
+// before the record's time and the first after it) are held in memory and moved along with the
+// record times. Bandpass solutions and their frequencies are loaded whole; for every record the
+// bandpass is matched to the record's channels by sky frequency, and the matched values are kept
+// per gain entry until the record's spectral set-up or the bandpass time interval changes.
+#include "task/uvgn.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "dataset/bug.h"
+#include "dataset/headio.h"
+#include "dataset/hio.h"
+#include "dataset/uvio.h"
+#include "task/basant.h"
+
+namespace {
+
+using cplx = std::complex<double>;
+using cplxf = std::complex<float>;
+
+constexpr int kMaxAnts = 64;
+constexpr int kMaxSpect = 16;
+constexpr int kMaxBpSols = 1024;
+constexpr double kBpBound = 1e20;
+
+[[noreturn]] void fatal(const std::string &msg) {
+    bug_c('f', msg.c_str());
+    __builtin_unreachable();
+}
+
+// An item transfer failed: say which step, then end with the system's text.
+[[noreturn]] void ioFail(const char *step, int iostat) {
+    bug_c('w', (std::string("I/O error when ") + step + ", in Gains routines.").c_str());
+    bugno_c('f', iostat);
+    __builtin_unreachable();
+}
+
+bool usable(cplx g) { return (g.real() != 0 || g.imag() != 0) && std::isfinite(g.real()) && std::isfinite(g.imag()); }
+
+// g_b moved towards g_a by the fraction f: amplitude linear, phase along the shorter arc.
+// f = 0 gives gb, f = 1 gives ga.
+cplx interpolate(cplx ga, cplx gb, double f) {
+    if (ga == gb) return gb;
+    cplx r = ga / gb;
+    double ar = std::abs(r);
+    return gb * (1.0 + (ar - 1.0) * f) * std::polar(1.0, f * std::arg(r));
+}
+
+// One gain solution held in memory. Index 0 stands for "before the first solution" and
+// nsols + 1 for "after the last"; both hold no gains.
+struct Solution {
+    int index = 0;
+    double time = 0;
+    std::vector<cplx> gains;
+    std::vector<char> good;
+};
+
+struct Window {
+    int nchan = 0;
+    double sfreq = 0;
+    double sdf = 0;
+};
+
+// What the record's channels are: the line and the windows they come from.
+struct Setup {
+    int wide = 0;
+    int kind = 0;
+    int start = 0, width = 1, step = 1, nchan = 0;
+    std::vector<int> nschan;
+    std::vector<double> sfreq, sdf;  // for wide data: "wfreq" and "wwidth"
+    bool operator==(const Setup &) const = default;
+};
+
+// A per-baseline table of channel gains ("cgains" or "wgains").
+struct BaselineTable {
+    bool on = false;
+    int ngains = 0;  // channels per baseline
+    int nbase = 0;
+    std::vector<cplxf> values;
+};
+
+struct State {
+    bool active = false;
+    int tno = 0;
+    bool dogains = false, dotau = false, dopass = false;
+    int nants = kMaxAnts, nfeeds = 1, ntau = 0, ngains = kMaxAnts;
+
+    // Gains.
+    int nsols = 0;
+    double interval = 0;
+    int item = 0;
+    Solution earlier, later;
+
+    // Bandpass.
+    bool havePass = false;
+    int nchan0 = 0, nbpsols = 0;
+    std::vector<Window> bpWindows;
+    std::vector<int> bpOffset;  // first bandpass channel of each window
+    std::vector<cplxf> bp;      // solutions, each ngains x nchan0
+    std::vector<double> bpTimes;  // nbpsols + 2 entries, with the two bounds
+    double freq0 = 0;
+    int bpInterval = -1;
+    double bpFraction = 0;
+    bool warnedAveraging = false;
+
+    // The record set-up last seen and what was derived from it.
+    bool haveSetup = false;
+    Setup setup;
+    std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
+    std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
+    std::vector<int> cover;
+    unsigned generation = 1;        // bumped when the matched bandpass must be recomputed
+    std::vector<unsigned> matchedGen;       // per gain entry
+    std::vector<std::vector<cplxf>> matched;  // per gain entry, per record channel (0: none)
+
+    BaselineTable cgains, wgains;
+};
+
+State st;
+
+// ---------------------------------------------------------------------------------------------
+// Gains.
+
+int solutionCount() { return st.nsols; }
+
+off_t solutionOffset(int s) { return 8 + off_t(s - 1) * (8 + 8 * off_t(st.ngains)); }
+
+double solutionTime(int s, const char *step = "reading gains entry") {
+    if (s <= 0) return -INFINITY;
+    if (s > solutionCount()) return INFINITY;
+    double t;
+    int iostat = 0;
+    hreadd_c(st.item, &t, solutionOffset(s), 8, &iostat);
+    if (iostat) ioFail(step, iostat);
+    return t;
+}
+
+void loadSolution(Solution &sol, int s, const char *timeStep = "reading gains entry") {
+    sol.index = s;
+    sol.gains.assign(st.ngains, cplx(0, 0));
+    sol.good.assign(st.ngains, 0);
+    if (s <= 0 || s > solutionCount()) return;
+    sol.time = solutionTime(s, timeStep);
+    std::vector<float> buf(2 * size_t(st.ngains));
+    int iostat = 0;
+    hreadr_c(st.item, buf.data(), solutionOffset(s) + 8, 8 * off_t(st.ngains), &iostat);
+    if (iostat) ioFail("reading gains entry", iostat);
+    for (int i = 0; i < st.ngains; i++) {
+        sol.gains[i] = cplx(buf[2 * i], buf[2 * i + 1]);
+        sol.good[i] = usable(sol.gains[i]);
+    }
+}
+
+bool isReal(const Solution &s) { return s.index >= 1 && s.index <= solutionCount(); }
+
+// Moves the held pair so that earlier.time <= t < later.time. Solution times come from the item:
+// strides double while the record lies beyond the pair, then the gap is halved until the two
+// are adjacent. Only the pair finally held has its gains read.
+void moveSolutions(double t) {
+    int lo = st.earlier.index, hi = st.later.index;
+    double tlo = isReal(st.earlier) ? st.earlier.time : -INFINITY;
+    double thi = isReal(st.later) ? st.later.time : INFINITY;
+    if (!(t >= thi) && !(t < tlo)) return;
+    const int last = solutionCount() + 1;
+    if (t >= thi) {
+        for (int stride = 1; t >= thi; stride *= 2) {
+            lo = hi;
+            tlo = thi;
+            hi = std::min(hi + stride, last);
+            thi = solutionTime(hi);
+            stride = std::min(stride, last);
+        }
+    } else {
+        for (int stride = 1; t < tlo; stride *= 2) {
+            hi = lo;
+            thi = tlo;
+            lo = std::max(lo - stride, 0);
+            tlo = solutionTime(lo);
+            stride = std::min(stride, last);
+        }
+    }
+    while (hi - lo > 1) {
+        int mid = lo + (hi - lo) / 2;
+        double tm = solutionTime(mid);
+        if (tm <= t) lo = mid; else hi = mid;
+    }
+    // Keep what is already in memory.
+    if (lo == st.later.index) std::swap(st.earlier, st.later);
+    else if (hi == st.earlier.index) std::swap(st.earlier, st.later);
+    if (st.earlier.index != lo) loadSolution(st.earlier, lo);
+    if (st.later.index != hi) loadSolution(st.later, hi);
+}
+
+bool near(const Solution &s, double t) { return isReal(s) && std::abs(t - s.time) < st.interval; }
+
+// The entry's value by the near rules, from `first` before `second`; null when neither applies.
+const cplx *pick(int entry, const Solution &first, const Solution &second, double t) {
+    if (near(first, t) && first.good[entry]) return &first.gains[entry];
+    if (near(second, t) && second.good[entry]) return &second.gains[entry];
+    return nullptr;
+}
+
+// Applies the gains (and works out the baseline delay term); false when a gain is missing.
+bool applyGains(double t, int a1, int a2, int f1, int f2, float *data, int nchan, float *grms,
+                cplx *delay) {
+    if (!std::isfinite(t)) return false;
+    moveSolutions(t);
+    const int per = st.nfeeds + st.ntau;
+    const int e1 = (a1 - 1) * per + f1 - 1, e2 = (a2 - 1) * per + f2 - 1;
+    const cplx *g1a = pick(e1, st.earlier, st.later, t), *g1b = pick(e1, st.later, st.earlier, t);
+    const cplx *g2a = pick(e2, st.earlier, st.later, t), *g2b = pick(e2, st.later, st.earlier, t);
+    if (!g1a || !g1b || !g2a || !g2b) return false;
+
+    double te = isReal(st.earlier) ? st.earlier.time : t - 1e6 * st.interval;
+    double tl = isReal(st.later) ? st.later.time : t + 1e6 * st.interval;
+    double f = (tl - t) / (tl - te);
+    cplx g1 = interpolate(*g1a, *g1b, f), g2 = interpolate(*g2a, *g2b, f);
+    cplx G = g1 * std::conj(g2);
+    for (int c = 0; c < nchan; c++) {
+        cplx v = cplx(data[2 * c], data[2 * c + 1]) * G;
+        data[2 * c] = float(v.real());
+        data[2 * c + 1] = float(v.imag());
+    }
+    *grms = float(std::abs(G));
+
+    if (st.dotau) {
+        const int d1 = (a1 - 1) * per + st.nfeeds, d2 = (a2 - 1) * per + st.nfeeds;
+        auto value = [&](const cplx *p) { return p ? *p : cplx(0, 0); };
+        cplx t1a = value(pick(d1, st.earlier, st.later, t)), t1b = value(pick(d1, st.later, st.earlier, t));
+        cplx t2a = value(pick(d2, st.earlier, st.later, t)), t2b = value(pick(d2, st.later, st.earlier, t));
+        cplx Ta(t1a.real() + t2a.real(), t1a.imag() - t2a.imag());
+        cplx Tb(t1b.real() + t2b.real(), t1b.imag() - t2b.imag());
+        *delay = f * Ta + (1 - f) * Tb;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bandpass: loading.
+
+void loadFreqs(int tno, int nspect0) {
+    int item, iostat;
+    haccess_c(tno, &item, "freqs", "read", &iostat);
+    if (iostat) ioFail("accessing freqs table", iostat);
+    st.bpWindows.assign(nspect0, Window{});
+    st.bpOffset.assign(nspect0, 0);
+    int total = 0;
+    for (int w = 0; w < nspect0; w++) {
+        off_t off = 8 + 24 * off_t(w);
+        int n;
+        double fs[2];
+        hreadi_c(item, &n, off, 4, &iostat);
+        if (!iostat) hreadd_c(item, fs, off + 8, 16, &iostat);
+        if (iostat) ioFail("reading freqs table", iostat);
+        if (n < 1 || n > st.nchan0 - total)
+            fatal("Invalid value for nchan, ngains or nspect, in uvDat");
+        st.bpWindows[w] = Window{n, fs[0], fs[1]};
+        st.bpOffset[w] = total;
+        total += n;
+    }
+    if (total != st.nchan0) fatal("Invalid value for nchan, ngains or nspect, in uvDat");
+    hdaccess_c(item, &iostat);
+    if (iostat) ioFail("closing freqs table", iostat);
+}
+
+void loadBandpass(int tno) {
+    st.nchan0 = 0;
+    int nspect0 = 0;
+    rdhdi_c(tno, "nchan0", &st.nchan0, 0);
+    rdhdi_c(tno, "nspect0", &nspect0, 0);
+    if (st.nchan0 <= 0 || st.ngains <= 0 || nspect0 < 1)
+        fatal("Invalid value for nchan, ngains or nspect, in uvDat");
+    if (nspect0 > kMaxSpect) fatal("Too many spectral windows for me to handle, in uvDat");
+    loadFreqs(tno, nspect0);
+
+    int item, iostat;
+    haccess_c(tno, &item, "bandpass", "read", &iostat);
+    if (iostat) ioFail("accessing bandpass table", iostat);
+    const int nsol = std::max(st.nbpsols, 1);
+    const int64_t perSol = int64_t(st.ngains) * st.nchan0;
+    if (hsize_c(item) != 8 + 8 * (nsol * perSol + st.nbpsols))
+        fatal("Bandpass table size is incorrect. This happens when the inputs for tovak and renul are inconsistent");
+    st.bp.assign(size_t(nsol * perSol), cplxf(0, 0));
+    st.bpTimes.assign(size_t(st.nbpsols) + 2, 0.0);
+    st.bpTimes.front() = -kBpBound;
+    st.bpTimes.back() = kBpBound;
+    off_t off = 8;
+    for (int s = 0; s < nsol; s++) {
+        hreadr_c(item, reinterpret_cast<float *>(st.bp.data() + s * perSol), off, 8 * perSol, &iostat);
+        if (iostat) ioFail("reading bandpass table", iostat);
+        off += 8 * perSol;
+        if (st.nbpsols > 0) {
+            hreadd_c(item, &st.bpTimes[s + 1], off, 8, &iostat);
+            if (iostat) ioFail("reading bandpass table", iostat);
+            off += 8;
+        }
+    }
+    hdaccess_c(item, &iostat);
+    if (iostat) ioFail("closing bandpass table", iostat);
+    st.havePass = true;
+}
+
+void loadBaselineTable(int tno, BaselineTable &tab, const char *item, const char *ngainsName,
+                       const char *nbaseName, const char *suffix) {
+    rdhdi_c(tno, ngainsName, &tab.ngains, 0);
+    rdhdi_c(tno, nbaseName, &tab.nbase, 0);
+    if (tab.ngains < 1) fatal(std::string("Number of gains is missing or bad, in ") + suffix);
+    if (tab.nbase < 1) fatal(std::string("Number of baselines is missing or bad, in ") + suffix);
+    const std::string table = std::string(item) + " table";
+    int ih, iostat;
+    haccess_c(tno, &ih, item, "read", &iostat);
+    if (iostat) ioFail(("accessing " + table).c_str(), iostat);
+    const int64_t n = int64_t(tab.ngains) * tab.nbase;
+    if (hsize_c(ih) != 8 + 8 * n) {
+        std::string name(item);
+        name[0] = char(std::toupper(name[0]));
+        fatal(name + " table size is incorrect, in " + suffix);
+    }
+    tab.values.assign(size_t(n), cplxf(0, 0));
+    hreadr_c(ih, reinterpret_cast<float *>(tab.values.data()), 8, 8 * n, &iostat);
+    if (iostat) ioFail(("reading " + table).c_str(), iostat);
+    hdaccess_c(ih, &iostat);
+    if (iostat) ioFail(("closing " + table).c_str(), iostat);
+    tab.on = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bandpass: matching the record's channels.
+
+void readArray(const char *name, char type, int n, void *out) {
+    char t;
+    int len, upd;
+    uvprobvr_c(st.tno, name, &t, &len, &upd);
+    if (t != type || len < n) fatal("Bad value for variable nspect, in uvGn(pass-get)");
+    if (len == n) {
+        uvgetvr_c(st.tno, type == 'i' ? IO_INT : IO_DBLE, name, out, n);
+        return;
+    }
+    if (type == 'i') {
+        std::vector<int> all(len);
+        uvgetvr_c(st.tno, IO_INT, name, all.data(), len);
+        std::copy_n(all.begin(), n, static_cast<int *>(out));
+    } else {
+        std::vector<double> all(len);
+        uvgetvr_c(st.tno, IO_DBLE, name, all.data(), len);
+        std::copy_n(all.begin(), n, static_cast<double *>(out));
+    }
+}
+
+Setup readSetup(int dowide, int nchan) {
+    Setup s;
+    s.wide = dowide;
+    s.nchan = nchan;
+    double line[6] = {0, 0, 0, 0, 0, 0};
+    uvinfo_c(st.tno, "line", line);
+    s.kind = int(line[0]);
+    if (s.kind == 3 || s.kind == 4) fatal("Cannot apply bandpass correction with velocity linetype");
+    if (s.kind != 1 && s.kind != 2) fatal("Unsupported linetype, in uvGn(pass-get)");
+    if (dowide) {
+        // Wide channels come from "wcorr": all of them, unless the data line itself is wide.
+        if (s.kind == 2) {
+            s.start = int(line[2]) - 1;
+            s.width = int(line[3]);
+            s.step = int(line[4]);
+            if (s.width != 1 || s.step != 1) fatal("Linetype width and step must be 1, in Gains routines.");
+        }
+        int nwide = 0;
+        const int zero = 0;
+        uvrdvr_c(st.tno, IO_INT, "nwide", &nwide, &zero, 1);
+        if (nwide > kMaxSpect) fatal("nwide.gt.maxspect, in uvGn(pass-get)");
+        if (nwide < 1 || s.start < 0 || s.start + nchan > nwide)
+            fatal("Inconsistent number of channels, in uvGn(pass-get)");
+        std::vector<float> wf(nwide), ww(nwide);
+        char t;
+        int len, upd;
+        for (const char *name : {"wfreq", "wwidth"}) {
+            uvprobvr_c(st.tno, name, &t, &len, &upd);
+            if (t != 'r' || len < nwide) fatal("Inconsistent number of channels, in uvGn(pass-get)");
+        }
+        std::vector<float> buf;
+        uvprobvr_c(st.tno, "wfreq", &t, &len, &upd);
+        buf.resize(len);
+        uvgetvr_c(st.tno, IO_REAL, "wfreq", buf.data(), len);
+        s.sfreq.assign(buf.begin(), buf.begin() + nwide);
+        uvprobvr_c(st.tno, "wwidth", &t, &len, &upd);
+        buf.resize(len);
+        uvgetvr_c(st.tno, IO_REAL, "wwidth", buf.data(), len);
+        s.sdf.assign(buf.begin(), buf.begin() + nwide);
+        s.nschan.assign(nwide, 1);
+        return s;
+    }
+    if (s.kind != 1) fatal("Unsupported linetype, in uvGn(pass-get)");
+    s.start = int(line[2]) - 1;
+    s.width = int(line[3]);
+    s.step = int(line[4]);
+    int nspect = 0;
+    const int zero = 0;
+    uvrdvr_c(st.tno, IO_INT, "nspect", &nspect, &zero, 1);
+    if (nspect < 1) fatal("Bad value for variable nspect, in uvGn(pass-get)");
+    if (nspect > kMaxSpect) fatal("nchan.gt.maxspect, in uvGn(pass-get)");
+    s.nschan.resize(nspect);
+    s.sfreq.resize(nspect);
+    s.sdf.resize(nspect);
+    readArray("nschan", 'i', nspect, s.nschan.data());
+    readArray("sfreq", 'd', nspect, s.sfreq.data());
+    readArray("sdf", 'd', nspect, s.sdf.data());
+    int64_t total = 0;
+    for (int n : s.nschan) total += std::max(n, 0);
+    if (s.start < 0 || s.width < 1 || s.step < 1 ||
+        s.start + int64_t(nchan - 1) * s.step + s.width > total)
+        fatal("Inconsistent number of channels, in uvGn(pass-get)");
+    return s;
+}
+
+// The bandpass channel at sky frequency f, or -1 when no bandpass window holds it.
+int bandpassChannel(double f) {
+    for (size_t w = 0; w < st.bpWindows.size(); w++) {
+        const Window &bw = st.bpWindows[w];
+        if (bw.sdf == 0) continue;
+        double m = std::nearbyint((f - bw.sfreq) / bw.sdf);
+        if (m >= 0 && m < bw.nchan) return st.bpOffset[w] + int(m);
+    }
+    return -1;
+}
+
+// Works out, for every record channel, its sky frequency and the bandpass channels it covers.
+void matchSetup(const Setup &s) {
+    const int n = s.nchan;
+    st.chanFreq.assign(n, 0.0);
+    st.coverStart.assign(size_t(n) + 1, 0);
+    st.cover.clear();
+    if (s.wide) {
+        for (int c = 0; c < n; c++) {
+            const int k = s.start + c;
+            const double f = s.sfreq[k], half = std::abs(s.sdf[k]) / 2;
+            st.chanFreq[c] = f;
+            st.coverStart[c] = int(st.cover.size());
+            if (st.havePass) {
+                for (size_t w = 0; w < st.bpWindows.size(); w++) {
+                    const Window &bw = st.bpWindows[w];
+                    for (int m = 0; m < bw.nchan; m++) {
+                        double fm = bw.sfreq + m * bw.sdf;
+                        if (fm >= f - half && fm <= f + half) st.cover.push_back(st.bpOffset[w] + m);
+                    }
+                }
+            }
+        }
+        st.coverStart[n] = int(st.cover.size());
+        return;
+    }
+    if (s.width > 1 && st.havePass && !st.warnedAveraging) {
+        bug_c('w', "Performing linetype averaging before applying bandpass!!");
+        bug_c('w', " ... this may be very unwise");
+        st.warnedAveraging = true;
+    }
+    for (int c = 0; c < n; c++) {
+        st.coverStart[c] = int(st.cover.size());
+        double sum = 0;
+        for (int j = 0; j < s.width; j++) {
+            int k = s.start + c * s.step + j, w = 0;
+            while (k >= s.nschan[w]) k -= s.nschan[w++];
+            const double f = s.sfreq[w] + k * s.sdf[w];
+            sum += f;
+            if (st.havePass) {
+                int m = bandpassChannel(f);
+                if (m >= 0) st.cover.push_back(m);
+                else st.cover.push_back(-1);
+            }
+        }
+        st.chanFreq[c] = sum / s.width;
+    }
+    st.coverStart[n] = int(st.cover.size());
+}
+
+// Finds the bandpass interval of time t and the interpolation fraction within it.
+void bandpassTime(double t) {
+    const int nb = st.nbpsols;
+    int k = st.bpInterval;
+    if (k < 0 || !(st.bpTimes[k] <= t && t <= st.bpTimes[k + 1])) {
+        k = -1;
+        for (int i = 0; i <= nb; i++) {
+            if (st.bpTimes[i] <= t && t <= st.bpTimes[i + 1]) {
+                k = i;
+                break;
+            }
+        }
+        if (k < 0) fatal("uvGn: corrupted bp table?");
+    }
+    double frac = 0;
+    if (k > 0 && k < nb) frac = (t - st.bpTimes[k]) / (st.bpTimes[k + 1] - st.bpTimes[k]);
+    if (k != st.bpInterval || frac != st.bpFraction) {
+        st.bpInterval = k;
+        st.bpFraction = frac;
+        st.generation++;
+    }
+}
+
+// The bandpass of one gain entry at bandpass channel m for the current interval; 0 when missing.
+cplx bandpassValue(int entry, int m) {
+    const int64_t perSol = int64_t(st.ngains) * st.nchan0;
+    const int64_t at = int64_t(entry) * st.nchan0 + m;
+    const int k = st.bpInterval;
+    // Solution s (from 0) carries time bpTimes[s + 1]; interval k lies between solutions k - 1 and k.
+    if (st.nbpsols == 0 || k == 0) return cplx(st.bp[at]);
+    if (k == st.nbpsols) return cplx(st.bp[(k - 1) * perSol + at]);
+    cplx a = cplx(st.bp[(k - 1) * perSol + at]), b = cplx(st.bp[k * perSol + at]);
+    if (st.bpFraction == 0) return a;
+    if (!usable(a) || !usable(b)) return cplx(0, 0);
+    return interpolate(a, b, 1.0 - st.bpFraction);
+}
+
+// The bandpass of one gain entry matched to the record's channels (0 marks a missing value).
+const std::vector<cplxf> &matchedBandpass(int entry) {
+    if (st.matchedGen[entry] != st.generation) {
+        std::vector<cplxf> &out = st.matched[entry];
+        const int n = st.setup.nchan;
+        out.assign(n, cplxf(0, 0));
+        for (int c = 0; c < n; c++) {
+            cplx sum = 0;
+            int good = 0;
+            for (int i = st.coverStart[c]; i < st.coverStart[c + 1]; i++) {
+                if (st.cover[i] < 0) continue;
+                cplx b = bandpassValue(entry, st.cover[i]);
+                if (!usable(b)) continue;
+                sum += b;
+                good++;
+            }
+            if (good > 0) out[c] = cplxf(sum / double(good));
+        }
+        st.matchedGen[entry] = st.generation;
+    }
+    return st.matched[entry];
+}
+
+void applyBandpass(int e1, int e2, float *data, int *flags, int nchan) {
+    const std::vector<cplxf> &b1 = matchedBandpass(e1);
+    const std::vector<cplxf> &b2 = matchedBandpass(e2);
+    for (int c = 0; c < nchan; c++) {
+        const cplxf p = b1[c], q = b2[c];
+        if ((p.real() == 0 && p.imag() == 0) || (q.real() == 0 && q.imag() == 0)) {
+            flags[c] = 0;
+            continue;
+        }
+        const cplxf v = cplxf(data[2 * c], data[2 * c + 1]) * p * std::conj(q);
+        data[2 * c] = v.real();
+        data[2 * c + 1] = v.imag();
+    }
+}
+
+void applyDelay(cplx T, float *data, int *flags, int nchan) {
+    const float re = float(T.real()), im = float(T.imag());
+    if (re == 0 && im == 0) return;
+    if (re != 0 && !(st.freq0 > 0)) {
+        // The power law needs a reference frequency; without one the correction is unknown.
+        std::fill_n(flags, nchan, 0);
+        return;
+    }
+    for (int c = 0; c < nchan; c++) {
+        const float nu = float(st.chanFreq[c]);
+        cplxf factor(1, 0);
+        if (re != 0) factor *= std::pow(nu / float(st.freq0), re);
+        if (im != 0) {
+            const float theta = (nu - float(st.freq0)) * im;
+            factor *= cplxf(std::cos(theta), std::sin(theta));
+        }
+        const cplxf v = cplxf(data[2 * c], data[2 * c + 1]) * factor;
+        data[2 * c] = v.real();
+        data[2 * c + 1] = v.imag();
+    }
+}
+
+// Index of the antenna pair a1 <= a2 in a per-baseline table: (1,1), (1,2) ... (1,nants), (2,2) ...
+int64_t baselineIndex(int a1, int a2) {
+    return int64_t(a1 - 1) * st.nants - int64_t(a1 - 1) * (a1 - 2) / 2 + (a2 - a1);
+}
+
+void applyBaselineTable(const BaselineTable &tab, int a1, int a2, float *data, int *flags, int nchan) {
+    const int64_t b = baselineIndex(a1, a2);
+    for (int c = 0; c < nchan; c++) {
+        cplxf g(0, 0);
+        if (b < tab.nbase && c < tab.ngains) g = tab.values[size_t(b * tab.ngains + c)];
+        if (!usable(cplx(g))) {
+            flags[c] = 0;
+            continue;
+        }
+        const cplxf v = cplxf(data[2 * c], data[2 * c + 1]) * g;
+        data[2 * c] = v.real();
+        data[2 * c + 1] = v.imag();
+    }
+}
+
+// Feeds of the two antennas for a polarisation code; false when the code has no feed pair.
+bool feedPair(int pol, int *f1, int *f2) {
+    *f1 = *f2 = 1;
+    if (st.nfeeds == 1) return true;
+    switch (pol) {
+    case -1: case -5: *f1 = 1; *f2 = 1; return true;
+    case -2: case -6: *f1 = 2; *f2 = 2; return true;
+    case -3: case -7: *f1 = 1; *f2 = 2; return true;
+    case -4: case -8: *f1 = 2; *f2 = 1; return true;
+    default: return false;
+    }
+}
+
+void reset() {
+    st = State{};
+}
+
+}  // namespace
+
+extern "C" void uvgnini(int tno, int dogains, int dopass) {
+    if (st.active) uvgnfin();
+    reset();
+    st.active = true;
+    st.tno = tno;
+    st.dogains = dogains != 0;
+    bool passItem = false;
+    if (dopass) {
+        passItem = hexists_c(tno, "bandpass") != 0;
+        if (!passItem) {
+            st.cgains.on = hexists_c(tno, "cgains") != 0;
+            st.wgains.on = hexists_c(tno, "wgains") != 0;
+        }
+    }
+
+    if (st.dogains || passItem) {
+        rdhdi_c(tno, "ngains", &st.ngains, 0);
+        rdhdi_c(tno, "nfeeds", &st.nfeeds, 1);
+        rdhdi_c(tno, "ntau", &st.ntau, 0);
+        if (st.ngains < 1) fatal("Number of gains is missing or bad, in uvGnIni");
+        if (st.nfeeds != 1 && st.nfeeds != 2) fatal("Number of feeds is bad");
+        if (st.ntau < 0 || st.ntau > 1) fatal("Number of delay terms is bad");
+        st.nants = st.ngains / (st.ntau + st.nfeeds);
+        if ((st.ntau + st.nfeeds) * st.nants != st.ngains) fatal("Bad number of gains or feeds");
+        if (st.nants > kMaxAnts) fatal("Too many antennae for me to handle, in uvGnIni");
+        st.dotau = st.dogains && st.ntau >= 1;
+    }
+
+    if (st.dogains) {
+        rdhdi_c(tno, "nsols", &st.nsols, 0);
+        rdhdd_c(tno, "interval", &st.interval, 0.0);
+        if (st.nsols < 1) fatal("Number of gain solutions is missing or bad, in uvGnIni");
+        if (!(st.interval > 0)) fatal("The time interval increment is missing or bad, in uvGnIni");
+        int iostat;
+        haccess_c(tno, &st.item, "gains", "read", &iostat);
+        if (iostat) ioFail("accessing gains table", iostat);
+        if (hsize_c(st.item) != 8 + off_t(st.nsols) * (8 * off_t(st.ngains) + 8))
+            fatal("Gain table size is incorrect");
+        loadSolution(st.later, 1, "reading first time");
+        loadSolution(st.earlier, 0);
+    }
+
+    if (st.cgains.on) loadBaselineTable(tno, st.cgains, "cgains", "ncgains", "ncbase", "uvGnInic");
+    if (st.wgains.on) loadBaselineTable(tno, st.wgains, "wgains", "nwgains", "nwbase", "uvGnIniw");
+
+    if (passItem || st.dotau) {
+        rdhdi_c(tno, "nbpsols", &st.nbpsols, 0);
+        if (st.nbpsols > kMaxBpSols) fatal("Too many bandpass solutions for me too handle, in uvGn");
+        if (st.nbpsols < 0) fatal("Number of bandpass solutions is bad, in uvGn");
+        if (passItem) loadBandpass(tno);
+        rdhdd_c(tno, "freq0", &st.freq0, 0.0);
+        st.dopass = true;
+    }
+    st.matched.assign(st.ngains, {});
+    st.matchedGen.assign(st.ngains, 0);
+}
+
+extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float *data, int *flags,
+                        int nchan, float *grms) {
+    *grms = 1.0f;
+    if (!st.active || nchan <= 0) return;
+    if (pol == 0 && st.nfeeds == 2) {
+        const int zero = 0;
+        uvrdvr_c(st.tno, IO_INT, "pol", &pol, &zero, 1);
+    }
+    int f1, f2;
+    if (!feedPair(pol, &f1, &f2)) {
+        std::fill_n(flags, nchan, 0);
+        return;
+    }
+    int a1, a2;
+    basant(baseline, &a1, &a2);
+    if (a1 < 1 || a2 < 1 || a1 > st.nants || a2 > st.nants) {
+        std::fill_n(flags, nchan, 0);
+        return;
+    }
+    cplx delay(0, 0);
+    if (st.dogains && !applyGains(time, a1, a2, f1, f2, data, nchan, grms, &delay)) {
+        std::fill_n(flags, nchan, 0);
+        return;
+    }
+    if (st.dopass) {
+        Setup s = readSetup(dowide, nchan);
+        if (!st.haveSetup || !(s == st.setup)) {
+            st.setup = std::move(s);
+            st.haveSetup = true;
+            matchSetup(st.setup);
+            st.generation++;
+        }
+        if (st.havePass) {
+            if (std::isnan(time)) {
+                std::fill_n(flags, nchan, 0);
+                return;
+            }
+            bandpassTime(time);
+            const int per = st.nfeeds + st.ntau;
+            applyBandpass((a1 - 1) * per + f1 - 1, (a2 - 1) * per + f2 - 1, data, flags, nchan);
+        }
+        if (st.dotau) applyDelay(delay, data, flags, nchan);
+    }
+    if (dowide ? st.wgains.on : st.cgains.on)
+        applyBaselineTable(dowide ? st.wgains : st.cgains, a1, a2, data, flags, nchan);
+}
+
+extern "C" void uvgnfin(void) {
+    if (st.active && st.item) {
+        int iostat;
+        hdaccess_c(st.item, &iostat);
+        if (iostat) ioFail("closing gains table", iostat);
+    }
+    reset();
+}
