@@ -113,7 +113,7 @@ struct State {
 
     // The record set-up last seen and what was derived from it.
     bool haveSetup = false;
-    Setup setup;
+    Setup setup, scratch;
     std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
     std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
     std::vector<int> cover;
@@ -355,8 +355,8 @@ void readArray(const char *name, char type, int n, void *out) {
     }
 }
 
-Setup readSetup(int dowide, int nchan) {
-    Setup s;
+// Reads the record's set-up into `s` (whose buffers are reused from record to record).
+void readSetup(Setup &s, int dowide, int nchan) {
     s.wide = dowide;
     s.nchan = nchan;
     double line[6] = {0, 0, 0, 0, 0, 0};
@@ -364,6 +364,8 @@ Setup readSetup(int dowide, int nchan) {
     s.kind = int(line[0]);
     if (s.kind == 3 || s.kind == 4) fatal("Cannot apply bandpass correction with velocity linetype");
     if (s.kind != 1 && s.kind != 2) fatal("Unsupported linetype, in uvGn(pass-get)");
+    s.start = 0;
+    s.width = s.step = 1;
     if (dowide) {
         // Wide channels come from "wcorr": all of them, unless the data line itself is wide.
         if (s.kind == 2) {
@@ -378,7 +380,6 @@ Setup readSetup(int dowide, int nchan) {
         if (nwide > kMaxSpect) fatal("nwide.gt.maxspect, in uvGn(pass-get)");
         if (nwide < 1 || s.start < 0 || s.start + nchan > nwide)
             fatal("Inconsistent number of channels, in uvGn(pass-get)");
-        std::vector<float> wf(nwide), ww(nwide);
         char t;
         int len, upd;
         for (const char *name : {"wfreq", "wwidth"}) {
@@ -395,7 +396,7 @@ Setup readSetup(int dowide, int nchan) {
         uvgetvr_c(st.tno, IO_REAL, "wwidth", buf.data(), len);
         s.sdf.assign(buf.begin(), buf.begin() + nwide);
         s.nschan.assign(nwide, 1);
-        return s;
+        return;
     }
     if (s.kind != 1) fatal("Unsupported linetype, in uvGn(pass-get)");
     s.start = int(line[2]) - 1;
@@ -417,7 +418,6 @@ Setup readSetup(int dowide, int nchan) {
     if (s.start < 0 || s.width < 1 || s.step < 1 ||
         s.start + int64_t(nchan - 1) * s.step + s.width > total)
         fatal("Inconsistent number of channels, in uvGn(pass-get)");
-    return s;
 }
 
 // The bandpass channel at sky frequency f, or -1 when no bandpass window holds it.
@@ -698,9 +698,9 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         return;
     }
     if (st.dopass) {
-        Setup s = readSetup(dowide, nchan);
-        if (!st.haveSetup || !(s == st.setup)) {
-            st.setup = std::move(s);
+        readSetup(st.scratch, dowide, nchan);
+        if (!st.haveSetup || !(st.scratch == st.setup)) {
+            std::swap(st.setup, st.scratch);
             st.haveSetup = true;
             matchSetup(st.setup);
             st.generation++;
