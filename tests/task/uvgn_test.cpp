@@ -571,7 +571,6 @@ TEST(UvgnAccessLayer, StokesFromTwoFeedsCalibratesEveryProductWithItsFeeds) {
 }
 
 // ---------------------------------------------------------------------------------------------
-#endif
 // Fatal messages: each for a table that triggers it.
 
 using Build = std::function<void(int tno)>;
