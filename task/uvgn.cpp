@@ -79,6 +79,18 @@ struct Setup {
     bool operator==(const Setup &) const = default;
 };
 
+// What calibration applies for one gain entry (antenna and feed), worked out once per record
+// time and shared by every baseline of that antenna.
+struct EntryFactor {
+    double gainTime = NAN;      // the time the gain part is for
+    bool hasGain = true;
+    cplx gain{1, 0};
+    cplx tau{0, 0};             // the antenna's interpolated delay term
+    double chanTime = NAN;      // the time and generation the channel factors are for
+    unsigned chanGen = 0;
+    std::vector<float> factor;  // per record channel (re, im); 0 where the bandpass is missing
+};
+
 // A per-baseline table of channel gains ("cgains" or "wgains").
 struct BaselineTable {
     bool on = false;
@@ -120,6 +132,8 @@ struct State {
     unsigned generation = 1;        // bumped when the matched bandpass must be recomputed
     std::vector<unsigned> matchedGen;       // per gain entry
     std::vector<std::vector<cplxf>> matched;  // per gain entry, per record channel (0: none)
+
+    std::vector<EntryFactor> entries;  // per gain entry
 
     BaselineTable cgains, wgains;
 };
@@ -208,39 +222,29 @@ const cplx *pick(int entry, const Solution &first, const Solution &second, doubl
     return nullptr;
 }
 
-// Applies the gains (and works out the baseline delay term); false when a gain is missing.
-bool applyGains(double t, int a1, int a2, int f1, int f2, float *data, int nchan, float *grms,
-                cplx *delay) {
-    if (!std::isfinite(t)) return false;
-    moveSolutions(t);
-    const int per = st.nfeeds + st.ntau;
-    const int e1 = (a1 - 1) * per + f1 - 1, e2 = (a2 - 1) * per + f2 - 1;
-    const cplx *g1a = pick(e1, st.earlier, st.later, t), *g1b = pick(e1, st.later, st.earlier, t);
-    const cplx *g2a = pick(e2, st.earlier, st.later, t), *g2b = pick(e2, st.later, st.earlier, t);
-    if (!g1a || !g1b || !g2a || !g2b) return false;
+// The interpolation fraction of time t between the held solutions: 1 at the earlier, 0 at the later.
+double fraction(double t) {
+    const double te = isReal(st.earlier) ? st.earlier.time : t - 1e6 * st.interval;
+    const double tl = isReal(st.later) ? st.later.time : t + 1e6 * st.interval;
+    return (tl - t) / (tl - te);
+}
 
-    double te = isReal(st.earlier) ? st.earlier.time : t - 1e6 * st.interval;
-    double tl = isReal(st.later) ? st.later.time : t + 1e6 * st.interval;
-    double f = (tl - t) / (tl - te);
-    cplx g1 = interpolate(*g1a, *g1b, f), g2 = interpolate(*g2a, *g2b, f);
-    cplx G = g1 * std::conj(g2);
-    for (int c = 0; c < nchan; c++) {
-        cplx v = cplx(data[2 * c], data[2 * c + 1]) * G;
-        data[2 * c] = float(v.real());
-        data[2 * c + 1] = float(v.imag());
-    }
-    *grms = float(std::abs(G));
-
+// The gain of entry e (antenna a) at time t by the near rules, and the antenna's delay term.
+const EntryFactor &entryGain(int e, int a, double t, double f) {
+    EntryFactor &E = st.entries[e];
+    if (E.gainTime == t) return E;
+    const cplx *ga = pick(e, st.earlier, st.later, t), *gb = pick(e, st.later, st.earlier, t);
+    E.hasGain = ga && gb;
+    if (E.hasGain) E.gain = interpolate(*ga, *gb, f);
+    E.tau = 0;
     if (st.dotau) {
-        const int d1 = (a1 - 1) * per + st.nfeeds, d2 = (a2 - 1) * per + st.nfeeds;
-        auto value = [&](const cplx *p) { return p ? *p : cplx(0, 0); };
-        cplx t1a = value(pick(d1, st.earlier, st.later, t)), t1b = value(pick(d1, st.later, st.earlier, t));
-        cplx t2a = value(pick(d2, st.earlier, st.later, t)), t2b = value(pick(d2, st.later, st.earlier, t));
-        cplx Ta(t1a.real() + t2a.real(), t1a.imag() - t2a.imag());
-        cplx Tb(t1b.real() + t2b.real(), t1b.imag() - t2b.imag());
-        *delay = f * Ta + (1 - f) * Tb;
+        // A delay entry without a value in either held solution counts as no delay.
+        const int d = (a - 1) * (st.nfeeds + st.ntau) + st.nfeeds;
+        const cplx *da = pick(d, st.earlier, st.later, t), *db = pick(d, st.later, st.earlier, t);
+        E.tau = f * (da ? *da : 0.0) + (1 - f) * (db ? *db : 0.0);
     }
-    return true;
+    E.gainTime = t;
+    return E;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -540,40 +544,57 @@ const std::vector<cplxf> &matchedBandpass(int entry) {
     return st.matched[entry];
 }
 
-void applyBandpass(int e1, int e2, float *data, int *flags, int nchan) {
-    const std::vector<cplxf> &b1 = matchedBandpass(e1);
-    const std::vector<cplxf> &b2 = matchedBandpass(e2);
-    for (int c = 0; c < nchan; c++) {
-        const cplxf p = b1[c], q = b2[c];
-        if ((p.real() == 0 && p.imag() == 0) || (q.real() == 0 && q.imag() == 0)) {
-            flags[c] = 0;
-            continue;
+// Per record channel, what calibration multiplies by for entry e (antenna and feed) at time t:
+// its gain, bandpass and delay factor (ν/freq0)^Re τ · exp(i (ν − freq0) Im τ), in single
+// precision; 0 where the bandpass is missing. A baseline gets p1 · conj(p2): the delay terms of
+// the two antennas combine into (Re τ1 + Re τ2) + i (Im τ1 − Im τ2) as the baseline term.
+const float *channelFactors(int e, double t) {
+    EntryFactor &E = st.entries[e];
+    const double key = st.dogains ? t : 0;
+    if (E.chanGen == st.generation && E.chanTime == key) return E.factor.data();
+    const int n = st.setup.nchan;
+    E.factor.resize(2 * size_t(n));
+    const cplxf g(E.gain);
+    const std::vector<cplxf> *bp = st.havePass ? &matchedBandpass(e) : nullptr;
+    const float re = float(E.tau.real()), im = float(E.tau.imag()), f0 = float(st.freq0);
+    // The power law needs a reference frequency; without one the correction is unknown.
+    const bool unknown = re != 0 && !(st.freq0 > 0);
+    for (int c = 0; c < n; c++) {
+        float pr = g.real(), pi = g.imag();
+        if (bp) {
+            const cplxf b = (*bp)[c];
+            const float r = pr * b.real() - pi * b.imag(), i = pr * b.imag() + pi * b.real();
+            pr = r, pi = i;
         }
-        const cplxf v = cplxf(data[2 * c], data[2 * c + 1]) * p * std::conj(q);
-        data[2 * c] = v.real();
-        data[2 * c + 1] = v.imag();
+        if (unknown) pr = pi = 0;
+        if (re != 0 && !unknown) {
+            const float scale = std::pow(float(st.chanFreq[c]) / f0, re);
+            pr *= scale, pi *= scale;
+        }
+        if (im != 0) {
+            const float theta = (float(st.chanFreq[c]) - f0) * im;
+            const float cs = std::cos(theta), sn = std::sin(theta);
+            const float r = pr * cs - pi * sn, i = pr * sn + pi * cs;
+            pr = r, pi = i;
+        }
+        E.factor[2 * c] = pr;
+        E.factor[2 * c + 1] = pi;
     }
+    E.chanGen = st.generation;
+    E.chanTime = key;
+    return E.factor.data();
 }
 
-void applyDelay(cplx T, float *data, int *flags, int nchan) {
-    const float re = float(T.real()), im = float(T.imag());
-    if (re == 0 && im == 0) return;
-    if (re != 0 && !(st.freq0 > 0)) {
-        // The power law needs a reference frequency; without one the correction is unknown.
-        std::fill_n(flags, nchan, 0);
-        return;
-    }
+// Multiplies each channel by p · conj(q); a channel where either is 0 is flagged and left as is.
+void applyFactors(const float *p, const float *q, float *data, int *flags, int nchan) {
     for (int c = 0; c < nchan; c++) {
-        const float nu = float(st.chanFreq[c]);
-        cplxf factor(1, 0);
-        if (re != 0) factor *= std::pow(nu / float(st.freq0), re);
-        if (im != 0) {
-            const float theta = (nu - float(st.freq0)) * im;
-            factor *= cplxf(std::cos(theta), std::sin(theta));
-        }
-        const cplxf v = cplxf(data[2 * c], data[2 * c + 1]) * factor;
-        data[2 * c] = v.real();
-        data[2 * c + 1] = v.imag();
+        const float pr = p[2 * c], pi = p[2 * c + 1], qr = q[2 * c], qi = q[2 * c + 1];
+        const float wr = pr * qr + pi * qi, wi = pi * qr - pr * qi;
+        const bool ok = wr != 0 || wi != 0;
+        const float dr = data[2 * c], di = data[2 * c + 1];
+        data[2 * c] = ok ? dr * wr - di * wi : dr;
+        data[2 * c + 1] = ok ? dr * wi + di * wr : di;
+        flags[c] = ok ? flags[c] : 0;
     }
 }
 
@@ -671,6 +692,7 @@ extern "C" void uvgnini(int tno, int dogains, int dopass) {
     }
     st.matched.assign(st.ngains, {});
     st.matchedGen.assign(st.ngains, 0);
+    st.entries.assign(st.ngains, {});
 }
 
 extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float *data, int *flags,
@@ -692,10 +714,23 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         std::fill_n(flags, nchan, 0);
         return;
     }
-    cplx delay(0, 0);
-    if (st.dogains && !applyGains(time, a1, a2, f1, f2, data, nchan, grms, &delay)) {
-        std::fill_n(flags, nchan, 0);
-        return;
+    const int per = st.nfeeds + st.ntau;
+    const int e1 = (a1 - 1) * per + f1 - 1, e2 = (a2 - 1) * per + f2 - 1;
+    cplx G(1, 0);
+    if (st.dogains) {
+        if (!std::isfinite(time)) {
+            std::fill_n(flags, nchan, 0);
+            return;
+        }
+        moveSolutions(time);
+        const double f = fraction(time);
+        const EntryFactor &E1 = entryGain(e1, a1, time, f), &E2 = entryGain(e2, a2, time, f);
+        if (!E1.hasGain || !E2.hasGain) {
+            std::fill_n(flags, nchan, 0);
+            return;
+        }
+        G = E1.gain * std::conj(E2.gain);
+        *grms = float(std::abs(G));
     }
     if (st.dopass) {
         readSetup(st.scratch, dowide, nchan);
@@ -711,10 +746,16 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
                 return;
             }
             bandpassTime(time);
-            const int per = st.nfeeds + st.ntau;
-            applyBandpass((a1 - 1) * per + f1 - 1, (a2 - 1) * per + f2 - 1, data, flags, nchan);
         }
-        if (st.dotau) applyDelay(delay, data, flags, nchan);
+        const float *p = channelFactors(e1, time);
+        applyFactors(p, channelFactors(e2, time), data, flags, nchan);
+    } else if (st.dogains) {
+        const float gr = float(G.real()), gi = float(G.imag());
+        for (int c = 0; c < nchan; c++) {
+            const float dr = data[2 * c], di = data[2 * c + 1];
+            data[2 * c] = dr * gr - di * gi;
+            data[2 * c + 1] = dr * gi + di * gr;
+        }
     }
     if (dowide ? st.wgains.on : st.cgains.on)
         applyBaselineTable(dowide ? st.wgains : st.cgains, a1, a2, data, flags, nchan);
