@@ -86,9 +86,11 @@ struct EntryFactor {
     bool hasGain = true;
     cplx gain{1, 0};
     cplx tau{0, 0};             // the antenna's interpolated delay term
-    double chanTime = NAN;      // the time and generation the channel factors are for
+    // What the channel factors were worked out from: generation, gain and delay term.
     unsigned chanGen = 0;
+    cplx chanGain{NAN, 0}, chanTau{0, 0};
     std::vector<float> factor;  // per record channel (re, im); 0 where the bandpass is missing
+    bool complete = false;      // no channel is missing
 };
 
 // A per-baseline table of channel gains ("cgains" or "wgains").
@@ -127,6 +129,7 @@ struct State {
     bool haveSetup = false;
     Setup setup, scratch;
     std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
+    std::vector<float> chanLogRatio;  // log(chanFreq / freq0), for the delay terms' power law
     std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
     std::vector<int> cover;
     unsigned generation = 1;        // bumped when the matched bandpass must be recomputed
@@ -241,7 +244,8 @@ const EntryFactor &entryGain(int e, int a, double t, double f) {
         // A delay entry without a value in either held solution counts as no delay.
         const int d = (a - 1) * (st.nfeeds + st.ntau) + st.nfeeds;
         const cplx *da = pick(d, st.earlier, st.later, t), *db = pick(d, st.later, st.earlier, t);
-        E.tau = f * (da ? *da : 0.0) + (1 - f) * (db ? *db : 0.0);
+        const cplx ta = da ? *da : 0.0, tb = db ? *db : 0.0;
+        E.tau = ta == tb ? ta : f * ta + (1 - f) * tb;
     }
     E.gainTime = t;
     return E;
@@ -548,10 +552,9 @@ const std::vector<cplxf> &matchedBandpass(int entry) {
 // its gain, bandpass and delay factor (ν/freq0)^Re τ · exp(i (ν − freq0) Im τ), in single
 // precision; 0 where the bandpass is missing. A baseline gets p1 · conj(p2): the delay terms of
 // the two antennas combine into (Re τ1 + Re τ2) + i (Im τ1 − Im τ2) as the baseline term.
-const float *channelFactors(int e, double t) {
+const EntryFactor &channelFactors(int e) {
     EntryFactor &E = st.entries[e];
-    const double key = st.dogains ? t : 0;
-    if (E.chanGen == st.generation && E.chanTime == key) return E.factor.data();
+    if (E.chanGen == st.generation && E.chanGain == E.gain && E.chanTau == E.tau) return E;
     const int n = st.setup.nchan;
     E.factor.resize(2 * size_t(n));
     const cplxf g(E.gain);
@@ -559,6 +562,7 @@ const float *channelFactors(int e, double t) {
     const float re = float(E.tau.real()), im = float(E.tau.imag()), f0 = float(st.freq0);
     // The power law needs a reference frequency; without one the correction is unknown.
     const bool unknown = re != 0 && !(st.freq0 > 0);
+    E.complete = true;
     for (int c = 0; c < n; c++) {
         float pr = g.real(), pi = g.imag();
         if (bp) {
@@ -568,7 +572,7 @@ const float *channelFactors(int e, double t) {
         }
         if (unknown) pr = pi = 0;
         if (re != 0 && !unknown) {
-            const float scale = std::pow(float(st.chanFreq[c]) / f0, re);
+            const float scale = std::exp(re * st.chanLogRatio[c]);
             pr *= scale, pi *= scale;
         }
         if (im != 0) {
@@ -579,22 +583,38 @@ const float *channelFactors(int e, double t) {
         }
         E.factor[2 * c] = pr;
         E.factor[2 * c + 1] = pi;
+        E.complete = E.complete && (pr != 0 || pi != 0);
     }
     E.chanGen = st.generation;
-    E.chanTime = key;
-    return E.factor.data();
+    E.chanGain = E.gain;
+    E.chanTau = E.tau;
+    return E;
 }
 
 // Multiplies each channel by p · conj(q); a channel where either is 0 is flagged and left as is.
-void applyFactors(const float *p, const float *q, float *data, int *flags, int nchan) {
+void applyFactors(const EntryFactor &P, const EntryFactor &Q, float *__restrict data, int *flags, int nchan) {
+    const float *__restrict p = P.factor.data();
+    const float *__restrict q = Q.factor.data();
+    if (P.complete && Q.complete) {
+        for (int c = 0; c < nchan; c++) {
+            const float pr = p[2 * c], pi = p[2 * c + 1], qr = q[2 * c], qi = q[2 * c + 1];
+            const float wr = pr * qr + pi * qi, wi = pi * qr - pr * qi;
+            const float dr = data[2 * c], di = data[2 * c + 1];
+            data[2 * c] = dr * wr - di * wi;
+            data[2 * c + 1] = dr * wi + di * wr;
+        }
+        return;
+    }
     for (int c = 0; c < nchan; c++) {
         const float pr = p[2 * c], pi = p[2 * c + 1], qr = q[2 * c], qi = q[2 * c + 1];
+        if ((pr == 0 && pi == 0) || (qr == 0 && qi == 0)) {
+            flags[c] = 0;
+            continue;
+        }
         const float wr = pr * qr + pi * qi, wi = pi * qr - pr * qi;
-        const bool ok = wr != 0 || wi != 0;
         const float dr = data[2 * c], di = data[2 * c + 1];
-        data[2 * c] = ok ? dr * wr - di * wi : dr;
-        data[2 * c + 1] = ok ? dr * wi + di * wr : di;
-        flags[c] = ok ? flags[c] : 0;
+        data[2 * c] = dr * wr - di * wi;
+        data[2 * c + 1] = dr * wi + di * wr;
     }
 }
 
@@ -738,6 +758,9 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             std::swap(st.setup, st.scratch);
             st.haveSetup = true;
             matchSetup(st.setup);
+            st.chanLogRatio.resize(st.chanFreq.size());
+            for (size_t c = 0; c < st.chanFreq.size(); c++)
+                st.chanLogRatio[c] = st.freq0 > 0 ? float(std::log(st.chanFreq[c] / st.freq0)) : 0.0f;
             st.generation++;
         }
         if (st.havePass) {
@@ -747,8 +770,7 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             }
             bandpassTime(time);
         }
-        const float *p = channelFactors(e1, time);
-        applyFactors(p, channelFactors(e2, time), data, flags, nchan);
+        applyFactors(channelFactors(e1), channelFactors(e2), data, flags, nchan);
     } else if (st.dogains) {
         const float gr = float(G.real()), gi = float(G.imag());
         for (int c = 0; c < nchan; c++) {
