@@ -24,20 +24,21 @@ constexpr double kT0 = 2460000.5;
 constexpr double kMinute = 1.0 / 1440.0;
 
 // A data set of every baseline of 16 antennas, 40 time stamps a minute apart, 512 channels in
-// two windows, with gain solutions every 5 minutes (delay terms included) and a bandpass.
+// two windows, with gain solutions every 5 minutes, each valid for 5 minutes (so that records
+// between two solutions interpolate gains and delay terms), and a bandpass.
 const std::string &dataSet() {
     static kestrum::test::TempDir dir;
     static const std::string path = [] {
         const std::string p = dir.file("bench.uv");
         using kestrum::sim::Gain;
         std::vector<kestrum::sim::SpectralWindow> windows{{kChan / 2, 0.12, 0.0001}, {kChan / 2, 0.15, 0.0001}};
-        kestrum::sim::GainTable gains(kAnts, 1, 1, 3 * kMinute);
+        kestrum::sim::GainTable gains(kAnts, 1, 1, 5 * kMinute);
         gains.freq0 = 0.14;
         for (int k = 0; k * 5 < kTimes; k++) {
             const int s = gains.addSolution(kT0 + 5 * k * kMinute);
             for (int a = 1; a <= kAnts; a++) {
                 gains.gain(s, a, 1) = std::polar(1.0f + 0.01f * a, 0.1f * a + 0.05f * k);
-                gains.delay(s, a) = Gain(0.01f * a, 2.0f * a);
+                gains.delay(s, a) = Gain(0.01f * a, 2.0f * a + 0.5f * k);
             }
         }
         kestrum::sim::BandpassTable bp(kAnts, 1, 1, windows);

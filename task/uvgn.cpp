@@ -86,11 +86,16 @@ struct EntryFactor {
     bool hasGain = true;
     cplx gain{1, 0};
     cplx tau{0, 0};             // the antenna's interpolated delay term
-    // What the channel factors were worked out from: generation, gain and delay term.
-    unsigned chanGen = 0;
-    cplx chanGain{NAN, 0}, chanTau{0, 0};
-    std::vector<float> factor;  // per record channel (re, im); 0 where the bandpass is missing
+    // Bandpass times delay factor per record channel (re, im), 0 where the bandpass is missing,
+    // and the generation and delay term it was worked out for.
+    std::vector<float> unit;
     bool complete = false;      // no channel is missing
+    unsigned unitGen = 0;
+    cplx unitTau{0, 0};
+    // The unit factors times the gain, and the gain that was.
+    std::vector<float> factor;
+    bool factorValid = false;
+    cplx factorGain{0, 0};
 };
 
 // A per-baseline table of channel gains ("cgains" or "wgains").
@@ -548,46 +553,71 @@ const std::vector<cplxf> &matchedBandpass(int entry) {
     return st.matched[entry];
 }
 
-// Per record channel, what calibration multiplies by for entry e (antenna and feed) at time t:
-// its gain, bandpass and delay factor (ν/freq0)^Re τ · exp(i (ν − freq0) Im τ), in single
-// precision; 0 where the bandpass is missing. A baseline gets p1 · conj(p2): the delay terms of
-// the two antennas combine into (Re τ1 + Re τ2) + i (Im τ1 − Im τ2) as the baseline term.
-const EntryFactor &channelFactors(int e) {
-    EntryFactor &E = st.entries[e];
-    if (E.chanGen == st.generation && E.chanGain == E.gain && E.chanTau == E.tau) return E;
+// Per record channel, the bandpass and delay factor (ν/freq0)^Re τ · exp(i (ν − freq0) Im τ)
+// of entry e (antenna and feed); 0 where the bandpass is missing. A baseline gets
+// u1 · conj(u2): the delay terms of the two antennas combine into (Re τ1 + Re τ2) +
+// i (Im τ1 − Im τ2), the baseline delay term. The phase is advanced from channel to channel by
+// a rotation (in double precision, restarted every 64 channels and wherever the frequency step
+// changes), which costs a complex multiply instead of a sine and cosine.
+void workOutUnit(EntryFactor &E, int e) {
     const int n = st.setup.nchan;
-    E.factor.resize(2 * size_t(n));
-    const cplxf g(E.gain);
+    E.unit.resize(2 * size_t(n));
     const std::vector<cplxf> *bp = st.havePass ? &matchedBandpass(e) : nullptr;
-    const float re = float(E.tau.real()), im = float(E.tau.imag()), f0 = float(st.freq0);
+    const float re = float(E.tau.real());
+    const double im = E.tau.imag();
     // The power law needs a reference frequency; without one the correction is unknown.
     const bool unknown = re != 0 && !(st.freq0 > 0);
+    double cr = 1, ci = 0, rr = 1, ri = 0, step = NAN;
     E.complete = true;
     for (int c = 0; c < n; c++) {
-        float pr = g.real(), pi = g.imag();
-        if (bp) {
-            const cplxf b = (*bp)[c];
-            const float r = pr * b.real() - pi * b.imag(), i = pr * b.imag() + pi * b.real();
-            pr = r, pi = i;
-        }
+        float pr = 1, pi = 0;
+        if (bp) pr = (*bp)[c].real(), pi = (*bp)[c].imag();
         if (unknown) pr = pi = 0;
         if (re != 0 && !unknown) {
             const float scale = std::exp(re * st.chanLogRatio[c]);
             pr *= scale, pi *= scale;
         }
         if (im != 0) {
-            const float theta = (float(st.chanFreq[c]) - f0) * im;
-            const float cs = std::cos(theta), sn = std::sin(theta);
-            const float r = pr * cs - pi * sn, i = pr * sn + pi * cs;
+            const double nu = st.chanFreq[c], d = c > 0 ? nu - st.chanFreq[c - 1] : NAN;
+            if (c % 64 == 0 || !(std::abs(d - step) <= 1e-9 * std::abs(step))) {
+                const double theta = (nu - st.freq0) * im;
+                cr = std::cos(theta), ci = std::sin(theta);
+                step = d;
+                rr = std::cos(d * im), ri = std::sin(d * im);
+            } else {
+                const double r = cr * rr - ci * ri;
+                ci = cr * ri + ci * rr;
+                cr = r;
+            }
+            const float r = pr * float(cr) - pi * float(ci), i = pr * float(ci) + pi * float(cr);
             pr = r, pi = i;
         }
-        E.factor[2 * c] = pr;
-        E.factor[2 * c + 1] = pi;
+        E.unit[2 * c] = pr;
+        E.unit[2 * c + 1] = pi;
         E.complete = E.complete && (pr != 0 || pi != 0);
     }
-    E.chanGen = st.generation;
-    E.chanGain = E.gain;
-    E.chanTau = E.tau;
+    E.unitGen = st.generation;
+    E.unitTau = E.tau;
+    E.factorValid = false;
+}
+
+// What calibration multiplies each record channel by for entry e: its gain times its bandpass
+// and delay factor. Worked out again only when one of them changed.
+const EntryFactor &channelFactors(int e) {
+    EntryFactor &E = st.entries[e];
+    if (E.unitGen != st.generation || E.unitTau != E.tau) workOutUnit(E, e);
+    if (E.factorValid && E.factorGain == E.gain) return E;
+    const size_t n = E.unit.size();
+    E.factor.resize(n);
+    const float gr = float(E.gain.real()), gi = float(E.gain.imag());
+    const float *__restrict u = E.unit.data();
+    float *__restrict f = E.factor.data();
+    for (size_t k = 0; k < n; k += 2) {
+        f[k] = gr * u[k] - gi * u[k + 1];
+        f[k + 1] = gr * u[k + 1] + gi * u[k];
+    }
+    E.factorGain = E.gain;
+    E.factorValid = true;
     return E;
 }
 
