@@ -783,7 +783,7 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             return;
         }
         G = E1.gain * std::conj(E2.gain);
-        *grms = float(std::abs(G));
+        *grms = float(std::sqrt(std::norm(G)));
     }
     if (st.dopass) {
         readSetup(st.scratch, dowide, nchan);
