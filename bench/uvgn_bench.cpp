@@ -4,6 +4,8 @@
 // by the access layer's own work.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <cmath>
 #include <complex>
 #include <string>
@@ -120,6 +122,30 @@ void BM_ReadWithGainsAndBandpass(benchmark::State &state) {
     for (auto _ : state) benchmark::DoNotOptimize(readAll(path, true));
 }
 BENCHMARK(BM_ReadWithGainsAndBandpass)->Unit(benchmark::kMillisecond);
+
+double cpuSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+// The two reads interleaved, so that the load of a shared machine falls on both alike; the
+// counter "ratio" is the uncalibrated CPU time over the calibrated one (aim: >= 0.7).
+void BM_GainsAndBandpassRatio(benchmark::State &state) {
+    const std::string &path = dataSet(false);
+    double plain = 0, calibrated = 0;
+    for (auto _ : state) {
+        double t0 = cpuSeconds();
+        benchmark::DoNotOptimize(readAll(path, false));
+        double t1 = cpuSeconds();
+        benchmark::DoNotOptimize(readAll(path, true));
+        double t2 = cpuSeconds();
+        plain += t1 - t0;
+        calibrated += t2 - t1;
+    }
+    state.counters["ratio"] = plain / calibrated;
+}
+BENCHMARK(BM_GainsAndBandpassRatio)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // For information: delay terms too (a data set of the same size), which cost a power law and a
 // phase per antenna, channel and time stamp when they change with every time stamp.

@@ -624,7 +624,7 @@ const EntryFactor &channelFactors(int e) {
 // Multiplies each channel by p · conj(q); a channel where either is 0 is flagged and left as is.
 // Built for AVX2 as well as the baseline instruction set; the wider vectors roughly halve the
 // cost of this loop, which is most of what calibration adds to reading a record.
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("arch=x86-64-v3", "default")))
 void applyFactors(const EntryFactor &P, const EntryFactor &Q, float *__restrict data, int *flags, int nchan) {
     const float *__restrict p = P.factor.data();
     const float *__restrict q = Q.factor.data();
