@@ -12,7 +12,8 @@ extern "C" {
    selects everything. Subcommands (any unique beginning of the name; "-" in front excludes;
    "or" starts a new group of clauses; within a group all kinds must match):
      time(t1[,t2])        hh:mm[:ss] time of day, yyMMMdd[:hh[:mm[:ss]]], yyyy-mm-dd[Thh:mm:ss]
-                          or a Julian date; without t2 from t1 on
+                          or a Julian date (a plain number below 1 is a fraction of a day);
+                          without t2 from t1 on
      antennae(a,...)[(b,...)]  baselines with any listed antenna [between the two lists]
      auto                 autocorrelations
      uvrange(lo,hi)/(hi)  kilowavelengths        uvnrange(lo,hi)/(hi)  nanoseconds
