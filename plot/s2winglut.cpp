@@ -33,7 +33,7 @@ constexpr double kDragRadiansPerPixel = 0.5 * 0.0174532925;
 struct Window {
     int id = 0;
     int width = 800, height = 600;
-    Clock::time_point started, lastFrame;
+    Clock::time_point started = Clock::now();
     bool timerPending = false;
     bool quitting = false;
     Clock::time_point quitStarted;
@@ -147,13 +147,12 @@ void onTimer(int)
     glutPostRedisplay();
 }
 
-void onDisplay()
+// One frame: the callback's geometry, the drawing, a requested snapshot, the buffer swap, and
+// at the end of the fade-out the exit.
+void drawFrameAt(Clock::time_point now)
 {
     Window& w = window();
     Session& s = session();
-    const Clock::time_point now = Clock::now();
-    w.lastFrame = now;
-
     s.scene.beginFrame();
     if (s.frameCallback != nullptr) {
         double t = seconds(now - w.started);
@@ -176,6 +175,13 @@ void onDisplay()
         std::fflush(nullptr);
         std::exit(0);
     }
+}
+
+void onDisplay()
+{
+    Window& w = window();
+    const Clock::time_point now = Clock::now();
+    drawFrameAt(now);
     if (!w.timerPending) {
         // The next frame starts no earlier than one frame interval after this one.
         const double wait = kFrameInterval - seconds(Clock::now() - now);
@@ -318,6 +324,11 @@ bool openWindow(int argc, char** argv, bool fullScreen)
 bool windowIsOpen() { return window().id != 0; }
 
 double windowAspect() { return static_cast<double>(window().width) / window().height; }
+
+void drawFrame()
+{
+    if (window().id != 0) drawFrameAt(Clock::now());
+}
 
 void runEventLoop()
 {

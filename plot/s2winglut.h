@@ -13,6 +13,10 @@ bool windowIsOpen();
 // Width over height of the window as last sized.
 double windowAspect();
 
+// Draws one frame at once, as the event loop does at most 90 times a second: the per-frame
+// callback, the drawing and the buffer swap.
+void drawFrame();
+
 // Runs the event loop of the open window; returns only when no window is open.
 void runEventLoop();
 
