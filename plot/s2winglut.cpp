@@ -128,11 +128,13 @@ int sizeFromEnv(const char* variable, int fallback)
 void saveSnapshot(Window& w)
 {
     w.pixels.resize(static_cast<std::size_t>(w.width) * static_cast<std::size_t>(w.height) * 3);
+    glPushAttrib(GL_PIXEL_MODE_BIT);
     glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadBuffer(GL_BACK);
     glReadPixels(0, 0, w.width, w.height, GL_RGB, GL_UNSIGNED_BYTE, w.pixels.data());
     glPopClientAttrib();
+    glPopAttrib();
     std::string why;
     const std::string path = saveFrame("", w.width, w.height, w.pixels.data(), why);
     if (path.empty())

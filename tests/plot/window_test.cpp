@@ -131,6 +131,24 @@ TEST_F(PlotWindow, UpperCaseQQuitsWithStatusZero)
     EXPECT_NE(program->err().find("Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n"), std::string::npos);
 }
 
+TEST_F(PlotWindow, FramesComeContinuouslyAtMostNinetyASecondWithTimeAndSpaceCount)
+{
+    start();
+    pressKeys(x, {"space", "space", "space"});
+    const double t0 = now();
+    while (secondsSince(t0) < 1.5) screenshot(x);
+    pressKeys(x, {"shift+q"});
+    ASSERT_EQ(finish(), 0);
+    int frames = 0, spaces = -1;
+    double rate = -1;
+    const std::string out = program->out();
+    ASSERT_EQ(std::sscanf(out.c_str() + out.find("frames"), "frames %d rate %lf spaces %d", &frames, &rate, &spaces), 3) << out;
+    EXPECT_GE(frames, 10) << "the window redraws without being asked";
+    EXPECT_GT(rate, 0.0);
+    EXPECT_LE(rate, 90.5);
+    EXPECT_EQ(spaces, 3);
+}
+
 TEST_F(PlotWindow, ShiftEscapeQuitsEvenWhenTheCallbackWouldConsumeIt)
 {
     start({"--block-home"});

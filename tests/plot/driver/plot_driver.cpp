@@ -1,10 +1,12 @@
 // Test program for the plotting library's window tests: opens a device and draws a fixed scene
 // whose pixels the tests know, with keyboard callbacks chosen on the command line.
 //   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR]
-// Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0.
+// Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0. At exit it prints
+// what the per-frame callback saw.
 #include "plot/plot.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -24,7 +26,24 @@ void drawScene()
     s2lab("Channel", "Amplitude", "time", "Test scene\nsecond line");
 }
 
-void frame(double*, int*) { drawScene(); }
+// What the per-frame callback saw, printed at exit: "frames N rate R spaces K".
+int g_frames = 0;
+double g_firstT = 0, g_lastT = 0;
+int g_spaces = 0;
+
+void frame(double* t, int* kc)
+{
+    if (g_frames++ == 0) g_firstT = *t;
+    g_lastT = *t;
+    g_spaces = *kc;
+    drawScene();
+}
+
+void printFrames()
+{
+    const double rate = g_frames > 1 && g_lastT > g_firstT ? (g_frames - 1) / (g_lastT - g_firstT) : 0.0;
+    std::printf("frames %d rate %.2f spaces %d\n", g_frames, rate, g_spaces);
+}
 
 int key(unsigned char* k)
 {
@@ -54,6 +73,7 @@ int main(int argc, char** argv)
     if (opened == 0) return 0;
     s2svp(-1, 1, -1, 1, -1, 1);
     s2swin(0, 100, -50, 50, 0, 10);
+    std::atexit(printFrames);
     if (staticScene) drawScene();
     else cs2scb(frame);
     cs2skcb(key);
