@@ -1,0 +1,784 @@
+// The uv data access layer and its polarisation handling, driven through the keywords as a
+// task drives it, on data sets written here and on the real data sets.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dataset/headio.h"
+#include "dataset/hio.h"
+#include "dataset/uvio.h"
+#include "task/key.h"
+#include "task/uvdat.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvwriter.h"
+
+namespace {
+
+using ::testing::ExitedWithCode;
+using cf = std::complex<float>;
+using kestrum::test::TempDir;
+
+constexpr int kMax = 32772;
+constexpr double kTime0 = 2458042.1;
+
+// ---- Writing data sets ----
+
+struct Product {
+    int pol;
+    std::vector<cf> data;
+    std::vector<int> flags;
+};
+
+// The records of one baseline and time: one record per product.
+struct Group {
+    int a1, a2;
+    double time;
+    float chi;
+    std::vector<Product> products;
+};
+
+struct SetOptions {
+    int npolValue = 0;            // "npol" written with this value instead of the group size
+    float jyperk = 0;             // written when not 0
+    std::vector<cf> leakage;      // per antenna D(1), D(2); written as "leakage" when not empty
+    int leakageBytes = -1;        // a "leakage" item of this many zero bytes instead
+    int headerNpol = 0;           // written as the header item "npol" when not 0
+};
+
+void writeHeaderItems(int t, const SetOptions& opt) {
+    if (!opt.leakage.empty() || opt.leakageBytes >= 0) {
+        int item = 0, st = 0;
+        haccess_c(t, &item, "leakage", "write", &st);
+        ASSERT_EQ(st, 0);
+        const std::vector<char> zeros(opt.leakageBytes >= 0 ? opt.leakageBytes : 8, 0);
+        hwriteb_c(item, zeros.data(), 0, static_cast<off_t>(zeros.size()), &st);
+        if (opt.leakageBytes < 0)
+            hwriter_c(item, reinterpret_cast<const float *>(opt.leakage.data()), 8,
+                      static_cast<off_t>(8 * opt.leakage.size()), &st);
+        ASSERT_EQ(st, 0);
+        hdaccess_c(item, &st);
+    }
+    if (opt.headerNpol) wrhdi_c(t, "npol", opt.headerNpol);
+}
+
+// Regular groups (every time, every baseline, the same products) through the shared writer.
+void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {}) {
+    namespace sim = kestrum::sim;
+    sim::UvDescription d;
+    const size_t npol = groups[0].products.size();
+    d.pols.clear();
+    for (const Product& p : groups[0].products) d.pols.push_back(p.pol);
+    d.times.clear();
+    for (const Group& g : groups) {
+        if (d.times.empty() || d.times.back() != g.time) d.times.push_back(g.time);
+        if (d.times.size() == 1) d.baselines.push_back({g.a1, g.a2});
+    }
+    d.nants = 3;
+    d.windows = {sim::Window{static_cast<int>(groups[0].products[0].data.size()), 0.15, 0.0001}};
+    auto at = [&](const sim::UvRecord& r) -> const Product& {
+        return groups.at(r.index / npol).products.at(r.index % npol);
+    };
+    d.value = [&](const sim::UvRecord& r, int ch) { return at(r).data.at(ch); };
+    d.good = [&](const sim::UvRecord& r, int ch) { return at(r).flags.at(ch) != 0; };
+    d.perRecord = [&](int t, const sim::UvRecord& r) {
+        uvputvr_c(t, IO_REAL, "chi", &groups.at(r.index / npol).chi, 1);
+        if (opt.jyperk != 0) uvputvr_c(t, IO_REAL, "jyperk", &opt.jyperk, 1);
+        if (opt.npolValue) uvputvr_c(t, IO_INT, "npol", &opt.npolValue, 1);
+    };
+    d.header = [&](int t) { writeHeaderItems(t, opt); };
+    ASSERT_EQ(sim::writeUv(path, d), static_cast<int64_t>(groups.size() * npol));
+}
+
+// Any sequence of groups, record by record: for group sizes that change, channel counts
+// that differ within a group, or no "npol" variable at all.
+void writeRecords(const std::string& path, const std::vector<Group>& groups, bool npolVariable) {
+    int t = 0;
+    uvopen_c(&t, path.c_str(), "new");
+    uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
+    uvset_c(t, "corr", "r", 0, 0, 0, 0);
+    for (const Group& g : groups) {
+        for (const Product& p : g.products) {
+            const int nchan = static_cast<int>(p.data.size());
+            const int one = 1;
+            const double sfreq = 0.15, sdf = 0.0001;
+            uvputvr_c(t, IO_INT, "nchan", &nchan, 1);
+            uvputvr_c(t, IO_INT, "nspect", &one, 1);
+            uvputvr_c(t, IO_INT, "nschan", &nchan, 1);
+            uvputvr_c(t, IO_DBLE, "sfreq", &sfreq, 1);
+            uvputvr_c(t, IO_DBLE, "sdf", &sdf, 1);
+            if (npolVariable) {
+                const int npol = static_cast<int>(g.products.size());
+                uvputvr_c(t, IO_INT, "npol", &npol, 1);
+            }
+            uvputvr_c(t, IO_INT, "pol", &p.pol, 1);
+            uvputvr_c(t, IO_REAL, "chi", &g.chi, 1);
+            const double pre[4] = {100.0 * g.a1, 50.0 * g.a2, g.time, 256.0 * g.a1 + g.a2};
+            uvwrite_c(t, pre, reinterpret_cast<const float *>(p.data.data()), p.flags.data(), nchan);
+        }
+    }
+    uvclose_c(t);
+}
+
+std::vector<cf> randomData(std::mt19937& rng, int nchan) {
+    std::normal_distribution<float> n(0, 1);
+    std::vector<cf> d(nchan);
+    for (cf& c : d) c = cf(n(rng), n(rng));
+    return d;
+}
+
+std::vector<int> randomFlags(std::mt19937& rng, int nchan) {
+    std::bernoulli_distribution bad(0.15);
+    std::vector<int> f(nchan);
+    for (int& x : f) x = bad(rng) ? 0 : 1;
+    return f;
+}
+
+// Groups of the given products on three baselines and four times, with a feed angle that
+// changes with time.
+std::vector<Group> makeGroups(const std::vector<int>& pols, int nchan = 16, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::vector<Group> groups;
+    for (int it = 0; it < 4; it++)
+        for (auto [a1, a2] : {std::pair{1, 2}, {1, 3}, {2, 3}}) {
+            Group g{a1, a2, kTime0 + it / 1440.0, 0.3f + 0.2f * it, {}};
+            for (int p : pols) g.products.push_back({p, randomData(rng, nchan), randomFlags(rng, nchan)});
+            groups.push_back(std::move(g));
+        }
+    return groups;
+}
+
+// ---- Reading through the access layer ----
+
+struct Got {
+    double pre[5];
+    std::vector<cf> data;
+    std::vector<int> flags;
+    int pol, visno, number;
+};
+
+void configure(const std::string& vis, const std::string& stokes, const char *flags) {
+    keyinic();
+    keyputc(("vis=" + vis).c_str());
+    if (!stokes.empty()) keyputc(("stokes=" + stokes).c_str());
+    uvdatinp("vis", flags);
+}
+
+// Every record of every input data set, with "pol", "visno" and "number" after each.
+std::vector<Got> readAll(const std::string& vis, const std::string& stokes,
+                         const char *flags = "sdlwbcef") {
+    configure(vis, stokes, flags);
+    std::vector<Got> out;
+    static float data[2 * kMax];
+    static int fl[kMax];
+    int tno = 0;
+    while (uvdatopn(&tno)) {
+        for (;;) {
+            Got g;
+            int n = 0;
+            uvdatrd(g.pre, data, fl, kMax, &n);
+            if (n == 0) break;
+            g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+            g.flags.assign(fl, fl + n);
+            uvdatgti("pol", &g.pol);
+            uvdatgti("visno", &g.visno);
+            uvdatgti("number", &g.number);
+            out.push_back(std::move(g));
+        }
+        uvdatcls();
+    }
+    return out;
+}
+
+const Product& product(const Group& g, int pol) {
+    for (const Product& p : g.products)
+        if (p.pol == pol) return p;
+    throw std::runtime_error("no product " + std::to_string(pol));
+}
+
+// What a request formed from one group must give: values and flags computed from the
+// written products by the textbook relations.
+struct Expected {
+    std::vector<cf> data;
+    std::vector<int> flags;
+};
+
+Expected formed(const Group& g, const std::string& req) {
+    const int nchan = static_cast<int>(g.products[0].data.size());
+    Expected e{std::vector<cf>(nchan), std::vector<int>(nchan, 1)};
+    const cf I(0, 1);
+    const float th = 2 * g.chi;
+    const cf rot = std::polar(1.0f, th);  // e^(i 2chi)
+    const bool circular = g.products[0].pol > -5;
+    auto use = [&](int pol) {
+        const Product& p = product(g, pol);
+        for (int j = 0; j < nchan; j++) e.flags[j] &= p.flags[j];
+        return p.data;
+    };
+    if (req == "ii") {  // mean of the good parallel hands
+        const Product& a = product(g, circular ? -1 : -5);
+        const Product& b = product(g, circular ? -2 : -6);
+        for (int j = 0; j < nchan; j++) {
+            int n = a.flags[j] + b.flags[j];
+            cf s = (a.flags[j] ? a.data[j] : cf(0)) + (b.flags[j] ? b.data[j] : cf(0));
+            e.data[j] = n > 1 ? s / float(n) : s;
+            e.flags[j] = n > 0;
+        }
+        return e;
+    }
+    if (circular) {
+        if (req == "i" || req == "v") {
+            auto rr = use(-1), ll = use(-2);
+            for (int j = 0; j < nchan; j++) e.data[j] = 0.5f * (rr[j] + (req == "i" ? ll[j] : -ll[j]));
+        } else {
+            auto rl = use(-3), lr = use(-4);
+            for (int j = 0; j < nchan; j++) {
+                if (req == "q") e.data[j] = 0.5f * (std::conj(rot) * rl[j] + rot * lr[j]);
+                if (req == "u") e.data[j] = 0.5f * I * (std::conj(rot) * rl[j] - rot * lr[j]);
+                if (req == "qq") e.data[j] = 0.5f * (rl[j] + lr[j]);
+                if (req == "uu") e.data[j] = 0.5f * I * (rl[j] - lr[j]);
+            }
+        }
+        return e;
+    }
+    if (req == "i" || req == "qq") {
+        auto xx = use(-5), yy = use(-6);
+        for (int j = 0; j < nchan; j++) e.data[j] = 0.5f * (xx[j] + (req == "i" ? yy[j] : -yy[j]));
+    } else if (req == "v" || req == "uu") {
+        auto xy = use(-7), yx = use(-8);
+        for (int j = 0; j < nchan; j++)
+            e.data[j] = req == "v" ? 0.5f * I * (xy[j] - yx[j]) : 0.5f * (xy[j] + yx[j]);
+    } else {
+        auto xx = use(-5), yy = use(-6), xy = use(-7), yx = use(-8);
+        const float c = std::cos(th), s = std::sin(th);
+        for (int j = 0; j < nchan; j++) {
+            if (req == "q") e.data[j] = 0.5f * (c * (xx[j] - yy[j]) - s * (xy[j] + yx[j]));
+            if (req == "u") e.data[j] = 0.5f * (s * (xx[j] - yy[j]) + c * (xy[j] + yx[j]));
+        }
+    }
+    return e;
+}
+
+void expectRecord(const Got& got, const Expected& e, const std::string& what) {
+    ASSERT_EQ(got.data.size(), e.data.size()) << what;
+    for (size_t j = 0; j < e.data.size(); j++) {
+        EXPECT_NEAR(got.data[j].real(), e.data[j].real(), 2e-5) << what << " channel " << j;
+        EXPECT_NEAR(got.data[j].imag(), e.data[j].imag(), 2e-5) << what << " channel " << j;
+        EXPECT_EQ(got.flags[j], e.flags[j]) << what << " flag of channel " << j;
+    }
+}
+
+class UvdatTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string set(const std::string& name) { return dir.file(name); }
+};
+
+// ---- Stokes parameters formed from groups ----
+
+void checkFormedRequests(const std::string& vis, const std::vector<Group>& groups,
+                         const std::vector<std::string>& requests) {
+    for (const std::string& req : requests) {
+        SCOPED_TRACE("stokes=" + req);
+        std::vector<Got> got = readAll(vis, req);
+        ASSERT_EQ(got.size(), groups.size());
+        const int expectPol = req == "i" ? 1 : req == "q" || req == "qq" ? 2 : req == "u" || req == "uu" ? 3 : 4;
+        for (size_t k = 0; k < groups.size(); k++) {
+            expectRecord(got[k], formed(groups[k], req), req + " group " + std::to_string(k));
+            EXPECT_EQ(got[k].pol, expectPol);
+            EXPECT_EQ(got[k].pre[2], groups[k].time);
+            EXPECT_EQ(got[k].pre[3], 256.0 * groups[k].a1 + groups[k].a2);
+        }
+    }
+}
+
+TEST_F(UvdatTest, LinearGroupsFormEveryStokesParameter) {
+    auto groups = makeGroups({-5, -6, -7, -8});
+    writeSet(set("lin.uv"), groups);
+    checkFormedRequests(set("lin.uv"), groups, {"i", "q", "u", "v", "qq", "uu"});
+}
+
+TEST_F(UvdatTest, CircularGroupsFormEveryStokesParameter) {
+    auto groups = makeGroups({-1, -2, -3, -4}, 16, 2);
+    writeSet(set("circ.uv"), groups);
+    checkFormedRequests(set("circ.uv"), groups, {"i", "q", "u", "v", "qq", "uu"});
+}
+
+TEST_F(UvdatTest, QAtFortyFiveDegreesIsMinusTheCrossHands) {
+    auto groups = makeGroups({-5, -6, -7, -8}, 8, 3);
+    for (Group& g : groups) g.chi = std::numbers::pi_v<float> / 4;
+    writeSet(set("lin45.uv"), groups);
+    std::vector<Got> got = readAll(set("lin45.uv"), "q");
+    ASSERT_EQ(got.size(), groups.size());
+    for (size_t k = 0; k < groups.size(); k++)
+        for (int j = 0; j < 8; j++) {
+            cf want = -0.5f * (product(groups[k], -7).data[j] + product(groups[k], -8).data[j]);
+            EXPECT_NEAR(std::abs(got[k].data[j] - want), 0, 2e-5);
+        }
+}
+
+TEST_F(UvdatTest, RawProductsAreSelectedAndDeliveredUnchanged) {
+    auto groups = makeGroups({-5, -6, -7, -8});
+    writeSet(set("lin.uv"), groups);
+    const struct {
+        const char *req;
+        int code, slot;
+    } raw[] = {{"xx", -5, 0}, {"yy", -6, 1}, {"xy", -7, 2}, {"yx", -8, 3}};
+    for (const auto& r : raw) {
+        SCOPED_TRACE(r.req);
+        std::vector<Got> got = readAll(set("lin.uv"), r.req);
+        ASSERT_EQ(got.size(), groups.size());
+        for (size_t k = 0; k < groups.size(); k++) {
+            const Product& p = product(groups[k], r.code);
+            EXPECT_EQ(got[k].data, p.data);
+            EXPECT_EQ(got[k].flags, p.flags);
+            EXPECT_EQ(got[k].pol, r.code);
+            EXPECT_EQ(got[k].visno, static_cast<int>(4 * k) + r.slot + 1) << "the record's own number";
+        }
+    }
+    EXPECT_TRUE(readAll(set("lin.uv"), "rr").empty()) << "no group holds RR";
+    EXPECT_TRUE(readAll(set("lin.uv"), "lr").empty());
+}
+
+TEST_F(UvdatTest, IiAloneSelectsTheParallelHandsAsI) {
+    auto groups = makeGroups({-5, -6, -7, -8});
+    writeSet(set("lin.uv"), groups);
+    std::vector<Got> got = readAll(set("lin.uv"), "ii");
+    ASSERT_EQ(got.size(), 2 * groups.size());
+    for (size_t k = 0; k < groups.size(); k++)
+        for (int h = 0; h < 2; h++) {
+            const Got& g = got[2 * k + h];
+            EXPECT_EQ(g.data, groups[k].products[h].data);
+            EXPECT_EQ(g.flags, groups[k].products[h].flags);
+            EXPECT_EQ(g.pol, 1) << "ii is reported as I";
+        }
+}
+
+TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupWithVisnoAndPol) {
+    auto groups = makeGroups({-5, -6, -7, -8});
+    writeSet(set("lin.uv"), groups);
+    std::vector<Got> got = readAll(set("lin.uv"), "ii,q,uu");
+    ASSERT_EQ(got.size(), 3 * groups.size());
+    const char *reqs[] = {"ii", "q", "uu"};
+    const int pols[] = {1, 2, 3};
+    for (size_t k = 0; k < groups.size(); k++)
+        for (int i = 0; i < 3; i++) {
+            const Got& g = got[3 * k + i];
+            expectRecord(g, formed(groups[k], reqs[i]), std::string(reqs[i]) + " group " + std::to_string(k));
+            EXPECT_EQ(g.pol, pols[i]);
+            // The reader stands at the group's last record (4 per group): minus 3 requested
+            // polarisations, plus the position of this one.
+            EXPECT_EQ(g.visno, static_cast<int>(4 * (k + 1)) - 3 + (i + 1));
+        }
+}
+
+TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
+    // Groups of XX and YY only, then full groups: V needs XY and YX.
+    auto partial = makeGroups({-5, -6}, 8, 4);
+    auto full = makeGroups({-5, -6, -7, -8}, 8, 5);
+    std::vector<Group> mixed = partial;
+    mixed.insert(mixed.end(), full.begin(), full.end());
+    writeRecords(set("mixed.uv"), mixed, true);
+    std::vector<Got> got = readAll(set("mixed.uv"), "v");
+    ASSERT_EQ(got.size(), full.size());
+    for (size_t k = 0; k < full.size(); k++) expectRecord(got[k], formed(full[k], "v"), "v");
+    EXPECT_EQ(readAll(set("mixed.uv"), "i").size(), mixed.size());
+}
+
+TEST_F(UvdatTest, SingleProductGroupsLabelledI) {
+    auto groups = makeGroups({1}, 8, 6);
+    writeSet(set("stokesi.uv"), groups);
+    std::vector<Got> got = readAll(set("stokesi.uv"), "i");
+    ASSERT_EQ(got.size(), groups.size());
+    for (size_t k = 0; k < groups.size(); k++) {
+        EXPECT_EQ(got[k].data, groups[k].products[0].data);
+        EXPECT_EQ(got[k].flags, groups[k].products[0].flags);
+        EXPECT_EQ(got[k].pol, 1);
+    }
+    EXPECT_TRUE(readAll(set("stokesi.uv"), "q").empty());
+    EXPECT_TRUE(readAll(set("stokesi.uv"), "xx").empty());
+    EXPECT_EQ(readAll(set("stokesi.uv"), "ii").size(), groups.size());
+}
+
+TEST_F(UvdatTest, WithoutAGroupSizeEachRecordIsOneProduct) {
+    // No "npol" variable: the request is met by selecting records labelled with its code.
+    auto groups = makeGroups({-5}, 8, 7);
+    writeRecords(set("xx.uv"), groups, false);
+    EXPECT_TRUE(readAll(set("xx.uv"), "i").empty()) << "only records labelled I would do";
+    EXPECT_EQ(readAll(set("xx.uv"), "xx").size(), groups.size());
+}
+
+TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
+    auto groups = makeGroups({-1, -2, -3, -4}, 8, 8);
+    writeSet(set("circ.uv"), groups);
+    std::vector<Got> got = readAll(set("circ.uv"), "");
+    ASSERT_EQ(got.size(), 4 * groups.size());
+    for (size_t k = 0; k < got.size(); k++) {
+        EXPECT_EQ(got[k].pol, groups[k / 4].products[k % 4].pol);
+        EXPECT_EQ(got[k].visno, static_cast<int>(k) + 1);
+        EXPECT_EQ(got[k].data, groups[k / 4].products[k % 4].data);
+    }
+}
+
+TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
+    auto groups = makeGroups({-5, -6, -7, -8}, 8, 9);
+    SetOptions opt;
+    opt.jyperk = 10;
+    writeSet(set("lin.uv"), groups, opt);
+    configure(set("lin.uv"), "i,ii,xx", "sdlwbcef");
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[4];
+    int n = 0;
+    float jyperk[3];
+    for (float& j : jyperk) {
+        uvdatrd(pre, data, fl, kMax, &n);
+        ASSERT_GT(n, 0);
+        uvdatgtr("jyperk", &j);
+    }
+    uvdatcls();
+    // I = (XX + YY)/2: variance factor 1/2, doubled for a Stokes parameter of two products.
+    EXPECT_FLOAT_EQ(jyperk[0], 10.0f);
+    // ii as the mean of two parallel hands: factor 2/4.
+    EXPECT_FLOAT_EQ(jyperk[1], 10.0f * std::sqrt(0.5f));
+    EXPECT_FLOAT_EQ(jyperk[2], 10.0f);
+}
+
+// ---- Leakage ----
+
+using Mat = std::array<std::array<cf, 2>, 2>;
+
+// Products as an antenna pair with leakages d1 (feed 1) and d2 (feed 2) measures them:
+// J(a1) V J(a2)^H with J = [[1, d1], [d2, 1]].
+Mat corrupt(const Mat& v, cf d1a, cf d2a, cf d1b, cf d2b) {
+    const Mat j1{{{cf(1), d1a}, {d2a, cf(1)}}}, j2{{{cf(1), d1b}, {d2b, cf(1)}}};
+    Mat out{};
+    for (int r = 0; r < 2; r++)
+        for (int c = 0; c < 2; c++)
+            for (int i = 0; i < 2; i++)
+                for (int k = 0; k < 2; k++) out[r][c] += j1[r][i] * v[i][k] * std::conj(j2[c][k]);
+    return out;
+}
+
+TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
+    for (bool circular : {true, false}) {
+        SCOPED_TRACE(circular ? "circular" : "linear");
+        const int base = circular ? -1 : -5;  // codes of the products 1..4: base, base-1, ...
+        std::vector<Group> model = makeGroups({base, base - 1, base - 2, base - 3}, 8, 10);
+        const std::vector<cf> D = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
+                                   {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
+        std::vector<Group> measured = model;
+        for (size_t k = 0; k < model.size(); k++) {
+            Group& g = measured[k];
+            const int a = g.a1 - 1, b = g.a2 - 1;
+            for (int j = 0; j < 8; j++) {
+                Mat v{{{model[k].products[0].data[j], model[k].products[2].data[j]},
+                       {model[k].products[3].data[j], model[k].products[1].data[j]}}};
+                Mat m = corrupt(v, D[2 * a], D[2 * a + 1], D[2 * b], D[2 * b + 1]);
+                g.products[0].data[j] = m[0][0];
+                g.products[1].data[j] = m[1][1];
+                g.products[2].data[j] = m[0][1];
+                g.products[3].data[j] = m[1][0];
+            }
+        }
+        SetOptions opt;
+        opt.leakage = D;
+        const std::string vis = set(circular ? "leakc.uv" : "leakl.uv");
+        writeSet(vis, measured, opt);
+        for (const std::string req : {"i", "q", "u", "v", circular ? "rr" : "xy"}) {
+            std::vector<Got> got = readAll(vis, req);
+            ASSERT_EQ(got.size(), model.size()) << req;
+            for (size_t k = 0; k < model.size(); k++) {
+                Expected e;
+                if (req.size() == 2) {
+                    const int code = req == "rr" ? -1 : -7;
+                    e.data = product(model[k], code).data;
+                    e.flags.assign(8, 1);
+                } else {
+                    e = formed(model[k], req);
+                }
+                // Every product of the group enters the corrected sum.
+                for (int j = 0; j < 8; j++) {
+                    e.flags[j] = 1;
+                    for (const Product& p : measured[k].products) e.flags[j] &= p.flags[j];
+                }
+                expectRecord(got[k], e, req + " group " + std::to_string(k));
+            }
+        }
+    }
+}
+
+TEST_F(UvdatTest, LeakageWithoutARequestCorrectsEachProduct) {
+    std::vector<Group> model = makeGroups({-1, -2, -3, -4}, 4, 11);
+    const std::vector<cf> D = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
+                               {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
+    std::vector<Group> measured = model;
+    for (size_t k = 0; k < model.size(); k++) {
+        const int a = model[k].a1 - 1, b = model[k].a2 - 1;
+        for (int j = 0; j < 4; j++) {
+            Mat v{{{model[k].products[0].data[j], model[k].products[2].data[j]},
+                   {model[k].products[3].data[j], model[k].products[1].data[j]}}};
+            Mat m = corrupt(v, D[2 * a], D[2 * a + 1], D[2 * b], D[2 * b + 1]);
+            measured[k].products[0].data[j] = m[0][0];
+            measured[k].products[1].data[j] = m[1][1];
+            measured[k].products[2].data[j] = m[0][1];
+            measured[k].products[3].data[j] = m[1][0];
+        }
+    }
+    SetOptions opt;
+    opt.leakage = D;
+    writeSet(set("leak.uv"), measured, opt);
+    testing::internal::CaptureStdout();
+    std::vector<Got> got = readAll(set("leak.uv"), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Applying polarization leakage corrections to " + set("leak.uv") + "\n");
+    ASSERT_EQ(got.size(), 4 * model.size());
+    for (size_t k = 0; k < got.size(); k++) {
+        const Product& want = model[k / 4].products[k % 4];
+        EXPECT_EQ(got[k].pol, want.pol);
+        for (int j = 0; j < 4; j++) EXPECT_NEAR(std::abs(got[k].data[j] - want.data[j]), 0, 2e-5);
+    }
+}
+
+TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros) {
+    std::vector<Group> groups = makeGroups({-1, -2, -3, -4}, 4, 12);  // antennas 1 to 3
+    SetOptions opt;
+    opt.leakage = {{0.05f, 0.0f}, {0.01f, 0.0f}, {0.02f, 0.0f}, {0.03f, 0.0f}};  // antennas 1, 2
+    writeSet(set("short.uv"), groups, opt);
+    std::vector<Got> got = readAll(set("short.uv"), "i");
+    ASSERT_EQ(got.size(), groups.size());
+    for (size_t k = 0; k < groups.size(); k++) {
+        if (groups[k].a2 <= 2) {
+            EXPECT_NE(got[k].data, std::vector<cf>(4)) << k;
+            continue;
+        }
+        EXPECT_EQ(got[k].data, std::vector<cf>(4)) << k;
+        EXPECT_EQ(got[k].flags, std::vector<int>(4, 0)) << k;
+    }
+}
+
+// ---- Input lists and processing switches ----
+
+TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother) {
+    auto a = makeGroups({-5, -6}, 4, 13), b = makeGroups({-5, -6}, 4, 14);
+    b.resize(6);  // two of the four times
+    writeSet(set("a.uv"), a);
+    writeSet(set("b.uv"), b);
+    configure(set("a.uv") + "," + set("b.uv"), "i", "sdlwcef");
+    int nfiles = 0;
+    uvdatgti("nfiles", &nfiles);
+    EXPECT_EQ(nfiles, 2);
+    int tno = 0;
+    for (size_t want : {a.size(), b.size()}) {
+        ASSERT_TRUE(uvdatopn(&tno));
+        size_t count = 0;
+        static float data[2 * kMax];
+        static int fl[kMax];
+        double pre[4];
+        int n = 0;
+        for (uvdatrd(pre, data, fl, kMax, &n); n > 0; uvdatrd(pre, data, fl, kMax, &n)) count++;
+        EXPECT_EQ(count, want);
+        uvdatcls();
+    }
+    EXPECT_FALSE(uvdatopn(&tno));
+    uvdatrew();
+    ASSERT_TRUE(uvdatopn(&tno)) << "rewinding starts the list again";
+    char name[256];
+    uvdatgta("name", name, sizeof name);
+    EXPECT_EQ(name, set("a.uv"));
+    uvdatgta("ltype", name, sizeof name);
+    EXPECT_STREQ(name, "channel");
+    uvdatcls();
+}
+
+TEST_F(UvdatTest, PreambleWithW) {
+    auto groups = makeGroups({-5}, 4, 15);
+    writeRecords(set("xx.uv"), groups, true);
+    std::vector<Got> got = readAll(set("xx.uv"), "xx", "sdlb3");
+    ASSERT_EQ(got.size(), groups.size());
+    EXPECT_EQ(got[0].pre[0], 100.0) << "nanoseconds without \"w\"";
+    EXPECT_EQ(got[0].pre[3], groups[0].time);
+    EXPECT_EQ(got[0].pre[4], 258.0);
+}
+
+// ---- The real data sets, as the viewer reads them ----
+
+// Records straight from the reader with the viewer's line and coordinates.
+std::vector<Got> readDirect(const std::string& vis) {
+    int t = 0;
+    uvopen_c(&t, vis.c_str(), "old");
+    uvset_c(t, "data", "channel", 0, 1, 1, 1);
+    uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
+    std::vector<Got> out;
+    static float data[2 * kMax];
+    static int fl[kMax];
+    for (;;) {
+        Got g;
+        int n = 0;
+        uvread_c(t, g.pre, data, fl, kMax, &n);
+        if (n == 0) break;
+        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+        g.flags.assign(fl, fl + n);
+        out.push_back(std::move(g));
+    }
+    uvclose_c(t);
+    return out;
+}
+
+TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
+    const struct {
+        const char *name;
+        size_t records;
+    } sets[] = {{"PAPER_point_source_sim.uv", 600},
+                {"zen.2458042.12552.xx.HH.uvXA", 1680},
+                {"zen.2457698.40355.xx.HH.uvcA", 190}};
+    for (const auto& s : sets) {
+        SCOPED_TRACE(s.name);
+        const std::string vis = kestrum::test::sharedData(s.name);
+        std::vector<Got> direct = readDirect(vis);
+        ASSERT_EQ(direct.size(), s.records);
+        for (const char *stokes : {"xx", "", "ii"}) {
+            std::vector<Got> got = readAll(vis, stokes);
+            ASSERT_EQ(got.size(), s.records) << "stokes=" << stokes;
+            for (size_t k = 0; k < got.size(); k++) {
+                ASSERT_EQ(got[k].data, direct[k].data) << k;
+                ASSERT_EQ(got[k].flags, direct[k].flags) << k;
+                for (int i = 0; i < 4; i++) ASSERT_EQ(got[k].pre[i], direct[k].pre[i]) << k;
+                ASSERT_EQ(got[k].visno, static_cast<int>(k) + 1);
+                ASSERT_EQ(got[k].pol, std::string(stokes) == "ii" ? 1 : -5);
+            }
+        }
+        EXPECT_TRUE(readAll(vis, "i").empty()) << "XX alone cannot form I";
+        EXPECT_TRUE(readAll(vis, "yy").empty());
+    }
+}
+
+// ---- Fatal errors ----
+
+TEST_F(UvdatTest, BadRequestsAreFatal) {
+    auto groups = makeGroups({-5, -6, -7, -8}, 4);
+    writeSet(set("lin.uv"), groups);
+    const std::string vis = set("lin.uv");
+    EXPECT_EXIT(configure(vis, "Xx", "sdlwbcef"), ExitedWithCode(1),
+                "Unrecognized polarization mnemonic: Xx");
+    EXPECT_EXIT(configure(vis, "i,q,u,v,rr", "sdlwbcef"), ExitedWithCode(1),
+                "Too many Stokes parameters to process");
+    EXPECT_EXIT(configure(vis, "i", "sdax"), ExitedWithCode(1),
+                "Data cannot be both auto and cross correlation");
+    EXPECT_EXIT(configure(vis + "," + vis, "i", "sdlwbcef"), ExitedWithCode(1),
+                "Only one input vis file is allowed");
+    EXPECT_EXIT(configure(set("missing.uv"), "i", "sdlwbcef"), ExitedWithCode(1),
+                "File does not exist: .*missing.uv");
+    EXPECT_EXIT(
+        {
+            keyinic();
+            uvdatinp("vis", "s");
+        },
+        ExitedWithCode(1), "No input files were given.");
+}
+
+TEST_F(UvdatTest, NamesWithShellTextAreNotExecuted) {
+    const std::string cwd = dir.file("cwd");
+    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+    for (const char *name : {"x$(touch INJECTED)", "a;touch INJECTED", "`touch INJECTED`"}) {
+        EXPECT_EXIT(
+            {
+                if (chdir(cwd.c_str()) != 0) std::_Exit(3);
+                configure(name, "i", "sdlwbcef");
+            },
+            ExitedWithCode(1), "File does not exist: ")
+            << name;
+    }
+    struct stat st;
+    EXPECT_NE(stat((cwd + "/INJECTED").c_str(), &st), 0);
+}
+
+TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
+    auto groups = makeGroups({-5}, 4);
+    writeSet(set("xx.uv"), groups);
+    configure(set("xx.uv"), "xx", "sdlwbcef");
+    EXPECT_EXIT(uvdatcls(), ExitedWithCode(1), "No uvdata file open, in uvDatCls");
+    int value = 0;
+    EXPECT_EXIT(uvdatgti("pol", &value), ExitedWithCode(1), "No file open, in UvDatGt\\(pol\\)");
+    EXPECT_EXIT(uvdatgti("bogus", &value), ExitedWithCode(1), "Unrecognised object in uvDatGti");
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    EXPECT_EXIT(uvdatopn(&tno), ExitedWithCode(1), "UV data file already open, in UVDatOpn");
+    EXPECT_EXIT(uvdatrew(), ExitedWithCode(1), "Uv files still open, when uvDatRew called");
+    float r;
+    EXPECT_EXIT(uvdatgtr("bogus", &r), ExitedWithCode(1), "Unrecognised object in uvDatGtr");
+    static float data[8];
+    static int fl[4];
+    double pre[4];
+    int n;
+    uvdatrd(pre, data, fl, 4, &n);
+    EXPECT_EQ(n, 4);
+    uvdatcls();
+}
+
+TEST_F(UvdatTest, BadGroupsAreFatal) {
+    auto groups = makeGroups({-5, -6}, 8);
+    groups[1].products[1].data.resize(4);
+    groups[1].products[1].flags.resize(4);
+    writeRecords(set("ragged.uv"), groups, true);
+    EXPECT_EXIT(readAll(set("ragged.uv"), "i"), ExitedWithCode(1),
+                "Number of channels of data changed in uvPolIni");
+
+    SetOptions five;
+    five.npolValue = 5;
+    writeSet(set("five.uv"), makeGroups({-5, -6}, 8), five);
+    EXPECT_EXIT(readAll(set("five.uv"), "i"), ExitedWithCode(1),
+                "Invalid number of polarisations for me to handle");
+
+    writeSet(set("lin.uv"), makeGroups({-5, -6}, 8));
+    EXPECT_EXIT(
+        {
+            configure(set("lin.uv"), "i", "sdlwbcef");
+            int tno;
+            uvdatopn(&tno);
+            static float data[8];
+            static int fl[4];
+            double pre[4];
+            int n;
+            uvdatrd(pre, data, fl, 4, &n);
+        },
+        ExitedWithCode(1), "Data array too small in UvDatRd");
+}
+
+TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable) {
+    SetOptions bad;
+    bad.leakageBytes = 20;
+    writeSet(set("badleak.uv"), makeGroups({-1, -2, -3, -4}, 4), bad);
+    EXPECT_EXIT(readAll(set("badleak.uv"), "i"), ExitedWithCode(1), "Leakage table appears bad");
+
+    SetOptions half;
+    half.leakage = {{0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}};
+    writeSet(set("half.uv"), makeGroups({-1, -2}, 4), half);
+    EXPECT_TRUE(readAll(set("half.uv"), "i").empty()) << "half groups cannot be corrected";
+    EXPECT_EQ(readAll(set("half.uv"), "ii").size(), 24u) << "ii is never corrected";
+
+    half.headerNpol = 2;
+    writeSet(set("half2.uv"), makeGroups({-1, -2}, 4), half);
+    EXPECT_EXIT(readAll(set("half2.uv"), "i"), ExitedWithCode(1),
+                "Required polarizations missing from the file");
+}
+
+TEST_F(UvdatTest, SeveralRequestsNeedGroups) {
+    writeRecords(set("xx.uv"), makeGroups({-5}, 4), false);
+    EXPECT_EXIT(readAll(set("xx.uv"), "i,q"), ExitedWithCode(1),
+                "Needed polarizations missing from .*xx.uv");
+}
+
+}  // namespace
