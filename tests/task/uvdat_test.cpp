@@ -382,6 +382,40 @@ TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupWithVisnoAndPol) {
         }
 }
 
+TEST_F(UvdatTest, ReportsTheRequestAndTheGroupSize) {
+    writeSet(set("lin.uv"), makeGroups({-5, -6, -7, -8}, 4));
+    configure(set("lin.uv"), "ii,q,uu", "sdlwbcef");
+    int npol = 0, pols[4] = {};
+    uvdatgti("npol", &npol);
+    uvdatgti("pols", pols);
+    EXPECT_EQ(npol, 3);
+    EXPECT_EQ(std::vector<int>(pols, pols + 3), (std::vector<int>{1, 2, 3}));
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    uvdatgti("npol", &npol);
+    EXPECT_EQ(npol, 3);
+    uvdatcls();
+
+    configure(set("lin.uv"), "", "sdlwbcef");
+    uvdatgti("npol", &npol);
+    EXPECT_EQ(npol, 0) << "nothing requested, nothing open";
+    uvdatgti("pols", pols);
+    EXPECT_EQ(pols[0], 0);
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[4];
+    int n = 0;
+    uvdatrd(pre, data, fl, kMax, &n);
+    ASSERT_EQ(n, 4);
+    uvdatgti("npol", &npol);
+    EXPECT_EQ(npol, 4) << "the record's group size";
+    int nchan = -1;
+    uvdatgti("nchan", &nchan);
+    EXPECT_EQ(nchan, 0) << "no \"line\" keyword";
+    uvdatcls();
+}
+
 TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
     // Groups of XX and YY only, then full groups: V needs XY and YX.
     auto partial = makeGroups({-5, -6}, 8, 4);
@@ -421,7 +455,9 @@ TEST_F(UvdatTest, WithoutAGroupSizeEachRecordIsOneProduct) {
 TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
     auto groups = makeGroups({-1, -2, -3, -4}, 8, 8);
     writeSet(set("circ.uv"), groups);
+    testing::internal::CaptureStdout();
     std::vector<Got> got = readAll(set("circ.uv"), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no calibration items, no notices";
     ASSERT_EQ(got.size(), 4 * groups.size());
     for (size_t k = 0; k < got.size(); k++) {
         EXPECT_EQ(got[k].pol, groups[k / 4].products[k % 4].pol);
