@@ -73,14 +73,7 @@ Renderer::ScreenPoint Renderer::project(float x, float y, float z) const
     return {sx, sy, sz > 0.0 && sz < 1.0};
 }
 
-bool Renderer::overlapsPlaced(const Rect& r) const
-{
-    return std::any_of(placed_.begin(), placed_.end(), [&](const Rect& p) {
-        return r.x0 < p.x1 && p.x0 < r.x1 && r.y0 < p.y1 && p.y0 < r.y1;
-    });
-}
-
-Renderer::Rect Renderer::textRect(ScreenPoint anchor, double dx, double dy, const char* text) const
+Rect Renderer::textRect(ScreenPoint anchor, double dx, double dy, const char* text) const
 {
     const double w = glutBitmapLength(kFont, reinterpret_cast<const unsigned char*>(text));
     const double push = 0.5 * w * std::fabs(dx) + 0.5 * kTextHeight * std::fabs(dy) + 2.0;
@@ -157,27 +150,16 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
             if (box.ticks[a]) pushLine(lines, p, q);
             const ScreenPoint anchor = project(p[0] + static_cast<float>(2 * out[0]), p[1] + static_cast<float>(2 * out[1]),
                                                p[2] + static_cast<float>(2 * out[2]));
-            rects[t] = anchor.visible ? textRect(anchor, dx, dy, ts.labels[t]) : Rect{0, 0, 0, 0};
+            rects[t] = anchor.visible ? textRect(anchor, dx, dy, ts.labels[t]) : Rect{};
         }
 
         double reach = 0.0;  // how far the tick labels stick out from the edge along (dx, dy)
-        if (box.labels[a] && ts.count > 0) {
-            // Every stride-th label, with the smallest stride at which neighbours do not overlap.
-            int stride = 1;
-            for (; stride < ts.count; ++stride) {
-                bool clear = true;
-                for (int t = stride; t < ts.count && clear; t += stride) {
-                    const Rect& p = rects[t - stride];
-                    const Rect& r = rects[t];
-                    clear = !(r.x0 < p.x1 && p.x0 < r.x1 && r.y0 < p.y1 && p.y0 < r.y1);
-                }
-                if (clear) break;
-            }
-            for (int t = 0; t < ts.count; t += stride) {
-                const Rect& r = rects[t];
-                if (r.x1 <= r.x0 || overlapsPlaced(r)) continue;
-                placed_.push_back(r);
-                texts_.push_back({r.x0, r.y0 + kTextDescent, ts.labels[t]});
+        if (box.labels[a]) {
+            int kept[kMaxTicks];
+            const int n = layout_.placeTicks(rects, ts.count, kept);
+            for (int k = 0; k < n; ++k) {
+                const Rect& r = rects[kept[k]];
+                texts_.push_back({r.x0, r.y0 + kTextDescent, ts.labels[kept[k]]});
                 reach = std::max(reach, (r.x1 - r.x0) * std::fabs(dx) + (r.y1 - r.y0) * std::fabs(dy));
             }
         }
@@ -187,19 +169,35 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
         const ScreenPoint anchor = project(edgeMid[0] + static_cast<float>(2 * out[0]), edgeMid[1] + static_cast<float>(2 * out[1]),
                                            edgeMid[2] + static_cast<float>(2 * out[2]));
         if (!anchor.visible) continue;
-        ScreenPoint at = {anchor.x + dx * (reach + 6.0), anchor.y + dy * (reach + 6.0), true};
-        Rect r = textRect(at, dx, dy, text);
-        for (int tries = 0; tries < 8 && overlapsPlaced(r); ++tries) {
-            at.x += dx * kTextHeight;
-            at.y += dy * kTextHeight;
-            r = textRect(at, dx, dy, text);
-        }
-        placed_.push_back(r);
-        texts_.push_back({r.x0, r.y0 + kTextDescent, text});
+        const ScreenPoint at = {anchor.x + dx * (reach + 6.0), anchor.y + dy * (reach + 6.0), true};
+        const Rect r = layout_.placeAside(textRect(at, dx, dy, text), dx * kTextHeight, dy * kTextHeight, 8);
+        if (!r.empty()) texts_.push_back({r.x0, r.y0 + kTextDescent, text});
     }
 }
 
-void Renderer::drawTexts(int width, int height, const Labels& labels, const Overlays& overlays)
+void Renderer::layoutTitle(int width, int height, const std::string& title)
+{
+    // One screen line per line of text, centred at the top; placed first so that no axis label
+    // runs into it.
+    std::size_t lines = 0, start = 0;
+    while (start <= title.size()) {
+        std::size_t end = title.find('\n', start);
+        if (end == std::string::npos) end = title.size();
+        if (titleLines_.size() <= lines) titleLines_.emplace_back();
+        titleLines_[lines].assign(title, start, end - start);
+        ++lines;
+        start = end + 1;
+    }
+    for (std::size_t i = 0; i < lines; ++i) {
+        const char* text = titleLines_[i].c_str();
+        const double w = glutBitmapLength(kFont, reinterpret_cast<const unsigned char*>(text));
+        const double x0 = 0.5 * (width - w), baseline = height - 20.0 - static_cast<double>(i) * (kTextHeight + 6.0);
+        layout_.placeAside({x0, baseline - kTextDescent, x0 + w, baseline - kTextDescent + kTextHeight}, 0, 0, 0);
+        texts_.push_back({x0, baseline, text});
+    }
+}
+
+void Renderer::drawTexts(int width, int height, const Overlays& overlays)
 {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -209,18 +207,6 @@ void Renderer::drawTexts(int width, int height, const Labels& labels, const Over
 
     glColor3f(1.0f, 1.0f, 1.0f);
     for (const PendingText& t : texts_) drawString(kFont, t.x, t.y, t.text);
-
-    // The title, one screen line per line of text, centred at the top.
-    const std::string& title = labels.title;
-    std::size_t start = 0;
-    for (int line = 0; start <= title.size(); ++line) {
-        std::size_t end = title.find('\n', start);
-        if (end == std::string::npos) end = title.size();
-        const std::string part = title.substr(start, end - start);
-        const double w = glutBitmapLength(kFont, reinterpret_cast<const unsigned char*>(part.c_str()));
-        drawString(kFont, 0.5 * (width - w), height - 20.0 - line * (kTextHeight + 6.0), part.c_str());
-        start = end + 1;
-    }
 
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
@@ -276,9 +262,10 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
     // Box edges and ticks join the scene's lines for this draw only.
     std::vector<Vertex>& lines = scene.lines();
     const std::size_t sceneLines = lines.size();
-    placed_.clear();
+    layout_.clear();
     texts_.clear();
     const Labels& labels = scene.labels();
+    if (labels.set) layoutTitle(width, height, labels.title);
     const std::vector<Box>& boxes = scene.boxes();
     if (boxes.empty()) {
         if (labels.set) {  // labels without a box go along the viewport box
@@ -300,7 +287,7 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
     glDisableClientState(GL_VERTEX_ARRAY);
     lines.resize(sceneLines);
 
-    drawTexts(width, height, labels, overlays);
+    drawTexts(width, height, overlays);
 
     glMatrixMode(GL_MODELVIEW);
     glPopMatrix();

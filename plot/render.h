@@ -3,8 +3,10 @@
 // state it changes and restores it before returning.
 #pragma once
 
+#include "plot/labels.h"
 #include "plot/scene.h"
 
+#include <string>
 #include <vector>
 
 namespace kestrum::plot {
@@ -21,27 +23,25 @@ public:
     void draw(Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays);
 
 private:
-    struct Rect {
-        double x0, y0, x1, y1;
-    };
     struct ScreenPoint {
         double x, y;
         bool visible;
     };
     ScreenPoint project(float x, float y, float z) const;
-    bool overlapsPlaced(const Rect& r) const;
     void appendBox(std::vector<Vertex>& lines, const Box& box, const Labels* labels);
     Rect textRect(ScreenPoint anchor, double dx, double dy, const char* text) const;
-    void drawTexts(int width, int height, const Labels& labels, const Overlays& overlays);
+    void layoutTitle(int width, int height, const std::string& title);
+    void drawTexts(int width, int height, const Overlays& overlays);
 
     double model_[16], projection_[16];
     int viewport_[4];
-    std::vector<Rect> placed_;  // screen rectangles of the labels placed this frame
+    LabelLayout layout_;
     struct PendingText {
         double x, y;
         const char* text;
     };
     std::vector<PendingText> texts_;
+    std::vector<std::string> titleLines_;  // the title's lines, kept between frames
 };
 
 }  // namespace kestrum::plot
