@@ -134,6 +134,16 @@ struct Uv {
     int mask = 0, wmask = 0;
     bool maskTried = false, wmaskTried = false;
 
+    // u, v, w per antenna (nanoseconds) from "antpos", "lst", "obsra", "obsdec".
+    bool wAntpos = false;
+    std::vector<double> antU, antV, antW;
+
+    // Variance: decided at first use; the watched set and the per-pair table.
+    int varianceState = 0;  // 0 undecided, 1 computable, -1 not
+    int varianceHandle = 0;
+    std::vector<double> varianceTable;
+    int varianceNants = 0;
+
     // Frequency of the wavelength conversion, recomputed when it may have changed.
     double skyfreq = 0;
     bool skyfreqValid = false;
@@ -154,6 +164,8 @@ struct Uv {
     // Input flags of the current record (for the record counter value in flagCall).
     std::vector<int> inFlags, inWFlags;
     int64_t flagCall = -1, wflagCall = -1;
+    // Velocity resampling sums.
+    std::vector<double> velAcc, velWeight;
     // Input channels of 16-bit data as floats.
     std::vector<float> inData;
 };
@@ -185,6 +197,12 @@ void selectSetup(Uv& uv);
 int64_t selectMaxvis(const Uv& uv);
 // Antenna pair of a baseline number.
 void basantPair(double baseline, int& a1, int& a2);
+// Brings the planet scale and the per-antenna u, v, w up to date when their variables changed.
+void geometryUpdate(Uv& uv);
+// Whether "obsra", "obsdec", "lst" and "antpos" all exist (w can be computed).
+bool canComputeW(Uv& uv);
+// First element of a numeric (i, r, d) variable as double; `def` when absent or without value.
+double numericValue(Uv& uv, const char* name, double def);
 // Sky frequency (GHz) of the first output channel of the line, with `firstWindow` the first
 // selected window (0 without a window clause).
 double skyFrequency(Uv& uv, int firstWindow);

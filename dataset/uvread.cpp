@@ -139,13 +139,19 @@ void setup(Uv& uv) {
     if (uv.pre.empty()) {
         uv.pre = {PreEntry{PreEntry::UV, -1}, PreEntry{PreEntry::VAR, uv.time}, PreEntry{PreEntry::VAR, uv.baseline}};
     }
-    if (uv.preUvw && uv.vars[uv.coord].count() < 3)
-        bug_c('w', "Unable to compute w coordinate -- setting this to zero");
+    if (uv.vars[uv.coord].count() < (uv.preUvw ? 3 : 2)) {
+        if (canComputeW(uv)) uv.wAntpos = true;
+        else bug_c('w', "Unable to compute w coordinate -- setting this to zero");
+    }
+    if (uv.wAntpos) {
+        for (const char* name : {"obsra", "obsdec", "lst", "antpos"}) watch(uv, require(uv, name, IO_DBLE), VF_GEOM);
+        watch(uv, lookup(uv, "antdiam"), VF_GEOM);
+        uv.flags |= UV_GEOM;
+    }
 }
 
 // The planet flux scale and coordinate rotation from the current planet variables.
 void planetUpdate(Uv& uv) {
-    uv.flags &= ~UV_GEOM;
     if (!uv.planet) return;
     double maj = uv.vars[lookup(uv, "plmaj")].reals()[0];
     double min = uv.vars[lookup(uv, "plmin")].reals()[0];
@@ -323,11 +329,176 @@ void composePreamble(Uv& uv, double* pre) {
             continue;
         }
         const Variable& c = uv.vars[uv.coord];
-        double u = c.dbles()[0], v = c.dbles()[1];
+        double u = c.count() > 0 ? c.dbles()[0] : 0, v = c.count() > 1 ? c.dbles()[1] : 0;
         pre[p++] = (uv.rot[0] * u + uv.rot[1] * v) * freq;
         pre[p++] = (uv.rot[2] * u + uv.rot[3] * v) * freq;
-        if (uv.preUvw) pre[p++] = (c.count() >= 3 ? c.dbles()[2] : 0.0) * freq;
+        if (!uv.preUvw) continue;
+        double w = c.count() >= 3 ? c.dbles()[2] : 0.0;
+        if (uv.wAntpos) {
+            int a1 = 0, a2 = 0;
+            basantPair(uv.vars[uv.baseline].reals()[0], a1, a2);
+            int n = static_cast<int>(uv.antW.size());
+            w = a1 >= 1 && a2 >= 1 && a1 <= n && a2 <= n ? uv.antW[a2 - 1] - uv.antW[a1 - 1] : 0.0;
+        }
+        pre[p++] = w * freq;
     }
+}
+
+// Doppler factor of the observatory against the source.
+double doppler(Uv& uv) {
+    double beta = (numericValue(uv, "veldop", 0) - numericValue(uv, "vsource", 0)) / CKMS;
+    return std::sqrt(1 - beta * beta) / (1 - beta);
+}
+
+int firstWindow(const Uv& uv) { return uv.winGroup && uv.winApply ? uv.winGroup->winFirst : 0; }
+
+// Resamples the good input channels of the record onto the velocity grid.
+int readVelocity(Uv& uv, float* out, int* oflags, int cap) {
+    const Variable& v = uv.vars[uv.corr];
+    if (v.type != IO_INT2 && v.type != IO_REAL) fatal("Bad data type of corr data, in UVREAD(velocity).");
+    if (uv.data.kind == LINE_FELOCITY) {
+        Line& l = uv.data;
+        double f = CKMS / (CKMS + l.start);
+        l = Line{LINE_VELOCITY, l.n, l.start * f, l.width * f * f, l.step * f * f};
+    }
+    Line l = uv.data;
+    const double dop = doppler(uv);
+    const Variable& ns = uv.vars[uv.nschan];
+    const double* sf = uv.vars[uv.sfreq].dbles();
+    const double* sd = uv.vars[uv.sdf].dbles();
+    const double* rf = uv.vars[uv.restfreq].dbles();
+    const int nspect = std::min({ns.count(), uv.vars[uv.sfreq].count(), uv.vars[uv.sdf].count(), uv.vars[uv.restfreq].count()});
+    if (nspect > MAXWIN) fatal("Too many windows, in UVREAD(velocity)");
+    const int w0 = firstWindow(uv);
+    if (l.n == 0 || l.width == 0) {
+        if (w0 >= nspect) fatal("Invalid window selection, in UVREAD(skyfreq)");
+        const int nch = ns.ints()[w0];
+        const int n = l.n ? l.n : nch;
+        const int k = (nch - n) / 2;
+        if (rf[w0] <= 0) fatal("Invalid rest frequency when setting default linetype");
+        l.start = (1 - dop * (sf[w0] + k * sd[w0]) / rf[w0]) * CKMS;
+        l.width = -CKMS * sd[w0] / rf[w0];
+        l.step = std::fabs(l.width);
+        l.n = n;
+        l.kind = LINE_VELOCITY;
+    }
+    if (l.n < 1) fatal("Bad number of channels, in UVREAD(velocity)");
+    if (l.n > cap) fatal("Callers buffer too small for velocity data, in UVREAD(velocity)");
+    const int n = l.n;
+    const int nin = channels(v);
+    const float* in = inputValues(uv, v, nin);
+    const int* flags = recordFlags(uv, false, v, in, nin);
+    uv.velAcc.assign(2 * static_cast<size_t>(n), 0.0);
+    uv.velWeight.assign(n, 0.0);
+    const double g = l.width / (2 * std::fabs(l.step));
+    int off = 0;
+    for (int w = 0; w < nspect; off += ns.ints()[w], ++w) {
+        if (uv.winGroup && uv.winApply && !uv.winGroup->win[w]) continue;
+        if (rf[w] <= 0) fatal("Invalid rest frequency of window %d, in UVREAD(velocity)", w + 1);
+        const double x0 = ((1 - dop * sf[w] / rf[w]) * CKMS - l.start) / l.step;
+        const double dx = -CKMS * sd[w] / (l.step * rf[w]);
+        if (dx == 0) fatal("File velocity increment is zero, in UVREAD(velocity).");
+        const double h = std::fabs(dx) / 2;
+        for (int i = 0; i < ns.ints()[w] && off + i < nin; ++i) {
+            const int k = off + i;
+            if (!flags[k]) continue;
+            const double x = x0 + i * dx;
+            const double lo = std::max(0.0, std::ceil(x - h - g)), hi = std::min(double(n - 1), std::floor(x + h + g));
+            for (double jd = lo; jd <= hi; ++jd) {
+                const double wt = (std::min(jd + g, x + h) - std::max(jd - g, x - h)) / h;
+                if (wt <= 0) continue;
+                const int j = static_cast<int>(jd);
+                uv.velAcc[2 * j] += in[2 * k] * wt;
+                uv.velAcc[2 * j + 1] += in[2 * k + 1] * wt;
+                uv.velWeight[j] += wt;
+            }
+        }
+    }
+    double scale = uv.fluxScale;
+    if (v.type == IO_INT2) scale *= uv.vars[uv.tscale].reals()[0];
+    for (int j = 0; j < n; ++j) {
+        const double wsum = uv.velWeight[j];
+        oflags[j] = wsum > 0;
+        out[2 * j] = wsum > 0 ? static_cast<float>(uv.velAcc[2 * j] * scale / wsum) : 0.0f;
+        out[2 * j + 1] = wsum > 0 ? static_cast<float>(uv.velAcc[2 * j + 1] * scale / wsum) : 0.0f;
+    }
+    uv.lastLine = l;
+    uv.lastWinFirst = w0;
+    uv.lastStart = 0;
+    return n;
+}
+
+// The window holding input channel k.
+int windowOf(Uv& uv, int k) {
+    if (uv.nschan < 0) return 0;
+    const Variable& ns = uv.vars[uv.nschan];
+    int w = 0;
+    while (w < ns.count() - 1 && k >= ns.ints()[w]) k -= ns.ints()[w++];
+    return w;
+}
+
+// Noise variance of the current record's pair (0 when it cannot be computed).
+double variance(Uv& uv) {
+    const Line& l = uv.lastLine.kind ? uv.lastLine : uv.data;
+    const bool wide = isWideLine(l), velocity = l.kind == LINE_VELOCITY || l.kind == LINE_FELOCITY;
+    const char* tsys = wide ? "wsystemp" : "systemp";
+    if (uv.varianceState == 0) {
+        std::vector<const char*> names = {"nants", "inttime", "jyperk", tsys};
+        if (wide) names.push_back("wwidth");
+        else if (velocity) names.push_back("restfreq");
+        else names.insert(names.end(), {"sdf", "nschan"});
+        uv.varianceState = 1;
+        for (const char* name : names)
+            if (!findVar(uv, name)) uv.varianceState = -1;
+        if (uv.varianceState == 1) {
+            uvvarini_c(uv.tno, &uv.varianceHandle);
+            for (const char* name : names) uvvarset_c(uv.varianceHandle, name);
+        }
+    }
+    if (uv.varianceState < 0) return 0;
+    if (uvvarupd_c(uv.varianceHandle) || uv.varianceTable.empty()) {
+        const int nants = static_cast<int>(numericValue(uv, "nants", 0));
+        double bw = 0;
+        if (wide) {
+            const Variable* ww = findVar(uv, "wwidth");
+            bw = ww->hasValue && uv.lastStart < ww->count() ? l.width * ww->reals()[uv.lastStart] : 0;
+        } else if (velocity) {
+            const Variable* r = findVar(uv, "restfreq");
+            bw = r->hasValue && uv.lastWinFirst < r->count() ? l.width * r->dbles()[uv.lastWinFirst] / CKMS : 0;
+        } else {
+            const Variable* sdf = findVar(uv, "sdf");
+            if (uv.nschan < 0) uv.nschan = lookup(uv, "nschan");
+            int w = windowOf(uv, uv.lastStart);
+            bw = sdf->hasValue && w < sdf->count() && sdf->type == IO_DBLE ? l.width * sdf->dbles()[w] : 0;
+        }
+        bw = std::fabs(bw);
+        const double jyperk = numericValue(uv, "jyperk", 0), inttime = numericValue(uv, "inttime", 0);
+        const double f = bw > 0 && inttime > 0 ? jyperk * jyperk / inttime / (bw * 2e9) * uv.fluxScale : 0;
+        uv.varianceNants = std::max(nants, 0);
+        uv.varianceTable.assign(static_cast<size_t>(uv.varianceNants) * uv.varianceNants + 1, 0.0);
+        const Variable* t = findVar(uv, tsys);
+        const int nt = t->hasValue && t->type == IO_REAL ? t->count() : 0;
+        for (int i = 0; i < uv.varianceNants && nt > 0; ++i)
+            for (int j = 0; j < uv.varianceNants; ++j) {
+                double v;
+                if (nt < uv.varianceNants) {
+                    v = t->reals()[0] * t->reals()[0] * f;
+                } else {
+                    int base = 0;
+                    if (!wide && uv.nschan >= 0 && nt >= uv.varianceNants * uv.vars[uv.nschan].count())
+                        base = windowOf(uv, uv.lastStart) * uv.varianceNants;
+                    v = f * t->reals()[base + i] * t->reals()[base + j];
+                }
+                uv.varianceTable[static_cast<size_t>(i) * uv.varianceNants + j] = v;
+            }
+    }
+    int a1 = 0, a2 = 0;
+    basantPair(uv.vars[uv.baseline].reals()[0], a1, a2);
+    if (a1 < 1 || a2 < 1 || a1 > uv.varianceNants || a2 > uv.varianceNants) return 0;
+    double v = uv.varianceTable[static_cast<size_t>(a1 - 1) * uv.varianceNants + (a2 - 1)];
+    const Variable* pol = findVar(uv, "pol");
+    if (pol && numericValue(uv, "pol", 0) > 0) v /= 2;
+    return v;
 }
 
 bool writing(const Uv& uv) { return (uv.flags & (UV_NEW | UV_APPEND)) != 0; }
@@ -357,8 +528,54 @@ void putFlags(Uv& uv, bool wide, const int* flags, int64_t offset, int n) {
 
 }  // namespace
 
+double numericValue(Uv& uv, const char* name, double def) {
+    const Variable* v = findVar(uv, name);
+    if (!v || !v->hasValue || v->count() < 1) return def;
+    switch (v->type) {
+    case IO_INT: return v->ints()[0];
+    case IO_REAL: return v->reals()[0];
+    case IO_DBLE: return v->dbles()[0];
+    default: return def;
+    }
+}
+
+bool canComputeW(Uv& uv) {
+    for (const char* name : {"obsra", "obsdec", "lst", "antpos"})
+        if (!findVar(uv, name)) return false;
+    return true;
+}
+
+void geometryUpdate(Uv& uv) {
+    if (!(uv.flags & UV_GEOM)) return;
+    uv.flags &= ~UV_GEOM;
+    planetUpdate(uv);
+    if (!uv.wAntpos) return;
+    const Variable& pos = uv.vars[lookup(uv, "antpos")];
+    const int nants = pos.count() / 3;
+    if (nants > MAXANT) fatal("Too many antennas in uvread_updated_uvw");
+    const double ha = numericValue(uv, "lst", 0) - numericValue(uv, "obsra", 0);
+    const double dec = numericValue(uv, "obsdec", 0);
+    uv.antU.resize(nants);
+    uv.antV.resize(nants);
+    uv.antW.resize(nants);
+    const double* x = pos.dbles();
+    for (int i = 0; i < nants; ++i) {
+        const double X = x[i], Y = x[nants + i], Z = x[2 * nants + i];
+        const double t = Y * std::sin(ha) - X * std::cos(ha);
+        uv.antU[i] = X * std::sin(ha) + Y * std::cos(ha);
+        uv.antV[i] = std::sin(dec) * t + Z * std::cos(dec);
+        uv.antW[i] = Z * std::sin(dec) - t * std::cos(dec);
+    }
+}
+
 double skyFrequency(Uv& uv, int firstWindow) {
     const Line& l = uv.data;
+    if (l.kind == LINE_VELOCITY || l.kind == LINE_FELOCITY) {
+        const Line& used = uv.lastLine.kind == LINE_VELOCITY ? uv.lastLine : l;
+        const Variable* r = findVar(uv, "restfreq");
+        double rest = r && r->hasValue && r->type == IO_DBLE && firstWindow < r->count() ? r->dbles()[firstWindow] : 0;
+        return (1 - used.start / CKMS) * rest / doppler(uv);
+    }
     if (isWideLine(l)) {
         if (uv.wfreq < 0) uv.wfreq = require(uv, "wfreq", IO_REAL);
         const Variable& wf = uv.vars[uv.wfreq];
@@ -469,9 +686,14 @@ void uvread_c(int tno, double* preamble, float* data, int* flags, int n, int* nr
         }
         if (selectRecord(uv)) break;
     }
-    if (uv.flags & UV_GEOM) planetUpdate(uv);
-    if (uv.data.kind == LINE_VELOCITY || uv.data.kind == LINE_FELOCITY)
-        fatal("Velocity lines are not supported, in UVREAD");
+    geometryUpdate(uv);
+    if (uv.data.kind == LINE_VELOCITY || uv.data.kind == LINE_FELOCITY) {
+        *nread = readVelocity(uv, data, flags, n);
+        uv.lastFlagOffset = -1;
+        composePreamble(uv, preamble);
+        if (uv.refSet) applyReference(uv, data, flags, *nread);
+        return;
+    }
     const char* small = isWideLine(uv.data) ? "Callers buffer too small for wide data, in UVREAD"
                                             : "Callers buffer too small for channel data, in UVREAD";
     Extracted e = extract(uv, uv.data, data, flags, n, small);
@@ -516,16 +738,35 @@ void uvinfo_c(int tno, const char* object, double* data) {
             data[0] = 0;
         }
     } else if (!std::strcmp(object, "line")) {
+        const bool vel = l.kind == LINE_VELOCITY || l.kind == LINE_FELOCITY;
         data[0] = l.kind;
         data[1] = l.n;
-        data[2] = l.start + 1;
+        data[2] = vel ? l.start : l.start + 1;
         data[3] = l.width;
         data[4] = l.step;
-        data[5] = 0;
+        data[5] = vel ? uv.lastWinFirst + 1 : 0;
+    } else if (!std::strcmp(object, "variance")) {
+        data[0] = variance(uv);
     } else if (!std::strcmp(object, "sfreq") || !std::strcmp(object, "frequency") ||
                !std::strcmp(object, "bandwidth") || !std::strcmp(object, "restfreq") ||
                !std::strcmp(object, "velocity") || !std::strcmp(object, "felocity")) {
         const std::string obj = object;
+        if (l.kind == LINE_VELOCITY || l.kind == LINE_FELOCITY) {
+            const Variable* rv = findVar(uv, "restfreq");
+            const double r = rv && rv->hasValue && rv->type == IO_DBLE && uv.lastWinFirst < rv->count()
+                                 ? rv->dbles()[uv.lastWinFirst] : 0;
+            const double dop = doppler(uv);
+            for (int j = 0; j < l.n; ++j) {
+                const double v = l.start + j * l.step;
+                if (obj == "velocity") data[j] = v;
+                else if (obj == "felocity") data[j] = v * CKMS / (CKMS - v);
+                else if (obj == "restfreq") data[j] = r;
+                else if (obj == "frequency") data[j] = (1 - v / CKMS) * r;
+                else if (obj == "sfreq") data[j] = (1 - v / CKMS) * r / dop;
+                else data[j] = std::fabs(static_cast<float>(l.width) * static_cast<float>(r) / static_cast<float>(CKMS));
+            }
+            return;
+        }
         const int width = static_cast<int>(l.width), step = static_cast<int>(l.step);
         if (isWideLine(l)) {
             if (obj == "velocity" || obj == "felocity" || obj == "restfreq")

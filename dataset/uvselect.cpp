@@ -37,18 +37,6 @@ void useTable(Group& g, bool include) {
     g.pairs.assign(NPAIRS, include ? 0 : 1);
 }
 
-// First element of a numeric variable as double; `def` when absent or without value.
-double value(Uv& uv, const char* name, double def) {
-    const Variable* v = findVar(uv, name);
-    if (!v || !v->hasValue) return def;
-    switch (v->type) {
-    case IO_INT: return v->ints()[0];
-    case IO_REAL: return v->reals()[0];
-    case IO_DBLE: return v->dbles()[0];
-    default: return def;
-    }
-}
-
 bool matchPattern(const char* pat, const char* s) {
     if (!*pat) return !*s;
     if (*pat == '*') {
@@ -85,17 +73,17 @@ bool matches(Uv& uv, const Group& g, const Op& op, int a1, int a2) {
         double m = std::max({r[2 * a1 - 2], r[2 * a1 - 1], r[2 * a2 - 2], r[2 * a2 - 1]});
         return inRange(m, op);
     }
-    case SEL_DRA: return inRange(value(uv, "dra", 0), op);
-    case SEL_DDEC: return inRange(value(uv, "ddec", 0), op);
+    case SEL_DRA: return inRange(numericValue(uv, "dra", 0), op);
+    case SEL_DDEC: return inRange(numericValue(uv, "ddec", 0), op);
     case SEL_INC: return (uv.callno - 1) % nint(op.lo) == 0;
     case SEL_RA: {
-        double ra = value(uv, "ra", 0);
-        if (findVar(uv, "dra")) ra += value(uv, "dra", 0) / std::cos(value(uv, "dec", 0) + value(uv, "ddec", 0));
+        double ra = numericValue(uv, "ra", 0);
+        if (findVar(uv, "dra")) ra += numericValue(uv, "dra", 0) / std::cos(numericValue(uv, "dec", 0) + numericValue(uv, "ddec", 0));
         return inRange(ra, op);
     }
-    case SEL_DEC: return inRange(value(uv, "dec", 0) + value(uv, "ddec", 0), op);
-    case SEL_POL: return nint(value(uv, "pol", 1)) == nint(op.lo);
-    case SEL_ON: return nint(value(uv, "on", 0)) == nint(op.lo);
+    case SEL_DEC: return inRange(numericValue(uv, "dec", 0) + numericValue(uv, "ddec", 0), op);
+    case SEL_POL: return nint(numericValue(uv, "pol", 1)) == nint(op.lo);
+    case SEL_ON: return nint(numericValue(uv, "on", 0)) == nint(op.lo);
     case SEL_SRC: {
         const Variable* v = findVar(uv, "source");
         std::string s(v->buf.begin(), v->buf.end());
@@ -104,21 +92,42 @@ bool matches(Uv& uv, const Group& g, const Op& op, int a1, int a2) {
         return matchPattern(op.text.c_str(), s.c_str());
     }
     case SEL_BIN: {
-        int b = nint(value(uv, "bin", 0));
+        int b = nint(numericValue(uv, "bin", 0));
         return b >= nint(op.lo) && b <= nint(op.hi);
     }
     case SEL_HA: {
-        double ha = value(uv, "lst", 0) - value(uv, "obsra", 0);
+        double ha = numericValue(uv, "lst", 0) - numericValue(uv, "obsra", 0);
         if (ha > M_PI) ha -= 2 * M_PI;
         else if (ha < -M_PI) ha += 2 * M_PI;
         return inRange(ha, op);
     }
     case SEL_LST: {
-        double lst = value(uv, "lst", 0);
+        double lst = numericValue(uv, "lst", 0);
         return op.hi <= op.lo ? (lst >= op.lo || lst <= op.hi) : inRange(lst, op);
     }
-    case SEL_ELEV: return inRange(value(uv, "antel", 0), op);
-    case SEL_SEEING: return inRange(value(uv, "smonrms", 0), op);
+    case SEL_ELEV: return inRange(numericValue(uv, "antel", 0), op);
+    case SEL_SHADOW: {
+        geometryUpdate(uv);
+        double diam = op.hi;
+        if (diam == 0) {
+            if (!findVar(uv, "antdiam") || !findVar(uv, "antdiam")->hasValue)
+                fatal("No antenna diameter info available, in UVREAD(shadow_select)");
+            diam = numericValue(uv, "antdiam", 0);
+        }
+        const double d = diam * 1e6 / 299792.458;  // metres to nanoseconds
+        const int n = static_cast<int>(uv.antU.size());
+        if (a1 < 1 || a2 < 1 || a1 > n || a2 > n) fatal("Bad antenna numbers when checking shadowing, in UVREAD(select)");
+        auto shadowed = [&](int a) {
+            for (int k = 0; k < n; ++k) {
+                if (k == a - 1) continue;
+                const double du = uv.antU[k] - uv.antU[a - 1], dv = uv.antV[k] - uv.antV[a - 1];
+                if (du * du + dv * dv <= d * d && uv.antW[k] - uv.antW[a - 1] >= 0) return true;
+            }
+            return false;
+        };
+        return shadowed(a1) || (a2 != a1 && shadowed(a2));
+    }
+    case SEL_SEEING: return inRange(numericValue(uv, "smonrms", 0), op);
     default: return true;
     }
 }
@@ -226,6 +235,10 @@ void selectSetup(Uv& uv) {
             case SEL_DDEC: checkType(uv, "ddec", IO_REAL, false); break;
             case SEL_ELEV: checkType(uv, "antel", IO_DBLE, true); break;
             case SEL_LST: checkType(uv, "lst", IO_DBLE, true); break;
+            case SEL_SHADOW:
+                for (const char* name : {"obsra", "obsdec", "lst", "antpos"}) checkType(uv, name, IO_DBLE, true);
+                uv.wAntpos = true;
+                break;
             case SEL_HA:
                 checkType(uv, "lst", IO_DBLE, true);
                 checkType(uv, "obsra", IO_DBLE, true);
@@ -385,6 +398,11 @@ void uvselect_c(int tno, const char* object, double p1, double p2, int include) 
         Group& g = lastGroup(uv);
         useTable(g, inc);
         for (int a = 1; a <= MAXANT; ++a) g.pairs[pairIndex(a, a)] = inc;
+        return;
+    }
+    if (obj == "shadow") {
+        if (p1 != 0 || p2 < 0) fatal("Bad antenna diameter, in UVSELECT.");
+        addOp(lastGroup(uv), Op{SEL_SHADOW, !inc, p1, p2, {}});
         return;
     }
     if (obj == "amplitude") {

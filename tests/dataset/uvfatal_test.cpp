@@ -27,8 +27,6 @@ std::string escape(const std::string& s)
     return out;
 }
 
-std::string fatalRe(const std::string& msg) { return "### Fatal Error:  " + escape(msg); }
-
 struct Case {
     std::string message;
     std::function<void(int tno)> action;

@@ -60,6 +60,17 @@ inline std::string readItem(const std::string& path, const char* name)
     return out;
 }
 
+// A death-test pattern matching the fatal message `msg` literally.
+inline std::string fatalRe(const std::string& msg)
+{
+    std::string out = "### Fatal Error:  ";
+    for (char c : msg) {
+        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 // Big-endian byte builders for hand-made items.
 struct Bytes {
     std::string s;

@@ -45,7 +45,7 @@ int64_t writeUv(const std::string& path, const UvDescription& d) {
     }
     const int nspect = static_cast<int>(d.windows.size());
     const int npol = static_cast<int>(d.pols.size());
-    const float inttime = static_cast<float>(d.inttime), zero = 0;
+    const float inttime = static_cast<float>(d.inttime);
     std::vector<float> data(2 * static_cast<size_t>(nchan)), wdata(2 * static_cast<size_t>(d.wideChannels));
     std::vector<int> flags(nchan, 1), wflags(d.wideChannels, 1);
     std::vector<float> wfreq(d.wideChannels), wwidth(d.wideChannels, 0.1f);
@@ -79,8 +79,8 @@ int64_t writeUv(const std::string& path, const UvDescription& d) {
                 uvputvr_c(tno, IO_DBLE, "sdf", sdf.data(), nspect);
                 uvputvr_c(tno, IO_DBLE, "restfreq", restfreq.data(), nspect);
                 uvputvr_c(tno, IO_REAL, "inttime", &inttime, 1);
-                uvputvr_c(tno, IO_REAL, "veldop", &zero, 1);
-                uvputvr_c(tno, IO_REAL, "vsource", &zero, 1);
+                uvputvr_c(tno, IO_REAL, "veldop", &d.veldop, 1);
+                uvputvr_c(tno, IO_REAL, "vsource", &d.vsource, 1);
                 uvputvr_c(tno, IO_BYTE, "source", r.source.c_str(), static_cast<int>(r.source.size()));
                 uvputvr_c(tno, IO_INT, "pol", &pol, 1);
                 if (d.perRecord) d.perRecord(tno, r);

@@ -46,7 +46,8 @@ struct UvDescription {
     char corrType = 'r';     // "corr" as 'r' real pairs, 'j' 16-bit pairs with "tscale", 'c' complex
     bool flags = true;       // write the "flags" mask
     bool uvw = false;        // three "coord" elements instead of two
-    double inttime = 10.0;   // seconds
+    double inttime = 10.0;   // seconds ("inttime")
+    float veldop = 0, vsource = 0;  // km/s: observatory and source velocities ("veldop", "vsource")
     int wideChannels = 0;    // > 0: also "wcorr" with that many channels and "wflags"
     // Channel value (default: 1 + 0i) and flag (default: good) of a record.
     std::function<std::complex<float>(const UvRecord&, int channel)> value;
