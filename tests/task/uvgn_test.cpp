@@ -480,6 +480,81 @@ TEST(UvgnSimulated, AveragedChannelsGetTheMeanBandpassAfterAWarning) {
     uvclose_c(tno);
 }
 
+// Reads the first record (with its wide channels when `wide`) and calibrates it.
+Result calibrateFirstRecord(const std::string &path, int dogains, int dopass, bool wide) {
+    int tno;
+    uvopen_c(&tno, path.c_str(), "old");
+    uvgnini(tno, dogains, dopass);
+    std::vector<float> data(128);
+    Result r;
+    r.flags.assign(64, 0);
+    double preamble[4];
+    int nread;
+    uvread_c(tno, preamble, data.data(), r.flags.data(), 64, &nread);
+    if (wide) uvwread_c(tno, data.data(), r.flags.data(), 64, &nread);
+    uvgnfac(preamble[2], preamble[3], 0, wide, data.data(), r.flags.data(), nread, &r.grms);
+    r.flags.resize(size_t(nread));
+    for (int c = 0; c < nread; c++) r.data.emplace_back(data[2 * c], data[2 * c + 1]);
+    uvgnfin();
+    uvclose_c(tno);
+    return r;
+}
+
+// Per-baseline channel gains: each baseline's own values; channels beyond the table, baselines
+// beyond it and zero entries flagged. "cgains" is for the channels, "wgains" for wide data.
+TEST(UvgnSimulated, PerBaselineChannelGainsWithoutABandpass) {
+    kestrum::test::TempDir dir;
+    for (bool wide : {false, true}) {
+        BaselineGains table(64, 3);  // 64 antennas assumed without a gain table
+        for (int c = 0; c < 3; c++) {
+            table.value(1, 2, c) = kestrum::sim::Gain(float(c + 1), 2);
+            table.value(2, 3, c) = kestrum::sim::Gain(0, float(c + 5));
+        }
+        table.value(2, 3, 1) = {0, 0};
+        UvExtras extras;
+        extras.nwide = 4;
+        int n = 0;
+        for (auto [a1, a2] : {std::pair{1, 2}, std::pair{2, 3}, std::pair{3, 70}}) {
+            const std::string path = dir.file("cg" + std::to_string(wide) + std::to_string(n++) + ".uv");
+            std::vector<Record> recs{{kT0, a1, a2, -5, std::vector<cplx>(4, 1.0), std::vector<int>(4, 1)}};
+            writeUv(path, {{4, 0.1, 0.01}}, recs, [&](int tno) { kestrum::sim::writeBaselineGains(tno, table, wide); }, extras);
+            Result r = calibrateFirstRecord(path, 0, 1, wide);
+            ASSERT_EQ(r.flags.size(), 4u);
+            EXPECT_EQ(r.flags[3], 0) << "beyond the table's channels";
+            if (a2 == 70) {
+                EXPECT_TRUE(r.allFlagged());
+            } else if (a1 == 1) {
+                for (int c = 0; c < 3; c++) EXPECT_EQ(r.data[c], cplx(c + 1, 2)) << wide;
+                EXPECT_EQ(r.flags, (std::vector<int>{1, 1, 1, 0}));
+            } else {
+                EXPECT_EQ(r.data[0], cplx(0, 5));
+                EXPECT_EQ(r.data[2], cplx(0, 7));
+                EXPECT_EQ(r.flags, (std::vector<int>{1, 0, 1, 0}));
+            }
+        }
+    }
+}
+
+// Wide channels get the bandpass of the channels within their band.
+TEST(UvgnSimulated, WideChannelsGetTheBandpassWithinTheirBand) {
+    kestrum::test::TempDir dir;
+    BandpassTable bp(2, 1, 0, {{4, 0.1, 0.01}});
+    bp.addSolution();
+    for (int c = 0; c < 4; c++) bp.value(0, 1, 1, c) = kestrum::sim::Gain(float(c + 1), 0);
+    bp.value(0, 2, 1, 2) = {0, 0};
+    UvExtras extras;
+    extras.nwide = 5;  // at 0.10 ... 0.14 GHz, 0.01 wide: the last one has no bandpass
+    std::vector<Record> recs{{kT0, 1, 2, -5, std::vector<cplx>(4, 1.0), std::vector<int>(4, 1)}};
+    const std::string path = dir.file("wide.uv");
+    writeUv(path, {{4, 0.1, 0.01}}, recs, [&](int tno) { kestrum::sim::writeBandpass(tno, bp, true); }, extras);
+    Result r = calibrateFirstRecord(path, 0, 1, true);
+    ASSERT_EQ(r.data.size(), 5u);
+    EXPECT_EQ(r.flags, (std::vector<int>{1, 1, 0, 1, 0}));
+    EXPECT_NEAR(std::abs(r.data[0] - cplx(1, 0)), 0, 1e-6);
+    EXPECT_NEAR(std::abs(r.data[1] - cplx(2, 0)), 0, 1e-6);
+    EXPECT_NEAR(std::abs(r.data[3] - cplx(4, 0)), 0, 1e-6);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Fatal messages: each for a table that triggers it.
 
