@@ -17,6 +17,8 @@
 #include "dataset/hio.h"
 #include "dataset/uvio.h"
 #include "task/basant.h"
+#include "task/key.h"
+#include "task/uvdat.h"
 #include "tests/support/support.h"
 #include "tools/sim/calwriter.h"
 
@@ -553,6 +555,94 @@ TEST(UvgnSimulated, WideChannelsGetTheBandpassWithinTheirBand) {
     EXPECT_NEAR(std::abs(r.data[0] - cplx(1, 0)), 0, 1e-6);
     EXPECT_NEAR(std::abs(r.data[1] - cplx(2, 0)), 0, 1e-6);
     EXPECT_NEAR(std::abs(r.data[3] - cplx(4, 0)), 0, 1e-6);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Through the access layer, as the viewer reads.
+
+std::vector<std::string> keywords(const std::vector<std::string> &texts) {
+    keyinic();
+    for (const std::string &t : texts) keyputc(t.c_str());
+    return texts;
+}
+
+TEST(UvgnAccessLayer, DeliversTheModelAndAnnouncesTheCorrections) {
+    kestrum::test::TempDir dir;
+    Simulation sim;
+    const std::string path = dir.file("sim.uv");
+    sim.write(path);
+    keywords({"vis=" + path});
+    uvdatinp("vis", "sdlwbcef");
+    int tno = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(uvdatopn(&tno));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Applying bandpass corrections to " + path + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Applying gain corrections to " + path + "\n"), std::string::npos) << out;
+    std::vector<float> data(64);
+    std::vector<int> flags(32);
+    double preamble[4];
+    int nread;
+    size_t i = 0;
+    for (;; i++) {
+        uvdatrd(preamble, data.data(), flags.data(), 32, &nread);
+        if (nread == 0) break;
+        ASSERT_LT(i, sim.model.size());
+        expectModel(sim.model[i], data, flags, i);
+    }
+    EXPECT_EQ(i, sim.model.size());
+    uvdatcls();
+}
+
+// Two feeds, XX and YY records per baseline and time, each corrupted by its own feed's gains;
+// Stokes I formed from the calibrated products is the model.
+TEST(UvgnAccessLayer, StokesFromTwoFeedsCalibratesEveryProductWithItsFeeds) {
+    kestrum::test::TempDir dir;
+    std::vector<SpectralWindow> windows{{4, 0.1, 0.01}};
+    GainTable g(3, 2, 0, 0.01);
+    g.addSolution(kT0);
+    for (int a = 1; a <= 3; a++) {
+        g.gain(0, a, 1) = kestrum::sim::Gain(polarDeg(1 + 0.5 * a, 30.0 * a));
+        g.gain(0, a, 2) = kestrum::sim::Gain(polarDeg(2 - 0.3 * a, -50.0 * a));
+    }
+    std::vector<Record> recs;
+    std::vector<cplx> model;
+    for (int a1 = 1; a1 <= 3; a1++)
+        for (int a2 = a1 + 1; a2 <= 3; a2++) {
+            cplx m = std::polar(1.0 + a1 + a2, 0.1 * a1 * a2);
+            model.push_back(m);
+            for (int feed = 1; feed <= 2; feed++) {
+                cplx G = cplx(g.gain(0, a1, feed)) * std::conj(cplx(g.gain(0, a2, feed)));
+                recs.push_back({kT0, a1, a2, feed == 1 ? -5 : -6, std::vector<cplx>(4, m / G), std::vector<int>(4, 1)});
+            }
+        }
+    const std::string path = dir.file("feeds.uv");
+    UvExtras extras;
+    extras.npol = 2;
+    writeUv(path, windows, recs, [&](int tno) { kestrum::sim::writeGains(tno, g); }, extras);
+
+    keywords({"vis=" + path, "stokes=i"});
+    uvdatinp("vis", "sdlwbcef");
+    int tno = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(uvdatopn(&tno));
+    testing::internal::GetCapturedStdout();
+    std::vector<float> data(8);
+    std::vector<int> flags(4);
+    double preamble[4];
+    int nread;
+    size_t i = 0;
+    for (;; i++) {
+        uvdatrd(preamble, data.data(), flags.data(), 4, &nread);
+        if (nread == 0) break;
+        ASSERT_LT(i, model.size());
+        for (int c = 0; c < 4; c++) {
+            EXPECT_EQ(flags[c], 1);
+            EXPECT_LE(std::abs(cplx(data[2 * c], data[2 * c + 1]) - model[i]), 4e-6 * std::abs(model[i]));
+        }
+    }
+    EXPECT_EQ(i, model.size());
+    uvdatcls();
 }
 
 // ---------------------------------------------------------------------------------------------
