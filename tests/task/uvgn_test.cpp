@@ -228,6 +228,7 @@ struct Record {
 struct UvExtras {
     int npol = 1;
     int nwide = 0;          // wide-band channels ("wcorr", "wfreq", "wwidth") in every record
+    bool velocity = false;  // "restfreq", "veldop", "vsource", so velocity lines can be read
 };
 
 // Writes records with the given spectral windows (none: no window variables at all) as a uv
@@ -245,6 +246,7 @@ void writeUv(const std::string &path, const std::vector<SpectralWindow> &windows
         sfreq.push_back(w.sfreq);
         sdf.push_back(w.sdf);
     }
+    const float zero = 0;
     const int nspect = int(windows.size());
     std::vector<float> wfreq, wwidth, wdata;
     std::vector<int> wflags(size_t(extras.nwide), 1);
@@ -259,6 +261,11 @@ void writeUv(const std::string &path, const std::vector<SpectralWindow> &windows
             uvputvr_c(tno, IO_INT, "nschan", nschan.data(), nspect);
             uvputvr_c(tno, IO_DBLE, "sfreq", sfreq.data(), nspect);
             uvputvr_c(tno, IO_DBLE, "sdf", sdf.data(), nspect);
+        }
+        if (extras.velocity) {
+            uvputvr_c(tno, IO_DBLE, "restfreq", sfreq.data(), nspect);
+            uvputvr_c(tno, IO_REAL, "veldop", &zero, 1);
+            uvputvr_c(tno, IO_REAL, "vsource", &zero, 1);
         }
         if (extras.nwide > 0) {
             uvputvr_c(tno, IO_INT, "nwide", &extras.nwide, 1);
@@ -673,7 +680,8 @@ void calibrateFirst(const std::string &path, int dogains, int dopass, const char
                     int dowide = 0) {
     int tno;
     uvopen_c(&tno, path.c_str(), "old");
-    if (line) uvset_c(tno, "data", line, 0, 1, 2, 2);
+    if (line && std::string(line) == "velocity") uvset_c(tno, "data", line, 4, 0, 1, 1);
+    else if (line) uvset_c(tno, "data", line, 0, 1, 2, 2);
     uvgnini(tno, dogains, dopass);
     std::vector<float> data(128);
     std::vector<int> flags(64);
@@ -822,6 +830,11 @@ TEST(UvgnDeathTest, RecordSetUpsTheBandpassCannotBeMatchedTo) {
     path = dataSet(dir, bp, {{4, 0.1, 0.01}}, 6);
     EXPECT_EXIT(calibrateFirst(path, 0, 1), ::testing::ExitedWithCode(1),
                 "### Fatal Error:  Inconsistent number of channels, in uvGn\\(pass-get\\)\n");
+    UvExtras velocity;
+    velocity.velocity = true;
+    path = dataSet(dir, bp, {{4, 0.1, 0.01}}, 4, velocity);
+    EXPECT_EXIT(calibrateFirst(path, 0, 1, "velocity"), ::testing::ExitedWithCode(1),
+                "### Fatal Error:  Cannot apply bandpass correction with velocity linetype\n");
     UvExtras wide;
     wide.nwide = 4;
     path = dataSet(dir, bp, {{4, 0.1, 0.01}}, 4, wide);
