@@ -21,6 +21,7 @@
 #include "task/key.h"
 #include "task/uvdat.h"
 #include "tests/support/support.h"
+#include "tools/sim/calwriter.h"
 #include "tools/sim/uvwriter.h"
 
 namespace {
@@ -54,6 +55,8 @@ struct SetOptions {
     std::vector<cf> leakage;      // per antenna D(1), D(2); written as "leakage" when not empty
     int leakageBytes = -1;        // a "leakage" item of this many zero bytes instead
     int headerNpol = 0;           // written as the header item "npol" when not 0
+    const kestrum::sim::GainTable *gains = nullptr;  // written as "gains" when set
+    bool gsv = false;             // "senmodel" GSV
 };
 
 void writeHeaderItems(int t, const SetOptions& opt) {
@@ -70,6 +73,8 @@ void writeHeaderItems(int t, const SetOptions& opt) {
         hdaccess_c(item, &st);
     }
     if (opt.headerNpol) wrhdi_c(t, "npol", opt.headerNpol);
+    if (opt.gains) kestrum::sim::writeGains(t, *opt.gains);
+    if (opt.gsv) wrhda_c(t, "senmodel", "GSV");
 }
 
 // Regular groups (every time, every baseline, the same products) through the shared writer.
@@ -492,6 +497,67 @@ TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
     EXPECT_FLOAT_EQ(jyperk[2], 10.0f);
 }
 
+// ---- Gains ----
+
+TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
+    namespace sim = kestrum::sim;
+    auto groups = makeGroups({-5, -6, -7, -8}, 8, 16);
+    sim::GainTable gains(3, 2, 0, 1.0);
+    const int s = gains.addSolution(kTime0 + 2 / 1440.0);
+    for (int a = 1; a <= 3; a++)
+        for (int f = 1; f <= 2; f++) gains.gain(s, a, f) = std::polar(1.0f + 0.1f * a + 0.3f * f, 0.2f * a - 0.4f * f);
+    SetOptions opt;
+    opt.gains = &gains;
+    opt.gsv = true;
+    opt.jyperk = 10;
+    writeSet(set("gains.uv"), groups, opt);
+    // The gain product of a record's two antennas and feeds.
+    auto G = [&](const Group& g, int f1, int f2) {
+        std::complex<double> p, d;
+        EXPECT_TRUE(sim::gainProduct(gains, g.time, g.a1, f1, g.a2, f2, &p, &d));
+        return cf(p);
+    };
+    std::vector<Group> calibrated = groups;
+    const int feeds[4][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}};  // XX, YY, XY, YX
+    for (Group& g : calibrated)
+        for (int i = 0; i < 4; i++)
+            for (cf& x : g.products[i].data) x *= G(g, feeds[i][0], feeds[i][1]);
+
+    testing::internal::CaptureStdout();
+    for (const std::string req : {"i", "q", "v"}) {
+        std::vector<Got> got = readAll(set("gains.uv"), req);
+        ASSERT_EQ(got.size(), groups.size()) << req;
+        for (size_t k = 0; k < groups.size(); k++) {
+            Expected e = formed(calibrated[k], req);
+            for (size_t j = 0; j < e.data.size(); j++)
+                EXPECT_NEAR(std::abs(got[k].data[j] - e.data[j]), 0, 1e-4) << req << " " << k << " " << j;
+            EXPECT_EQ(got[k].flags, e.flags) << req << " " << k;
+        }
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Applying gain corrections to " + set("gains.uv") + "\n" +
+                  "Applying gain corrections to " + set("gains.uv") + "\n" +
+                  "Applying gain corrections to " + set("gains.uv") + "\n");
+
+    // With "senmodel" GSV the noise scale follows the gain amplitudes of the products used.
+    configure(set("gains.uv"), "i,xx", "sdlwbcef");
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[4];
+    int n = 0;
+    float jyperk[2];
+    for (float& j : jyperk) {
+        uvdatrd(pre, data, fl, kMax, &n);
+        uvdatgtr("jyperk", &j);
+    }
+    uvdatcls();
+    const float gx = std::abs(G(groups[0], 1, 1)), gy = std::abs(G(groups[0], 2, 2));
+    EXPECT_NEAR(jyperk[0], 10 * std::sqrt(2 * (0.25f * gx * gx + 0.25f * gy * gy)), 1e-4);
+    EXPECT_NEAR(jyperk[1], 10 * gx, 1e-4);
+}
+
 // ---- Leakage ----
 
 using Mat = std::array<std::array<cf, 2>, 2>;
@@ -647,6 +713,37 @@ TEST_F(UvdatTest, PreambleWithW) {
     EXPECT_EQ(got[0].pre[0], 100.0) << "nanoseconds without \"w\"";
     EXPECT_EQ(got[0].pre[3], groups[0].time);
     EXPECT_EQ(got[0].pre[4], 258.0);
+}
+
+TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
+    namespace sim = kestrum::sim;
+    sim::UvDescription d;
+    d.pols = {-5, -6};
+    d.wideChannels = 3;
+    d.times = {kTime0, kTime0 + 0.001};
+    sim::writeUv(set("wide.uv"), d);
+    configure(set("wide.uv"), "yy", "sdlwb");
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[4];
+    int n = 0;
+    uvdatrd(pre, data, fl, kMax, &n);
+    ASSERT_GT(n, 0);
+    float wide[6];
+    int wflags[3];
+    uvdatwrd(wide, wflags, 3, &n);
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(wide[0], 1.0f) << "the writer's second record (index 1), channel 0";
+    EXPECT_EQ(wide[2], 2.0f);
+    EXPECT_EQ(wide[5], -2.0f);
+    uvdatcls();
+
+    configure(set("wide.uv"), "i", "sdlwb");
+    ASSERT_TRUE(uvdatopn(&tno));
+    EXPECT_EXIT(uvdatwrd(wide, wflags, 3, &n), ExitedWithCode(1), "not supported for wide channels");
+    uvdatcls();
 }
 
 // ---- The real data sets, as the viewer reads them ----
