@@ -261,6 +261,16 @@ TEST_F(PlotWindow, FullScreenDeviceFillsTheScreen)
     EXPECT_NE(p.out().find("s2opend: 1"), std::string::npos);
 }
 
+TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
+{
+    XServer x({"-extension", "GLX"});
+    ASSERT_TRUE(x.ok());
+    const RunResult r = run({kDriver}, "", {x.env()}, 60.0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "s2opend: 0\n");
+    EXPECT_EQ(r.err, "S2GL WARNING ... <s2opend>: display \"" + x.display() + "\" has no OpenGL (GLX) support; no window\n");
+}
+
 TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)
 {
     ASSERT_TRUE(x.ok());

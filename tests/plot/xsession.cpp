@@ -64,7 +64,7 @@ Image parseXwd(const std::string& data)
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 double secondsSince(double start) { return now() - start; }
 
-XServer::XServer()
+XServer::XServer(const std::vector<std::string>& extraArgs)
 {
     // -noreset: the short-lived xdotool and xwd clients must not make the server reset
     // between them. A display number far above the usual ones, so that a server someone else started on :0
@@ -73,11 +73,11 @@ XServer::XServer()
     std::mt19937 pick(seed());
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
         const std::string number = std::to_string(std::uniform_int_distribution<int>(300, 9000)(pick));
-        if (start(number)) display_ = ":" + number;
+        if (start(number, extraArgs)) display_ = ":" + number;
     }
 }
 
-bool XServer::start(const std::string& number)
+bool XServer::start(const std::string& number, const std::vector<std::string>& extraArgs)
 {
     int fds[2];
     if (pipe(fds) != 0) return false;
@@ -88,10 +88,13 @@ bool XServer::start(const std::string& number)
         dup2(devnull, 0);
         dup2(devnull, 1);
         dup2(devnull, 2);
-        const std::string fd = std::to_string(fds[1]);
-        const std::string display = ":" + number;
-        execl("/usr/bin/Xvfb", "Xvfb", display.c_str(), "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        std::vector<std::string> args = {"Xvfb", ":" + number, "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                         "1024x768x24", "-nolisten", "tcp", "-noreset"};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv("/usr/bin/Xvfb", argv.data());
         _exit(127);
     }
     close(fds[1]);

@@ -10,9 +10,10 @@
 namespace kestrum::test {
 
 // An Xvfb server of its own (1024x768x24) on a free display number; stopped on destruction.
+// `extraArgs` go to Xvfb as they are (e.g. "-extension", "GLX" for a server without OpenGL).
 class XServer {
 public:
-    XServer();
+    explicit XServer(const std::vector<std::string>& extraArgs = {});
     ~XServer();
     XServer(const XServer&) = delete;
     XServer& operator=(const XServer&) = delete;
@@ -22,7 +23,7 @@ public:
     std::string env() const { return "DISPLAY=" + display_; }
 
 private:
-    bool start(const std::string& number);
+    bool start(const std::string& number, const std::vector<std::string>& extraArgs);
     pid_t pid_ = -1;
     std::string display_;
 };
