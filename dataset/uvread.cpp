@@ -398,19 +398,25 @@ int readVelocity(Uv& uv, float* out, int* oflags, int cap) {
         const double x0 = ((1 - dop * sf[w] / rf[w]) * CKMS - l.start) / l.step;
         const double dx = -CKMS * sd[w] / (l.step * rf[w]);
         if (dx == 0) fatal("File velocity increment is zero, in UVREAD(velocity).");
-        const double h = std::fabs(dx) / 2;
+        const double h = std::fabs(dx) / 2, invh = 1 / h;
+        double* acc = uv.velAcc.data();
+        double* wsum = uv.velWeight.data();
         for (int i = 0; i < ns.ints()[w] && off + i < nin; ++i) {
             const int k = off + i;
             if (!flags[k]) continue;
             const double x = x0 + i * dx;
-            const double lo = std::max(0.0, std::ceil(x - h - g)), hi = std::min(double(n - 1), std::floor(x + h + g));
-            for (double jd = lo; jd <= hi; ++jd) {
-                const double wt = (std::min(jd + g, x + h) - std::max(jd - g, x - h)) / h;
+            // Output channels whose overlap with this input channel is positive; those at the
+            // ends of the closed range would add nothing.
+            const double lo = std::floor(x - h - g) + 1, hi = std::ceil(x + h + g) - 1;
+            if (hi < 0 || lo > n - 1) continue;
+            const int jlo = static_cast<int>(std::max(0.0, lo)), jhi = static_cast<int>(std::min(double(n - 1), hi));
+            const double re = in[2 * k], im = in[2 * k + 1];
+            for (int j = jlo; j <= jhi; ++j) {
+                const double wt = (std::min(j + g, x + h) - std::max(j - g, x - h)) * invh;
                 if (wt <= 0) continue;
-                const int j = static_cast<int>(jd);
-                uv.velAcc[2 * j] += in[2 * k] * wt;
-                uv.velAcc[2 * j + 1] += in[2 * k + 1] * wt;
-                uv.velWeight[j] += wt;
+                acc[2 * j] += re * wt;
+                acc[2 * j + 1] += im * wt;
+                wsum[j] += wt;
             }
         }
     }
