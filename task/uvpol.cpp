@@ -383,7 +383,7 @@ extern "C" void uvlkini(void) {
     if (iostat) leakFail("accessing leakage table", iostat);
     const off_t size = hsize_c(item);
     const off_t nants = size >= 8 ? (size - 8) / 16 : 0;
-    if (nants < 1) bug_c('f', "Leakage table appears bad");
+    if (nants < 1 || nants > (1 << 20)) bug_c('f', "Leakage table appears bad");
     pol.nleak = static_cast<int>(nants);
     pol.leakage.assign(4 * static_cast<size_t>(nants), 0.0f);
     hreadr_c(item, pol.leakage.data(), 8, 16 * nants, &iostat);

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <functional>
 #include <numbers>
 #include <random>
 #include <stdexcept>
@@ -749,9 +750,10 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
 // ---- The real data sets, as the viewer reads them ----
 
 // Records straight from the reader with the viewer's line and coordinates.
-std::vector<Got> readDirect(const std::string& vis) {
+std::vector<Got> readDirect(const std::string& vis, const std::function<void(int)>& select = {}) {
     int t = 0;
     uvopen_c(&t, vis.c_str(), "old");
+    if (select) select(t);
     uvset_c(t, "data", "channel", 0, 1, 1, 1);
     uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
     std::vector<Got> out;
@@ -768,6 +770,63 @@ std::vector<Got> readDirect(const std::string& vis) {
     }
     uvclose_c(t);
     return out;
+}
+
+TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
+    auto groups = makeGroups({-5, -6}, 4, 17);
+    writeSet(set("sel.uv"), groups);
+    keyinic();
+    keyputc(("vis=" + set("sel.uv")).c_str());
+    keyputc("select=antennae(2),polarization(yy)");
+    uvdatinp("vis", "sdlwbcef");
+    std::vector<Got> got;
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    for (;;) {
+        Got g;
+        int n = 0;
+        uvdatrd(g.pre, data, fl, kMax, &n);
+        if (n == 0) break;
+        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+        got.push_back(std::move(g));
+    }
+    uvdatcls();
+    std::vector<Got> direct = readDirect(set("sel.uv"), [](int t) {
+        uvselect_c(t, "antennae", 2, 0, 1);
+        uvselect_c(t, "polarization", -6, -6, 1);
+    });
+    ASSERT_EQ(got.size(), 8u) << "baselines 1-2 and 2-3, YY, four times";
+    ASSERT_EQ(got.size(), direct.size());
+    for (size_t k = 0; k < got.size(); k++) {
+        EXPECT_EQ(got[k].data, direct[k].data);
+        for (int i = 0; i < 4; i++) EXPECT_EQ(got[k].pre[i], direct[k].pre[i]);
+    }
+
+    // A selection of exactly one polarisation meets the same request directly.
+    keyinic();
+    keyputc(("vis=" + set("sel.uv")).c_str());
+    keyputc("select=polarization(yy)");
+    keyputc("stokes=yy");
+    uvdatinp("vis", "sdlwbcef");
+    ASSERT_TRUE(uvdatopn(&tno));
+    int n = 0, count = 0;
+    double pre[4];
+    for (uvdatrd(pre, data, fl, kMax, &n); n > 0; uvdatrd(pre, data, fl, kMax, &n)) count++;
+    uvdatcls();
+    EXPECT_EQ(count, 12);
+
+    EXPECT_EXIT(
+        {
+            keyinic();
+            keyputc(("vis=" + set("sel.uv")).c_str());
+            keyputc("select=polarization(xx,yy)");
+            keyputc("stokes=i");
+            uvdatinp("vis", "sdlwbcef");
+            uvdatopn(&tno);
+        },
+        ExitedWithCode(1), "Cannot use pol. selection when doing pol. processing");
 }
 
 TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
