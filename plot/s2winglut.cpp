@@ -306,7 +306,7 @@ bool openWindow(int argc, char** argv, bool fullScreen)
         glutArgc = 1;
         glutInit(&glutArgc, fallbackArgv);
     }
-    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);  // no depth buffer: nothing is depth-tested
     glutInitWindowSize(w.width, w.height);
     w.id = glutCreateWindow("S2GL application");
     g_opening = false;
