@@ -747,6 +747,27 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
     uvdatcls();
 }
 
+TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord) {
+    namespace sim = kestrum::sim;
+    sim::UvDescription d;
+    d.perRecord = [](int t, const sim::UvRecord&) {
+        const float maj = 10, min = 8, angle = 30;
+        uvputvr_c(t, IO_REAL, "plmaj", &maj, 1);
+        uvputvr_c(t, IO_REAL, "plmin", &min, 1);
+        uvputvr_c(t, IO_REAL, "plangle", &angle, 1);
+    };
+    sim::writeUv(set("planet.uv"), d);
+    sim::writeUv(set("plain.uv"), sim::UvDescription{});
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::vector<Got> got = readAll(set("planet.uv") + "," + set("plain.uv"), "xx", "sdlwp");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Referencing planet position angle to    30.0 degrees\n");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Planet parameters missing from " + set("plain.uv")),
+              std::string::npos);
+    EXPECT_EQ(got.size(), 12u) << "six baselines of four antennas, in each data set";
+}
+
 // ---- The real data sets, as the viewer reads them ----
 
 // Records straight from the reader with the viewer's line and coordinates.
