@@ -170,6 +170,14 @@ struct Uv {
     std::vector<float> inData;
 };
 
+// x truncated toward zero and saturated to the int range (NaN gives 0).
+inline int toInt(double x) {
+    if (!(x == x)) return 0;
+    if (x >= 2147483647.0) return 2147483647;
+    if (x <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<int>(x);
+}
+
 // The open uv handle `tno`; fatal when none.
 Uv& handle(int tno);
 // A variable by name, or nullptr.

@@ -494,6 +494,7 @@ void uvrewind_c(int tno) {
         if (s.used && s.tno == tno) s.callno = 0;
     uv.corrCount = 0;
     uv.wcorrCount = 0;
+    uv.flagCall = uv.wflagCall = -1;  // record numbers start again
 }
 
 void uvrdvr_c(int tno, int type, const char* var, void* data, const void* def, int n) {
@@ -504,7 +505,7 @@ void uvrdvr_c(int tno, int type, const char* var, void* data, const void* def, i
         double x = 0;
         if (numeric) x = v->type == IO_INT ? v->ints()[0] : v->type == IO_REAL ? v->reals()[0] : v->dbles()[0];
         if ((type == IO_INT || type == IO_REAL || type == IO_DBLE) && numeric) {
-            if (type == IO_INT) *static_cast<int*>(data) = v->type == IO_INT ? v->ints()[0] : static_cast<int>(x);
+            if (type == IO_INT) *static_cast<int*>(data) = v->type == IO_INT ? v->ints()[0] : toInt(x);
             if (type == IO_REAL) *static_cast<float*>(data) = static_cast<float>(x);
             if (type == IO_DBLE) *static_cast<double*>(data) = x;
         } else if (type == IO_CMPLX && v->type == IO_CMPLX) {

@@ -34,12 +34,17 @@ bool setLine(Line& line, const char* type, int n, double start, double width, do
         return false;
     }
     if (kind == LINE_CHANNEL || kind == LINE_WIDE) {
-        if (width < 1 || step < 1 || (kind == LINE_WIDE && width > step)) fatal("Bad width or step in UVSET(line)");
-        if (start < 1) fatal("Bad start value in UVSET(line)");
+        // Channel numbers beyond the int range cannot address any data.
+        constexpr double big = 1e9;
+        if (!(width >= 1 && step >= 1 && width < big && step < big) || (kind == LINE_WIDE && width > step))
+            fatal("Bad width or step in UVSET(line)");
+        if (!(start >= 1 && start < big)) fatal("Bad start value in UVSET(line)");
         if (n < 0) fatal("Bad number of channels, in UVSET(line).");
         line = Line{kind, n, std::trunc(start) - 1, std::trunc(width), std::trunc(step)};
         return true;
     }
+    if (!std::isfinite(start) || !std::isfinite(width) || !std::isfinite(step))
+        fatal("Invalid line parameters in UVSET(line)");
     if (width < 0) fatal("Bad width in UVSET(line)");
     if (n < 0) fatal("Bad number of channels, in UVSET(line).");
     if ((width == 0 || n == 0) && !(start == 0 && width == 0 && step == 0))
@@ -83,6 +88,7 @@ void openMask(Uv& uv, bool wide) {
 
 void setup(Uv& uv) {
     uv.flags &= ~UV_SETUP;
+    uv.flagCall = uv.wflagCall = -1;  // the amplitude clause may have changed
     uv.corr = lookup(uv, "corr");
     uv.wcorr = lookup(uv, "wcorr");
     if (uv.data.kind == LINE_NONE) {
@@ -463,7 +469,7 @@ double variance(Uv& uv) {
     }
     if (uv.varianceState < 0) return 0;
     if (uvvarupd_c(uv.varianceHandle) || uv.varianceTable.empty()) {
-        const int nants = static_cast<int>(numericValue(uv, "nants", 0));
+        const int nants = std::min(toInt(numericValue(uv, "nants", 0)), 4096);
         double bw = 0;
         if (wide) {
             const Variable* ww = findVar(uv, "wwidth");

@@ -23,7 +23,7 @@ constexpr int NPAIRS = MAXANT * (MAXANT + 1) / 2;
 
 int pairIndex(int a, int b) { return (b - 1) * b / 2 + a - 1; }
 
-int nint(double x) { return static_cast<int>(std::lround(x)); }
+int nint(double x) { return toInt(std::round(x)); }
 
 void addOp(Group& g, Op op) {
     if (g.ops.capacity() == g.ops.size()) g.ops.reserve(std::max<size_t>(16, 2 * g.ops.size()));
@@ -140,7 +140,7 @@ bool evalGroup(Uv& uv, const Group& g) {
         int lo = std::min(a1, a2), hi = std::max(a1, a2);
         if (lo < 1 || hi > MAXANT) {
             warn("Discarded data with bad antenna numbers when selecting: baseline number is %d\n",
-                 static_cast<int>(bl + 0.5));
+                 toInt(bl + 0.5));
             return false;
         }
         if (!g.pairs[pairIndex(lo, hi)]) return false;
@@ -174,7 +174,7 @@ void checkRaDec(Uv& uv, const char* name) {
 }  // namespace
 
 void basantPair(double baseline, int& a1, int& a2) {
-    int b = static_cast<int>(baseline + 0.5);
+    int b = toInt(baseline + 0.5);
     int div = 256;
     if (b > 65536) {
         b -= 65536;

@@ -352,3 +352,42 @@ TEST(UvRead, WideChannels)
     ASSERT_EQ(wide[1].flags.size(), 3u);
     EXPECT_EQ(wide[1].data[4], 3.0f);  // record 1, channel 2: 1 + 2
 }
+
+TEST(UvRead, FlagsWrittenAsRunsAndReadAfterRewind)
+{
+    TempDir dir;
+    std::string path = dir.file("runs.uv");
+    int tno = 0;
+    uvopen_c(&tno, path.c_str(), "new");
+    uvset_c(tno, "flags", "runs", 0, 0, 0, 0);
+    std::vector<float> data(16, 1.0f);
+    const int runs[][5] = {{1, 3, 6, 8, 0}, {2, 2, 0, 0, 0}};
+    for (int r = 0; r < 2; ++r) {
+        double pre[4] = {1, 2, 2460000.5 + r, 258};
+        uvwrite_c(tno, pre, data.data(), runs[r], 8);
+    }
+    uvclose_c(tno);
+
+    uvopen_c(&tno, path.c_str(), "old");
+    std::vector<double> pre(4);
+    std::vector<float> out(16);
+    std::vector<int> flags(8);
+    int nread = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
+        EXPECT_EQ(flags, (std::vector<int>{1, 1, 1, 0, 0, 1, 1, 1}));
+        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
+        EXPECT_EQ(flags, (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0}));
+        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
+        EXPECT_EQ(nread, 0);
+        uvrewind_c(tno);
+        uvselect_c(tno, "amplitude", 0.5, 2, 0);  // second pass: every channel flagged by amplitude
+        if (pass == 0) {
+            uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
+            EXPECT_EQ(flags, std::vector<int>(8, 0));
+            uvselect_c(tno, "clear", 0, 0, 1);
+            uvrewind_c(tno);
+        }
+    }
+    uvclose_c(tno);
+}
