@@ -768,6 +768,46 @@ TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord) {
     EXPECT_EQ(got.size(), 12u) << "six baselines of four antennas, in each data set";
 }
 
+TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
+    namespace sim = kestrum::sim;
+    sim::UvDescription d;
+    d.value = [](const sim::UvRecord&, int ch) { return cf(static_cast<float>(ch), 0); };
+    sim::writeUv(set("line.uv"), d);
+    keyinic();
+    keyputc(("vis=" + set("line.uv")).c_str());
+    keyputc("line=channel,2,1,4,4");
+    uvdatinp("vis", "sdlwb");
+    int nchan = 0;
+    uvdatgti("nchan", &nchan);
+    EXPECT_EQ(nchan, 2);
+    int tno = 0;
+    ASSERT_TRUE(uvdatopn(&tno));
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[4];
+    int n = 0;
+    uvdatrd(pre, data, fl, kMax, &n);
+    ASSERT_EQ(n, 2);
+    EXPECT_FLOAT_EQ(data[0], 1.5f) << "mean of channels 0 to 3";
+    EXPECT_FLOAT_EQ(data[2], 5.5f) << "mean of channels 4 to 7";
+    uvdatcls();
+
+    // A velocity line without a channel count takes the grid the reader chose.
+    keyinic();
+    keyputc(("vis=" + set("line.uv")).c_str());
+    keyputc("line=velocity");
+    uvdatinp("vis", "sdlwb");
+    ASSERT_TRUE(uvdatopn(&tno));
+    uvdatrd(pre, data, fl, kMax, &n);
+    EXPECT_EQ(n, 8);
+    uvdatgti("nchan", &nchan);
+    EXPECT_EQ(nchan, 8);
+    char ltype[16];
+    uvdatgta("ltype", ltype, sizeof ltype);
+    EXPECT_STREQ(ltype, "velocity");
+    uvdatcls();
+}
+
 // ---- The real data sets, as the viewer reads them ----
 
 // Records straight from the reader with the viewer's line and coordinates.
