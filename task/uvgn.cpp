@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cmath>
 #include <complex>
+#include <span>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -133,6 +134,9 @@ struct State {
     // The record set-up last seen and what was derived from it.
     bool haveSetup = false;
     Setup setup, scratch;
+    double setupVisno = -2;     // the record number and line the set-up was last checked at
+    double setupLine[6] = {};
+    bool mustCompare = false;
     std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
     std::vector<float> chanLogRatio;  // log(chanFreq / freq0), for the delay terms' power law
     std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
@@ -431,6 +435,32 @@ void readSetup(Setup &s, int dowide, int nchan) {
     if (s.start < 0 || s.width < 1 || s.step < 1 ||
         s.start + int64_t(nchan - 1) * s.step + s.width > total)
         fatal("Inconsistent number of channels, in uvGn(pass-get)");
+}
+
+// Whether the record's spectral set-up may differ from the one last read; sets mustCompare.
+// Reading the set-up costs several variable look-ups, so it is skipped while no record has been
+// scanned since (the products of one record group), and reduced to the reader's change marks
+// when exactly one has: the variables then changed in the record just read, if at all.
+bool setupMayHaveChanged(int dowide, int nchan) {
+    double visno = 0, line[6] = {0, 0, 0, 0, 0, 0};
+    uvinfo_c(st.tno, "visno", &visno);
+    uvinfo_c(st.tno, "line", line);
+    bool read = !st.haveSetup || dowide != st.setup.wide || nchan != st.setup.nchan ||
+                !std::equal(line, line + 6, st.setupLine) || !(visno == st.setupVisno || visno == st.setupVisno + 1);
+    if (!read && visno == st.setupVisno + 1) {
+        static const char *const channelVars[] = {"nspect", "nschan", "sfreq", "sdf"};
+        static const char *const wideVars[] = {"nwide", "wfreq", "wwidth"};
+        for (const char *name : dowide ? std::span<const char *const>(wideVars) : std::span<const char *const>(channelVars)) {
+            char type;
+            int length, updated;
+            uvprobvr_c(st.tno, name, &type, &length, &updated);
+            read = read || updated;
+        }
+    }
+    st.setupVisno = visno;
+    std::copy(line, line + 6, st.setupLine);
+    st.mustCompare = read;
+    return read;
 }
 
 // The bandpass channel at sky frequency f, or -1 when no bandpass window holds it.
@@ -786,8 +816,8 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         *grms = float(std::sqrt(std::norm(G)));
     }
     if (st.dopass) {
-        readSetup(st.scratch, dowide, nchan);
-        if (!st.haveSetup || !(st.scratch == st.setup)) {
+        if (setupMayHaveChanged(dowide, nchan)) readSetup(st.scratch, dowide, nchan);
+        if (st.mustCompare && !(st.haveSetup && st.scratch == st.setup)) {
             std::swap(st.setup, st.scratch);
             st.haveSetup = true;
             matchSetup(st.setup);

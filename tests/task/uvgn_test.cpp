@@ -222,6 +222,7 @@ struct Record {
     int pol;
     std::vector<cplx> data;
     std::vector<int> flags;
+    double sfreq = 0;  // when not 0: the first window starts here instead
 };
 
 // Extras of a simulated data set beyond its records and spectral windows.
@@ -259,7 +260,9 @@ void writeUv(const std::string &path, const std::vector<SpectralWindow> &windows
         if (nspect > 0) {
             uvputvr_c(tno, IO_INT, "nspect", &nspect, 1);
             uvputvr_c(tno, IO_INT, "nschan", nschan.data(), nspect);
-            uvputvr_c(tno, IO_DBLE, "sfreq", sfreq.data(), nspect);
+            std::vector<double> starts = sfreq;
+            if (r.sfreq != 0) starts[0] = r.sfreq;
+            uvputvr_c(tno, IO_DBLE, "sfreq", starts.data(), nspect);
             uvputvr_c(tno, IO_DBLE, "sdf", sdf.data(), nspect);
         }
         if (extras.velocity) {
@@ -649,6 +652,80 @@ TEST(UvgnAccessLayer, StokesFromTwoFeedsCalibratesEveryProductWithItsFeeds) {
         }
     }
     EXPECT_EQ(i, model.size());
+    uvdatcls();
+}
+
+// A bandpass of six channels at 0.10 ... 0.15 GHz, antenna 1's channel c being c + 1, and
+// records of four channels whose window starts at 0.10 or at 0.12 GHz from record to record
+// (for every `group` records), all values 1: each must get the bandpass of its own channels.
+struct MovingWindow {
+    BandpassTable bp{2, 1, 0, {{6, 0.10, 0.01}}};
+    std::vector<Record> records;
+    MovingWindow(int group, const std::vector<int> &pols) {
+        bp.addSolution();
+        for (int c = 0; c < 6; c++) bp.value(0, 1, 1, c) = kestrum::sim::Gain(float(c + 1), 0);
+        for (int i = 0; i < 12; i++)
+            for (int pol : pols)
+                records.push_back({kT0 + i * kMinute, 1, 2, pol, std::vector<cplx>(4, 1.0), std::vector<int>(4, 1),
+                                   (i / group) % 3 == 1 ? 0.12 : 0.10});
+    }
+    // What channel c of record i must become.
+    double expected(size_t i, int c, int group, size_t npol) const {
+        return c + 1 + ((i / npol / size_t(group)) % 3 == 1 ? 2 : 0);
+    }
+};
+
+TEST(UvgnSimulated, BandpassFollowsTheRecordsSpectralSetUp) {
+    kestrum::test::TempDir dir;
+    for (int group : {1, 2}) {
+        MovingWindow mw(group, {-5});
+        const std::string path = dir.file("moving" + std::to_string(group) + ".uv");
+        writeUv(path, {{4, 0.10, 0.01}}, mw.records, [&](int tno) { kestrum::sim::writeBandpass(tno, mw.bp, true); });
+        int tno;
+        uvopen_c(&tno, path.c_str(), "old");
+        uvgnini(tno, 0, 1);
+        std::vector<float> data(8);
+        std::vector<int> flags(4);
+        double preamble[4];
+        int nread;
+        float grms;
+        for (size_t i = 0;; i++) {
+            uvread_c(tno, preamble, data.data(), flags.data(), 4, &nread);
+            if (nread == 0) break;
+            uvgnfac(preamble[2], preamble[3], 0, 0, data.data(), flags.data(), nread, &grms);
+            for (int c = 0; c < 4; c++) ASSERT_NEAR(data[2 * c], mw.expected(i, c, group, 1), 1e-6) << i << " " << c;
+        }
+        uvgnfin();
+        uvclose_c(tno);
+    }
+}
+
+// The same through Stokes I from XX and YY groups: the set-up changes with the first product of
+// a group, and calibration is applied after the whole group has been read.
+TEST(UvgnAccessLayer, BandpassFollowsTheSetUpOfRecordGroups) {
+    kestrum::test::TempDir dir;
+    MovingWindow mw(1, {-5, -6});
+    const std::string path = dir.file("moving.uv");
+    UvExtras extras;
+    extras.npol = 2;
+    writeUv(path, {{4, 0.10, 0.01}}, mw.records, [&](int tno) { kestrum::sim::writeBandpass(tno, mw.bp, true); }, extras);
+    keywords({"vis=" + path, "stokes=i"});
+    uvdatinp("vis", "sdlwbcef");
+    int tno = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(uvdatopn(&tno));
+    testing::internal::GetCapturedStdout();
+    std::vector<float> data(8);
+    std::vector<int> flags(4);
+    double preamble[4];
+    int nread;
+    size_t i = 0;
+    for (;; i++) {
+        uvdatrd(preamble, data.data(), flags.data(), 4, &nread);
+        if (nread == 0) break;
+        for (int c = 0; c < 4; c++) ASSERT_NEAR(data[2 * c], mw.expected(2 * i, c, 1, 2), 1e-6) << i << " " << c;
+    }
+    EXPECT_EQ(i, 12u);
     uvdatcls();
 }
 
