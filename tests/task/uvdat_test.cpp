@@ -745,6 +745,27 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
     ASSERT_TRUE(uvdatopn(&tno));
     EXPECT_EXIT(uvdatwrd(wide, wflags, 3, &n), ExitedWithCode(1), "not supported for wide channels");
     uvdatcls();
+
+    // Without "corr" the data line becomes the wide channels.
+    int t = 0;
+    uvopen_c(&t, set("wideonly.uv").c_str(), "new");
+    uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
+    const float w[4] = {1, 2, 3, 4};
+    const int wf[2] = {1, 0};
+    const double p[4] = {1, 2, kTime0, 258};
+    uvwwrite_c(t, w, wf, 2);
+    uvwrite_c(t, p, nullptr, nullptr, 0);
+    uvclose_c(t);
+    configure(set("wideonly.uv"), "", "dlb");
+    ASSERT_TRUE(uvdatopn(&tno));
+    char ltype[16];
+    uvdatgta("ltype", ltype, sizeof ltype);
+    EXPECT_STREQ(ltype, "wide");
+    uvdatrd(pre, data, fl, kMax, &n);
+    ASSERT_EQ(n, 2);
+    EXPECT_EQ(std::vector<float>(data, data + 4), std::vector<float>(w, w + 4));
+    EXPECT_EQ(std::vector<int>(fl, fl + 2), std::vector<int>(wf, wf + 2));
+    uvdatcls();
 }
 
 TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord) {
