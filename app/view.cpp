@@ -1,0 +1,329 @@
+// The interactive baseline view. Every frame shows the current baseline as points (channel,
+// value, time); the points are computed only when something they depend on changes
+// (baseline, amplitude or phase, median mode, time compression, style, channel range, tint)
+// and are kept in buffers that are reused, so that a frame costs what handing the points to
+// the plotting library costs.
+#include "app/view.h"
+
+#include "app/kestrum.h"
+#include "plot/plot.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <numbers>
+#include <vector>
+
+Observation* pobs = nullptr;
+std::map<std::string, Source>::iterator s;
+std::map<int32_t, Baseline>::iterator b;
+stats pstats;
+stats astats;
+int subMedian = 0;
+bool doAmp = true;
+int doLine = 0;
+bool compressTime = false;
+bool fullRange = false;
+
+namespace {
+
+constexpr double kDegPerRad = 180.0 / std::numbers::pi;
+
+// The points of the current state.
+//
+//   grid:    value of record i, channel bchan + k at [i * width + k]; good[] says whether
+//            the point is unflagged. Filled first, in one pass over the model.
+//   records: the unflagged points record by record in channel order; record i's points are
+//            [recordStart[i], recordStart[i + 1]). Built for points and lines across the band.
+//   channels: the unflagged points channel by channel in time order, likewise indexed by
+//            channelStart. Built for lines in time.
+// The key fields say for which state the buffers hold; a frame whose state matches reuses
+// them. The vectors keep their capacity from one state to the next.
+struct PointCache {
+    bool valid = false;
+    const Baseline* baseline = nullptr;
+    bool amp = true, compress = false;
+    int sub = 0, line = 0, bchan = 0, echan = -1;
+    double tint = 0.0;
+
+    std::vector<float> z, grid;
+    std::vector<unsigned char> good;
+    std::vector<float> rx, ry, rz;
+    std::vector<size_t> recordStart;
+    std::vector<float> cx, cy, cz;
+    std::vector<size_t> channelStart;
+};
+
+PointCache cache;
+
+bool cacheMatches()
+{
+    return cache.valid && cache.baseline == &b->second && cache.amp == doAmp &&
+           cache.compress == compressTime && cache.sub == subMedian && cache.line == doLine &&
+           cache.bchan == opts.bchan && cache.echan == opts.echan && cache.tint == pobs->tint;
+}
+
+// Time coordinate, in hours, of record i of the current baseline.
+double timeOf(const Baseline& bl, size_t i)
+{
+    if (compressTime)
+        return static_cast<double>(i) * pobs->tint / 3600.0;
+    return (pobs->allVis[bl.vis[i]].time - pobs->allVis[bl.vis[0]].time) * 24.0;
+}
+
+void computePoints()
+{
+    const Baseline& bl = b->second;
+    const bool tcal = subMedian > 0, sed = subMedian > 1;
+    const size_t n = bl.vis.size();
+    const int c0 = opts.bchan, c1 = opts.echan;
+    const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
+
+    cache.z.resize(n);
+    cache.grid.resize(n * width);
+    cache.good.resize(n * width);
+    for (size_t i = 0; i < n; ++i) {
+        cache.z[i] = static_cast<float>(timeOf(bl, i));
+        const Visibility& rec = pobs->allVis[bl.vis[i]];
+        for (size_t k = 0; k < width; ++k) {
+            const int c = c0 + static_cast<int>(k);
+            const bool ok = rec.flags[c] == 0;
+            cache.good[i * width + k] = ok;
+            if (ok)
+                cache.grid[i * width + k] = doAmp ? bl.Amp(static_cast<unsigned>(i), c, tcal, sed)
+                                                  : static_cast<float>(bl.Phase(static_cast<unsigned>(i), c, tcal, sed) * kDegPerRad);
+        }
+    }
+
+    cache.rx.clear(), cache.ry.clear(), cache.rz.clear(), cache.recordStart.clear();
+    cache.cx.clear(), cache.cy.clear(), cache.cz.clear(), cache.channelStart.clear();
+    if (doLine != 2) {
+        for (size_t i = 0; i < n; ++i) {
+            cache.recordStart.push_back(cache.rx.size());
+            for (size_t k = 0; k < width; ++k) {
+                if (!cache.good[i * width + k])
+                    continue;
+                cache.rx.push_back(static_cast<float>(c0 + static_cast<int>(k)));
+                cache.ry.push_back(cache.grid[i * width + k]);
+                cache.rz.push_back(cache.z[i]);
+            }
+        }
+        cache.recordStart.push_back(cache.rx.size());
+    }
+    if (doLine & 2) {
+        for (size_t k = 0; k < width; ++k) {
+            cache.channelStart.push_back(cache.cx.size());
+            for (size_t i = 0; i < n; ++i) {
+                if (!cache.good[i * width + k])
+                    continue;
+                cache.cx.push_back(static_cast<float>(c0 + static_cast<int>(k)));
+                cache.cy.push_back(cache.grid[i * width + k]);
+                cache.cz.push_back(cache.z[i]);
+            }
+        }
+        cache.channelStart.push_back(cache.cx.size());
+    }
+
+    cache.valid = true;
+    cache.baseline = &bl;
+    cache.amp = doAmp;
+    cache.compress = compressTime;
+    cache.sub = subMedian;
+    cache.line = doLine;
+    cache.bchan = opts.bchan;
+    cache.echan = opts.echan;
+    cache.tint = pobs->tint;
+}
+
+// Joins each point of every run [start[j], start[j + 1]) to the next one.
+void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z,
+              const std::vector<size_t>& start)
+{
+    for (size_t j = 0; j + 1 < start.size(); ++j)
+        for (size_t p = start[j] + 1; p < start[j + 1]; ++p)
+            ns2line(x[p - 1], y[p - 1], z[p - 1], x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
+}
+
+void printHelp()
+{
+    static const char* const lines[] = {
+        "kestrum key-stroke help:",
+        "?          : show help.",
+        "a          : toggle between showing amplitudes and showing phases.",
+        "c          : compress time to take out blank periods between scans.",
+        "h          : go back to the home position.",
+        "l          : toggle between drawing points, lines across band, lines in time or",
+        "             a cross-hatch surface.",
+        "m          : toggle between three median subtraction modes:",
+        "                1). None.",
+        "                2). Subtract visibility median for each time stamp (Median tcal).",
+        "                3). Additionally subtract channel median (median SED).",
+        "n          : show next baseline pair.",
+        "p          : show previous baseline pair.",
+        "q          : exit",
+        "arrow keys : rotate the view in the direction of the arrow key",
+    };
+    for (const char* line : lines)
+        std::cout << line << std::endl;
+}
+
+// A window edge pair that is not empty and is finite: equal edges are widened by half a
+// unit (or half their size) on each side.
+void widen(double& lo, double& hi)
+{
+    if (!std::isfinite(lo) || !std::isfinite(hi)) {
+        lo = -1.0;
+        hi = 1.0;
+    }
+    if (hi <= lo) {
+        const double half = lo != 0.0 ? std::fabs(lo) * 0.5 : 0.5;
+        lo -= half;
+        hi += half;
+    }
+}
+
+}  // namespace
+
+void updateStatistics()
+{
+    const bool tcal = subMedian > 0, sed = subMedian > 1;
+    b->second.updateStats(tcal, sed);
+    pstats = b->second.phaseStats(tcal, sed);
+    astats = b->second.ampStats(tcal, sed);
+}
+
+void cb(double*, int*)
+{
+    if (!cacheMatches())
+        computePoints();
+    if (doLine & 1) {
+        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart);
+    } else if (doLine == 0) {
+        const size_t n = cache.rx.size();
+        const float* x = cache.rx.data();
+        const float* y = cache.ry.data();
+        const float* z = cache.rz.data();
+        for (size_t p = 0; p < n; ++p)
+            ns2point(x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
+    }
+    if (doLine & 2)
+        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart);
+    label();
+}
+
+std::string viewTitle()
+{
+    // Formatted into a fixed area; an extreme rms is cut rather than written past its end.
+    char title[256];
+    std::snprintf(title, sizeof title,
+                  "Source: %s (%s); Baseline (%d-%d); RMS: %f\nMedian tcal %s; Median SED %s; Time compression %s",
+                  s->second.name.c_str(), doAmp ? "Amplitudes" : "Phases", b->second.ant1, b->second.ant2,
+                  astats.rms, subMedian >= 1 ? "ON" : "OFF", subMedian >= 2 ? "ON" : "OFF",
+                  compressTime ? "ON" : "OFF");
+    return title;
+}
+
+void label()
+{
+    const std::string title = viewTitle();
+    s2box("BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0);
+    s2lab("Channel", doAmp ? "Amplitude" : "Phase", "time", title.c_str());
+}
+
+void rescale()
+{
+    const Baseline& bl = b->second;
+    const size_t n = bl.vis.size();
+    double zmax = 0.0;
+    if (n > 0) {
+        if (compressTime)
+            zmax = static_cast<double>(n - 1) * pobs->tint / 3600.0;
+        else
+            zmax = (pobs->allVis[bl.vis[n - 1]].time - pobs->allVis[bl.vis[0]].time) * 24.0;
+    }
+    const stats& st = doAmp ? astats : pstats;
+    double ymin, ymax;
+    if (fullRange) {
+        ymin = st.min;
+        ymax = st.max;
+    } else {
+        ymin = st.median - st.rms * opts.scale;
+        ymax = st.median + st.rms * opts.scale;
+    }
+    if (!doAmp) {
+        ymin *= kDegPerRad;
+        ymax *= kDegPerRad;
+    }
+    // A single record, one time stamp, equal values or a single channel would give a window
+    // without height, depth or width: widen it so that the mapping stays defined.
+    widen(ymin, ymax);
+    double zmin = 0.0;
+    if (!(zmax > 0.0) || !std::isfinite(zmax))
+        zmax = (pobs->tint > 0.0 ? pobs->tint : 1.0) / 3600.0;
+    widen(zmin, zmax);
+    double xmin = opts.bchan, xmax = opts.echan;
+    if (xmax <= xmin) {
+        xmin -= 0.5;
+        xmax += 0.5;
+    }
+    s2svp(-1, 1, -1, 1, -1, 1);
+    s2swin(static_cast<float>(xmin), static_cast<float>(xmax), static_cast<float>(ymin),
+           static_cast<float>(ymax), static_cast<float>(zmin), static_cast<float>(zmax));
+}
+
+int kcb(unsigned char* key)
+{
+    const int k = std::toupper(*key);
+    switch (k) {
+    case '?':
+        printHelp();
+        return 1;
+    case 'A':
+        doAmp = !doAmp;
+        rescale();
+        return 1;
+    case 'C':
+        compressTime = !compressTime;
+        rescale();
+        return 1;
+    case 'F':
+        fullRange = !fullRange;
+        rescale();
+        return 1;
+    case 'L':
+        doLine = (doLine + 1) % 4;
+        rescale();
+        return 1;
+    case 'M':
+        subMedian = (subMedian + 1) % 3;
+        updateStatistics();
+        rescale();
+        return 1;
+    case 'N':
+        if (++b == s->second.baselines.end())
+            b = s->second.baselines.begin();
+        updateStatistics();
+        rescale();
+        return 1;
+    case 'P':
+        if (b == s->second.baselines.begin())
+            b = s->second.baselines.end();
+        --b;
+        updateStatistics();
+        rescale();
+        return 1;
+    case 'S':
+        if (++s == pobs->sources.end())
+            s = pobs->sources.begin();
+        b = s->second.baselines.begin();
+        updateStatistics();
+        rescale();
+        return 1;
+    case 'Q':
+        *key = 'Q';
+        return 0;
+    default:
+        return 0;
+    }
+}

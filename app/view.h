@@ -1,0 +1,37 @@
+// The interactive baseline view: the viewer's state, the per-frame drawing of the current
+// baseline, the keyboard commands, the world window and the axis labels.
+#pragma once
+
+#include "model/observation.h"
+#include "model/util.h"
+
+#include <map>
+#include <string>
+
+// The viewer's state. main sets it up; kcb changes it; cb and rescale read it.
+extern Observation* pobs;                               // the loaded data set, never deleted
+extern std::map<std::string, Source>::iterator s;       // current source
+extern std::map<int32_t, Baseline>::iterator b;         // current baseline of *s
+extern stats pstats;                                    // phase statistics of *b (radians)
+extern stats astats;                                    // amplitude statistics of *b
+extern int subMedian;                                   // 0 none, 1 tcal, 2 tcal and SED
+extern bool doAmp;                                      // amplitudes (true) or phases
+extern int doLine;                                      // bit 0 lines across the band, bit 1 lines in time
+extern bool compressTime;                               // drop the gaps between scans
+extern bool fullRange;                                  // vertical range from min to max
+
+// Per-frame callback: draws the current baseline, then the labels.
+void cb(double* t, int* kc);
+// Keyboard callback: 1 when the key was handled, 0 to pass it (maybe changed) on.
+int kcb(unsigned char* key);
+// Sets the viewport and the world window for the current state.
+void rescale();
+// Draws the box, the axis labels and the two-line title.
+void label();
+
+// Recomputes the current baseline's statistics for the current subMedian and copies the
+// phase and amplitude summaries into pstats and astats.
+void updateStatistics();
+
+// The title that label() draws, for the current state.
+std::string viewTitle();
