@@ -44,5 +44,20 @@ bench: deps
 fuzz:
 	scripts/fuzz-uv
 
+# A simulated observation (10 antennas, 256 channels, three sources over four hours, with
+# interference) opened in the viewer. Without a display it says how to look without one.
+DEMODIR   := $(BUILD)/demo
+demo: deps
+	$(MAKE) build
+	@test -d $(DEMODIR)/demo.uv || { mkdir -p $(DEMODIR) && $(BUILD)/tools/kestrum-sim out=$(DEMODIR)/demo.uv \
+	    nants=10 nchan=256 sources=3c286,ngc253,ngc1068 pols=xx,yy hours=4 inttime=60 scans=6 seed=7; }
+	@if [ -z "$$DISPLAY" ]; then \
+	    echo "No display to open the viewer's window on (DISPLAY is not set)."; \
+	    echo "Run 'make demo' in a desktop session, or look through a virtual X server:"; \
+	    echo "    Xvfb :9 & DISPLAY=:9 $(BUILD)/app/kestrum vis=$(DEMODIR)/demo.uv &"; \
+	    echo "    DISPLAY=:9 xdotool key F2    # writes the view to s2frame-0000.png"; \
+	    exit 1; fi
+	cd $(DEMODIR) && ../app/kestrum vis=demo.uv
+
 clean:
 	rm -rf $(BUILD) $(ASAN) $(BENCHDIR)

@@ -1,6 +1,12 @@
-// The kestrum viewer's run: banner, usage text, run parameters, then the run sequence.
+// The kestrum viewer's run: banner, usage text, run parameters, then the run sequence: load
+// the data set, pick the first baseline, print the summary and hand over to the window.
 #include "app/kestrum.h"
 
+#include "app/view.h"
+#include "model/observation.h"
+#include "plot/plot.h"
+
+#include <algorithm>
 #include <iostream>
 
 KrellParams opts(eAppView);
@@ -9,7 +15,65 @@ namespace {
 
 const char* const version = "0.1.2";
 
+// Everything after the run parameters. Returns the exit status; the window's event loop
+// ends the process itself when the user quits.
+int runSequence(int argc, char** argv)
+{
+    subMedian = 0;
+    doAmp = true;
+    // The viewer always takes the first channel as the reference channel.
+    opts.goodchGiven = true;
+    opts.goodch = 0;
+
+    pobs = new Observation(opts, false);
+    if (!pobs->getObsParams() || !pobs->read())
+        return 1;
+    clampChannelRange(opts, pobs->nchan);
+
+    if (pobs->sources.empty()) {
+        std::cout << "##### ERROR" << std::endl;
+        std::cout << "No record of " << opts.vis
+                  << " names its source, so there is nothing to show. Aborting!" << std::endl;
+        return 1;
+    }
+    s = pobs->sources.begin();
+    b = s->second.baselines.begin();
+
+    const bool tcal = subMedian > 0, sed = subMedian > 1;
+    if (Params::debug1)
+        std::cout << "Updating baseline statistics" << std::endl;
+    b->second.updateStats(tcal, sed);
+    if (Params::debug1)
+        std::cout << "Updating phase statistics" << std::endl;
+    pstats = b->second.phaseStats(tcal, sed);
+    if (Params::debug1)
+        std::cout << "Updating amplitude statistics" << std::endl;
+    astats = b->second.ampStats(tcal, sed);
+
+    pobs->summary();
+
+    // Without a device there is nothing to draw on; the library has said why.
+    if (!s2opend(opts.device.c_str(), argc, argv))
+        return 1;
+    rescale();
+    cs2scb(cb);
+    cs2skcb(kcb);
+    s2show(1);
+    return 0;
+}
+
 }  // namespace
+
+void clampChannelRange(KrellParams& params, int nchan)
+{
+    params.bchan = std::max(params.bchan - 1, 0);
+    params.echan = params.echan - 1;
+    if (params.bchan >= nchan)
+        params.bchan = nchan - 1;
+    if (params.echan >= nchan || params.echan == -1)
+        params.echan = nchan - 1;
+    params.echan = std::max(params.bchan, params.echan);
+}
 
 void usage()
 {
@@ -40,5 +104,5 @@ int kestrumMain(int argc, char** argv)
     }
     if (!opts.read(argc, argv))
         return 1;
-    return 0;
+    return runSequence(argc, argv);
 }

@@ -1,0 +1,290 @@
+// Frame cost of the baseline view under a private Xvfb with the software renderer: frames
+// per second for one baseline of 2,000 records x 1,024 channels in points mode and in
+// cross-hatch mode, against the plotting library drawing the same points (or segments)
+// straight from arrays in the same run; the share of a frame spent in the viewer's callback;
+// and the time from a key press ("m", "n") to the end of the next frame.
+#include "app/kestrum.h"
+#include "app/view.h"
+#include "plot/plot.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRecords = 2000;
+constexpr int kChannels = 1024;
+
+// What a child reports.
+struct FrameResult {
+    double fps = 0.0;
+    double callbackShare = 0.0;   // time in the per-frame callback / frame time
+    double keyM = 0.0;            // seconds from "m" to the end of the next frame
+    double keyN = 0.0;
+    int ok = 0;
+};
+
+// A private X server for the whole run.
+class Server {
+public:
+    Server()
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(fds[0]);
+            const int devnull = open("/dev/null", O_RDWR);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            const std::string fd = std::to_string(fds[1]);
+            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
+                  "tcp", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n')
+            display_ += c;
+        close(fds[0]);
+        if (!display_.empty())
+            display_ = ":" + display_;
+    }
+    ~Server()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string& display() const { return display_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+Server& server()
+{
+    static Server s;
+    return s;
+}
+
+// ---- Child side ----------------------------------------------------------------------
+
+enum class Mode { viewerPoints, viewerHatch, rawPoints, rawLines };
+
+Mode mode;
+int resultFd = -1;
+std::vector<float> rx, ry, rz;         // raw points, or raw segment end points in pairs
+Clock::time_point measureStart, keyAt;
+double callbackSeconds = 0.0;
+int frames = 0;
+int phase = 0;                         // 0 warm-up, 1 measuring, 2.. key presses
+FrameResult result;
+
+void rawDraw()
+{
+    if (mode == Mode::rawPoints) {
+        for (size_t p = 0; p < rx.size(); ++p)
+            ns2point(rx[p], ry[p], rz[p], 1.0f, 1.0f, 1.0f);
+    } else {
+        for (size_t p = 0; p + 1 < rx.size(); p += 2)
+            ns2line(rx[p], ry[p], rz[p], rx[p + 1], ry[p + 1], rz[p + 1], 1.0f, 1.0f, 1.0f);
+    }
+}
+
+void finish()
+{
+    result.ok = 1;
+    if (write(resultFd, &result, sizeof result) != static_cast<ssize_t>(sizeof result))
+        _exit(1);
+    _exit(0);
+}
+
+// Wraps the frame: times the callback, counts frames, then presses keys.
+void frame(double* t, int* kc)
+{
+    const auto now = Clock::now();
+    const bool viewer = mode == Mode::viewerPoints || mode == Mode::viewerHatch;
+    ++frames;
+    if (phase == 0 && frames == 3) {
+        phase = 1;
+        measureStart = now;
+        frames = 0;
+        callbackSeconds = 0.0;
+    } else if (phase == 1) {
+        const double elapsed = std::chrono::duration<double>(now - measureStart).count();
+        if ((frames >= 8 && elapsed > 3.0) || elapsed > 60.0) {
+            result.fps = frames / elapsed;
+            result.callbackShare = callbackSeconds / elapsed;
+            if (!viewer)
+                finish();
+            phase = 2;
+            unsigned char k = 'm';
+            keyAt = Clock::now();
+            kcb(&k);
+            frames = 0;
+        }
+    } else if (phase >= 2 && frames == 2) {
+        // The frame drawn after the key has been shown: this call starts the one after it.
+        const double latency = std::chrono::duration<double>(now - keyAt).count();
+        if (phase == 2) {
+            result.keyM = latency;
+            phase = 3;
+            unsigned char k = 'n';
+            keyAt = Clock::now();
+            kcb(&k);
+            frames = 0;
+        } else {
+            result.keyN = latency;
+            finish();
+        }
+    }
+    const auto c0 = Clock::now();
+    if (viewer)
+        cb(t, kc);
+    else
+        rawDraw();
+    callbackSeconds += std::chrono::duration<double>(Clock::now() - c0).count();
+}
+
+// Two baselines of kRecords records of kChannels channels, held in memory.
+void buildObservation()
+{
+    pobs = new Observation(opts, false);
+    pobs->nchan = kChannels;
+    pobs->tint = 10.0;
+    opts.bchan = 0;
+    opts.echan = kChannels - 1;
+    std::vector<std::complex<float>> data(kChannels);
+    std::vector<int> flags(kChannels, 0);
+    unsigned seed = 1;
+    for (int i = 0; i < kRecords; ++i) {
+        for (const double bl : {258.0, 259.0}) {
+            for (int c = 0; c < kChannels; ++c) {
+                seed = seed * 1664525u + 1013904223u;
+                data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
+            }
+            pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, kChannels,
+                                      data.data(), flags.data(), false);
+            pobs->add("bench", static_cast<int>(pobs->allVis.size() - 1));
+        }
+    }
+    s = pobs->sources.begin();
+    b = s->second.baselines.begin();
+    updateStatistics();
+}
+
+void buildRaw()
+{
+    // The same points (or cross-hatch segments) as the viewer draws for the first baseline.
+    const Baseline& bl = b->second;
+    auto z = [&](int i) { return static_cast<float>((pobs->allVis[bl.vis[i]].time - pobs->allVis[bl.vis[0]].time) * 24); };
+    if (mode == Mode::rawPoints) {
+        for (int i = 0; i < kRecords; ++i)
+            for (int c = 0; c < kChannels; ++c)
+                rx.push_back(static_cast<float>(c)), ry.push_back(bl.Amp(i, c, false, false)), rz.push_back(z(i));
+        return;
+    }
+    auto seg = [](float x1, float y1, float z1, float x2, float y2, float z2) {
+        rx.push_back(x1), ry.push_back(y1), rz.push_back(z1);
+        rx.push_back(x2), ry.push_back(y2), rz.push_back(z2);
+    };
+    for (int i = 0; i < kRecords; ++i)
+        for (int c = 1; c < kChannels; ++c)
+            seg(c - 1.0f, bl.Amp(i, c - 1, false, false), z(i), static_cast<float>(c), bl.Amp(i, c, false, false), z(i));
+    for (int c = 0; c < kChannels; ++c)
+        for (int i = 1; i < kRecords; ++i)
+            seg(static_cast<float>(c), bl.Amp(i - 1, c, false, false), z(i - 1), static_cast<float>(c),
+                bl.Amp(i, c, false, false), z(i));
+}
+
+[[noreturn]] void runChild(Mode m, int fd)
+{
+    mode = m;
+    resultFd = fd;
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    dup2(devnull, 2);
+    setenv("DISPLAY", server().display().c_str(), 1);
+    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
+    buildObservation();
+    if (m == Mode::viewerHatch)
+        doLine = 3;
+    if (m == Mode::rawPoints || m == Mode::rawLines)
+        buildRaw();
+    char name[] = "kestrum_bench";
+    char* argv[] = {name, nullptr};
+    if (!s2opend("/S2MONO", 1, argv))
+        _exit(2);
+    rescale();
+    cs2scb(frame);
+    cs2skcb(kcb);
+    s2show(1);
+    _exit(3);
+}
+
+FrameResult measure(Mode m)
+{
+    FrameResult r;
+    if (server().display().empty())
+        return r;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        runChild(m, fds[1]);
+    }
+    close(fds[1]);
+    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        r.ok = 0;
+    close(fds[0]);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return r;
+}
+
+void BM_Frame(benchmark::State& state, Mode viewerMode, Mode rawMode)
+{
+    FrameResult viewer, raw;
+    for (auto _ : state) {
+        raw = measure(rawMode);
+        viewer = measure(viewerMode);
+        state.SetIterationTime(viewer.fps > 0 ? 1.0 / viewer.fps : 0.0);
+    }
+    if (!viewer.ok || !raw.ok) {
+        state.SkipWithError("no frames: Xvfb or the window did not come up");
+        return;
+    }
+    state.counters["viewer_fps"] = viewer.fps;
+    state.counters["library_fps"] = raw.fps;
+    state.counters["fps_vs_library"] = viewer.fps / raw.fps;   // aim: at least 0.8
+    state.counters["callback_share"] = viewer.callbackShare;
+    state.counters["library_callback_share"] = raw.callbackShare;
+    state.counters["key_m_s"] = viewer.keyM;                    // aim: under 0.5 s
+    state.counters["key_n_s"] = viewer.keyN;
+}
+
+BENCHMARK_CAPTURE(BM_Frame, points_2M, Mode::viewerPoints, Mode::rawPoints)
+    ->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Frame, crosshatch_2M, Mode::viewerHatch, Mode::rawLines)
+    ->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace

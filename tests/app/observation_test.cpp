@@ -1,0 +1,322 @@
+// Loading whole observations through the real kestrum program, without a display: the
+// loading messages, progress bar, summary and debug lines for simulated and real data sets,
+// checked against what the simulator wrote or against an independent count of the bytes;
+// and every way a load can fail.
+#include "tests/app/uvsets.h"
+#include "tests/support/support.h"
+#include "tools/sim/observe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+#include <sstream>
+
+using kestrum::test::binary;
+using kestrum::test::countStream;
+using kestrum::test::CraftRecord;
+using kestrum::test::RunResult;
+using kestrum::test::sharedData;
+using kestrum::test::TempDir;
+using kestrum::test::writeCrafted;
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400;
+
+// Runs kestrum with no display: it loads, prints the summary and stops at the device.
+RunResult load(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{binary("app/kestrum")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return kestrum::test::run(argv, "", {"DISPLAY="}, 120.0);
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line);
+    return out;
+}
+
+bool hasLine(const std::string& text, const std::string& line)
+{
+    for (const std::string& l : lines(text))
+        if (l == line)
+            return true;
+    return false;
+}
+
+// The integration time as the summary prints it.
+std::string tintLine(double tint)
+{
+    return "I am guessing that the integration time is " + std::to_string(static_cast<int>(tint + 0.5)) +
+           " seconds";
+}
+
+// The text between "Reading <vis>" and the line after the bar: the bar's redraws end with
+// backspaces and no line end; "Done!" and 24 spaces close it.
+std::string progressPart(const std::string& out, const std::string& vis)
+{
+    const std::string start = "Reading " + vis + "\n";
+    const size_t a = out.find(start);
+    const size_t b = out.find("Done!");
+    if (a == std::string::npos || b == std::string::npos)
+        return {};
+    return out.substr(a + start.size(), b - a - start.size());
+}
+
+kestrum::sim::ObserveConfig smallConfig(const std::string& out)
+{
+    kestrum::sim::ObserveConfig c;
+    c.out = out;
+    c.nants = 6;
+    c.nchan = 64;
+    c.sources = {"zcal", "alpha", "beta"};
+    c.pols = {-5, -6};
+    c.hours = 0.5;
+    c.inttime = 10.0;
+    c.scans = 4;
+    return c;
+}
+
+}  // namespace
+
+TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLine)
+{
+    TempDir dir;
+    const auto config = smallConfig(dir.file("sim.uv"));
+    const auto written = kestrum::sim::observe(config);
+    const int64_t perPol = written.records / 2;
+
+    const RunResult r = load({"vis=" + config.out, "stokes=xx", "options=debug1,debug2"});
+    EXPECT_EQ(r.status, 1);   // no display to open
+    const std::string expectedHead = "kestrum version 0.1.2\n"
+                                     " First level debugging requested\n"
+                                     " Second level debugging requested\n"
+                                     "vis=" + config.out + "\n"
+                                     "stokes [in]=xx\n"
+                                     "stokes [flag]=\n"
+                                     "nants=6\n"
+                                     "ncorr=" + std::to_string(written.records * 64) + "\n"
+                                     "nchan=64\n"
+                                     "nif=1\n"
+                                     "Polarizations: xx yy\n"
+                                     "Reading " + config.out + "\n";
+    ASSERT_EQ(r.out.substr(0, expectedHead.size()), expectedHead) << r.out;
+
+    // The bar starts drawing at once and ends at 100 %.
+    const std::string bar = progressPart(r.out, config.out);
+    const std::string empty = "|" + std::string(20, '-') + "|   0%" + std::string(28, '\b');
+    EXPECT_EQ(bar.substr(0, empty.size()), empty);
+    EXPECT_NE(bar.find("|####################|   100%" + std::string(29, '\b')), std::string::npos);
+    EXPECT_NE(r.out.find("Done!" + std::string(24, ' ') + "\n"), std::string::npos);
+
+    EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(perPol) + " visibilities")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Guessing integration time from first baseline and channel."));
+    EXPECT_TRUE(hasLine(r.out, "tint = 10"));
+    // One kept interval per step of the first baseline of each source, by name order.
+    EXPECT_TRUE(hasLine(r.out, "alpha[1]=10"));
+    const std::string summary = "Read data for the following sources:\n"
+                                "  alpha\n"
+                                "  beta\n"
+                                "  zcal\n"
+                                "Detected a total of 15 baselines:\n";
+    EXPECT_NE(r.out.find(summary), std::string::npos) << r.out;
+    std::string pairs;
+    for (int a1 = 1; a1 <= 6; ++a1)
+        for (int a2 = a1 + 1; a2 <= 6; ++a2)
+            pairs += "  (" + std::to_string(a1) + "," + std::to_string(a2) + ")\n";
+    EXPECT_NE(r.out.find(pairs + "Number of channels: 64\n" + tintLine(10) +
+                         "\nUsing stokes xx for analysis.\n"),
+              std::string::npos)
+        << r.out;
+    // The first baseline's statistics are computed, without median subtraction, before the summary.
+    const size_t statsAt = r.out.find("Updating baseline statistics\n"
+                                      "Baseline::updateStats(notcal, nosed) BL=(1-2)\n");
+    EXPECT_NE(statsAt, std::string::npos) << r.out;
+    EXPECT_LT(r.out.find("Updating amplitude statistics\n"), r.out.find("Read data for the following sources:"));
+}
+
+TEST(ObservationLoad, StokesIIsFormedFromTheParallelHands)
+{
+    TempDir dir;
+    const auto config = smallConfig(dir.file("sim.uv"));
+    const auto written = kestrum::sim::observe(config);
+    const RunResult r = load({"vis=" + config.out});
+    EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(written.records / 2) + " visibilities")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Using stokes i for analysis."));
+    // Without debug1 no baseline list.
+    EXPECT_EQ(r.out.find("Detected a total of"), std::string::npos);
+}
+
+TEST(ObservationLoad, SimulatorOutputOpensWithTheShapeItWasGiven)
+{
+    TempDir dir;
+    kestrum::sim::ObserveConfig config = smallConfig(dir.file("sim.uv"));
+    config.pols = {-5, -6, -7, -8};
+    config.corr16 = true;
+    config.nchan = 33;
+    const auto written = kestrum::sim::observe(config);
+    const auto counted = countStream(config.out, -6);
+    EXPECT_EQ(counted.records * 4, written.records);
+    EXPECT_EQ(counted.baselines.size(), 15u);
+    EXPECT_EQ(counted.nchan, 33);
+    EXPECT_EQ(counted.sources, (std::set<std::string>{"alpha", "beta", "zcal"}));
+    EXPECT_DOUBLE_EQ(std::round(counted.tint), 10.0);
+
+    const RunResult r = load({"vis=" + config.out, "stokes=yy"});
+    EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(counted.records) + " visibilities")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Number of channels: 33"));
+    EXPECT_TRUE(hasLine(r.out, "Using stokes yy for analysis."));
+}
+
+// The three real data sets, counted from their bytes independently of the reader.
+class RealDataSet : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RealDataSet, LoadsWhatItsBytesHold)
+{
+    const std::string vis = sharedData(GetParam());
+    const auto counted = countStream(vis, -5);
+    ASSERT_GT(counted.records, 0);
+    const RunResult r = load({"vis=" + vis, "stokes=xx", "options=debug1"});
+    EXPECT_TRUE(hasLine(r.out, "Reading " + vis));
+    EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(counted.records) + " visibilities")) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Detected a total of " + std::to_string(counted.baselines.size()) + " baselines:"));
+    std::string sources = "Read data for the following sources:\n";
+    for (const std::string& name : counted.sources)
+        sources += "  " + name + "\n";
+    EXPECT_NE(r.out.find(sources), std::string::npos) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Number of channels: " + std::to_string(counted.nchan)));
+    if (counted.tint > 0)
+        EXPECT_TRUE(hasLine(r.out, tintLine(counted.tint))) << r.out;
+    else
+        EXPECT_NE(r.out.find("no two records of a first baseline lie more than 2.4 seconds apart"),
+                  std::string::npos);
+    EXPECT_TRUE(hasLine(r.out, "Using stokes xx for analysis."));
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedData, RealDataSet,
+                         ::testing::Values("PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA",
+                                           "zen.2457698.40355.xx.HH.uvcA"));
+
+TEST(ObservationLoad, RealDataSetCountsMatchTheirDescription)
+{
+    EXPECT_EQ(countStream(sharedData("PAPER_point_source_sim.uv")).records, 600);
+    EXPECT_EQ(countStream(sharedData("PAPER_point_source_sim.uv")).baselines.size(), 6u);
+    EXPECT_EQ(countStream(sharedData("zen.2458042.12552.xx.HH.uvXA")).records, 1680);
+    EXPECT_EQ(countStream(sharedData("zen.2458042.12552.xx.HH.uvXA")).baselines.size(), 28u);
+    EXPECT_EQ(countStream(sharedData("zen.2457698.40355.xx.HH.uvcA")).records, 190);
+    EXPECT_EQ(countStream(sharedData("zen.2457698.40355.xx.HH.uvcA")).baselines.size(), 190u);
+}
+
+TEST(ObservationLoad, IntegrationTimeIsTheMedianOfIntervalsAboveTwoPointFourSeconds)
+{
+    TempDir dir;
+    // Ten-second steps with an occasional 1 s pair: the short ones never count. Two records
+    // of one time stamp in a row are accepted.
+    std::vector<CraftRecord> recs;
+    double t = 2459000.5;
+    for (int i = 0; i < 12; ++i) {
+        recs.push_back({t, 1, 2});
+        recs.push_back({t, 1, 3});
+        t += (i % 4 == 3 ? 1.0 : 10.0) * kSecond;
+    }
+    writeCrafted(dir.file("a.uv"), recs);
+    RunResult r = load({"vis=" + dir.file("a.uv"), "stokes=xx"});
+    EXPECT_TRUE(hasLine(r.out, tintLine(10))) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Read 24 visibilities"));
+
+    // 9.6 s prints as 10, 9.4 s as 9.
+    for (const double step : {9.6, 9.4}) {
+        TempDir d;
+        std::vector<CraftRecord> rs;
+        for (int i = 0; i < 5; ++i)
+            rs.push_back({2459000.5 + i * step * kSecond, 1, 2});
+        writeCrafted(d.file("b.uv"), rs);
+        r = load({"vis=" + d.file("b.uv"), "stokes=xx"});
+        EXPECT_TRUE(hasLine(r.out, tintLine(step))) << r.out;
+    }
+}
+
+TEST(ObservationLoad, WithoutAnyIntervalTheIntegrationTimeIsAFallbackSaidSo)
+{
+    TempDir dir;
+    writeCrafted(dir.file("one.uv"), {{2459000.5, 1, 2}, {2459000.5, 1, 3}, {2459000.5, 2, 3}});
+    const RunResult r = load({"vis=" + dir.file("one.uv"), "stokes=xx"});
+    EXPECT_TRUE(hasLine(r.out, tintLine(1))) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "  (no two records of a first baseline lie more than 2.4 seconds apart and the "
+                               "data set has no \"inttime\": 1 second assumed)"));
+}
+
+TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
+{
+    TempDir dir;
+    const std::string err = "##### ERROR\n";
+
+    // Time going back by one second.
+    writeCrafted(dir.file("order.uv"), {{2459000.5, 1, 2}, {2459000.5 + 10 * kSecond, 1, 2},
+                                        {2459000.5 + 9 * kSecond, 1, 2}});
+    RunResult r = load({"vis=" + dir.file("order.uv"), "stokes=xx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(err + "Data set is not in time order. Aborting!\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Read data for"), std::string::npos);
+
+    // 128 channels, then 64.
+    CraftRecord wide{2459000.5, 1, 2, 128}, narrow{2459000.6, 1, 2, 64};
+    writeCrafted(dir.file("chan.uv"), {wide, narrow});
+    r = load({"vis=" + dir.file("chan.uv"), "stokes=xx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(err + "Inconsistent number of channels between visibilities (previously=128, now=64). "
+                               "Aborting!\n"),
+              std::string::npos)
+        << r.out;
+
+    // Two spectral windows.
+    writeCrafted(dir.file("two.uv"), {{2459000.5, 1, 2}}, {2, 1});
+    r = load({"vis=" + dir.file("two.uv"), "stokes=xx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(err + "Can't deal with 2 IFs, run tessfen before proceeding.\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Reading"), std::string::npos);
+
+    // No data of the requested polarisation.
+    writeCrafted(dir.file("xx.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}});
+    r = load({"vis=" + dir.file("xx.uv"), "stokes=rr"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n"),
+              std::string::npos)
+        << r.out << r.err;
+
+    // A data set that does not exist: the storage layer's fatal error.
+    r = load({"vis=" + dir.file("missing.uv")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.uv"), std::string::npos) << r.err;
+}
+
+TEST(ObservationLoad, RecordsWithoutSourceNamesLeaveNothingToShow)
+{
+    TempDir dir;
+    writeCrafted(dir.file("anon.uv"), {{2459000.5, 1, 2, 8, -5, ""}, {2459000.6, 1, 2, 8, -5, ""}});
+    const RunResult r = load({"vis=" + dir.file("anon.uv"), "stokes=xx"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(hasLine(r.out, "Read 2 visibilities"));
+    EXPECT_NE(r.out.find("##### ERROR\nNo record of " + dir.file("anon.uv") +
+                         " names its source, so there is nothing to show. Aborting!\n"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(ObservationLoad, PolarisationCodeWithoutANameIsReported)
+{
+    TempDir dir;
+    writeCrafted(dir.file("p0.uv"), {{2459000.5, 1, 2, 8, 0}, {2459000.5, 1, 2, 8, -5}}, {1, 2});
+    const RunResult r = load({"vis=" + dir.file("p0.uv"), "stokes=xx", "options=debug2"});
+    EXPECT_TRUE(hasLine(r.out, "WARNING: polarisation code 0 has no name and is left out of the polarisation list."))
+        << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Polarizations: xx"));
+    EXPECT_LT(r.status, 128);   // ended, not killed by a signal
+}

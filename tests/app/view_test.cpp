@@ -1,0 +1,180 @@
+// The interactive view end to end: the real kestrum under a private X server, real key
+// presses, the console output and screenshots of what is drawn.
+#include "tests/app/uvsets.h"
+#include "tests/app/xsession.h"
+#include "tests/support/support.h"
+#include "tools/sim/observe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using kestrum::test::CraftRecord;
+using kestrum::test::sharedData;
+using kestrum::test::TempDir;
+using kestrum::test::ViewerSession;
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400;
+
+const char* const kHelp =
+    "kestrum key-stroke help:\n"
+    "?          : show help.\n"
+    "a          : toggle between showing amplitudes and showing phases.\n"
+    "c          : compress time to take out blank periods between scans.\n"
+    "h          : go back to the home position.\n"
+    "l          : toggle between drawing points, lines across band, lines in time or\n"
+    "             a cross-hatch surface.\n"
+    "m          : toggle between three median subtraction modes:\n"
+    "                1). None.\n"
+    "                2). Subtract visibility median for each time stamp (Median tcal).\n"
+    "                3). Additionally subtract channel median (median SED).\n"
+    "n          : show next baseline pair.\n"
+    "p          : show previous baseline pair.\n"
+    "q          : exit\n"
+    "arrow keys : rotate the view in the direction of the arrow key\n";
+
+std::string simulate(const TempDir& dir)
+{
+    kestrum::sim::ObserveConfig c;
+    c.out = dir.file("view.uv");
+    c.nants = 4;
+    c.nchan = 48;
+    c.sources = {"cal", "target"};
+    c.hours = 0.3;
+    c.inttime = 30.0;
+    c.scans = 3;
+    kestrum::sim::observe(c);
+    return c.out;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Count of lit pixels in an xwd dump's image (the part after the header and colour map is
+// dominated by the image; black is zero).
+size_t litBytes(const std::string& xwd)
+{
+    return static_cast<size_t>(std::count_if(xwd.begin() + std::min<size_t>(xwd.size(), 4096), xwd.end(),
+                                             [](char c) { return c != 0; }));
+}
+
+}  // namespace
+
+TEST(View, HelpKeyPrintsTheHelpTextAndQQuits)
+{
+    TempDir dir;
+    const std::string vis = simulate(dir);
+    ViewerSession v(dir.path(), {"vis=" + vis});
+    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    v.key("question");
+    ASSERT_TRUE(v.waitForOutput("arrow keys : rotate the view in the direction of the arrow key\n")) << v.out();
+    const std::string out = v.out();
+    EXPECT_NE(out.find(std::string("Using stokes i for analysis.\n") + kHelp), std::string::npos) << out;
+    v.key("q");
+    EXPECT_EQ(v.waitExit(), 0) << v.err();
+}
+
+TEST(View, BaselinesStepWithWrapAroundWithinTheSourceAndSourcesWrapToo)
+{
+    TempDir dir;
+    // Source "a" has baselines 1-2 and 1-3 and 2-3; source "b" only 1-4.
+    std::vector<CraftRecord> recs;
+    for (int i = 0; i < 4; ++i) {
+        const double t = 2459000.5 + i * 10 * kSecond;
+        recs.push_back({t, 1, 2, 8, -5, "a"});
+        recs.push_back({t, 1, 3, 8, -5, "a"});
+        recs.push_back({t, 2, 3, 8, -5, "a"});
+    }
+    for (int i = 4; i < 8; ++i)
+        recs.push_back({2459000.5 + i * 10 * kSecond, 1, 4, 8, -5, "b"});
+    kestrum::test::writeCrafted(dir.file("bl.uv"), recs);
+
+    ViewerSession v(dir.path(), {"vis=" + dir.file("bl.uv"), "stokes=xx", "options=debug1"});
+    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    const std::string start = "Using stokes xx for analysis.\n";
+    ASSERT_TRUE(v.waitForOutput(start));
+
+    const char* const presses[] = {"p", "n", "n", "n", "n", "s", "n", "p", "s", "N", "P"};
+    const char* const shown[] = {"2-3", "1-2", "1-3", "2-3", "1-2", "1-4", "1-4", "1-4", "1-2", "1-3", "1-2"};
+    std::string expected;
+    for (size_t i = 0; i < std::size(presses); ++i) {
+        v.key(presses[i]);
+        expected += std::string("Baseline::updateStats(notcal, nosed) BL=(") + shown[i] + ")\n";
+        ASSERT_TRUE(v.waitForOutput(start + expected)) << "after " << presses[i] << ":\n" << v.out();
+    }
+    v.key("shift+q");
+    EXPECT_EQ(v.waitExit(), 0);
+}
+
+TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
+{
+    TempDir dir;
+    const std::string vis = simulate(dir);
+    ViewerSession v(dir.path(), {"vis=" + vis, "options=debug1"});
+    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    const std::string initial = v.screenshot();
+    ASSERT_GT(litBytes(initial), 1000u) << "nothing drawn";
+
+    // Amplitude/phase, time compression and full range each change the picture, and
+    // pressing the key again brings the first picture back.
+    for (const char* k : {"a", "c", "f"}) {
+        v.key(k);
+        const std::string changed = v.screenshot();
+        EXPECT_NE(changed, initial) << "key " << k;
+        v.key(k);
+        EXPECT_EQ(v.screenshot(), initial) << "key " << k << " twice";
+    }
+
+    // The four drawing styles all differ; the fourth press returns to points.
+    std::vector<std::string> styles{initial};
+    for (int i = 0; i < 3; ++i) {
+        v.key("l");
+        styles.push_back(v.screenshot());
+        for (int j = 0; j < i + 1; ++j)
+            EXPECT_NE(styles.back(), styles[j]) << "style " << i + 1 << " against " << j;
+    }
+    v.key("L");
+    EXPECT_EQ(v.screenshot(), initial);
+
+    // The median modes: tcal, then SED, then back to none, with the statistics recomputed.
+    v.key("m");
+    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, nosed) BL=(1-2)\n"));
+    const std::string tcal = v.screenshot();
+    v.key("m");
+    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\n"));
+    const std::string sed = v.screenshot();
+    v.key("m");
+    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"));
+    EXPECT_NE(tcal, initial);
+    EXPECT_NE(sed, tcal);
+    EXPECT_EQ(v.screenshot(), initial);
+
+    // Keys the viewer passes on leave its state alone: "h" homes the camera that never moved.
+    v.key("h");
+    EXPECT_EQ(v.screenshot(), initial);
+    EXPECT_EQ(count(v.out(), "Baseline::updateStats"), 4u);
+
+    v.key("Q");
+    EXPECT_EQ(v.waitExit(), 0);
+}
+
+TEST(View, RealDataSetsOpenOnTheirFirstBaseline)
+{
+    for (const char* name : {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA",
+                             "zen.2457698.40355.xx.HH.uvcA"}) {
+        TempDir dir;
+        ViewerSession v(dir.path(), {"vis=" + sharedData(name), "stokes=xx", "options=debug1"});
+        ASSERT_TRUE(v.windowFound()) << name << v.out() << v.err();
+        EXPECT_GT(litBytes(v.screenshot()), 1000u) << name;
+        EXPECT_NE(v.out().find("Baseline::updateStats(notcal, nosed) BL=("), std::string::npos);
+        v.key("q");
+        EXPECT_EQ(v.waitExit(), 0) << name;
+    }
+}
