@@ -373,7 +373,7 @@ ObserveSummary observe(const ObserveConfig& config,
                     }
                     // A transmitter in a few channels, all the time, on every baseline.
                     for (size_t k = 0; k < plan.rfi.channels.size(); ++k) {
-                        const double amp = rfiScale * (6.0 + 4.0 * k) * (1.0 + 0.3 * std::sin(hours * (2.0 + k)));
+                        const double amp = rfiScale * (25.0 + 10.0 * k) * (1.0 + 0.3 * std::sin(hours * (2.0 + k)));
                         const double phase = 0.9 * (a2 - a1) * (k + 1) + hours * 3.0;
                         data[plan.rfi.channels[k]] += std::complex<float>(std::polar(amp, phase));
                     }
@@ -381,7 +381,7 @@ ObserveSummary observe(const ObserveConfig& config,
                     if (burst) {
                         const double phase0 = noise.uniform(-kPi, kPi);
                         for (int c = 0; c < nchan; ++c) {
-                            const double amp = rfiScale * 12.0 * (0.7 + 0.3 * std::cos(2 * kPi * c / nchan));
+                            const double amp = rfiScale * 40.0 * (0.7 + 0.3 * std::cos(2 * kPi * c / nchan));
                             data[c] += std::complex<float>(std::polar(amp, phase0 + 0.01 * c));
                         }
                     }

@@ -1,0 +1,162 @@
+// The observation simulator: its scan plan, its determinism, the interference it promises
+// (read back through the dataset layer), and the kestrum-sim program's parameters.
+#include "dataset/uvio.h"
+#include "tests/app/uvsets.h"
+#include "tests/support/support.h"
+#include "tools/sim/observe.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+using kestrum::sim::ObserveConfig;
+using kestrum::test::binary;
+using kestrum::test::readFile;
+using kestrum::test::TempDir;
+
+namespace {
+
+ObserveConfig config(const std::string& out)
+{
+    ObserveConfig c;
+    c.out = out;
+    c.nants = 5;
+    c.nchan = 64;
+    c.sources = {"cal", "t1", "t2"};
+    c.pols = {-5};
+    c.hours = 1.0;
+    c.inttime = 20.0;
+    c.scans = 5;
+    return c;
+}
+
+}  // namespace
+
+TEST(Simulator, ScansAlternateCalibratorAndTargetsWithGapsBetween)
+{
+    const auto plan = kestrum::sim::schedule(config("unused"));
+    ASSERT_FALSE(plan.empty());
+    std::vector<int> scanSources{plan.front().source};
+    int gaps = 0;
+    for (size_t i = 1; i < plan.size(); ++i) {
+        const double step = plan[i].seconds - plan[i - 1].seconds;
+        ASSERT_GE(step, 20.0);
+        if (step > 20.0) {
+            ++gaps;
+            scanSources.push_back(plan[i].source);
+        } else {
+            EXPECT_EQ(plan[i].source, plan[i - 1].source) << "source changed within a scan";
+        }
+    }
+    EXPECT_EQ(gaps, 4);
+    EXPECT_EQ(scanSources, (std::vector<int>{0, 1, 0, 2, 0}));
+    EXPECT_LE(plan.back().seconds, 3600.0);
+}
+
+TEST(Simulator, SameSeedWritesTheSameBytesAndAnotherSeedDoesNot)
+{
+    TempDir dir;
+    auto c = config(dir.file("a.uv"));
+    kestrum::sim::observe(c);
+    c.out = dir.file("b.uv");
+    kestrum::sim::observe(c);
+    c.out = dir.file("c.uv");
+    c.seed = 2;
+    kestrum::sim::observe(c);
+    const std::string a = readFile(dir.file("a.uv/visdata"));
+    EXPECT_EQ(a, readFile(dir.file("b.uv/visdata")));
+    EXPECT_NE(a, readFile(dir.file("c.uv/visdata")));
+    EXPECT_EQ(readFile(dir.file("a.uv/vartable")), readFile(dir.file("b.uv/vartable")));
+}
+
+TEST(Simulator, InterferenceAndFlagsAreWhereThePlanSays)
+{
+    TempDir dir;
+    auto c = config(dir.file("rfi.uv"));
+    c.sources = {"cal"};
+    c.scans = 1;
+    const auto summary = kestrum::sim::observe(c);
+    const auto& rfi = summary.rfi;
+    ASSERT_EQ(rfi.channels.size(), 3u);
+    ASSERT_FALSE(rfi.burstIntegrations.empty());
+    ASSERT_GE(rfi.badAntenna, 2);
+    EXPECT_EQ(rfi.edgeChannels, 3);
+
+    // Mean amplitude per channel over the records, and per integration over the band.
+    const int nbl = 10;
+    std::vector<double> perChannel(c.nchan, 0.0), perIntegration(summary.integrations, 0.0);
+    std::vector<int> flagged(c.nchan, 0);
+    int tno = 0, nread = 0;
+    uvopen_c(&tno, c.out.c_str(), "old");
+    std::vector<float> data(2 * c.nchan);
+    std::vector<int> flags(c.nchan);
+    double preamble[4];
+    int64_t record = 0;
+    for (;;) {
+        uvread_c(tno, preamble, data.data(), flags.data(), c.nchan, &nread);
+        if (nread == 0)
+            break;
+        ASSERT_EQ(nread, c.nchan);
+        for (int ch = 0; ch < c.nchan; ++ch) {
+            const double amp = std::hypot(data[2 * ch], data[2 * ch + 1]);
+            perChannel[ch] += amp;
+            perIntegration[record / nbl] += amp / c.nchan;
+            flagged[ch] += flags[ch] == 0;
+        }
+        ++record;
+    }
+    uvclose_c(tno);
+    ASSERT_EQ(record, summary.records);
+
+    std::vector<double> sorted = perChannel;
+    std::sort(sorted.begin(), sorted.end());
+    const double typical = sorted[sorted.size() / 2];
+    for (int ch : rfi.channels)
+        EXPECT_GT(perChannel[ch], 1.5 * typical) << "channel " << ch;
+    for (int ch = 0; ch < c.nchan; ++ch) {
+        const bool edge = ch < 3 || ch >= c.nchan - 3;
+        EXPECT_EQ(flagged[ch], edge ? record : 0) << "channel " << ch;
+    }
+    std::vector<double> quiet;
+    for (int64_t i = 0; i < summary.integrations; ++i)
+        if (!std::count(rfi.burstIntegrations.begin(), rfi.burstIntegrations.end(), i))
+            quiet.push_back(perIntegration[i]);
+    const double quietMax = *std::max_element(quiet.begin(), quiet.end());
+    for (int i : rfi.burstIntegrations)
+        EXPECT_GT(perIntegration[i], 1.5 * quietMax) << "integration " << i;
+}
+
+TEST(Simulator, ProgramTakesKeyValueParametersAndRefusesBadOnes)
+{
+    TempDir dir;
+    const std::string sim = binary("tools/kestrum-sim");
+    auto r = kestrum::test::run({sim});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("kestrum-sim out=dataset"), std::string::npos);
+
+    r = kestrum::test::run({sim, "out=" + dir.file("s.uv"), "nants=4", "nchan=16", "hours=0.1", "inttime=30",
+                            "sources=a,b", "pols=rr,ll", "scans=2", "corr=j", "seed=9", "colour=red"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("WARNING: Undefined parameters specified, the following will be ignored:\n   colour=red\n"),
+              std::string::npos);
+    const auto counted = kestrum::test::countStream(dir.file("s.uv"));
+    EXPECT_NE(r.out.find("Wrote " + std::to_string(counted.records) + " records: "), std::string::npos) << r.out;
+    EXPECT_EQ(counted.baselines.size(), 6u);
+    EXPECT_EQ(counted.nchan, 16);
+    EXPECT_EQ(readFile(dir.file("s.uv/vartable")).find("j corr") != std::string::npos, true);
+
+    // The output is never overwritten, and bad values are refused before anything is written.
+    r = kestrum::test::run({sim, "out=" + dir.file("s.uv")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already exists"), std::string::npos);
+    for (const char* bad : {"nants=1", "nchan=zero", "corr=x", "rfi=maybe", "inttime=0", "hours=-1"}) {
+        r = kestrum::test::run({sim, "out=" + dir.file("bad.uv"), bad});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_FALSE(r.err.empty()) << bad;
+    }
+    r = kestrum::test::run({sim, "out=" + dir.file("bad.uv"), "stray"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(kestrum::test::run({"/usr/bin/test", "-e", dir.file("bad.uv")}).status, 1);
+}
