@@ -1,10 +1,11 @@
 // Simulating an interferometer observation and writing it as a uv data set through the
-// dataset layer's writer. The sky is a few point sources per field; each antenna has its own
+// shared uv writer (uvwriter.h). The sky is a few point sources per field; each antenna has its own
 // bandpass and slowly drifting gains; noise is Gaussian; interference is added on top.
 #include "tools/sim/observe.h"
 
+#include "tools/sim/uvwriter.h"
+
 #include "dataset/uvio.h"
-#include "task/basant.h"
 
 #include <algorithm>
 #include <array>
@@ -26,7 +27,6 @@ constexpr double kRestFreq = 1.420405752;           // GHz
 
 // Uv variable type codes of the writer.
 constexpr int kChar = 1;
-constexpr int kInt = 2;
 constexpr int kReal = 4;
 constexpr int kDouble = 5;
 
@@ -284,148 +284,144 @@ ObserveSummary observe(const ObserveConfig& config,
     summary.baselines = config.nants * (config.nants - 1) / 2;
     summary.recordsPerSource.assign(config.sources.size(), 0);
 
-    int tno = 0;
-    uvopen_c(&tno, config.out.c_str(), "new");
-    if (config.corr16)
-        uvset_c(tno, "corr", "j", 0, 0.0, 0.0, 0.0);
-    uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0.0, 0.0, 0.0);
+    UvDescription d;
+    d.nants = config.nants;
+    d.windows = {Window{nchan, config.sfreq, df, kRestFreq}};
+    d.pols = config.pols;
+    d.corrType = config.corr16 ? 'j' : 'r';
+    d.uvw = true;
+    d.inttime = config.inttime;
+    d.times.clear();
+    for (const Integration& it : plan.times)
+        d.times.push_back(kStartJd + it.seconds / 86400.0);
+    d.source = [&](int t) { return plan.fields[plan.times[t].source].name; };
 
-    // Variables that stay the same through the whole observation.
-    const int one = 1;
-    const int npol = static_cast<int>(config.pols.size());
-    const double restfreq = kRestFreq;
-    const float inttime = static_cast<float>(config.inttime), epoch = 2000.0f, zero = 0.0f, jyperk = 1.0f;
+    // The geometry of the integration being written: hour angle terms of its field.
+    struct Pointing {
+        int timeIndex = -1;
+        double lst = 0.0, sh = 0.0, ch = 1.0, sd = 0.0, cd = 1.0;
+        std::complex<double> badJump{1.0, 0.0};
+        bool burst = false;
+    } now;
+    auto point = [&](int t) {
+        if (t == now.timeIndex)
+            return;
+        if (progress && now.timeIndex >= 0)
+            progress(now.timeIndex + 1, summary.integrations);
+        const Field& field = plan.fields[plan.times[t].source];
+        now.timeIndex = t;
+        now.lst = std::fmod(gmst(d.times[t]) + kLongitude, 2 * kPi);
+        const double ha = now.lst - field.ra;
+        now.sh = std::sin(ha), now.ch = std::cos(ha), now.sd = std::sin(field.dec), now.cd = std::cos(field.dec);
+        // The misbehaving antenna jumps in gain and phase from one integration to the next.
+        if (plan.rfi.badAntenna)
+            now.badJump = std::polar(noise.uniform(0.3, 2.5), noise.uniform(-kPi, kPi));
+        now.burst = plan.burstSet.count(t) != 0;
+    };
+    d.coord = [&](UvRecord& r) {
+        point(r.timeIndex);
+        const auto& p1 = plan.antennas[r.ant1 - 1];
+        const auto& p2 = plan.antennas[r.ant2 - 1];
+        const double bx = p2[0] - p1[0], by = p2[1] - p1[1], bz = p2[2] - p1[2];
+        r.u = now.sh * bx + now.ch * by;
+        r.v = -now.sd * now.ch * bx + now.sd * now.sh * by + now.cd * bz;
+        r.w = now.cd * now.ch * bx - now.cd * now.sh * by + now.sd * bz;
+    };
+
+    // Variables that stay the same through the observation, and the record being built.
+    const float epoch = 2000.0f, jyperk = 1.0f;
     const std::string telescope = "kestrum-sim";
     std::vector<double> antpos(3 * config.nants);
     for (int a = 0; a < config.nants; ++a)
         for (int k = 0; k < 3; ++k)
             antpos[k * config.nants + a] = plan.antennas[a][k];
-    std::vector<float> systemp(config.nants, 50.0f);
+    const std::vector<float> systemp(config.nants, 50.0f);
     const double latitude = kLatitude, longitude = kLongitude;
-
     std::vector<std::complex<double>> sky(nchan);
     std::vector<std::complex<float>> data(nchan);
-    std::vector<int> flags(nchan, 1);
-    for (int c = 0; c < plan.rfi.edgeChannels; ++c)
-        flags[c] = flags[nchan - 1 - c] = 0;
+    int skyTime = -1;
+    double skyBaseline = -1.0;
 
-    int64_t done = 0;
-    for (const Integration& it : plan.times) {
+    d.perRecord = [&](int tno, const UvRecord& r) {
+        const Integration& it = plan.times[r.timeIndex];
         const Field& field = plan.fields[it.source];
-        const double jd = kStartJd + it.seconds / 86400.0;
         const double hours = it.seconds / 3600.0;
-        const double lst = std::fmod(gmst(jd) + kLongitude, 2 * kPi);
-        const double ha = lst - field.ra;
-        const double sh = std::sin(ha), ch = std::cos(ha), sd = std::sin(field.dec), cd = std::cos(field.dec);
-        const bool burst = plan.burstSet.count(static_cast<int>(done)) != 0;
+        uvputvr_c(tno, kDouble, "antpos", antpos.data(), 3 * config.nants);
+        uvputvr_c(tno, kReal, "epoch", &epoch, 1);
+        uvputvr_c(tno, kReal, "jyperk", &jyperk, 1);
+        uvputvr_c(tno, kReal, "systemp", systemp.data(), config.nants);
+        uvputvr_c(tno, kDouble, "latitud", &latitude, 1);
+        uvputvr_c(tno, kDouble, "longitu", &longitude, 1);
+        uvputvr_c(tno, kChar, "telescop", telescope.c_str(), static_cast<int>(telescope.size()));
+        uvputvr_c(tno, kDouble, "ra", &field.ra, 1);
+        uvputvr_c(tno, kDouble, "dec", &field.dec, 1);
+        uvputvr_c(tno, kDouble, "obsra", &field.ra, 1);
+        uvputvr_c(tno, kDouble, "obsdec", &field.dec, 1);
+        uvputvr_c(tno, kDouble, "lst", &now.lst, 1);
 
-        // The misbehaving antenna jumps in gain and phase from one integration to the next.
-        std::complex<double> badJump(1.0, 0.0);
-        if (plan.rfi.badAntenna)
-            badJump = std::polar(noise.uniform(0.3, 2.5), noise.uniform(-kPi, kPi));
-
-        for (int a1 = 1; a1 <= config.nants; ++a1) {
-            for (int a2 = a1 + 1; a2 <= config.nants; ++a2) {
-                const auto& p1 = plan.antennas[a1 - 1];
-                const auto& p2 = plan.antennas[a2 - 1];
-                const double bx = p2[0] - p1[0], by = p2[1] - p1[1], bz = p2[2] - p1[2];
-                const double u = sh * bx + ch * by;
-                const double v = -sd * ch * bx + sd * sh * by + cd * bz;
-                const double w = cd * ch * bx - cd * sh * by + sd * bz;
-
-                // The sky seen by this baseline, channel by channel: each component's phase
-                // grows linearly with frequency, so it advances by a fixed rotation.
-                std::fill(sky.begin(), sky.end(), std::complex<double>(0.0, 0.0));
-                const std::vector<double>& spec = plan.spectra[it.source];
-                for (size_t k = 0; k < field.components.size(); ++k) {
-                    const Component& cp = field.components[k];
-                    const double n1 = std::sqrt(std::max(0.0, 1.0 - cp.l * cp.l - cp.m * cp.m)) - 1.0;
-                    const double delay = u * cp.l + v * cp.m + w * n1;   // ns
-                    std::complex<double> rot = std::polar(1.0, -2 * kPi * delay * config.sfreq);
-                    const std::complex<double> step = std::polar(1.0, -2 * kPi * delay * df);
-                    const double* s = &spec[k * nchan];
-                    for (int c = 0; c < nchan; ++c) {
-                        sky[c] += s[c] * rot;
-                        rot *= step;
-                    }
-                }
-
-                const double baselineNumber = antbas(a1, a2);
-                const bool bad = a1 == plan.rfi.badAntenna || a2 == plan.rfi.badAntenna;
-                const double sigma = config.noise * (bad ? 3.0 : 1.0);
-                for (int pol : config.pols) {
-                    const auto [f1, f2] = feeds(pol);
-                    std::complex<double> g = plan.gains[(a1 - 1) * 2 + f1].at(hours) *
-                                             std::conj(plan.gains[(a2 - 1) * 2 + f2].at(hours));
-                    if (bad)
-                        g *= a1 == plan.rfi.badAntenna ? badJump : std::conj(badJump);
-                    // Cross hands see only a small leakage of the unpolarised sky.
-                    if (!parallelHand(pol))
-                        g *= std::polar(0.03, 0.7 * (a1 - a2) + (f1 ? 1.1 : -0.4));
-                    const auto& bp1 = plan.bandpass[(a1 - 1) * 2 + f1];
-                    const auto& bp2 = plan.bandpass[(a2 - 1) * 2 + f2];
-                    const double rfiScale = parallelHand(pol) ? 1.0 : 0.2;
-                    for (int c = 0; c < nchan; ++c) {
-                        std::complex<double> vis = g * std::complex<double>(bp1[c]) *
-                                                   std::conj(std::complex<double>(bp2[c])) * sky[c];
-                        vis += std::complex<double>(sigma * noise.normal(), sigma * noise.normal());
-                        data[c] = std::complex<float>(vis);
-                    }
-                    // A transmitter in a few channels, all the time, on every baseline.
-                    for (size_t k = 0; k < plan.rfi.channels.size(); ++k) {
-                        const double amp = rfiScale * (25.0 + 10.0 * k) * (1.0 + 0.3 * std::sin(hours * (2.0 + k)));
-                        const double phase = 0.9 * (a2 - a1) * (k + 1) + hours * 3.0;
-                        data[plan.rfi.channels[k]] += std::complex<float>(std::polar(amp, phase));
-                    }
-                    // A broad-band burst: strong across the whole band for one integration.
-                    if (burst) {
-                        const double phase0 = noise.uniform(-kPi, kPi);
-                        for (int c = 0; c < nchan; ++c) {
-                            const double amp = rfiScale * 40.0 * (0.7 + 0.3 * std::cos(2 * kPi * c / nchan));
-                            data[c] += std::complex<float>(std::polar(amp, phase0 + 0.01 * c));
-                        }
-                    }
-
-                    uvputvr_c(tno, kInt, "pol", &pol, 1);
-                    if (done == 0 && a1 == 1 && a2 == 2 && pol == config.pols.front()) {
-                        uvputvr_c(tno, kInt, "nants", &config.nants, 1);
-                        uvputvr_c(tno, kInt, "npol", &npol, 1);
-                        uvputvr_c(tno, kInt, "nspect", &one, 1);
-                        uvputvr_c(tno, kInt, "nschan", &nchan, 1);
-                        uvputvr_c(tno, kInt, "ischan", &one, 1);
-                        uvputvr_c(tno, kInt, "nchan", &nchan, 1);
-                        uvputvr_c(tno, kDouble, "sfreq", &config.sfreq, 1);
-                        uvputvr_c(tno, kDouble, "sdf", &df, 1);
-                        uvputvr_c(tno, kDouble, "restfreq", &restfreq, 1);
-                        uvputvr_c(tno, kReal, "inttime", &inttime, 1);
-                        uvputvr_c(tno, kReal, "epoch", &epoch, 1);
-                        uvputvr_c(tno, kReal, "veldop", &zero, 1);
-                        uvputvr_c(tno, kReal, "vsource", &zero, 1);
-                        uvputvr_c(tno, kReal, "jyperk", &jyperk, 1);
-                        uvputvr_c(tno, kReal, "systemp", systemp.data(), config.nants);
-                        uvputvr_c(tno, kDouble, "antpos", antpos.data(), 3 * config.nants);
-                        uvputvr_c(tno, kDouble, "latitud", &latitude, 1);
-                        uvputvr_c(tno, kDouble, "longitu", &longitude, 1);
-                        uvputvr_c(tno, kChar, "telescop", telescope.c_str(), static_cast<int>(telescope.size()));
-                    }
-                    uvputvr_c(tno, kChar, "source", field.name.c_str(), static_cast<int>(field.name.size()));
-                    uvputvr_c(tno, kDouble, "ra", &field.ra, 1);
-                    uvputvr_c(tno, kDouble, "dec", &field.dec, 1);
-                    uvputvr_c(tno, kDouble, "obsra", &field.ra, 1);
-                    uvputvr_c(tno, kDouble, "obsdec", &field.dec, 1);
-                    uvputvr_c(tno, kDouble, "lst", &lst, 1);
-                    const double preamble[5] = {u, v, w, jd, baselineNumber};
-                    uvwrite_c(tno, preamble, reinterpret_cast<const float*>(data.data()), flags.data(), nchan);
-                    ++summary.records;
-                    ++summary.recordsPerSource[it.source];
+        // The sky seen by this baseline, once for all its polarisations: each component's
+        // phase grows linearly with frequency, so it advances by a fixed rotation per channel.
+        if (skyTime != r.timeIndex || skyBaseline != r.baseline) {
+            skyTime = r.timeIndex;
+            skyBaseline = r.baseline;
+            std::fill(sky.begin(), sky.end(), std::complex<double>(0.0, 0.0));
+            const std::vector<double>& spec = plan.spectra[it.source];
+            for (size_t k = 0; k < field.components.size(); ++k) {
+                const Component& cp = field.components[k];
+                const double n1 = std::sqrt(std::max(0.0, 1.0 - cp.l * cp.l - cp.m * cp.m)) - 1.0;
+                const double delay = r.u * cp.l + r.v * cp.m + r.w * n1;   // ns
+                std::complex<double> rot = std::polar(1.0, -2 * kPi * delay * config.sfreq);
+                const std::complex<double> step = std::polar(1.0, -2 * kPi * delay * df);
+                const double* sp = &spec[k * nchan];
+                for (int c = 0; c < nchan; ++c) {
+                    sky[c] += sp[c] * rot;
+                    rot *= step;
                 }
             }
         }
-        ++done;
-        if (progress)
-            progress(done, summary.integrations);
-    }
-    uvclose_c(tno);
+
+        const int a1 = r.ant1, a2 = r.ant2;
+        const bool bad = a1 == plan.rfi.badAntenna || a2 == plan.rfi.badAntenna;
+        const double sigma = config.noise * (bad ? 3.0 : 1.0);
+        const auto [f1, f2] = feeds(r.pol);
+        std::complex<double> g = plan.gains[(a1 - 1) * 2 + f1].at(hours) *
+                                 std::conj(plan.gains[(a2 - 1) * 2 + f2].at(hours));
+        if (bad)
+            g *= a1 == plan.rfi.badAntenna ? now.badJump : std::conj(now.badJump);
+        // Cross hands see only a small leakage of the unpolarised sky.
+        if (!parallelHand(r.pol))
+            g *= std::polar(0.03, 0.7 * (a1 - a2) + (f1 ? 1.1 : -0.4));
+        const auto& bp1 = plan.bandpass[(a1 - 1) * 2 + f1];
+        const auto& bp2 = plan.bandpass[(a2 - 1) * 2 + f2];
+        for (int c = 0; c < nchan; ++c) {
+            std::complex<double> vis = g * std::complex<double>(bp1[c]) * std::conj(std::complex<double>(bp2[c])) * sky[c];
+            vis += std::complex<double>(sigma * noise.normal(), sigma * noise.normal());
+            data[c] = std::complex<float>(vis);
+        }
+        const double rfiScale = parallelHand(r.pol) ? 1.0 : 0.2;
+        // A transmitter in a few channels, all the time, on every baseline.
+        for (size_t k = 0; k < plan.rfi.channels.size(); ++k) {
+            const double amp = rfiScale * (25.0 + 10.0 * k) * (1.0 + 0.3 * std::sin(hours * (2.0 + k)));
+            const double phase = 0.9 * (a2 - a1) * (k + 1) + hours * 3.0;
+            data[plan.rfi.channels[k]] += std::complex<float>(std::polar(amp, phase));
+        }
+        // A broad-band burst: strong across the whole band for one integration.
+        if (now.burst) {
+            const double phase0 = noise.uniform(-kPi, kPi);
+            for (int c = 0; c < nchan; ++c) {
+                const double amp = rfiScale * 40.0 * (0.7 + 0.3 * std::cos(2 * kPi * c / nchan));
+                data[c] += std::complex<float>(std::polar(amp, phase0 + 0.01 * c));
+            }
+        }
+        ++summary.recordsPerSource[it.source];
+    };
+    d.value = [&](const UvRecord&, int c) { return data[c]; };
+    const int edges = plan.rfi.edgeChannels;
+    d.good = [edges, nchan](const UvRecord&, int c) { return c >= edges && c < nchan - edges; };
+
+    summary.records = writeUv(config.out, d);
+    if (progress && summary.integrations > 0)
+        progress(summary.integrations, summary.integrations);
     return summary;
 }
 
