@@ -32,12 +32,11 @@ constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 
 // The points of the current state.
 //
-//   grid:    value of record i, channel bchan + k at [i * width + k]; good[] says whether
-//            the point is unflagged. Filled first, in one pass over the model.
-//   records: the unflagged points record by record in channel order; record i's points are
-//            [recordStart[i], recordStart[i + 1]). Built for points and lines across the band.
-//   channels: the unflagged points channel by channel in time order, likewise indexed by
-//            channelStart. Built for lines in time.
+//   records:  the unflagged points record by record, in channel order within a record;
+//             record i's points are [recordStart[i], recordStart[i + 1]). Filled in one pass
+//             over the model; they are what points and lines across the band draw.
+//   channels: the same points channel by channel, in time order within a channel, indexed
+//             by channelStart; sorted out of `records` for lines in time.
 // The key fields say for which state the buffers hold; a frame whose state matches reuses
 // them. The vectors keep their capacity from one state to the next.
 struct PointCache {
@@ -47,8 +46,6 @@ struct PointCache {
     int sub = 0, line = 0, bchan = 0, echan = -1;
     double tint = 0.0;
 
-    std::vector<float> z, grid;
-    std::vector<unsigned char> good;
     std::vector<float> rx, ry, rz;
     std::vector<size_t> recordStart;
     std::vector<float> cx, cy, cz;
@@ -80,49 +77,49 @@ void computePoints()
     const int c0 = opts.bchan, c1 = opts.echan;
     const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
 
-    cache.z.resize(n);
-    cache.grid.resize(n * width);
-    cache.good.resize(n * width);
+    cache.rx.resize(n * width);
+    cache.ry.resize(n * width);
+    cache.rz.resize(n * width);
+    cache.recordStart.resize(n + 1);
+    size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
-        cache.z[i] = static_cast<float>(timeOf(bl, i));
+        cache.recordStart[i] = used;
+        const auto z = static_cast<float>(timeOf(bl, i));
         const Visibility& rec = pobs->allVis[bl.vis[i]];
-        for (size_t k = 0; k < width; ++k) {
-            const int c = c0 + static_cast<int>(k);
-            const bool ok = rec.flags[c] == 0;
-            cache.good[i * width + k] = ok;
-            if (ok)
-                cache.grid[i * width + k] = doAmp ? bl.Amp(static_cast<unsigned>(i), c, tcal, sed)
-                                                  : static_cast<float>(bl.Phase(static_cast<unsigned>(i), c, tcal, sed) * kDegPerRad);
+        const auto ui = static_cast<unsigned>(i);
+        for (int c = c0; c <= c1; ++c) {
+            if (rec.flags[c] != 0)
+                continue;
+            cache.rx[used] = static_cast<float>(c);
+            cache.ry[used] = doAmp ? bl.Amp(ui, c, tcal, sed)
+                                   : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
+            cache.rz[used] = z;
+            ++used;
         }
     }
+    cache.recordStart[n] = used;
+    cache.rx.resize(used);
+    cache.ry.resize(used);
+    cache.rz.resize(used);
 
-    cache.rx.clear(), cache.ry.clear(), cache.rz.clear(), cache.recordStart.clear();
-    cache.cx.clear(), cache.cy.clear(), cache.cz.clear(), cache.channelStart.clear();
-    if (doLine != 2) {
-        for (size_t i = 0; i < n; ++i) {
-            cache.recordStart.push_back(cache.rx.size());
-            for (size_t k = 0; k < width; ++k) {
-                if (!cache.good[i * width + k])
-                    continue;
-                cache.rx.push_back(static_cast<float>(c0 + static_cast<int>(k)));
-                cache.ry.push_back(cache.grid[i * width + k]);
-                cache.rz.push_back(cache.z[i]);
-            }
-        }
-        cache.recordStart.push_back(cache.rx.size());
-    }
+    // Lines in time: the same points grouped by channel, keeping time order (a counting sort
+    // on the channel, so the records are read in order).
+    cache.channelStart.assign(width + 1, 0);
     if (doLine & 2) {
-        for (size_t k = 0; k < width; ++k) {
-            cache.channelStart.push_back(cache.cx.size());
-            for (size_t i = 0; i < n; ++i) {
-                if (!cache.good[i * width + k])
-                    continue;
-                cache.cx.push_back(static_cast<float>(c0 + static_cast<int>(k)));
-                cache.cy.push_back(cache.grid[i * width + k]);
-                cache.cz.push_back(cache.z[i]);
-            }
+        for (size_t p = 0; p < used; ++p)
+            ++cache.channelStart[static_cast<size_t>(cache.rx[p]) - c0 + 1];
+        for (size_t k = 0; k < width; ++k)
+            cache.channelStart[k + 1] += cache.channelStart[k];
+        cache.cx.resize(used);
+        cache.cy.resize(used);
+        cache.cz.resize(used);
+        std::vector<size_t> next(cache.channelStart.begin(), cache.channelStart.end() - 1);
+        for (size_t p = 0; p < used; ++p) {
+            const size_t q = next[static_cast<size_t>(cache.rx[p]) - c0]++;
+            cache.cx[q] = cache.rx[p];
+            cache.cy[q] = cache.ry[p];
+            cache.cz[q] = cache.rz[p];
         }
-        cache.channelStart.push_back(cache.cx.size());
     }
 
     cache.valid = true;
