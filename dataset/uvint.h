@@ -19,6 +19,7 @@ constexpr int VF_FREQ = 8;       // sky-frequency variables of the wavelength co
 constexpr int VF_GEOM = 0x4000;  // variables of w from antenna positions and planet scaling
 constexpr int VF_OVERRIDE = 128;
 constexpr int VF_NOCOMPARE = 0x200;
+constexpr int VF_LAZY = 0x1000;  // reader: value decoded when first used ("corr", "wcorr")
 
 // uv handle flags.
 constexpr int UV_DATA = VF_DATA;
@@ -44,6 +45,7 @@ struct Variable {
     int flength = 0;   // length last read from the stream
     bool hasValue = false;
     std::vector<char> buf;  // value in memory form
+    off_t pending = -1;     // VF_LAZY: offset in "visdata" of a value not yet decoded into buf
     int flags = 0;
     int64_t callno = 0;     // record counter at the last update
     int nchanged = 0;       // writer: successive changed writes
@@ -101,6 +103,7 @@ struct Uv {
     off_t offset = 0, maxOffset = 0, fileSize = 0;
     int64_t corrCount = 0, wcorrCount = 0;
 
+    std::vector<int> lazy;  // variables read with VF_LAZY
     // Read buffer over "visdata".
     std::vector<unsigned char> rbuf;
     off_t rbufStart = 0;
@@ -180,6 +183,8 @@ inline int toInt(double x) {
 
 // The open uv handle `tno`; fatal when none.
 Uv& handle(int tno);
+// Decodes a lazily read value into the variable's buffer.
+void materialize(Uv& uv, Variable& v);
 // A variable by name, or nullptr.
 Variable* findVar(Uv& uv, const char* name);
 Variable* varAt(Uv& uv, int index);

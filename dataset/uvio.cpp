@@ -106,6 +106,14 @@ const unsigned char* fetch(Uv& uv, off_t off, size_t n) {
     if (off < 0 || off + static_cast<off_t>(n) > limit) return nullptr;
     if (off >= uv.rbufStart && off + static_cast<off_t>(n) <= uv.rbufStart + static_cast<off_t>(uv.rbufLen))
         return uv.rbuf.data() + (off - uv.rbufStart);
+    // Values still waiting in the buffer are decoded before it is refilled.
+    for (int i : uv.lazy) {
+        Variable& v = uv.vars[i];
+        if (v.pending >= uv.rbufStart && v.pending + v.flength <= uv.rbufStart + static_cast<off_t>(uv.rbufLen)) {
+            decode(v.type, uv.rbuf.data() + (v.pending - uv.rbufStart), v.buf.data(), v.flength / diskSize(v.type));
+            v.pending = -1;
+        }
+    }
     size_t want = std::max(n, CHUNK);
     want = static_cast<size_t>(std::min<off_t>(static_cast<off_t>(want), limit - off));
     if (uv.rbuf.size() < want) uv.rbuf.resize(want);
@@ -295,6 +303,14 @@ Variable* findVar(Uv& uv, const char* name) {
     return nullptr;
 }
 
+void materialize(Uv& uv, Variable& v) {
+    if (v.pending < 0) return;
+    const unsigned char* p = fetch(uv, v.pending, static_cast<size_t>(v.flength));
+    if (!p) bugno_c('f', -1);
+    decode(v.type, p, v.buf.data(), v.flength / diskSize(v.type));
+    v.pending = -1;
+}
+
 Variable* varAt(Uv& uv, int index) { return index < 0 ? nullptr : &uv.vars[index]; }
 
 bool changed(const Uv& uv, int index) { return index >= 0 && uv.vars[index].callno == uv.callno; }
@@ -327,6 +343,7 @@ int scanRecord(Uv& uv, const Variable* target) {
                 if (len < 1 || len > uv.maxOffset)
                     fatal("Variable %s has length of %d, when scanning", v.name.c_str(), len);
                 if (len % ds != 0) fatal("Non-integral no. elements in variable %s, when scanning", v.name.c_str());
+                if (v.pending >= 0) materialize(uv, v);
                 v.flength = len;
                 bool overridden = (v.flags & VF_OVERRIDE) != 0;
                 if (!(overridden && v.type == IO_BYTE)) {
@@ -348,7 +365,10 @@ int scanRecord(Uv& uv, const Variable* target) {
                         warn("Error reading a variable value for %s, while UV scanning", v.name.c_str());
                         bugno_c('f', -1);
                     }
-                    decode(v.type, p, v.buf.data(), v.flength / ds);
+                    // The record data are decoded only for the records that are used; their
+                    // bytes stay in the read buffer until then (or are decoded before a refill).
+                    if (v.flags & VF_LAZY) v.pending = start;
+                    else decode(v.type, p, v.buf.data(), v.flength / ds);
                     v.hasValue = true;
                     markChanged(uv, v);
                 }
@@ -401,6 +421,11 @@ void uvopen_c(int* tno, const char* name, const char* status) {
     readVartable(uv);
     if (old) {
         applyOverrides(uv);
+        for (const char* name : {"corr", "wcorr"})
+            if (Variable* v = findVar(uv, name)) {
+                v->flags |= VF_LAZY;
+                uv.lazy.push_back(v->index);
+            }
         return;
     }
     uv.flags |= UV_APPEND;
@@ -500,6 +525,7 @@ void uvrewind_c(int tno) {
 void uvrdvr_c(int tno, int type, const char* var, void* data, const void* def, int n) {
     Uv& uv = handle(tno);
     Variable* v = findVar(uv, var);
+    if (v) materialize(uv, *v);
     if (v && v->hasValue) {
         bool numeric = v->type == IO_INT || v->type == IO_REAL || v->type == IO_DBLE;
         double x = 0;
@@ -542,6 +568,7 @@ void uvgetvr_c(int tno, int type, const char* var, void* data, int n) {
     if (!v) fatal("Variable %s not found, in UVGETVR", var);
     if (v->type != type) fatal("Variable %s has wrong type, in UVGETVR", var);
     if (!v->hasValue) fatal("Variable %s currently has no value, in UVGETVR", var);
+    materialize(uv, *v);
     if (type == IO_BYTE) {
         if (static_cast<int>(v->buf.size()) + 1 > n) fatal("Buffer for variable %s has wrong size, in UVGETVR", var);
         std::memcpy(data, v->buf.data(), v->buf.size());
@@ -615,8 +642,10 @@ void uvputvr_c(int tno, int type, const char* var, const void* data, int n) { pu
 void uvcopyvr_c(int tin, int tout) {
     Uv& in = handle(tin);
     for (Variable& v : in.vars)
-        if ((v.flags & VF_COPY) && v.hasValue && v.callno == in.callno)
+        if ((v.flags & VF_COPY) && v.hasValue && v.callno == in.callno) {
+            materialize(in, v);
             uvputvr_c(tout, v.type, v.name.c_str(), v.buf.data(), v.count());
+        }
 }
 
 }  // extern "C"

@@ -204,7 +204,8 @@ struct Extracted {
 };
 
 // Input values of the data variable as float pairs (16-bit values still unscaled).
-const float* inputValues(Uv& uv, const Variable& v, int nin) {
+const float* inputValues(Uv& uv, Variable& v, int nin) {
+    materialize(uv, v);
     if (v.type == IO_INT2) {
         uv.inData.resize(2 * static_cast<size_t>(nin));
         const int* raw = v.ints();
@@ -242,7 +243,7 @@ const int* recordFlags(Uv& uv, bool wide, const Variable& v, const float* in, in
 // Extracts a channel or wide line from the current record into out/oflags (capacity cap).
 Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, const char* smallMsg) {
     const bool wide = isWideLine(line);
-    const Variable& v = uv.vars[wide ? uv.wcorr : uv.corr];
+    Variable& v = uv.vars[wide ? uv.wcorr : uv.corr];
     const int nin = channels(v);
     const float* in = inputValues(uv, v, nin);
     const int* flags = recordFlags(uv, wide, v, in, nin);
@@ -360,7 +361,7 @@ int firstWindow(const Uv& uv) { return uv.winGroup && uv.winApply ? uv.winGroup-
 
 // Resamples the good input channels of the record onto the velocity grid.
 int readVelocity(Uv& uv, float* out, int* oflags, int cap) {
-    const Variable& v = uv.vars[uv.corr];
+    Variable& v = uv.vars[uv.corr];
     if (v.type != IO_INT2 && v.type != IO_REAL) fatal("Bad data type of corr data, in UVREAD(velocity).");
     if (uv.data.kind == LINE_FELOCITY) {
         Line& l = uv.data;

@@ -23,6 +23,7 @@ struct Counted {
     std::vector<double> times;  // time of each such record
     size_t badFlags = 0;        // clear bits among the mask positions of all correlations
     std::vector<int> badPerRecord;
+    std::vector<double> corrSum;  // sum of the real and imaginary parts of each record's channels
 };
 
 uint32_t be32(const std::string& s, size_t at)
@@ -46,6 +47,7 @@ Counted countFromBytes(const std::string& dir)
     double time = 0;
     uint64_t position = 0;  // running count of correlations
     bool corrSeen = false;
+    double sum = 0;
     size_t off = 0;
     auto endRecord = [&]() {
         if (!corrSeen) return;
@@ -60,6 +62,7 @@ Counted countFromBytes(const std::string& dir)
         }
         c.badFlags += bad;
         c.badPerRecord.push_back(bad);
+        c.corrSum.push_back(sum);
         corrSeen = false;
     };
     while (off + 4 <= vis.size()) {
@@ -81,6 +84,13 @@ Counted countFromBytes(const std::string& dir)
             corrSeen = true;
             c.nchan = len[idx] / 8;  // real (re, im) pairs of 4 bytes
             position += c.nchan;
+            sum = 0;
+            for (int k = 0; k < 2 * c.nchan; ++k) {
+                uint32_t u = be32(vis, start + 4 * size_t(k));
+                float f;
+                std::memcpy(&f, &u, 4);
+                sum += f;
+            }
         } else if (n == "baseline") {
             uint32_t u = be32(vis, start);
             std::memcpy(&baseline, &u, 4);
@@ -118,6 +128,9 @@ void checkDataSet(const std::string& name, size_t records, int nchan, size_t nba
         maxAnt = std::max(maxAnt, b % 256);
         int recBad = 0;
         for (int f : recs[i].flags) recBad += f == 0;
+        double sum = 0;
+        for (float x : recs[i].data) sum += x;
+        EXPECT_EQ(sum, expect.corrSum[i]) << "record " << i;
         EXPECT_EQ(recBad, expect.badPerRecord[i]) << "record " << i;
         bad += recBad;
     }
