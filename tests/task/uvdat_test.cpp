@@ -180,27 +180,44 @@ void configure(const std::string& vis, const std::string& stokes, const char *fl
     uvdatinp("vis", flags);
 }
 
-// Every record of every input data set, with "pol", "visno" and "number" after each.
+// The records of the open data set up to its end, with "pol", "visno" and "number" after each.
+std::vector<Got> readOpen() {
+    static float data[2 * kMax];
+    static int fl[kMax];
+    std::vector<Got> out;
+    for (;;) {
+        Got g;
+        int n = 0;
+        uvdatrd(g.pre, data, fl, kMax, &n);
+        if (n == 0) return out;
+        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+        g.flags.assign(fl, fl + n);
+        uvdatgti("pol", &g.pol);
+        uvdatgti("visno", &g.visno);
+        uvdatgti("number", &g.number);
+        out.push_back(std::move(g));
+    }
+}
+
+// The channel count of the open data set's next record (0 at its end).
+int readOne(std::vector<cf> *values = nullptr) {
+    static float data[2 * kMax];
+    static int fl[kMax];
+    double pre[5];
+    int n = 0;
+    uvdatrd(pre, data, fl, kMax, &n);
+    if (values) values->assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+    return n;
+}
+
+// Every record of every input data set.
 std::vector<Got> readAll(const std::string& vis, const std::string& stokes,
                          const char *flags = "sdlwbcef") {
     configure(vis, stokes, flags);
     std::vector<Got> out;
-    static float data[2 * kMax];
-    static int fl[kMax];
     int tno = 0;
     while (uvdatopn(&tno)) {
-        for (;;) {
-            Got g;
-            int n = 0;
-            uvdatrd(g.pre, data, fl, kMax, &n);
-            if (n == 0) break;
-            g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
-            g.flags.assign(fl, fl + n);
-            uvdatgti("pol", &g.pol);
-            uvdatgti("visno", &g.visno);
-            uvdatgti("number", &g.number);
-            out.push_back(std::move(g));
-        }
+        for (Got& g : readOpen()) out.push_back(std::move(g));
         uvdatcls();
     }
     return out;
@@ -408,12 +425,7 @@ TEST_F(UvdatTest, ReportsTheRequestAndTheGroupSize) {
     uvdatgti("pols", pols);
     EXPECT_EQ(pols[0], 0);
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    double pre[4];
-    int n = 0;
-    uvdatrd(pre, data, fl, kMax, &n);
-    ASSERT_EQ(n, 4);
+    ASSERT_EQ(readOne(), 4);
     uvdatgti("npol", &npol);
     EXPECT_EQ(npol, 4) << "the record's group size";
     int nchan = -1;
@@ -480,14 +492,9 @@ TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
     configure(set("lin.uv"), "i,ii,xx", "sdlwbcef");
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    double pre[4];
-    int n = 0;
     float jyperk[3];
     for (float& j : jyperk) {
-        uvdatrd(pre, data, fl, kMax, &n);
-        ASSERT_GT(n, 0);
+        ASSERT_GT(readOne(), 0);
         uvdatgtr("jyperk", &j);
     }
     uvdatcls();
@@ -544,13 +551,9 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
     configure(set("gains.uv"), "i,xx", "sdlwbcef");
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    double pre[4];
-    int n = 0;
     float jyperk[2];
     for (float& j : jyperk) {
-        uvdatrd(pre, data, fl, kMax, &n);
+        ASSERT_GT(readOne(), 0);
         uvdatgtr("jyperk", &j);
     }
     uvdatcls();
@@ -561,18 +564,34 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
 
 // ---- Leakage ----
 
-using Mat = std::array<std::array<cf, 2>, 2>;
+// Leakages D(1), D(2) of antennas 1 to 3.
+const std::vector<cf> kLeakage = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
+                                  {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
 
-// Products as an antenna pair with leakages d1 (feed 1) and d2 (feed 2) measures them:
-// J(a1) V J(a2)^H with J = [[1, d1], [d2, 1]].
-Mat corrupt(const Mat& v, cf d1a, cf d2a, cf d1b, cf d2b) {
-    const Mat j1{{{cf(1), d1a}, {d2a, cf(1)}}}, j2{{{cf(1), d1b}, {d2b, cf(1)}}};
-    Mat out{};
-    for (int r = 0; r < 2; r++)
-        for (int c = 0; c < 2; c++)
-            for (int i = 0; i < 2; i++)
-                for (int k = 0; k < 2; k++) out[r][c] += j1[r][i] * v[i][k] * std::conj(j2[c][k]);
-    return out;
+// The groups (products 1..4 = RR, LL, RL, LR or XX, YY, XY, YX) as antennas with leakages D
+// measure them: J(a1) V J(a2)^H with J = [[1, D(1)], [D(2), 1]] and V = [[p1, p3], [p4, p2]].
+std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vector<cf>& D) {
+    using Mat = std::array<std::array<cf, 2>, 2>;
+    std::vector<Group> measured = model;
+    for (Group& g : measured) {
+        const int a = g.a1 - 1, b = g.a2 - 1;
+        const Mat j1{{{cf(1), D[2 * a]}, {D[2 * a + 1], cf(1)}}};
+        const Mat j2{{{cf(1), D[2 * b]}, {D[2 * b + 1], cf(1)}}};
+        auto& p = g.products;
+        for (size_t j = 0; j < p[0].data.size(); j++) {
+            const Mat v{{{p[0].data[j], p[2].data[j]}, {p[3].data[j], p[1].data[j]}}};
+            Mat m{};
+            for (int r = 0; r < 2; r++)
+                for (int c = 0; c < 2; c++)
+                    for (int i = 0; i < 2; i++)
+                        for (int k = 0; k < 2; k++) m[r][c] += j1[r][i] * v[i][k] * std::conj(j2[c][k]);
+            p[0].data[j] = m[0][0];
+            p[1].data[j] = m[1][1];
+            p[2].data[j] = m[0][1];
+            p[3].data[j] = m[1][0];
+        }
+    }
+    return measured;
 }
 
 TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
@@ -580,24 +599,9 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
         SCOPED_TRACE(circular ? "circular" : "linear");
         const int base = circular ? -1 : -5;  // codes of the products 1..4: base, base-1, ...
         std::vector<Group> model = makeGroups({base, base - 1, base - 2, base - 3}, 8, 10);
-        const std::vector<cf> D = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
-                                   {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
-        std::vector<Group> measured = model;
-        for (size_t k = 0; k < model.size(); k++) {
-            Group& g = measured[k];
-            const int a = g.a1 - 1, b = g.a2 - 1;
-            for (int j = 0; j < 8; j++) {
-                Mat v{{{model[k].products[0].data[j], model[k].products[2].data[j]},
-                       {model[k].products[3].data[j], model[k].products[1].data[j]}}};
-                Mat m = corrupt(v, D[2 * a], D[2 * a + 1], D[2 * b], D[2 * b + 1]);
-                g.products[0].data[j] = m[0][0];
-                g.products[1].data[j] = m[1][1];
-                g.products[2].data[j] = m[0][1];
-                g.products[3].data[j] = m[1][0];
-            }
-        }
+        const std::vector<Group> measured = withLeakage(model, kLeakage);
         SetOptions opt;
-        opt.leakage = D;
+        opt.leakage = kLeakage;
         const std::string vis = set(circular ? "leakc.uv" : "leakl.uv");
         writeSet(vis, measured, opt);
         for (const std::string req : {"i", "q", "u", "v", circular ? "rr" : "xy"}) {
@@ -625,23 +629,9 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
 
 TEST_F(UvdatTest, LeakageWithoutARequestCorrectsEachProduct) {
     std::vector<Group> model = makeGroups({-1, -2, -3, -4}, 4, 11);
-    const std::vector<cf> D = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
-                               {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
-    std::vector<Group> measured = model;
-    for (size_t k = 0; k < model.size(); k++) {
-        const int a = model[k].a1 - 1, b = model[k].a2 - 1;
-        for (int j = 0; j < 4; j++) {
-            Mat v{{{model[k].products[0].data[j], model[k].products[2].data[j]},
-                   {model[k].products[3].data[j], model[k].products[1].data[j]}}};
-            Mat m = corrupt(v, D[2 * a], D[2 * a + 1], D[2 * b], D[2 * b + 1]);
-            measured[k].products[0].data[j] = m[0][0];
-            measured[k].products[1].data[j] = m[1][1];
-            measured[k].products[2].data[j] = m[0][1];
-            measured[k].products[3].data[j] = m[1][0];
-        }
-    }
+    const std::vector<Group> measured = withLeakage(model, kLeakage);
     SetOptions opt;
-    opt.leakage = D;
+    opt.leakage = kLeakage;
     writeSet(set("leak.uv"), measured, opt);
     testing::internal::CaptureStdout();
     std::vector<Got> got = readAll(set("leak.uv"), "");
@@ -686,13 +676,7 @@ TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother) {
     int tno = 0;
     for (size_t want : {a.size(), b.size()}) {
         ASSERT_TRUE(uvdatopn(&tno));
-        size_t count = 0;
-        static float data[2 * kMax];
-        static int fl[kMax];
-        double pre[4];
-        int n = 0;
-        for (uvdatrd(pre, data, fl, kMax, &n); n > 0; uvdatrd(pre, data, fl, kMax, &n)) count++;
-        EXPECT_EQ(count, want);
+        EXPECT_EQ(readOpen().size(), want);
         uvdatcls();
     }
     EXPECT_FALSE(uvdatopn(&tno));
@@ -726,12 +710,8 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
     configure(set("wide.uv"), "yy", "sdlwb");
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    double pre[4];
+    ASSERT_GT(readOne(), 0);
     int n = 0;
-    uvdatrd(pre, data, fl, kMax, &n);
-    ASSERT_GT(n, 0);
     float wide[6];
     int wflags[3];
     uvdatwrd(wide, wflags, 3, &n);
@@ -761,10 +741,10 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
     char ltype[16];
     uvdatgta("ltype", ltype, sizeof ltype);
     EXPECT_STREQ(ltype, "wide");
-    uvdatrd(pre, data, fl, kMax, &n);
-    ASSERT_EQ(n, 2);
-    EXPECT_EQ(std::vector<float>(data, data + 4), std::vector<float>(w, w + 4));
-    EXPECT_EQ(std::vector<int>(fl, fl + 2), std::vector<int>(wf, wf + 2));
+    std::vector<Got> got = readOpen();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, (std::vector<cf>{{1, 2}, {3, 4}}));
+    EXPECT_EQ(got[0].flags, std::vector<int>(wf, wf + 2));
     uvdatcls();
 }
 
@@ -803,14 +783,10 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
     EXPECT_EQ(nchan, 2);
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    double pre[4];
-    int n = 0;
-    uvdatrd(pre, data, fl, kMax, &n);
-    ASSERT_EQ(n, 2);
-    EXPECT_FLOAT_EQ(data[0], 1.5f) << "mean of channels 0 to 3";
-    EXPECT_FLOAT_EQ(data[2], 5.5f) << "mean of channels 4 to 7";
+    std::vector<cf> values;
+    ASSERT_EQ(readOne(&values), 2);
+    EXPECT_EQ(values[0], cf(1.5f, 0)) << "mean of channels 0 to 3";
+    EXPECT_EQ(values[1], cf(5.5f, 0)) << "mean of channels 4 to 7";
     uvdatcls();
 
     // A velocity line without a channel count takes the grid the reader chose.
@@ -819,8 +795,7 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
     keyputc("line=velocity");
     uvdatinp("vis", "sdlwb");
     ASSERT_TRUE(uvdatopn(&tno));
-    uvdatrd(pre, data, fl, kMax, &n);
-    EXPECT_EQ(n, 8);
+    EXPECT_EQ(readOne(), 8);
     uvdatgti("nchan", &nchan);
     EXPECT_EQ(nchan, 8);
     char ltype[16];
@@ -861,19 +836,9 @@ TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
     keyputc(("vis=" + set("sel.uv")).c_str());
     keyputc("select=antennae(2),polarization(yy)");
     uvdatinp("vis", "sdlwbcef");
-    std::vector<Got> got;
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
-    static float data[2 * kMax];
-    static int fl[kMax];
-    for (;;) {
-        Got g;
-        int n = 0;
-        uvdatrd(g.pre, data, fl, kMax, &n);
-        if (n == 0) break;
-        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
-        got.push_back(std::move(g));
-    }
+    std::vector<Got> got = readOpen();
     uvdatcls();
     std::vector<Got> direct = readDirect(set("sel.uv"), [](int t) {
         uvselect_c(t, "antennae", 2, 0, 1);
@@ -893,11 +858,8 @@ TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
     keyputc("stokes=yy");
     uvdatinp("vis", "sdlwbcef");
     ASSERT_TRUE(uvdatopn(&tno));
-    int n = 0, count = 0;
-    double pre[4];
-    for (uvdatrd(pre, data, fl, kMax, &n); n > 0; uvdatrd(pre, data, fl, kMax, &n)) count++;
+    EXPECT_EQ(readOpen().size(), 12u);
     uvdatcls();
-    EXPECT_EQ(count, 12);
 
     EXPECT_EXIT(
         {
