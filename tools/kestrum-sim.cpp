@@ -27,7 +27,7 @@ void usage()
         "\n"
         "kestrum-sim out=dataset [nants=10] [nchan=256] [sources=3c286,target] [pols=xx,yy]\n"
         "            [hours=2] [inttime=10] [scans=4] [corr=r|j] [seed=1] [sfreq=1.4]\n"
-        "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no]\n"
+        "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no]\n"
         "\n"
         "out       : the data set to create; it must not exist yet.\n"
         "nants     : number of antennas; every pair of them is a baseline.\n"
@@ -43,7 +43,11 @@ void usage()
         "sfreq     : sky frequency of the first channel in GHz; bandwidth: in GHz.\n"
         "noise     : rms in Jy of each real and imaginary part of the noise.\n"
         "rfi       : yes adds persistent narrow-band interference, broad-band bursts and a\n"
-        "            misbehaving antenna; no leaves them out.\n";
+        "            misbehaving antenna; no leaves them out.\n"
+        "cal       : yes also adds a delay per antenna and writes the calibration tables that\n"
+        "            undo the gains, delays and bandpasses (gain solutions with a gap, and the\n"
+        "            last antenna without gains at first), so the calibrated data is flat where\n"
+        "            the model is; at most 64 antennas.\n";
 }
 
 // Strict number conversions: the whole text must be the number.
@@ -137,6 +141,11 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
             return bad("corr", v);
         config.corr16 = v == "j";
     }
+    if (take("cal", v)) {
+        if (v != "yes" && v != "no")
+            return bad("cal", v);
+        config.cal = v == "yes";
+    }
     if (take("rfi", v)) {
         if (v != "yes" && v != "no")
             return bad("rfi", v);
@@ -215,5 +224,11 @@ int main(int argc, char** argv)
     }
     if (rfi.badAntenna)
         std::cout << "Misbehaving antenna: " << rfi.badAntenna << std::endl;
+    if (config.cal) {
+        const auto& cal = summary.cal;
+        std::cout << "Wrote gains, delays and bandpasses; no gain solution in integrations " << cal.gapFirst
+                  << " to " << cal.gapEnd - 1 << ", antenna " << cal.zeroAntenna << " without gains in integrations "
+                  << cal.zeroFirst << " to " << cal.zeroEnd - 1 << "." << std::endl;
+    }
     return 0;
 }

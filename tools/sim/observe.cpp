@@ -3,7 +3,11 @@
 // bandpass and slowly drifting gains; noise is Gaussian; interference is added on top.
 #include "tools/sim/observe.h"
 
+#include "tools/sim/calwriter.h"
 #include "tools/sim/uvwriter.h"
+
+#include "dataset/bug.h"
+#include "dataset/hio.h"
 
 #include "dataset/uvio.h"
 
@@ -153,6 +157,8 @@ struct Plan {
     std::vector<std::vector<double>> spectra;                  // [field][component * nchan + c]
     Interference rfi;
     std::set<int> burstSet;
+    std::vector<double> delays;   // with config.cal: phase slope of each antenna, radians per GHz
+    CalibrationGaps calGaps;
 };
 
 Plan makePlan(const ObserveConfig& config)
@@ -177,6 +183,17 @@ Plan makePlan(const ObserveConfig& config)
                     f.components[k].flux * std::pow((config.sfreq + c * df) / config.sfreq, f.components[k].alpha);
         plan.spectra.push_back(std::move(s));
     }
+    if (config.cal) {
+        // A generator of its own, so that the data sets without calibration stay as they were.
+        Random calRng(config.seed ^ 0xca1b4a7eULL);
+        for (int a = 0; a < config.nants; ++a)
+            plan.delays.push_back(2 * kPi * calRng.uniform(-5.0, 5.0));   // up to 5 ns
+        const auto n = static_cast<int64_t>(plan.times.size());
+        plan.calGaps.gapFirst = n / 2;
+        plan.calGaps.gapEnd = n / 2 + std::max<int64_t>(1, n / 20);
+        plan.calGaps.zeroAntenna = config.nants;
+        plan.calGaps.zeroEnd = std::max<int64_t>(1, n / 10);
+    }
     plan.rfi = plannedInterference(config);
     plan.burstSet.insert(plan.rfi.burstIntegrations.begin(), plan.rfi.burstIntegrations.end());
     return plan;
@@ -194,6 +211,52 @@ std::pair<int, int> feeds(int pol)
 }
 
 bool parallelHand(int pol) { return feeds(pol).first == feeds(pol).second; }
+
+// Writes tables that undo the corruption: a gain solution at every integration (valid for
+// 0.4 of an integration either side) holding the inverse of each feed's gain (and of the
+// misbehaving antenna's jump), none in the planned gap and 0 for the planned antenna; a delay
+// term per antenna; the inverse bandpasses.
+void writeCalibration(const ObserveConfig& config, const Plan& plan, const std::vector<double>& times,
+                      const std::vector<std::complex<double>>& jumps)
+{
+    const CalibrationGaps& gaps = plan.calGaps;
+    GainTable gains(config.nants, 2, 1, 0.4 * config.inttime / 86400.0);
+    gains.freq0 = config.sfreq;
+    for (size_t t = 0; t < times.size(); ++t) {
+        const auto i = static_cast<int64_t>(t);
+        if (i >= gaps.gapFirst && i < gaps.gapEnd)
+            continue;
+        const int s = gains.addSolution(times[t]);
+        const double hours = plan.times[t].seconds / 3600.0;
+        for (int a = 1; a <= config.nants; ++a) {
+            const bool zero = a == gaps.zeroAntenna && i >= gaps.zeroFirst && i < gaps.zeroEnd;
+            for (int f = 0; f < 2; ++f) {
+                std::complex<double> g = plan.gains[(a - 1) * 2 + f].at(hours);
+                if (a == plan.rfi.badAntenna)
+                    g *= jumps[t];
+                gains.gain(s, a, f + 1) = zero ? std::complex<float>(0.0f, 0.0f) : std::complex<float>(1.0 / g);
+            }
+            gains.delay(s, a) = std::complex<float>(0.0f, static_cast<float>(plan.delays[a - 1]));
+        }
+    }
+    const double df = config.bandwidth / config.nchan;
+    BandpassTable bandpass(config.nants, 2, 1, {SpectralWindow{config.nchan, config.sfreq, df}});
+    bandpass.addSolution();
+    for (int a = 1; a <= config.nants; ++a)
+        for (int f = 0; f < 2; ++f)
+            for (int c = 0; c < config.nchan; ++c)
+                bandpass.value(0, a, f + 1, c) = 1.0f / plan.bandpass[(a - 1) * 2 + f][c];
+
+    int tno = 0, iostat = 0;
+    hopen_c(&tno, config.out.c_str(), "old", &iostat);
+    if (iostat != 0) {
+        bug_c('w', ("Cannot reopen " + config.out + " to write its calibration tables").c_str());
+        bugno_c('f', iostat);
+    }
+    writeGains(tno, gains);
+    writeBandpass(tno, bandpass, false);
+    hclose_c(tno);
+}
 
 }  // namespace
 
@@ -220,6 +283,8 @@ std::string checkConfig(const ObserveConfig& c)
         return "scans must be 1 to 10000";
     if (!(c.sfreq > 0.0 && c.bandwidth > 0.0 && c.noise >= 0.0))
         return "sfreq and bandwidth must be positive and noise not negative";
+    if (c.cal && c.nants > 64)
+        return "cal=yes allows at most 64 antennas";
     return {};
 }
 
@@ -303,6 +368,7 @@ ObserveSummary observe(const ObserveConfig& config,
         std::complex<double> badJump{1.0, 0.0};
         bool burst = false;
     } now;
+    std::vector<std::complex<double>> jumps(plan.times.size(), 1.0);   // badJump of each integration
     auto point = [&](int t) {
         if (t == now.timeIndex)
             return;
@@ -316,6 +382,7 @@ ObserveSummary observe(const ObserveConfig& config,
         // The misbehaving antenna jumps in gain and phase from one integration to the next.
         if (plan.rfi.badAntenna)
             now.badJump = std::polar(noise.uniform(0.3, 2.5), noise.uniform(-kPi, kPi));
+        jumps[t] = now.badJump;
         now.burst = plan.burstSet.count(t) != 0;
     };
     d.coord = [&](UvRecord& r) {
@@ -393,8 +460,13 @@ ObserveSummary observe(const ObserveConfig& config,
             g *= std::polar(0.03, 0.7 * (a1 - a2) + (f1 ? 1.1 : -0.4));
         const auto& bp1 = plan.bandpass[(a1 - 1) * 2 + f1];
         const auto& bp2 = plan.bandpass[(a2 - 1) * 2 + f2];
+        // With calibration tables, a delay per antenna: the phase of a1's side falls and a2's
+        // rises with frequency from the first channel on, which the delay terms undo.
+        const double delayRate = config.cal ? plan.delays[a2 - 1] - plan.delays[a1 - 1] : 0.0;
         for (int c = 0; c < nchan; ++c) {
             std::complex<double> vis = g * std::complex<double>(bp1[c]) * std::conj(std::complex<double>(bp2[c])) * sky[c];
+            if (delayRate != 0.0)
+                vis *= std::polar(1.0, c * df * delayRate);
             vis += std::complex<double>(sigma * noise.normal(), sigma * noise.normal());
             data[c] = std::complex<float>(vis);
         }
@@ -420,6 +492,10 @@ ObserveSummary observe(const ObserveConfig& config,
     d.good = [edges, nchan](const UvRecord&, int c) { return c >= edges && c < nchan - edges; };
 
     summary.records = writeUv(config.out, d);
+    if (config.cal) {
+        writeCalibration(config, plan, d.times, jumps);
+        summary.cal = plan.calGaps;
+    }
     if (progress && summary.integrations > 0)
         progress(summary.integrations, summary.integrations);
     return summary;

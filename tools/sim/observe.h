@@ -28,6 +28,18 @@ struct ObserveConfig {
     double bandwidth = 0.1;                 // GHz over all channels
     double noise = 0.05;                    // rms of the noise of each real and imaginary part, Jy
     bool rfi = true;                        // persistent channels, bursts and a misbehaving antenna
+    // Also corrupt by a delay per antenna and write the calibration tables that undo the gains,
+    // delays and bandpasses ("gains" with delay terms, "bandpass", "freqs"), with a gap in the
+    // gain solutions and one antenna without gains for a while. At most 64 antennas.
+    bool cal = false;
+};
+
+// Where the calibration tables leave records without a solution (integration numbers from 0,
+// ranges [first, end)).
+struct CalibrationGaps {
+    int64_t gapFirst = 0, gapEnd = 0;       // no gain solution at all
+    int zeroAntenna = 0;                    // antenna with a zero gain ...
+    int64_t zeroFirst = 0, zeroEnd = 0;     // ... in these integrations
 };
 
 // Where the interference went, so that tests and demos know what to look for.
@@ -45,6 +57,7 @@ struct ObserveSummary {
     int baselines = 0;                      // cross-correlation baselines
     std::vector<int64_t> recordsPerSource;  // records per source, in the config's order
     Interference rfi;
+    CalibrationGaps cal;                    // with config.cal
 };
 
 // Checks a configuration; an empty result means it can be simulated, otherwise the text

@@ -1,0 +1,97 @@
+// The simulator's calibration tables: read through the access layer with calibration, a
+// calibrator observation corrupted by gains, delays and bandpasses comes back as the flat
+// spectrum of the calibrator, except where the tables leave records without a gain.
+#include "task/key.h"
+#include "task/uvdat.h"
+#include "tests/support/support.h"
+#include "tools/sim/observe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <vector>
+
+using kestrum::sim::ObserveConfig;
+using kestrum::test::TempDir;
+
+TEST(SimulatorCalibration, CalibratedCalibratorIsFlatWhereTheTablesReach)
+{
+    TempDir dir;
+    ObserveConfig c;
+    c.out = dir.file("cal.uv");
+    c.nants = 5;
+    c.nchan = 40;
+    c.sources = {"cal"};
+    c.pols = {-5, -6};
+    c.hours = 0.5;
+    c.inttime = 30.0;
+    c.scans = 1;
+    c.noise = 0.0;
+    c.rfi = false;
+    c.cal = true;
+    const auto summary = kestrum::sim::observe(c);
+    const auto& gaps = summary.cal;
+    ASSERT_LT(gaps.gapFirst, gaps.gapEnd);
+    ASSERT_EQ(gaps.zeroAntenna, 5);
+    ASSERT_LT(gaps.zeroFirst, gaps.zeroEnd);
+
+    keyinic();
+    keyputc(("vis=" + c.out).c_str());
+    keyputc("stokes=yy");
+    uvdatinp("vis", "sdlwbcef");
+    int tno = 0;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(uvdatopn(&tno));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Applying bandpass corrections to " + c.out), std::string::npos);
+    EXPECT_NE(out.find("Applying gain corrections to " + c.out), std::string::npos);
+
+    // The calibrator: 10 Jy at the phase centre with spectral index -0.7, edges flagged.
+    const double df = c.bandwidth / c.nchan;
+    const int edges = c.nchan / 20;
+    std::vector<float> data(2 * c.nchan);
+    std::vector<int> flags(c.nchan);
+    double preamble[4];
+    int nread = 0, flat = 0, flagged = 0;
+    double t0 = 0;
+    for (int r = 0;; r++) {
+        uvdatrd(preamble, data.data(), flags.data(), c.nchan, &nread);
+        if (nread == 0)
+            break;
+        ASSERT_EQ(nread, c.nchan);
+        if (r == 0)
+            t0 = preamble[2];
+        const auto integration = std::lround((preamble[2] - t0) * 86400.0 / c.inttime);
+        const int a2 = static_cast<int>(std::lround(preamble[3])) % 256;
+        const bool unreachable = (integration >= gaps.gapFirst && integration < gaps.gapEnd) ||
+                                 (a2 == gaps.zeroAntenna && integration >= gaps.zeroFirst && integration < gaps.zeroEnd);
+        for (int ch = 0; ch < c.nchan; ch++) {
+            const bool edge = ch < edges || ch >= c.nchan - edges;
+            ASSERT_EQ(flags[ch], unreachable || edge ? 0 : 1) << "integration " << integration << " channel " << ch;
+            if (!flags[ch])
+                continue;
+            const double model = 10.0 * std::pow((c.sfreq + ch * df) / c.sfreq, -0.7);
+            ASSERT_NEAR(std::abs(std::complex<double>(data[2 * ch], data[2 * ch + 1]) - model), 0.0, 2e-5 * model)
+                << "integration " << integration << " channel " << ch;
+        }
+        (unreachable ? flagged : flat)++;
+    }
+    uvdatcls();
+    EXPECT_GT(flat, 100);
+    EXPECT_GT(flagged, 10);
+}
+
+TEST(SimulatorCalibration, ProgramWritesTheTablesWhenAsked)
+{
+    TempDir dir;
+    const auto r = kestrum::test::run({kestrum::test::binary("tools/kestrum-sim"), "out=" + dir.file("p.uv"),
+                                       "nants=4", "nchan=16", "hours=0.1", "cal=yes"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Wrote gains, delays and bandpasses; no gain solution in integrations "), std::string::npos)
+        << r.out;
+    const auto big = kestrum::test::run({kestrum::test::binary("tools/kestrum-sim"), "out=" + dir.file("q.uv"),
+                                         "nants=65", "cal=yes"});
+    EXPECT_EQ(big.status, 1);
+    EXPECT_NE(big.err.find("cal=yes allows at most 64 antennas"), std::string::npos) << big.err;
+}
