@@ -169,6 +169,22 @@ void addReal(float *__restrict out, const float *__restrict d, float c, int n) {
     for (; k < n; k++) out[k] += c * d[k];
 }
 
+// The first two terms when both coefficients are real, in one pass.
+void mulReal2(float *__restrict out, const float *__restrict d0, float c0,
+              const float *__restrict d1, float c1, int n) {
+    int k = 0;
+    for (; k + kBlock <= n; k += kBlock)
+        for (int i = 0; i < kBlock; i++) out[k + i] = c0 * d0[k + i] + c1 * d1[k + i];
+    for (; k < n; k++) out[k] = c0 * d0[k] + c1 * d1[k];
+}
+
+void bothFlags(int *__restrict out, const int *__restrict f0, const int *__restrict f1, int n) {
+    int k = 0;
+    for (; k + kBlock <= n; k += kBlock)
+        for (int i = 0; i < kBlock; i++) out[k + i] = (f0[k + i] != 0) & (f1[k + i] != 0);
+    for (; k < n; k++) out[k] = (f0[k] != 0) & (f1[k] != 0);
+}
+
 void copyFlags(int *__restrict out, const int *__restrict f, int n) {
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
@@ -397,7 +413,14 @@ extern "C" void uvpolget(double *preamble, float *data, int *flags, int n, int *
         std::memcpy(data, pol.data[f.terms[0].slot].data(), sizeof(float) * 2 * nchan);
         std::memcpy(flags, pol.flags[f.terms[0].slot].data(), sizeof(int) * nchan);
     } else {
-        for (int t = 0; t < f.nterms; t++) weightedTerm(f.terms[t], t == 0, nchan, data, flags);
+        int t = 0;
+        if (f.nterms >= 2 && f.terms[0].im == 0.0f && f.terms[1].im == 0.0f) {
+            const Term &a = f.terms[0], &b = f.terms[1];
+            mulReal2(data, pol.data[a.slot].data(), a.re, pol.data[b.slot].data(), b.re, 2 * nchan);
+            bothFlags(flags, pol.flags[a.slot].data(), pol.flags[b.slot].data(), nchan);
+            t = 2;
+        }
+        for (; t < f.nterms; t++) weightedTerm(f.terms[t], t == 0, nchan, data, flags);
     }
     *nread = nchan;
 }
