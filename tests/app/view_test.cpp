@@ -178,3 +178,23 @@ TEST(View, RealDataSetsOpenOnTheirFirstBaseline)
         EXPECT_EQ(v.waitExit(), 0) << name;
     }
 }
+
+TEST(View, DegenerateWindowsStillDraw)
+{
+    // One record on one channel: no width, no height, no depth in the data.
+    TempDir dir;
+    kestrum::test::writeCrafted(dir.file("one.uv"), {{2459000.5, 1, 2, 8, -5, "solo"}});
+    ViewerSession v(dir.path(), {"vis=" + dir.file("one.uv"), "stokes=xx", "bchan=4", "echan=4"});
+    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    const std::string points = v.screenshot();
+    EXPECT_GT(litBytes(points), 1000u);   // at least the box and the labels
+    for (const char* k : {"l", "l", "l", "l", "a", "c", "f", "m", "m", "m"})
+        v.key(k);
+    EXPECT_EQ(v.screenshot(), v.screenshot());
+    v.key("a");
+    v.key("c");
+    v.key("f");
+    EXPECT_EQ(v.screenshot(), points);
+    v.key("q");
+    EXPECT_EQ(v.waitExit(), 0) << v.err();
+}
