@@ -12,7 +12,6 @@
 #include <cmath>
 #include <complex>
 #include <iostream>
-#include <limits>
 #include <sstream>
 
 namespace {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+class Progress;
+
 class Observation {
 public:
     // Keeps a copy of the run parameters (vis, stokes, goodchGiven, goodch are used).
@@ -47,7 +49,7 @@ public:
 private:
     // The body of read() while the progress bar runs; false after filling `error` with the
     // message lines, which read() prints once the bar's line is closed.
-    bool readRecords(class Progress& bar, std::string& error);
+    bool readRecords(Progress& bar, std::string& error);
     void guessIntegrationTime();
 
     double inttime_ = 0.0;         // the data set's "inttime" at the first record, 0 if none

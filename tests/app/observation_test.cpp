@@ -2,6 +2,7 @@
 // loading messages, progress bar, summary and debug lines for simulated and real data sets,
 // checked against what the simulator wrote or against an independent count of the bytes;
 // and every way a load can fail.
+#include "dataset/uvio.h"
 #include "tests/app/uvsets.h"
 #include "tests/support/support.h"
 #include "tools/sim/observe.h"
@@ -338,4 +339,42 @@ TEST(ObservationLoad, WithoutADisplayTheRunStopsAfterTheSummary)
     EXPECT_TRUE(hasLine(r.out, "Using stokes xx for analysis."));
     EXPECT_NE(r.err.find("s2opend"), std::string::npos) << r.err;   // the plotting library's message
     EXPECT_EQ(r.err.find("Entering interactive mode"), std::string::npos);
+}
+
+TEST(ObservationLoad, DataSetWithoutChannelDataIsRefusedWithAMessage)
+{
+    TempDir dir;
+    const std::string vis = dir.file("wide.uv");
+    int tno = 0;
+    uvopen_c(&tno, vis.c_str(), "new");
+    const int one = 1;
+    const float wide[4] = {1.0f, 0.0f, 2.0f, 0.0f};
+    const int flags[2] = {1, 1};
+    const double coord[2] = {0.0, 0.0}, time = 2459000.5;
+    const float baseline = 258.0f;
+    uvputvr_c(tno, 2, "nants", &one, 1);
+    uvputvr_c(tno, 5, "coord", coord, 2);
+    uvputvr_c(tno, 5, "time", &time, 1);
+    uvputvr_c(tno, 4, "baseline", &baseline, 1);
+    uvwwrite_c(tno, wide, flags, 2);
+    uvnext_c(tno);
+    uvclose_c(tno);
+
+    const RunResult r = load({"vis=" + vis});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("##### ERROR\nNo channel data (variable \"corr\") in " + vis + ".\n"), std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ(r.out.find("Reading"), std::string::npos);
+}
+
+TEST(ObservationLoad, NoPolarisationCountStillGivesAProgressTotal)
+{
+    // "npol" 0: no polarisation is listed, and the bar's total counts every record as one.
+    TempDir dir;
+    writeCrafted(dir.file("np.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}}, {1, 0});
+    const RunResult r = load({"vis=" + dir.file("np.uv"), "stokes=xx", "options=debug2"});
+    EXPECT_TRUE(hasLine(r.out, "Polarizations:")) << r.out;
+    EXPECT_NE(progressPart(r.out, dir.file("np.uv")).find("|   0%"), std::string::npos);
+    EXPECT_TRUE(hasLine(r.out, "Read 2 visibilities"));
+    EXPECT_LT(r.status, 128);
 }
