@@ -14,7 +14,6 @@ namespace kestrum::uvi {
 // Variable flags.
 constexpr int VF_COPY = 1;       // tracked for copy ("c")
 constexpr int VF_UPDATE = 2;     // tracked for update ("u")
-constexpr int VF_DATA = 4;       // the line's data variable: a record is ready
 constexpr int VF_FREQ = 8;       // sky-frequency variables of the wavelength conversion
 constexpr int VF_GEOM = 0x4000;  // variables of w from antenna positions and planet scaling
 constexpr int VF_OVERRIDE = 128;
@@ -22,7 +21,6 @@ constexpr int VF_NOCOMPARE = 0x200;
 constexpr int VF_LAZY = 0x1000;  // reader: value decoded when first used ("corr", "wcorr")
 
 // uv handle flags.
-constexpr int UV_DATA = VF_DATA;
 constexpr int UV_FREQ = VF_FREQ;
 constexpr int UV_GEOM = VF_GEOM;
 constexpr int UV_SETUP = 0x2000;  // reading setup due before the next record
@@ -108,9 +106,6 @@ struct Uv {
     std::vector<unsigned char> rbuf;
     off_t rbufStart = 0;
     size_t rbufLen = 0;
-    // Write buffer: bytes from wbufStart not yet handed to the item.
-    std::vector<char> wbuf;
-    off_t wbufStart = 0;
 
     // Reading settings.
     Line data, ref;
@@ -160,7 +155,6 @@ struct Uv {
     Line lastLine;
     int lastWinFirst = 0;
     int64_t lastFlagOffset = -1;
-    int lastFlagN = 0, lastNchan = 0;
 
     int lastStart = 0;  // first input channel of the last line read
 

@@ -130,7 +130,7 @@ const unsigned char* fetch(Uv& uv, off_t off, size_t n) {
 
 void markChanged(Uv& uv, Variable& v) {
     v.callno = uv.callno;
-    uv.flags |= v.flags & (VF_COPY | VF_UPDATE | VF_DATA | VF_FREQ | VF_GEOM);
+    uv.flags |= v.flags & (VF_COPY | VF_UPDATE | VF_FREQ | VF_GEOM);
 }
 
 void writeBytes(Uv& uv, const char* buf, off_t len, const char* warning, const char* name) {

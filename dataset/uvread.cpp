@@ -99,7 +99,7 @@ void setup(Uv& uv) {
     uv.coord = require(uv, "coord", IO_DBLE);
     uv.time = require(uv, "time", IO_DBLE);
     uv.baseline = require(uv, "baseline", IO_REAL);
-    for (Variable& v : uv.vars) v.flags &= ~(VF_DATA | VF_FREQ | VF_GEOM);
+    for (Variable& v : uv.vars) v.flags &= ~(VF_FREQ | VF_GEOM);
 
     bool needCorr = !isWideLine(uv.data) || (uv.refSet && !isWideLine(uv.ref));
     bool needWcorr = isWideLine(uv.data) || (uv.refSet && isWideLine(uv.ref));
@@ -114,7 +114,6 @@ void setup(Uv& uv) {
         if (uv.wcorr < 0) fatal("Wcorr missing, when wide linetype was requested");
         openMask(uv, true);
     }
-    watch(uv, isWideLine(uv.data) ? uv.wcorr : uv.corr, VF_DATA);
 
     bool velocity = uv.data.kind == LINE_VELOCITY || uv.data.kind == LINE_FELOCITY;
     if (velocity || uv.wavelength) {
