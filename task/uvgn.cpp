@@ -2,17 +2,18 @@
 //
 // The "gains" item stays open while a data set is calibrated: two solutions (the last at or
 // before the record's time and the first after it) are held in memory and moved along with the
-// record times. Bandpass solutions and their frequencies are loaded whole; for every record the
-// bandpass is matched to the record's channels by sky frequency, and the matched values are kept
-// per gain entry until the record's spectral set-up or the bandpass time interval changes.
+// record times. Bandpass solutions and their frequencies are loaded whole and matched to the
+// record's channels by sky frequency. What a gain entry (antenna and feed) contributes to a
+// record - its gain, and per channel its bandpass and delay factor - is worked out once and kept
+// while it stays the same, so that a record costs one pass over its channels.
 #include "task/uvgn.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <complex>
-#include <span>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -110,7 +111,8 @@ struct BaselineTable {
 struct State {
     bool active = false;
     int tno = 0;
-    bool dogains = false, dotau = false, dopass = false;
+    bool dogains = false, dotau = false;
+    bool perChannel = false;  // bandpass or delay terms: factors that differ from channel to channel
     int nants = kMaxAnts, nfeeds = 1, ntau = 0, ngains = kMaxAnts;
 
     // Gains.
@@ -155,13 +157,11 @@ State st;
 // ---------------------------------------------------------------------------------------------
 // Gains.
 
-int solutionCount() { return st.nsols; }
-
 off_t solutionOffset(int s) { return 8 + off_t(s - 1) * (8 + 8 * off_t(st.ngains)); }
 
 double solutionTime(int s, const char *step = "reading gains entry") {
     if (s <= 0) return -INFINITY;
-    if (s > solutionCount()) return INFINITY;
+    if (s > st.nsols) return INFINITY;
     double t;
     int iostat = 0;
     hreadd_c(st.item, &t, solutionOffset(s), 8, &iostat);
@@ -173,7 +173,7 @@ void loadSolution(Solution &sol, int s, const char *timeStep = "reading gains en
     sol.index = s;
     sol.gains.assign(st.ngains, cplx(0, 0));
     sol.good.assign(st.ngains, 0);
-    if (s <= 0 || s > solutionCount()) return;
+    if (s <= 0 || s > st.nsols) return;
     sol.time = solutionTime(s, timeStep);
     std::vector<float> buf(2 * size_t(st.ngains));
     int iostat = 0;
@@ -185,7 +185,7 @@ void loadSolution(Solution &sol, int s, const char *timeStep = "reading gains en
     }
 }
 
-bool isReal(const Solution &s) { return s.index >= 1 && s.index <= solutionCount(); }
+bool isReal(const Solution &s) { return s.index >= 1 && s.index <= st.nsols; }
 
 // Moves the held pair so that earlier.time <= t < later.time. Solution times come from the item:
 // strides double while the record lies beyond the pair, then the gap is halved until the two
@@ -195,7 +195,7 @@ void moveSolutions(double t) {
     double tlo = isReal(st.earlier) ? st.earlier.time : -INFINITY;
     double thi = isReal(st.later) ? st.later.time : INFINITY;
     if (!(t >= thi) && !(t < tlo)) return;
-    const int last = solutionCount() + 1;
+    const int last = st.nsols + 1;
     if (t >= thi) {
         for (int stride = 1; t >= thi; stride *= 2) {
             lo = hi;
@@ -431,7 +431,10 @@ void readSetup(Setup &s, int dowide, int nchan) {
     readArray("sfreq", 'd', nspect, s.sfreq.data());
     readArray("sdf", 'd', nspect, s.sdf.data());
     int64_t total = 0;
-    for (int n : s.nschan) total += std::max(n, 0);
+    for (int n : s.nschan) {
+        if (n < 0) fatal("Inconsistent number of channels, in uvGn(pass-get)");
+        total += n;
+    }
     if (s.start < 0 || s.width < 1 || s.step < 1 ||
         s.start + int64_t(nchan - 1) * s.step + s.width > total)
         fatal("Inconsistent number of channels, in uvGn(pass-get)");
@@ -622,6 +625,8 @@ void workOutUnit(EntryFactor &E, int e) {
             const float r = pr * float(cr) - pi * float(ci), i = pr * float(ci) + pi * float(cr);
             pr = r, pi = i;
         }
+        // A frequency or table value that is no number leaves the channel without a factor.
+        if (!std::isfinite(pr) || !std::isfinite(pi)) pr = pi = 0;
         E.unit[2 * c] = pr;
         E.unit[2 * c + 1] = pi;
         E.complete = E.complete && (pr != 0 || pi != 0);
@@ -771,7 +776,7 @@ extern "C" void uvgnini(int tno, int dogains, int dopass) {
         if (st.nbpsols < 0) fatal("Number of bandpass solutions is bad, in uvGn");
         if (passItem) loadBandpass(tno);
         rdhdd_c(tno, "freq0", &st.freq0, 0.0);
-        st.dopass = true;
+        st.perChannel = true;
     }
     st.matched.assign(st.ngains, {});
     st.matchedGen.assign(st.ngains, 0);
@@ -815,7 +820,7 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         G = E1.gain * std::conj(E2.gain);
         *grms = float(std::sqrt(std::norm(G)));
     }
-    if (st.dopass) {
+    if (st.perChannel) {
         if (setupMayHaveChanged(dowide, nchan)) readSetup(st.scratch, dowide, nchan);
         if (st.mustCompare && !(st.haveSetup && st.scratch == st.setup)) {
             std::swap(st.setup, st.scratch);

@@ -907,6 +907,9 @@ TEST(UvgnDeathTest, RecordSetUpsTheBandpassCannotBeMatchedTo) {
     path = dataSet(dir, bp, {{4, 0.1, 0.01}}, 6);
     EXPECT_EXIT(calibrateFirst(path, 0, 1), ::testing::ExitedWithCode(1),
                 "### Fatal Error:  Inconsistent number of channels, in uvGn\\(pass-get\\)\n");
+    path = dataSet(dir, bp, {{-2, 0.1, 0.01}, {4, 0.1, 0.01}}, 4);  // a window of -2 channels
+    EXPECT_EXIT(calibrateFirst(path, 0, 1), ::testing::ExitedWithCode(1),
+                "### Fatal Error:  Inconsistent number of channels, in uvGn\\(pass-get\\)\n");
     UvExtras velocity;
     velocity.velocity = true;
     path = dataSet(dir, bp, {{4, 0.1, 0.01}}, 4, velocity);
