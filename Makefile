@@ -55,7 +55,7 @@ demo: deps
 	    echo "No display to open the viewer's window on (DISPLAY is not set)."; \
 	    echo "Run 'make demo' in a desktop session, or look through a virtual X server:"; \
 	    echo "    Xvfb :9 & DISPLAY=:9 $(BUILD)/app/kestrum vis=$(DEMODIR)/demo.uv &"; \
-	    echo "    DISPLAY=:9 xdotool key F2    # writes the view to s2frame-0000.png"; \
+	    echo "    DISPLAY=:9 xdotool key F2    # writes the view to s2frame-NNNN.png"; \
 	    exit 1; fi
 	cd $(DEMODIR) && ../app/kestrum vis=demo.uv
 

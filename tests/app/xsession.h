@@ -2,6 +2,7 @@
 // process running in the background, key presses through xdotool and screenshots through xwd.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,10 @@ public:
     // A screenshot of the whole screen, taken once two successive ones agree, so that the
     // frame after the last key press is complete.
     std::string screenshot();
+    // Stable screenshots until one satisfies `want` (the frame after a key may take a while
+    // under load), for at most `seconds`; returns the last one.
+    template <typename Pred>
+    std::string screenshotWhen(Pred want, double seconds = 20.0);
     // Waits until standard output contains `text`; false after `seconds`.
     bool waitForOutput(const std::string& text, double seconds = 20.0);
     std::string out() const;
@@ -66,5 +71,15 @@ private:
     std::string window_;
     Background viewer_;
 };
+
+template <typename Pred>
+std::string ViewerSession::screenshotWhen(Pred want, double seconds)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    std::string shot = screenshot();
+    while (!want(shot) && std::chrono::steady_clock::now() < until)
+        shot = screenshot();
+    return shot;
+}
 
 }  // namespace kestrum::test
