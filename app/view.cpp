@@ -228,7 +228,7 @@ void label()
     s2lab("Channel", doAmp ? "Amplitude" : "Phase", "time", title.c_str());
 }
 
-void rescale()
+WorldWindow worldWindow()
 {
     const Baseline& bl = b->second;
     const size_t n = bl.vis.size();
@@ -258,15 +258,20 @@ void rescale()
     double zmin = 0.0;
     if (!(zmax > 0.0) || !std::isfinite(zmax))
         zmax = (pobs->tint > 0.0 ? pobs->tint : 1.0) / 3600.0;
-    widen(zmin, zmax);
     double xmin = opts.bchan, xmax = opts.echan;
     if (xmax <= xmin) {
         xmin -= 0.5;
         xmax += 0.5;
     }
+    return {xmin, xmax, ymin, ymax, zmin, zmax};
+}
+
+void rescale()
+{
+    const WorldWindow w = worldWindow();
     s2svp(-1, 1, -1, 1, -1, 1);
-    s2swin(static_cast<float>(xmin), static_cast<float>(xmax), static_cast<float>(ymin),
-           static_cast<float>(ymax), static_cast<float>(zmin), static_cast<float>(zmax));
+    s2swin(static_cast<float>(w.x1), static_cast<float>(w.x2), static_cast<float>(w.y1), static_cast<float>(w.y2),
+           static_cast<float>(w.z1), static_cast<float>(w.z2));
 }
 
 int kcb(unsigned char* key)

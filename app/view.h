@@ -24,6 +24,12 @@ extern bool fullRange;                                  // vertical range from m
 void cb(double* t, int* kc);
 // Keyboard callback: 1 when the key was handled, 0 to pass it (maybe changed) on.
 int kcb(unsigned char* key);
+// The world window for the current state: channels bchan..echan, the value range, and the time
+// extent in hours; a window without width, height or depth is widened so that it maps.
+struct WorldWindow {
+    double x1, x2, y1, y2, z1, z2;
+};
+WorldWindow worldWindow();
 // Sets the viewport and the world window for the current state.
 void rescale();
 // Draws the box, the axis labels and the two-line title.

@@ -1,0 +1,159 @@
+// The view's state in-process, without a window: the world window for each state (including
+// the degenerate ones), the title, and what each key does to the globals.
+#include "app/kestrum.h"
+#include "app/view.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+
+namespace {
+
+constexpr double kDay = 86400.0;
+
+// One source "src" with one baseline (1-2) whose record i is at t0 + times[i] seconds and has
+// amplitude amps[i] in every channel, phase 0.1 rad per channel; and a second baseline (1-3).
+void setUp(const std::vector<double>& times, const std::vector<float>& amps, int nchan = 4, double tint = 10.0)
+{
+    delete pobs;
+    opts = KrellParams(eAppView);
+    opts.bchan = 0;
+    opts.echan = nchan - 1;
+    pobs = new Observation(opts, false);
+    pobs->nchan = nchan;
+    pobs->tint = tint;
+    std::vector<std::complex<float>> data(nchan);
+    std::vector<int> flags(nchan, 0);
+    for (size_t i = 0; i < times.size(); ++i) {
+        for (int c = 0; c < nchan; ++c)
+            data[c] = std::polar(amps[i], 0.1f * c);
+        for (const double bl : {258.0, 259.0}) {
+            pobs->allVis.emplace_back(static_cast<int>(i), 0.0, 0.0, 2459000.5 + times[i] / kDay, bl, 0.0, -5, nchan,
+                                      data.data(), flags.data(), false);
+            pobs->add("src", static_cast<int>(pobs->allVis.size() - 1));
+        }
+    }
+    s = pobs->sources.begin();
+    b = s->second.baselines.begin();
+    subMedian = 0;
+    doAmp = true;
+    doLine = 0;
+    compressTime = false;
+    fullRange = false;
+    updateStatistics();
+}
+
+}  // namespace
+
+TEST(ViewWindow, TimeAxisIsHoursSinceTheFirstRecordOrOneIntegrationPerRecord)
+{
+    setUp({0, 10, 20, 3600}, {1, 2, 3, 4});
+    WorldWindow w = worldWindow();
+    EXPECT_EQ(w.x1, 0);
+    EXPECT_EQ(w.x2, 3);
+    EXPECT_EQ(w.z1, 0);
+    EXPECT_NEAR(w.z2, 1.0, 1e-6);
+    compressTime = true;
+    w = worldWindow();
+    EXPECT_NEAR(w.z2, 3 * 10.0 / 3600, 1e-12);
+}
+
+TEST(ViewWindow, ValueRangeIsMedianPlusMinusScaledRmsOrTheExtremes)
+{
+    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
+    opts.scale = 2.0;
+    WorldWindow w = worldWindow();
+    EXPECT_NEAR(w.y1, astats.median - 2 * astats.rms, 1e-9);
+    EXPECT_NEAR(w.y2, astats.median + 2 * astats.rms, 1e-9);
+    fullRange = true;
+    w = worldWindow();
+    EXPECT_NEAR(w.y1, 1.0, 1e-6);
+    EXPECT_NEAR(w.y2, 10.0, 1e-6);
+    // Phases in degrees, from the phase statistics.
+    doAmp = false;
+    w = worldWindow();
+    EXPECT_NEAR(w.y1, pstats.min * 180 / std::numbers::pi, 1e-9);
+    EXPECT_NEAR(w.y2, pstats.max * 180 / std::numbers::pi, 1e-6);
+    EXPECT_NEAR(w.y2, 0.3 * 180 / std::numbers::pi, 1e-4);
+}
+
+TEST(ViewWindow, WindowsWithoutHeightDepthOrWidthAreWidened)
+{
+    // One record: no depth; equal values: no height; one channel: no width.
+    setUp({0}, {5}, 1);
+    WorldWindow w = worldWindow();
+    EXPECT_LT(w.x1, w.x2);
+    EXPECT_LT(w.y1, w.y2);
+    EXPECT_LT(w.z1, w.z2);
+    EXPECT_NEAR(w.z2, 10.0 / 3600, 1e-12);
+    EXPECT_LT(w.y1, 5.0);
+    EXPECT_GT(w.y2, 5.0);
+    compressTime = true;
+    fullRange = true;
+    w = worldWindow();
+    EXPECT_LT(w.y1, w.y2);
+    EXPECT_LT(w.z1, w.z2);
+    // All values zero (phases of a one-channel record).
+    doAmp = false;
+    w = worldWindow();
+    EXPECT_TRUE(std::isfinite(w.y1) && std::isfinite(w.y2));
+    EXPECT_LT(w.y1, w.y2);
+}
+
+TEST(ViewTitle, ShowsSourceModeBaselineAmplitudeRmsAndSwitches)
+{
+    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
+    char rms[64];
+    std::snprintf(rms, sizeof rms, "%f", astats.rms);
+    EXPECT_EQ(viewTitle(), std::string("Source: src (Amplitudes); Baseline (1-2); RMS: ") + rms +
+                               "\nMedian tcal OFF; Median SED OFF; Time compression OFF");
+    unsigned char k = 'a';
+    kcb(&k);
+    k = 'C';
+    kcb(&k);
+    EXPECT_EQ(viewTitle(), std::string("Source: src (Phases); Baseline (1-2); RMS: ") + rms +
+                               "\nMedian tcal OFF; Median SED OFF; Time compression ON");
+    // An absurd rms is cut at the title's 255 characters, never written past them.
+    astats.rms = 1e300;
+    EXPECT_EQ(viewTitle().size(), 255u);
+}
+
+TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)
+{
+    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
+    auto press = [](unsigned char key) {
+        const int r = kcb(&key);
+        return std::make_pair(r, key);
+    };
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(press(i % 2 ? 'l' : 'L').first, 1);
+        EXPECT_EQ(doLine, i % 4);
+    }
+    EXPECT_EQ(press('m').first, 1);
+    EXPECT_EQ(subMedian, 1);
+    press('M');
+    EXPECT_EQ(subMedian, 2);
+    EXPECT_NEAR(astats.median, 0.0, 1e-6);   // tcal and SED both removed
+    press('m');
+    EXPECT_EQ(subMedian, 0);
+    EXPECT_NEAR(astats.median, 2.5, 1e-6);
+
+    EXPECT_EQ(b->second.ant2, 2);
+    press('n');
+    EXPECT_EQ(b->second.ant2, 3);
+    press('N');
+    EXPECT_EQ(b->second.ant2, 2);   // wrapped
+    press('p');
+    EXPECT_EQ(b->second.ant2, 3);   // wrapped back
+    press('s');
+    EXPECT_EQ(s->second.name, "src");
+    EXPECT_EQ(b->second.ant2, 2);   // the only source's first baseline
+
+    EXPECT_EQ(press('q'), std::make_pair(0, static_cast<unsigned char>('Q')));
+    EXPECT_EQ(press('Q'), std::make_pair(0, static_cast<unsigned char>('Q')));
+    EXPECT_EQ(press('h'), std::make_pair(0, static_cast<unsigned char>('h')));
+    EXPECT_EQ(press('F').first, 1);
+    EXPECT_TRUE(fullRange);
+}
