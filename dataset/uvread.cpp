@@ -253,8 +253,7 @@ Extracted extract(Uv& uv, const Line& line, float* out, int* oflags, int cap, co
     if (line.kind == LINE_CHANNEL && uv.winApply && uv.winGroup) {
         const Group& g = *uv.winGroup;
         if (uv.nschan < 0) uv.nschan = require(uv, "nschan", IO_INT);
-        const Variable& ns = uv.vars[uv.nschan];
-        if (g.winFirst >= ns.count()) fatal("Invalid window selection, in UVREAD(channel)");
+        const Variable& ns = uv.vars[uv.nschan];  // the selection checked the first window
         start += windowOffset(uv, g.winFirst);
         usable = windowOffset(uv, std::min(g.winLast + 1, ns.count()));
     }
@@ -361,7 +360,6 @@ int firstWindow(const Uv& uv) { return uv.winGroup && uv.winApply ? uv.winGroup-
 // Resamples the good input channels of the record onto the velocity grid.
 int readVelocity(Uv& uv, float* out, int* oflags, int cap) {
     Variable& v = uv.vars[uv.corr];
-    if (v.type != IO_INT2 && v.type != IO_REAL) fatal("Bad data type of corr data, in UVREAD(velocity).");
     if (uv.data.kind == LINE_FELOCITY) {
         Line& l = uv.data;
         double f = CKMS / (CKMS + l.start);

@@ -104,6 +104,9 @@ TEST(UvFatal, OpeningAndTheStream)
                 fatalRe("Bad type (x) for variable odd"));
     std::string many;
     for (int i = 0; i < 257; ++i) many += "i v" + std::to_string(i) + "\n";
+    std::string longName = handMade(dir, "d time\ni ninechars\n", "", "ln.uv");
+    EXPECT_EXIT({ int t; uvopen_c(&t, longName.c_str(), "old"); }, testing::ExitedWithCode(1),
+                fatalRe("Variable name ninechars in vartable is too long, in UVOPEN(vartable_in)"));
     std::string tooMany = handMade(dir, many, "", "tm.uv");
     EXPECT_EXIT({ int t; uvopen_c(&t, tooMany.c_str(), "old"); }, testing::ExitedWithCode(1),
                 fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)"));
@@ -119,7 +122,7 @@ TEST(UvFatal, MalformedStreams)
     TempDir dir;
     const std::string vt = "d time\ni n\n";
     struct Bad {
-        std::string bytes, message;
+        std::string bytes, message, warning = "";
     };
     std::vector<Bad> bad = {
         {Bytes().size(5, 4).value(5).i32(1).eor().s, "Variable index 5 is beyond the variables of vartable, when scanning"},
@@ -127,14 +130,16 @@ TEST(UvFatal, MalformedStreams)
         {Bytes().size(1, 0).eor().s, "Variable n has length of 0, when scanning"},
         {Bytes().size(1, 6).eor().s, "Non-integral no. elements in variable n, when scanning"},
         {Bytes().value(1).i32(1).eor().s, "Variable n has a value before its length, when scanning"},
-        {Bytes().size(1, 8).value(1).i32(1).s, "End of file detected"},
+        {Bytes().size(1, 8).value(1).i32(1).s, "End of file detected", "Error reading a variable value for n, while UV scanning"},
+        {Bytes().size(1, 4).s.substr(0, 6), "End of file detected", "Error reading a variable-length for n, while UV scanning"},
         {Bytes().size(1, 400).value(1).i32(1).s, "Variable n has length of 400, when scanning"},
     };
     int k = 0;
     for (const Bad& b : bad) {
         std::string path = handMade(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
-        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); scanAll(t); }, testing::ExitedWithCode(1),
-                    fatalRe(b.message));
+        std::string re = fatalRe(b.message);
+        if (!b.warning.empty()) re = escape("### Warning:  " + b.warning) + "\n" + re;
+        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); scanAll(t); }, testing::ExitedWithCode(1), re);
     }
     // A valid length beyond the item.
     std::string path = handMade(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
@@ -201,11 +206,29 @@ TEST(UvFatal, VariableAccess)
         std::string z = dir.file("z.uv");
         uvopen_c(&t, z.c_str(), "new");
         uvputvr_c(t, IO_INT, "n", &v, 0);
-        uvtrack_c(t, "n", "x");
+        uvputvr_c(t, IO_INT, "n", &v, 1);
+        uvtrack_c(t, "n", "u x");
         uvclose_c(t);
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "### Warning:  Variable n has zero or negative size, in UVPUTVR\n");
+              "### Warning:  Variable n has zero or negative size, in UVPUTVR\n"
+              "### Warning:  Unrecognised switch x, in UVTRACK\n");
+    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; uvputvr_c(t, IO_TEXT, "n", &v, 1); },
+                testing::ExitedWithCode(1), fatalRe("Unsupported type 6 for variable n, in UVPUTVR"));
+    EXPECT_EXIT(
+        {
+            int t;
+            uvopen_c(&t, w.c_str(), "new");
+            int v = 1;
+            for (int i = 0; i <= 256; ++i) uvputvr_c(t, IO_INT, ("v" + std::to_string(i)).c_str(), &v, 1);
+        },
+        testing::ExitedWithCode(1), fatalRe("Too many variables (v256), in UVPUTVR"));
+    EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); uvwrite_c(t, nullptr, nullptr, nullptr, 0); },
+                testing::ExitedWithCode(1), fatalRe("Attempt to write to a uv data set opened read-only, in UVWRITE"));
+    EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); uvwwrite_c(t, nullptr, nullptr, 0); },
+                testing::ExitedWithCode(1), fatalRe("Attempt to write to a uv data set opened read-only, in UVWWRITE"));
+    EXPECT_EXIT(uvclose_c(7), testing::ExitedWithCode(1), fatalRe("Invalid uv handle 7"));
+    EXPECT_EXIT(uvvarupd_c(5), testing::ExitedWithCode(1), fatalRe("Invalid variable handle 5"));
 }
 
 TEST(UvFatal, SettingsAndReading)
@@ -254,6 +277,22 @@ TEST(UvFatal, SettingsAndReading)
         {"Invalid window selection, in UVREAD(select)", [](int t) { uvselect_c(t, "window", 3, 0, 1); readOne(t); }},
     });
 
+    std::string noFlags = writeSimple(dir, "nf.uv", [](UvDescription& d) {
+        d.flags = false;
+        d.wideChannels = 2;
+    });
+    const std::string noFlagsRe =
+        escape("### Warning:  No flags found for wcorr -- assuming data are good") + "\n" + fatalRe("No flags item to write to, in UVFLGWR");
+    EXPECT_EXIT(
+        {
+            int t = 0;
+            uvopen_c(&t, noFlags.c_str(), "old");
+            uvset_c(t, "data", "wide", 0, 1, 1, 1);
+            readOne(t);
+            int f[2] = {};
+            uvwflgwr_c(t, f);
+        },
+        testing::ExitedWithCode(1), noFlagsRe);
     std::string complexCorr = writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; });
     expectFatal(complexCorr, {{"Bad data type for variable corr, in UVREAD.", readOne}});
     std::string noCorr = handMade(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s);
@@ -307,6 +346,7 @@ TEST(UvFatal, Selection)
 {
     TempDir dir;
     std::string path = writeSimple(dir, "s.uv", [](UvDescription& d) {
+        d.wideChannels = 2;
         d.perRecord = [](int tno, const kestrum::sim::UvRecord&) {
             float axisrms[2] = {1, 2};
             uvputvr_c(tno, IO_REAL, "axisrms", axisrms, 2);
@@ -339,6 +379,7 @@ TEST(UvFatal, Selection)
         {"seeing", 1, 0, "Min seeing is greater than or equal to max seeing, in UVSELECT"},
         {"seeing", -1, 0, "Min seeing is negative, in UVSELECT"},
         {"antennae", 65, 1, "Too many antennae"},
+        {"antennae", -2, 1, "Negative antenna number, in UVSELECT"},
         {"amplitude", 2, 1, "Bad amplitude range selected, in UVSELECT."},
         {"window", 17, 0, "Too many windows"},
     };
@@ -352,6 +393,13 @@ TEST(UvFatal, Selection)
                        uvselect_c(t, "amplitude", 0, 2, 1);
                        uvselect_c(t, "and", 0, 0, 1);
                        uvselect_c(t, "amplitude", 0, 3, 1);
+                       readOne(t);
+                   }});
+    all.push_back({"Multiple window selection clauses are active", [](int t) {
+                       uvset_c(t, "data", "wide", 0, 1, 1, 1);
+                       uvselect_c(t, "window", 1, 0, 1);
+                       uvselect_c(t, "and", 0, 0, 1);
+                       uvselect_c(t, "window", 1, 0, 1);
                        readOne(t);
                    }});
     all.push_back({"Unsupported window selection clause, in UVREAD(init)", [](int t) {

@@ -362,6 +362,9 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
                 testing::ExitedWithCode(1), fatalRe("Invalid rest frequency when setting default linetype"));
     EXPECT_EXIT(infoAfterRead(noRest, "velocity"),
                 testing::ExitedWithCode(1), fatalRe("Cannot determine velocity as rest frequency is 0"));
+    std::string empty = variant("empty.uv", [](UvDescription& d) { d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}}; });
+    EXPECT_EXIT(readOnce(empty, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }),
+                testing::ExitedWithCode(1), fatalRe("Bad number of channels, in UVREAD(velocity)"));
     std::string flat = variant("flat.uv", [](UvDescription& d) { d.windows[0].sdf = 0; });
     EXPECT_EXIT(readOnce(flat, [](int t) { uvset_c(t, "data", "velocity", 8, 0, 1, 1); }),
                 testing::ExitedWithCode(1), fatalRe("File velocity increment is zero, in UVREAD(velocity)."));
