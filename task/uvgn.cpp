@@ -13,7 +13,6 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -440,26 +439,21 @@ void readSetup(Setup &s, int dowide, int nchan) {
         fatal("Inconsistent number of channels, in uvGn(pass-get)");
 }
 
+// The variables that describe the record's spectral set-up.
+constexpr const char *kSetupVars[] = {"nspect", "nschan", "sfreq", "sdf", "nwide", "wfreq", "wwidth"};
+
 // Whether the record's spectral set-up may differ from the one last read; sets mustCompare.
 // Reading the set-up costs several variable look-ups, so it is skipped while no record has been
-// scanned since (the products of one record group), and reduced to the reader's change marks
-// when exactly one has: the variables then changed in the record just read, if at all.
+// scanned since (the products of one record group), and reduced to the reader's update mark
+// (`uvupdate_c`, the set-up variables being tracked for update) when exactly one has: the
+// variables then changed in the record just read, if at all.
 bool setupMayHaveChanged(int dowide, int nchan) {
     double visno = 0, line[6] = {0, 0, 0, 0, 0, 0};
     uvinfo_c(st.tno, "visno", &visno);
     uvinfo_c(st.tno, "line", line);
     bool read = !st.haveSetup || dowide != st.setup.wide || nchan != st.setup.nchan ||
                 !std::equal(line, line + 6, st.setupLine) || !(visno == st.setupVisno || visno == st.setupVisno + 1);
-    if (!read && visno == st.setupVisno + 1) {
-        static const char *const channelVars[] = {"nspect", "nschan", "sfreq", "sdf"};
-        static const char *const wideVars[] = {"nwide", "wfreq", "wwidth"};
-        for (const char *name : dowide ? std::span<const char *const>(wideVars) : std::span<const char *const>(channelVars)) {
-            char type;
-            int length, updated;
-            uvprobvr_c(st.tno, name, &type, &length, &updated);
-            read = read || updated;
-        }
-    }
+    if (!read && visno == st.setupVisno + 1) read = uvupdate_c(st.tno) != 0;
     st.setupVisno = visno;
     std::copy(line, line + 6, st.setupLine);
     st.mustCompare = read;
@@ -777,6 +771,7 @@ extern "C" void uvgnini(int tno, int dogains, int dopass) {
         if (passItem) loadBandpass(tno);
         rdhdd_c(tno, "freq0", &st.freq0, 0.0);
         st.perChannel = true;
+        for (const char *name : kSetupVars) uvtrack_c(tno, name, "u");
     }
     st.matched.assign(st.ngains, {});
     st.matchedGen.assign(st.ngains, 0);
