@@ -191,8 +191,12 @@ TEST_P(RealDataSet, LoadsWhatItsBytesHold)
     const std::string vis = sharedData(GetParam());
     const auto counted = countStream(vis, -5);
     ASSERT_GT(counted.records, 0);
-    const RunResult r = load({"vis=" + vis, "stokes=xx", "options=debug1"});
+    const RunResult r = load({"vis=" + vis, "stokes=xx", "options=debug1,debug2"});
+    EXPECT_TRUE(hasLine(r.out, "nchan=" + std::to_string(counted.nchan))) << r.out;
+    EXPECT_TRUE(hasLine(r.out, "nif=1"));
+    EXPECT_TRUE(hasLine(r.out, "Polarizations: xx"));
     EXPECT_TRUE(hasLine(r.out, "Reading " + vis));
+    EXPECT_TRUE(hasLine(r.out, "Guessing integration time from first baseline and channel."));
     EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(counted.records) + " visibilities")) << r.out;
     EXPECT_TRUE(hasLine(r.out, "Detected a total of " + std::to_string(counted.baselines.size()) + " baselines:"));
     std::string sources = "Read data for the following sources:\n";
@@ -200,8 +204,10 @@ TEST_P(RealDataSet, LoadsWhatItsBytesHold)
         sources += "  " + name + "\n";
     EXPECT_NE(r.out.find(sources), std::string::npos) << r.out;
     EXPECT_TRUE(hasLine(r.out, "Number of channels: " + std::to_string(counted.nchan)));
-    if (counted.tint > 0)
+    if (counted.tint > 0) {
         EXPECT_TRUE(hasLine(r.out, tintLine(counted.tint))) << r.out;
+        EXPECT_NE(r.out.find("\ntint = "), std::string::npos);
+    }
     else
         EXPECT_NE(r.out.find("no two records of a first baseline lie more than 2.4 seconds apart"),
                   std::string::npos);
