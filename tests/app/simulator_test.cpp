@@ -1,5 +1,7 @@
 // The observation simulator: its scan plan, its determinism, the interference it promises
 // (read back through the dataset layer), and the kestrum-sim program's parameters.
+#include "dataset/headio.h"
+#include "dataset/hio.h"
 #include "dataset/uvio.h"
 #include "tests/app/uvsets.h"
 #include "tests/support/support.h"
@@ -146,6 +148,22 @@ TEST(Simulator, ProgramTakesKeyValueParametersAndRefusesBadOnes)
     EXPECT_EQ(counted.baselines.size(), 6u);
     EXPECT_EQ(counted.nchan, 16);
     EXPECT_EQ(readFile(dir.file("s.uv/vartable")).find("j corr") != std::string::npos, true);
+
+    // The header items a real data set has.
+    int tno = 0, iostat = 0;
+    hopen_c(&tno, dir.file("s.uv").c_str(), "old", &iostat);
+    ASSERT_EQ(iostat, 0);
+    int64_t ncorr = -1, nwcorr = -1, vislen = -1;
+    char obstype[32];
+    rdhdl_c(tno, "ncorr", &ncorr, -1);
+    rdhdl_c(tno, "nwcorr", &nwcorr, -1);
+    rdhdl_c(tno, "vislen", &vislen, -1);
+    rdhda_c(tno, "obstype", obstype, "", sizeof obstype);
+    hclose_c(tno);
+    EXPECT_EQ(ncorr, counted.records * 16);
+    EXPECT_EQ(nwcorr, 0);
+    EXPECT_EQ(vislen, static_cast<int64_t>(readFile(dir.file("s.uv/visdata")).size()));
+    EXPECT_STREQ(obstype, "crosscorrelation");
 
     // The output is never overwritten, and bad values are refused before anything is written.
     r = kestrum::test::run({sim, "out=" + dir.file("s.uv")});
