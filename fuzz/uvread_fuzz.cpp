@@ -5,7 +5,8 @@
 // Input: 2 bytes (big-endian) vartable length L, L bytes of "vartable", 1 settings byte, then
 // "visdata". Settings: bit 0 the last 64 bytes of visdata form the "flags" mask instead;
 // bit 1 an averaged channel line; bit 2 a polarisation selection; bit 3 wavelengths; bit 4 a
-// long preamble; bit 5 a "vislen" 4 bytes short of the item.
+// long preamble; bit 5 a "vislen" 4 bytes short of the item; bit 6 a velocity line on the
+// default grid; bit 7 a shadow selection and the variance of every record.
 #include <csetjmp>
 #include <filesystem>
 #include <cstdint>
@@ -49,6 +50,8 @@ void readEverything(int settings)
     if (settings & 4) uvselect_c(tno, "polarization", -5, 0, 1);
     if (settings & 8) uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
     if (settings & 16) uvset_c(tno, "preamble", "uvw/time/baseline/pol/lst", 0, 0, 0, 0);
+    if (settings & 64) uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
+    if (settings & 128) uvselect_c(tno, "shadow", 0, 0, 0);
     static double pre[16];
     static float data[2 * 4096];
     static int flags[4096];
@@ -56,6 +59,10 @@ void readEverything(int settings)
     for (int records = 0; records < 10000; ++records) {
         uvread_c(tno, pre, data, flags, 4096, &nread);
         if (!nread) break;
+        if (settings & 128) {
+            double variance = 0;
+            uvinfo_c(tno, "variance", &variance);
+        }
     }
     uvclose_c(tno);
 }
