@@ -140,6 +140,8 @@ struct State {
     bool mustCompare = false;
     std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
     std::vector<float> chanLogRatio;  // log(chanFreq / freq0), for the delay terms' power law
+    std::vector<unsigned char> anchor;  // channels where the delay phase is computed afresh
+    std::vector<double> runStep;        // at an anchor: the frequency step to the next channel
     std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
     std::vector<int> cover;
     unsigned generation = 1;        // bumped when the matched bandpass must be recomputed
@@ -520,6 +522,28 @@ void matchSetup(const Setup &s) {
     st.coverStart[n] = int(st.cover.size());
 }
 
+// What the delay stage needs of the record's channel frequencies: the log ratios for the power
+// law, and where the phase rotation must start afresh (every 64 channels, and where the step
+// between neighbouring channels differs from the step of the run it would continue).
+void delayTables() {
+    const std::vector<double> &nu = st.chanFreq;
+    const size_t n = nu.size();
+    st.chanLogRatio.resize(n);
+    st.anchor.assign(n, 0);
+    st.runStep.assign(n, 0.0);
+    size_t a = 0;
+    for (size_t c = 0; c < n; c++) {
+        st.chanLogRatio[c] = st.freq0 > 0 ? float(std::log(nu[c] / st.freq0)) : 0.0f;
+        if (c % 64 != 0) {
+            const double d = nu[c] - nu[c - 1], rs = st.runStep[a];
+            if (std::abs(d - rs) <= 1e-9 * std::abs(rs)) continue;
+        }
+        st.anchor[c] = 1;
+        st.runStep[c] = c + 1 < n ? nu[c + 1] - nu[c] : 0.0;
+        a = c;
+    }
+}
+
 // Finds the bandpass interval of time t and the interpolation fraction within it.
 void bandpassTime(double t) {
     const int nb = st.nbpsols;
@@ -584,46 +608,55 @@ const std::vector<cplxf> &matchedBandpass(int entry) {
 // of entry e (antenna and feed); 0 where the bandpass is missing. A baseline gets
 // u1 · conj(u2): the delay terms of the two antennas combine into (Re τ1 + Re τ2) +
 // i (Im τ1 − Im τ2), the baseline delay term. The phase is advanced from channel to channel by
-// a rotation (in double precision, restarted every 64 channels and wherever the frequency step
-// changes), which costs a complex multiply instead of a sine and cosine.
+// a rotation (in double precision, restarted at the anchors: every 64 channels and wherever the
+// frequency step changes), which costs a complex multiply instead of a sine and cosine.
 void workOutUnit(EntryFactor &E, int e) {
     const int n = st.setup.nchan;
     E.unit.resize(2 * size_t(n));
-    const std::vector<cplxf> *bp = st.havePass ? &matchedBandpass(e) : nullptr;
+    float *__restrict u = E.unit.data();
+    if (st.havePass) {
+        const cplxf *__restrict b = matchedBandpass(e).data();
+        for (int c = 0; c < n; c++) u[2 * c] = b[c].real(), u[2 * c + 1] = b[c].imag();
+    } else {
+        for (int c = 0; c < n; c++) u[2 * c] = 1, u[2 * c + 1] = 0;
+    }
     const float re = float(E.tau.real());
-    const double im = E.tau.imag();
-    // The power law needs a reference frequency; without one the correction is unknown.
-    const bool unknown = re != 0 && !(st.freq0 > 0);
-    double cr = 1, ci = 0, rr = 1, ri = 0, step = NAN;
-    E.complete = true;
-    for (int c = 0; c < n; c++) {
-        float pr = 1, pi = 0;
-        if (bp) pr = (*bp)[c].real(), pi = (*bp)[c].imag();
-        if (unknown) pr = pi = 0;
-        if (re != 0 && !unknown) {
-            const float scale = std::exp(re * st.chanLogRatio[c]);
-            pr *= scale, pi *= scale;
+    if (re != 0 && !(st.freq0 > 0)) {
+        // The power law needs a reference frequency; without one the correction is unknown.
+        std::fill_n(u, 2 * size_t(n), 0.0f);
+    } else if (re != 0) {
+        const float *__restrict logRatio = st.chanLogRatio.data();
+        for (int c = 0; c < n; c++) {
+            const float scale = std::exp(re * logRatio[c]);
+            u[2 * c] *= scale, u[2 * c + 1] *= scale;
         }
-        if (im != 0) {
-            const double nu = st.chanFreq[c], d = c > 0 ? nu - st.chanFreq[c - 1] : NAN;
-            if (c % 64 == 0 || !(std::abs(d - step) <= 1e-9 * std::abs(step))) {
-                const double theta = (nu - st.freq0) * im;
+    }
+    const double im = E.tau.imag();
+    if (im != 0) {
+        const double *__restrict nu = st.chanFreq.data();
+        const double *__restrict runStep = st.runStep.data();
+        const unsigned char *__restrict anchor = st.anchor.data();
+        double cr = 1, ci = 0, rr = 1, ri = 0;
+        for (int c = 0; c < n; c++) {
+            if (anchor[c]) {
+                const double theta = (nu[c] - st.freq0) * im;
                 cr = std::cos(theta), ci = std::sin(theta);
-                step = d;
-                rr = std::cos(d * im), ri = std::sin(d * im);
+                rr = std::cos(runStep[c] * im), ri = std::sin(runStep[c] * im);
             } else {
                 const double r = cr * rr - ci * ri;
                 ci = cr * ri + ci * rr;
                 cr = r;
             }
-            const float r = pr * float(cr) - pi * float(ci), i = pr * float(ci) + pi * float(cr);
-            pr = r, pi = i;
+            const float pr = u[2 * c], pi = u[2 * c + 1], fr = float(cr), fi = float(ci);
+            u[2 * c] = pr * fr - pi * fi;
+            u[2 * c + 1] = pr * fi + pi * fr;
         }
+    }
+    E.complete = true;
+    for (int c = 0; c < n; c++) {
         // A frequency or table value that is no number leaves the channel without a factor.
-        if (!std::isfinite(pr) || !std::isfinite(pi)) pr = pi = 0;
-        E.unit[2 * c] = pr;
-        E.unit[2 * c + 1] = pi;
-        E.complete = E.complete && (pr != 0 || pi != 0);
+        if (!std::isfinite(u[2 * c]) || !std::isfinite(u[2 * c + 1])) u[2 * c] = u[2 * c + 1] = 0;
+        E.complete = E.complete && (u[2 * c] != 0 || u[2 * c + 1] != 0);
     }
     E.unitGen = st.generation;
     E.unitTau = E.tau;
@@ -821,9 +854,7 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             std::swap(st.setup, st.scratch);
             st.haveSetup = true;
             matchSetup(st.setup);
-            st.chanLogRatio.resize(st.chanFreq.size());
-            for (size_t c = 0; c < st.chanFreq.size(); c++)
-                st.chanLogRatio[c] = st.freq0 > 0 ? float(std::log(st.chanFreq[c] / st.freq0)) : 0.0f;
+            delayTables();
             st.generation++;
         }
         if (st.havePass) {

@@ -26,7 +26,7 @@ ObserveConfig calibrator(const std::string& out)
     ObserveConfig c;
     c.out = out;
     c.nants = 5;
-    c.nchan = 40;
+    c.nchan = 160;  // more than 64: the delay phase rotation restarts within the band
     c.sources = {"cal"};
     c.pols = {-5, -6};
     c.hours = 0.5;
