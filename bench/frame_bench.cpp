@@ -7,6 +7,7 @@
 #include "app/kestrum.h"
 #include "app/view.h"
 #include "plot/plot.h"
+#include "tests/support/xsession.h"
 
 #include <benchmark/benchmark.h>
 
@@ -41,49 +42,9 @@ struct FrameResult {
 };
 
 // A private X server for the whole run.
-class Server {
-public:
-    Server()
-    {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            const int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-                  "tcp", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            display_ += c;
-        close(fds[0]);
-        if (!display_.empty())
-            display_ = ":" + display_;
-    }
-    ~Server()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
-Server& server()
+kestrum::test::XServer& server()
 {
-    static Server s;
+    static kestrum::test::XServer s;
     return s;
 }
 
@@ -253,7 +214,7 @@ void buildRaw()
 FrameResult measure(Mode m)
 {
     FrameResult r;
-    if (server().display().empty())
+    if (!server().ok())
         return r;
     int fds[2];
     if (pipe(fds) != 0)

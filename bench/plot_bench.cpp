@@ -6,6 +6,7 @@
 #include "plot/s2winglut.h"
 #include "plot/scene.h"
 #include "plot/session.h"
+#include "tests/support/xsession.h"
 
 #include <GL/freeglut.h>
 #include <GL/gl.h>
@@ -14,67 +15,20 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A private Xvfb for the whole run, stopped at exit.
-class Server {
-public:
-    Server()
-    {
-        int fds[2];
-        if (pipe(fds) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            close(fds[0]);
-            const int devnull = open("/dev/null", O_RDWR);
-            dup2(devnull, 0);
-            dup2(devnull, 1);
-            dup2(devnull, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-                  "-noreset", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        char c;
-        pollfd p = {fds[0], POLLIN, 0};
-        while (poll(&p, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-        close(fds[0]);
-        if (!number.empty()) display_ = ":" + number;
-    }
-    ~Server()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    const std::string& display() const { return display_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string display_;
-};
-
 // The window, opened once for every benchmark.
 bool openOnce()
 {
-    static Server server;
+    static kestrum::test::XServer server;  // a private one for the whole run
     static const bool open = [] {
-        if (server.display().empty()) return false;
+        if (!server.ok()) return false;
         setenv("DISPLAY", server.display().c_str(), 1);
         char name[] = "kestrum_bench";
         char* argv[] = {name, nullptr};

@@ -1,18 +1,13 @@
 // The interactive view end to end: the real kestrum under a private X server, real key
 // presses, the console output and screenshots of what is drawn.
 #include "tests/app/uvsets.h"
-#include "tests/app/xsession.h"
 #include "tests/support/support.h"
+#include "tests/support/xsession.h"
 #include "tools/sim/observe.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-using kestrum::test::CraftRecord;
-using kestrum::test::sharedData;
-using kestrum::test::TempDir;
-using kestrum::test::ViewerSession;
+using namespace kestrum::test;
 
 namespace {
 
@@ -57,18 +52,42 @@ size_t count(const std::string& text, const std::string& what)
     return n;
 }
 
-// Count of lit pixels in an xwd dump's image (the part after the header and colour map is
-// dominated by the image; black is zero).
-size_t litBytes(const std::string& xwd)
-{
-    return static_cast<size_t>(std::count_if(xwd.begin() + std::min<size_t>(xwd.size(), 4096), xwd.end(),
-                                             [](char c) { return c != 0; }));
-}
+// The viewer on one data set in a 640 x 480 window under its own X server.
+struct ViewerSession {
+    ViewerSession(const std::string& dir, const std::vector<std::string>& args)
+        : viewer([&] {
+              std::vector<std::string> argv{binary("app/kestrum")};
+              argv.insert(argv.end(), args.begin(), args.end());
+              return argv;
+          }(),
+                 {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480", "LIBGL_ALWAYS_SOFTWARE=1"}, dir,
+                 "viewer"),
+          windowFound(x.ok() && waitForWindow(x, 60.0))
+    {
+    }
+    void key(const std::string& name) { pressKeys(x, {name}); }
+    // The first frame that satisfies `want`, waiting for it for at most 20 seconds.
+    template <typename Pred>
+    Image shotWhen(Pred want) { return screenshotWhen(x, 20.0, want); }
+    bool waitForOutput(const std::string& text) { return viewer.waitForOutput(text); }
+    std::string out() { return viewer.out(); }
+    std::string err() { return viewer.err(); }
+    // The viewer's exit status, or -1 when it did not end within 20 seconds.
+    int waitExit()
+    {
+        int status = -1;
+        return viewer.wait(20.0, status) ? status : -1;
+    }
 
-bool drawn(const std::string& shot)
-{
-    return litBytes(shot) > 1000;
-}
+    XServer x;
+    Background viewer;
+    const bool windowFound;
+};
+
+// A frame with the box and labels in it; the window is black before the first frame.
+bool drawn(const Image& shot) { return shot.lit() > 1000; }
+auto differsFrom(const Image& before) { return [&before](const Image& s) { return !(s == before); }; }
+auto same(const Image& want) { return [&want](const Image& s) { return s == want; }; }
 
 }  // namespace
 
@@ -77,7 +96,7 @@ TEST(View, HelpKeyPrintsTheHelpTextAndQQuits)
     TempDir dir;
     const std::string vis = simulate(dir);
     ViewerSession v(dir.path(), {"vis=" + vis});
-    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     v.key("question");
     ASSERT_TRUE(v.waitForOutput("arrow keys : rotate the view in the direction of the arrow key\n")) << v.out();
     const std::string out = v.out();
@@ -102,7 +121,7 @@ TEST(View, BaselinesStepWithWrapAroundWithinTheSourceAndSourcesWrapToo)
     kestrum::test::writeCrafted(dir.file("bl.uv"), recs);
 
     ViewerSession v(dir.path(), {"vis=" + dir.file("bl.uv"), "stokes=xx", "options=debug1"});
-    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     const std::string start = "Using stokes xx for analysis.\n";
     ASSERT_TRUE(v.waitForOutput(start));
 
@@ -123,48 +142,46 @@ TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
     TempDir dir;
     const std::string vis = simulate(dir);
     ViewerSession v(dir.path(), {"vis=" + vis, "options=debug1"});
-    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
-    const std::string initial = v.screenshotWhen(drawn);
-    ASSERT_GT(litBytes(initial), 1000u) << "nothing drawn";
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
+    const Image initial = v.shotWhen(drawn);
+    ASSERT_GT(initial.lit(), 1000u) << "nothing drawn";
 
     // Amplitude/phase, time compression and full range each change the picture, and
     // pressing the key again brings the first picture back.
-    auto differsFrom = [](const std::string& before) { return [&before](const std::string& s) { return s != before; }; };
-    auto same = [](const std::string& want) { return [&want](const std::string& s) { return s == want; }; };
     for (const char* k : {"a", "c", "f"}) {
         v.key(k);
-        EXPECT_NE(v.screenshotWhen(differsFrom(initial)), initial) << "key " << k;
+        EXPECT_NE(v.shotWhen(differsFrom(initial)), initial) << "key " << k;
         v.key(k);
-        EXPECT_EQ(v.screenshotWhen(same(initial)), initial) << "key " << k << " twice";
+        EXPECT_EQ(v.shotWhen(same(initial)), initial) << "key " << k << " twice";
     }
 
     // The four drawing styles all differ; the fourth press returns to points.
-    std::vector<std::string> styles{initial};
+    std::vector<Image> styles{initial};
     for (int i = 0; i < 3; ++i) {
         v.key("l");
-        styles.push_back(v.screenshotWhen(differsFrom(styles.back())));
+        styles.push_back(v.shotWhen(differsFrom(styles.back())));
         for (int j = 0; j < i + 1; ++j)
             EXPECT_NE(styles.back(), styles[j]) << "style " << i + 1 << " against " << j;
     }
     v.key("L");
-    EXPECT_EQ(v.screenshotWhen(same(initial)), initial);
+    EXPECT_EQ(v.shotWhen(same(initial)), initial);
 
     // The median modes: tcal, then SED, then back to none, with the statistics recomputed.
     v.key("m");
     ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, nosed) BL=(1-2)\n"));
-    const std::string tcal = v.screenshotWhen(differsFrom(initial));
+    const Image tcal = v.shotWhen(differsFrom(initial));
     v.key("m");
     ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\n"));
-    const std::string sed = v.screenshotWhen(differsFrom(tcal));
+    const Image sed = v.shotWhen(differsFrom(tcal));
     v.key("m");
     ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"));
     EXPECT_NE(tcal, initial);
     EXPECT_NE(sed, tcal);
-    EXPECT_EQ(v.screenshotWhen(same(initial)), initial);
+    EXPECT_EQ(v.shotWhen(same(initial)), initial);
 
     // Keys the viewer passes on leave its state alone: "h" homes the camera that never moved.
     v.key("h");
-    EXPECT_EQ(v.screenshot(), initial);
+    EXPECT_EQ(v.shotWhen(same(initial)), initial);
     EXPECT_EQ(count(v.out(), "Baseline::updateStats"), 4u);
 
     v.key("Q");
@@ -177,8 +194,8 @@ TEST(View, RealDataSetsOpenOnTheirFirstBaseline)
                              "zen.2457698.40355.xx.HH.uvcA"}) {
         TempDir dir;
         ViewerSession v(dir.path(), {"vis=" + sharedData(name), "stokes=xx", "options=debug1"});
-        ASSERT_TRUE(v.windowFound()) << name << v.out() << v.err();
-        EXPECT_GT(litBytes(v.screenshotWhen(drawn)), 1000u) << name;
+        ASSERT_TRUE(v.windowFound) << name << v.out() << v.err();
+        EXPECT_GT(v.shotWhen(drawn).lit(), 1000u) << name;
         EXPECT_NE(v.out().find("Baseline::updateStats(notcal, nosed) BL=("), std::string::npos);
         v.key("q");
         EXPECT_EQ(v.waitExit(), 0) << name;
@@ -191,16 +208,16 @@ TEST(View, DegenerateWindowsStillDraw)
     TempDir dir;
     kestrum::test::writeCrafted(dir.file("one.uv"), {{2459000.5, 1, 2, 8, -5, "solo"}});
     ViewerSession v(dir.path(), {"vis=" + dir.file("one.uv"), "stokes=xx", "bchan=4", "echan=4"});
-    ASSERT_TRUE(v.windowFound()) << v.out() << v.err();
-    const std::string points = v.screenshotWhen(drawn);
-    EXPECT_GT(litBytes(points), 1000u);   // at least the box and the labels
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
+    const Image points = v.shotWhen(drawn);
+    EXPECT_GT(points.lit(), 1000u);   // at least the box and the labels
     for (const char* k : {"l", "l", "l", "l", "a", "c", "f", "m", "m", "m"})
         v.key(k);
-    EXPECT_GT(litBytes(v.screenshot()), 1000u);   // phases, compressed, full range: still drawn
+    EXPECT_GT(v.shotWhen(drawn).lit(), 1000u);   // phases, compressed, full range: still drawn
     v.key("a");
     v.key("c");
     v.key("f");
-    EXPECT_EQ(v.screenshotWhen([&points](const std::string& shot) { return shot == points; }), points);
+    EXPECT_EQ(v.shotWhen(same(points)), points);
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
 }

@@ -1,8 +1,7 @@
 // The plotting library in a real freeglut window under a private Xvfb server, driven with
 // xdotool key presses and checked through xwd screenshots and the library's own PNG key.
-#include "xsession.h"
-
 #include "tests/support/support.h"
+#include "tests/support/xsession.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -14,12 +13,6 @@ namespace kestrum::test {
 namespace {
 
 const std::string kDriver = binary("tests/plot/plot_driver");
-
-// Under the sanitizer build the GL driver keeps buffers until exit and is unloaded before the
-// leak check runs, so its allocations show up without a module to suppress them by. Programs
-// that open a real window therefore run without the leak check; the library's own buffers are
-// leak-checked by the tests that need no window.
-const std::string kNoGlLeakCheck = "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0";
 
 // Window pixel (column, row from the top) where the home camera shows the device point (x, y, z)
 // in the 800 x 600 window: the camera looks down -z from the distance at which the sphere around

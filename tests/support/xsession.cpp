@@ -1,13 +1,14 @@
-// Xvfb, background programs, xwd screenshots and xdotool keys for the plot window tests.
-#include "xsession.h"
+// Xvfb servers, background programs, xwd screenshots and xdotool keys.
+#include "tests/support/xsession.h"
 
 #include "tests/support/support.h"
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <random>
 #include <sys/wait.h>
@@ -19,14 +20,28 @@ extern char** environ;
 namespace kestrum::test {
 namespace {
 
+void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (auto& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+std::string readIfThere(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::uint32_t bigEndian32(const std::string& s, std::size_t at)
 {
     std::uint32_t v = 0;
     for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
     return v;
 }
-
-void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // Image from an xwd file of a 24- or 32-bit TrueColor window; empty if it is anything else.
 Image parseXwd(const std::string& data)
@@ -67,8 +82,9 @@ double secondsSince(double start) { return now() - start; }
 XServer::XServer(const std::vector<std::string>& extraArgs)
 {
     // -noreset: the short-lived xdotool and xwd clients must not make the server reset
-    // between them. A display number far above the usual ones, so that a server someone else started on :0
-    // or :99 is never ours; Xvfb's own lock files settle clashes between tests.
+    // between them. A display number far above the usual ones, so that a server someone else
+    // started on :0 or :99 is never ours; Xvfb's own lock files settle clashes, and -displayfd
+    // tells when the server accepts connections on the number asked for.
     std::random_device seed;
     std::mt19937 pick(seed());
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
@@ -81,6 +97,10 @@ bool XServer::start(const std::string& number, const std::vector<std::string>& e
 {
     int fds[2];
     if (pipe(fds) != 0) return false;
+    std::vector<std::string> args = {"Xvfb", ":" + number, "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                                     "1024x768x24", "-nolisten", "tcp", "-noreset"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    auto argv = pointers(args);
     pid_ = fork();
     if (pid_ == 0) {
         close(fds[0]);
@@ -88,12 +108,6 @@ bool XServer::start(const std::string& number, const std::vector<std::string>& e
         dup2(devnull, 0);
         dup2(devnull, 1);
         dup2(devnull, 2);
-        std::vector<std::string> args = {"Xvfb", ":" + number, "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                         "1024x768x24", "-nolisten", "tcp", "-noreset"};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv("/usr/bin/Xvfb", argv.data());
         _exit(127);
     }
@@ -115,8 +129,7 @@ bool XServer::start(const std::string& number, const std::vector<std::string>& e
     close(fds[0]);
     if (written == number) return true;
     kill(pid_, SIGTERM);
-    int status;
-    waitpid(pid_, &status, 0);
+    waitpid(pid_, nullptr, 0);
     pid_ = -1;
     return false;
 }
@@ -125,46 +138,44 @@ XServer::~XServer()
 {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
-        int status;
-        waitpid(pid_, &status, 0);
+        waitpid(pid_, nullptr, 0);
     }
 }
 
-Background::Background(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& dir)
-    : outPath_(dir + "/background.out"), errPath_(dir + "/background.err")
+Background::Background(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                       const std::string& dir, const std::string& name)
+    : outPath_(dir + "/" + name + ".out"), errPath_(dir + "/" + name + ".err")
 {
     std::vector<std::string> envStore;
     for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
     for (const auto& e : env) {
-        const std::string name = e.substr(0, e.find('=') + 1);
-        std::erase_if(envStore, [&](const std::string& s) { return s.rfind(name, 0) == 0; });
+        const std::string prefix = e.substr(0, e.find('=') + 1);
+        std::erase_if(envStore, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
         envStore.push_back(e);
     }
-    std::vector<char*> envp, args;
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
     std::vector<std::string> argStore(argv);
-    for (auto& a : argStore) args.push_back(a.data());
-    args.push_back(nullptr);
+    auto envp = pointers(envStore), args = pointers(argStore);
+    // The output files exist before the program starts, so that reading them never races it.
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = fork();
     if (pid_ == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
+    for (int fd : {in, out, err})
+        if (fd >= 0) close(fd);
 }
 
 Background::~Background()
 {
     if (running()) {
         kill(pid_, SIGKILL);
-        int status;
-        waitpid(pid_, &status, 0);
+        waitpid(pid_, nullptr, 0);
     }
 }
 
@@ -189,8 +200,18 @@ bool Background::wait(double seconds, int& status)
     return status_ >= 0;
 }
 
-std::string Background::out() const { return readFile(outPath_); }
-std::string Background::err() const { return readFile(errPath_); }
+std::string Background::out() const { return readIfThere(outPath_); }
+std::string Background::err() const { return readIfThere(errPath_); }
+
+bool Background::waitForOutput(const std::string& text, double seconds) const
+{
+    const double start = now();
+    while (out().find(text) == std::string::npos) {
+        if (secondsSince(start) > seconds) return false;
+        pause(0.05);
+    }
+    return true;
+}
 
 bool Image::brightNear(int x, int y, int radius, int level) const
 {
@@ -203,6 +224,11 @@ bool Image::brightNear(int x, int y, int radius, int level) const
                 return true;
         }
     return false;
+}
+
+std::size_t Image::lit() const
+{
+    return static_cast<std::size_t>(std::count_if(pixels.begin(), pixels.end(), [](std::uint32_t p) { return p != 0; }));
 }
 
 Image screenshot(const XServer& x, const std::string& title)
@@ -220,8 +246,9 @@ bool waitForWindow(const XServer& x, double seconds, const std::string& title)
     while (secondsSince(start) < seconds) {
         const RunResult r = run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", title}, "", {x.env()}, 10.0);
         if (r.status == 0 && !r.out.empty()) {
-            // Without a window manager the window may sit partly off screen; put it at the origin.
-            run({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", title, "windowmove", "0", "0"}, "", {x.env()}, 10.0);
+            const std::string window = r.out.substr(0, r.out.find('\n'));
+            run({"/usr/bin/xdotool", "windowmove", window, "0", "0"}, "", {x.env()}, 10.0);
+            run({"/usr/bin/xdotool", "windowfocus", "--sync", window}, "", {x.env()}, 20.0);
             return true;
         }
         pause(0.1);
