@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 
 namespace kestrum::plot {
@@ -18,28 +19,23 @@ void setWindow(Mapping& m, float x1, float x2, float y1, float y2, float z1, flo
     m.setWindow(lo, hi);
 }
 
+// The device position of world (x, y, z), which must be mappable.
+std::array<float, 3> device(const Mapping& m, float x, float y, float z)
+{
+    std::array<float, 3> d{NAN, NAN, NAN};
+    EXPECT_TRUE(m.toDevice(x, y, z, d.data())) << x << "," << y << "," << z;
+    return d;
+}
+
 TEST(Mapping, WindowFacesMapOntoViewportFacesLinearly)
 {
     Mapping m;
     setWindow(m, 0, 100, -50, 50, 0, 10);
-    float d[3];
-    ASSERT_TRUE(m.toDevice(0, -50, 0, d));
-    EXPECT_FLOAT_EQ(d[0], -1);
-    EXPECT_FLOAT_EQ(d[1], -1);
-    EXPECT_FLOAT_EQ(d[2], -1);
-    ASSERT_TRUE(m.toDevice(100, 50, 10, d));
-    EXPECT_FLOAT_EQ(d[0], 1);
-    EXPECT_FLOAT_EQ(d[1], 1);
-    EXPECT_FLOAT_EQ(d[2], 1);
-    ASSERT_TRUE(m.toDevice(25, 0, 7.5, d));
-    EXPECT_FLOAT_EQ(d[0], -0.5);
-    EXPECT_FLOAT_EQ(d[1], 0);
-    EXPECT_FLOAT_EQ(d[2], 0.5);
+    EXPECT_EQ(device(m, 0, -50, 0), (std::array<float, 3>{-1, -1, -1}));
+    EXPECT_EQ(device(m, 100, 50, 10), (std::array<float, 3>{1, 1, 1}));
+    EXPECT_EQ(device(m, 25, 0, 7.5), (std::array<float, 3>{-0.5, 0, 0.5}));
     // No clipping: outside the window lands outside the viewport.
-    ASSERT_TRUE(m.toDevice(200, -150, -10, d));
-    EXPECT_FLOAT_EQ(d[0], 3);
-    EXPECT_FLOAT_EQ(d[1], -3);
-    EXPECT_FLOAT_EQ(d[2], -3);
+    EXPECT_EQ(device(m, 200, -150, -10), (std::array<float, 3>{3, -3, -3}));
 }
 
 TEST(Mapping, ReversedWindowAndOtherViewport)
@@ -237,16 +233,12 @@ protected:
     Session s;
 };
 
-TEST_F(Keys, QuitKeys)
+TEST_F(Keys, QuitAndHomeKeys)
 {
     EXPECT_EQ(pressKey(s, 'Q', false), KeyAction::Quit);
     EXPECT_EQ(pressKey(s, 'q', false), KeyAction::None);
     EXPECT_EQ(pressKey(s, 27, false), KeyAction::None);
     EXPECT_EQ(pressKey(s, 27, true), KeyAction::Quit);
-}
-
-TEST_F(Keys, HomeKeyBothCases)
-{
     EXPECT_EQ(pressKey(s, 'h', false), KeyAction::None);
     EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
     orbit(s.camera, 0.1, 0);
@@ -254,27 +246,18 @@ TEST_F(Keys, HomeKeyBothCases)
     EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
 }
 
-TEST_F(Keys, CallbackSeesTheKeyFirstAndCanConsumeIt)
+TEST_F(Keys, CallbackSeesTheKeyFirstAndCanConsumeOrChangeItButNeverShiftEscape)
 {
     s.keyCallback = consumeH;
+    EXPECT_EQ(pressKey(s, 27, true), KeyAction::Quit);
+    EXPECT_EQ(g_calls, 0);
     pressKey(s, 'h', false);
     EXPECT_EQ(g_calls, 1);
     EXPECT_GT(distance(s.camera.position, s.home.position), 0.1) << "a consumed h must not move home";
     pressKey(s, 'H', false);
     EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
-}
-
-TEST_F(Keys, CallbackMayChangeTheKey)
-{
     s.keyCallback = lowerQQuits;
     EXPECT_EQ(pressKey(s, 'q', false), KeyAction::Quit);
-}
-
-TEST_F(Keys, ShiftEscapeNeverReachesTheCallback)
-{
-    s.keyCallback = consumeH;
-    EXPECT_EQ(pressKey(s, 27, true), KeyAction::Quit);
-    EXPECT_EQ(g_calls, 0);
 }
 
 TEST_F(Keys, SpaceCountsAndSpeedKeysStayInRange)

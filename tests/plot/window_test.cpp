@@ -27,9 +27,13 @@ void expectedPixel(double x, double y, double z, int& column, int& row)
     row = 599 - static_cast<int>(std::lround((ndcY + 1.0) * 300.0));
 }
 
+auto same(const Image& want) { return [&want](const Image& i) { return i == want; }; }
+auto differs(const Image& from) { return [&from](const Image& i) { return !(i == from); }; }
+
 class PlotWindow : public ::testing::Test {
 protected:
-    void start(std::vector<std::string> args = {}, std::vector<std::string> env = {})
+    // Starts the driver with these arguments and waits for its window.
+    void launch(std::vector<std::string> args, std::vector<std::string> env = {})
     {
         ASSERT_TRUE(x.ok()) << "Xvfb did not start";
         args.insert(args.begin(), kDriver);
@@ -37,6 +41,11 @@ protected:
         env.push_back(kNoGlLeakCheck);
         program = std::make_unique<Background>(args, env, dir.path());
         ASSERT_TRUE(waitForWindow(x, 30.0)) << program->err();
+    }
+    // Launches the driver in its 800 x 600 window and takes the home view.
+    void start(std::vector<std::string> args = {})
+    {
+        ASSERT_NO_FATAL_FAILURE(launch(std::move(args)));
         home = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 800 && i.brightNear(400, 300, 2); });
         ASSERT_EQ(home.width, 800);
         ASSERT_EQ(home.height, 600);
@@ -93,7 +102,7 @@ TEST_F(PlotWindow, StaticGeometryStaysOnEveryFrame)
     expectedPixel(0.5, 0.5, 0.0, c, r);
     EXPECT_TRUE(home.brightNear(c, r, 2));
     pressKeys(x, {"Right", "h"});
-    const Image again = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+    const Image again = screenshotWhen(x, 10.0, same(home));
     EXPECT_EQ(again, home);
 }
 
@@ -102,26 +111,18 @@ TEST_F(PlotWindow, ArrowKeysRotateAndHomeRestoresTheView)
     start();
     for (const char* key : {"Right", "Left", "Up", "Down"}) {
         pressKeys(x, {key, key, key, key, key});
-        const Image turned = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+        const Image turned = screenshotWhen(x, 10.0, differs(home));
         EXPECT_NE(turned, home) << key << " did not rotate the view";
         pressKeys(x, {"h"});
-        const Image back = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+        const Image back = screenshotWhen(x, 10.0, same(home));
         EXPECT_EQ(back, home) << "h after " << key << " did not restore the home view";
     }
     // Opposite arrows cancel: five right then five left is home again.
     pressKeys(x, {"Right", "Right", "Right", "Left", "Left", "Left"});
-    const Image back = screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; });
+    const Image back = screenshotWhen(x, 10.0, same(home));
     EXPECT_EQ(back, home);
     pressKeys(x, {"shift+q"});
     EXPECT_EQ(finish(), 0);
-}
-
-TEST_F(PlotWindow, UpperCaseQQuitsWithStatusZero)
-{
-    start();
-    pressKeys(x, {"shift+q"});
-    EXPECT_EQ(finish(), 0);
-    EXPECT_NE(program->err().find("Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n"), std::string::npos);
 }
 
 TEST_F(PlotWindow, FramesComeContinuouslyAtMostNinetyASecondWithTimeAndSpaceCount)
@@ -149,7 +150,7 @@ TEST_F(PlotWindow, ShiftEscapeQuitsEvenWhenTheCallbackWouldConsumeIt)
     EXPECT_EQ(finish(), 0);
 }
 
-TEST_F(PlotWindow, LowerCaseQAloneDoesNotQuit)
+TEST_F(PlotWindow, LowerCaseQAndPlainEscapeDoNotQuitButUpperCaseQDoesWithStatusZero)
 {
     start();
     pressKeys(x, {"q", "Escape"});
@@ -157,6 +158,7 @@ TEST_F(PlotWindow, LowerCaseQAloneDoesNotQuit)
     EXPECT_FALSE(program->wait(1.5, status)) << "q or plain Escape ended the program";
     pressKeys(x, {"shift+q"});
     EXPECT_EQ(finish(), 0);
+    EXPECT_NE(program->err().find("Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n"), std::string::npos);
 }
 
 TEST_F(PlotWindow, CallbackTurningQIntoUpperCaseQuits)
@@ -170,13 +172,13 @@ TEST_F(PlotWindow, CallbackConsumingHKeepsTheCameraWhereItIs)
 {
     start({"--block-home"});
     pressKeys(x, {"Right", "Right", "Right"});
-    const Image turned = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+    const Image turned = screenshotWhen(x, 10.0, differs(home));
     ASSERT_NE(turned, home);
     pressKeys(x, {"h"});
-    const Image after = screenshotWhen(x, 1.5, [&](const Image& i) { return i == home; });
+    const Image after = screenshotWhen(x, 1.5, same(home));
     EXPECT_NE(after, home) << "the library moved home although the callback consumed h";
     pressKeys(x, {"H"});
-    EXPECT_NE(screenshotWhen(x, 1.0, [&](const Image& i) { return i == home; }), home);
+    EXPECT_NE(screenshotWhen(x, 1.0, same(home)), home);
 }
 
 // Reads an 8-bit RGB PNG; empty image when it cannot.
@@ -210,14 +212,14 @@ TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
     EXPECT_EQ(png, home) << "the PNG holds what the window shows";
 
     pressKeys(x, {"F1"});
-    const Image help = screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); });
+    const Image help = screenshotWhen(x, 10.0, differs(home));
     EXPECT_NE(help, home);
     pressKeys(x, {"F2", "F1"});
     const double t1 = now();
     Image second;
     while (second.width == 0 && secondsSince(t1) < 10.0) second = readPng(frames.file("s2frame-0002.png"));
     EXPECT_EQ(second.width, 800) << "a second frame gets the next free name";
-    EXPECT_EQ(screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; }), home) << "F1 hides the help again";
+    EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home) << "F1 hides the help again";
     EXPECT_NE(program->err().find("s2frame-0001.png"), std::string::npos);
 }
 
@@ -225,33 +227,29 @@ TEST_F(PlotWindow, WheelAndPlusMinusZoomAndDraggingRotates)
 {
     start();
     pressKeys(x, {"plus", "plus"});
-    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home);
+    EXPECT_NE(screenshotWhen(x, 10.0, differs(home)), home);
     pressKeys(x, {"minus", "minus"});
     // Zooming in and out by the same factor comes back to within rounding of the home view.
     pressKeys(x, {"h"});
-    EXPECT_EQ(screenshotWhen(x, 10.0, [&](const Image& i) { return i == home; }), home);
+    EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home);
     run({"/usr/bin/xdotool", "mousemove", "400", "300", "mousedown", "1", "mousemove", "450", "320", "mouseup", "1"}, "",
         {x.env()});
-    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home);
+    EXPECT_NE(screenshotWhen(x, 10.0, differs(home)), home);
     pressKeys(x, {"h"});
     run({"/usr/bin/xdotool", "mousemove", "400", "300", "click", "4"}, "", {x.env()});
-    EXPECT_NE(screenshotWhen(x, 10.0, [&](const Image& i) { return !(i == home); }), home) << "wheel did not zoom";
+    EXPECT_NE(screenshotWhen(x, 10.0, differs(home)), home) << "wheel did not zoom";
 }
 
 TEST_F(PlotWindow, FullScreenDeviceFillsTheScreen)
 {
-    ASSERT_TRUE(x.ok());
-    Background p({kDriver, "--device", "/s2monof"}, {x.env(), kNoGlLeakCheck}, dir.path());
-    ASSERT_TRUE(waitForWindow(x, 30.0));
+    ASSERT_NO_FATAL_FAILURE(launch({"--device", "/s2monof"}));
     // Without a window manager the window keeps its one-pixel border, which the screen edge cuts.
     const Image full = screenshotWhen(x, 10.0, [](const Image& i) { return i.width >= 1023 && i.height >= 767; });
     EXPECT_GE(full.width, 1023);
     EXPECT_GE(full.height, 767);
     pressKeys(x, {"shift+q"});
-    int status = -1;
-    ASSERT_TRUE(p.wait(15.0, status));
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(p.out().find("s2opend: 1"), std::string::npos);
+    EXPECT_EQ(finish(), 0);
+    EXPECT_NE(program->out().find("s2opend: 1"), std::string::npos);
 }
 
 TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
@@ -266,17 +264,12 @@ TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
 
 TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)
 {
-    ASSERT_TRUE(x.ok());
-    Background p({kDriver, "--device", "/S2"}, {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480"},
-                 dir.path());
-    ASSERT_TRUE(waitForWindow(x, 30.0));
+    ASSERT_NO_FATAL_FAILURE(launch({"--device", "/S2"}, {"S2GL_WIDTH=640", "S2GL_HEIGHT=480"}));
     const Image img = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 640; });
     EXPECT_EQ(img.width, 640);
     EXPECT_EQ(img.height, 480);
     pressKeys(x, {"shift+Escape"});
-    int status = -1;
-    ASSERT_TRUE(p.wait(15.0, status));
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(finish(), 0);
 }
 
 }  // namespace
