@@ -124,15 +124,14 @@ TEST(KrellParams, FlaggingApplicationKeywordsOptionsAndEchoes)
 
 TEST(KrellParams, FlaggingTestModeErrors)
 {
-    KrellParams noGoodch(eAppFlag);
-    Outcome o = readInto(noGoodch, {"vis=/d", "test=1,2,3"});
-    EXPECT_FALSE(o.ok);
-    EXPECT_EQ(o.err, "goodch parameter needs to be defined in test mode\n");
-
-    KrellParams twoNumbers(eAppFlag);
-    o = readInto(twoNumbers, {"vis=/d", "goodch=1", "test=1,2,"});
-    EXPECT_FALSE(o.ok);
-    EXPECT_EQ(o.err, "Invalid number of parameters associated with keyword: test\n");
+    for (const auto& [words, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"vis=/d", "test=1,2,3"}, "goodch parameter needs to be defined in test mode\n"},
+             {{"vis=/d", "goodch=1", "test=1,2,"}, "Invalid number of parameters associated with keyword: test\n"}}) {
+        KrellParams p(eAppFlag);
+        const Outcome o = readInto(p, words);
+        EXPECT_FALSE(o.ok) << message;
+        EXPECT_EQ(o.err, message);
+    }
 }
 
 TEST(KrellParams, OtherApplicationValuesKnowOnlyTheCommonKeywords)

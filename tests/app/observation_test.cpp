@@ -14,6 +14,7 @@
 #include <sstream>
 
 using kestrum::test::binary;
+using kestrum::test::CraftOptions;
 using kestrum::test::countStream;
 using kestrum::test::CraftRecord;
 using kestrum::test::RunResult;
@@ -86,7 +87,7 @@ kestrum::sim::ObserveConfig smallConfig(const std::string& out)
 
 }  // namespace
 
-TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLine)
+TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLineInXxAndI)
 {
     TempDir dir;
     const auto config = smallConfig(dir.file("sim.uv"));
@@ -148,18 +149,12 @@ TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLine)
                                       "Baseline::updateStats(notcal, nosed) BL=(1-2)\n");
     EXPECT_NE(statsAt, std::string::npos) << r.out;
     EXPECT_LT(r.out.find("Updating amplitude statistics\n"), r.out.find("Read data for the following sources:"));
-}
 
-TEST(ObservationLoad, StokesIIsFormedFromTheParallelHands)
-{
-    TempDir dir;
-    const auto config = smallConfig(dir.file("sim.uv"));
-    const auto written = kestrum::sim::observe(config);
-    const RunResult r = load({"vis=" + config.out});
-    EXPECT_TRUE(hasLine(r.out, "Read " + std::to_string(written.records / 2) + " visibilities")) << r.out;
-    EXPECT_TRUE(hasLine(r.out, "Using stokes i for analysis."));
-    // Without debug1 no baseline list.
-    EXPECT_EQ(r.out.find("Detected a total of"), std::string::npos);
+    // Stokes i is formed from the parallel hands; without debug1 no baseline list.
+    const RunResult i = load({"vis=" + config.out});
+    EXPECT_TRUE(hasLine(i.out, "Read " + std::to_string(perPol) + " visibilities")) << i.out;
+    EXPECT_TRUE(hasLine(i.out, "Using stokes i for analysis."));
+    EXPECT_EQ(i.out.find("Detected a total of"), std::string::npos);
 }
 
 TEST(ObservationLoad, SimulatorOutputOpensWithTheShapeItWasGiven)
@@ -269,45 +264,39 @@ TEST(ObservationLoad, WithoutAnyIntervalTheIntegrationTimeIsAFallbackSaidSo)
 
 TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
 {
-    TempDir dir;
+    struct Case {
+        std::vector<CraftRecord> records;
+        CraftOptions options;
+        std::string stokes, message;
+        std::string absent;  // what the run never gets to print
+    };
+    const double t = 2459000.5;
     const std::string err = "##### ERROR\n";
+    const Case cases[] = {
+        // Time going back by one second.
+        {{{t, 1, 2}, {t + 10 * kSecond, 1, 2}, {t + 9 * kSecond, 1, 2}}, {}, "xx",
+         err + "Data set is not in time order. Aborting!\n", "Read data for"},
+        // 128 channels, then 64.
+        {{{t, 1, 2, 128}, {t + 0.1, 1, 2, 64}}, {}, "xx",
+         err + "Inconsistent number of channels between visibilities (previously=128, now=64). Aborting!\n", "Read data for"},
+        // Two spectral windows.
+        {{{t, 1, 2}}, {2, 1}, "xx", err + "Can't deal with 2 IFs, run tessfen before proceeding.\n", "Reading"},
+        // No data of the requested polarisation.
+        {{{t, 1, 2}, {t + 0.1, 1, 2}}, {}, "rr",
+         "Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n", "Read data for"},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        writeCrafted(dir.file("bad.uv"), c.records, c.options);
+        const RunResult r = load({"vis=" + dir.file("bad.uv"), "stokes=" + c.stokes});
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(r.out.find(c.absent), std::string::npos) << r.out;
+    }
 
-    // Time going back by one second.
-    writeCrafted(dir.file("order.uv"), {{2459000.5, 1, 2}, {2459000.5 + 10 * kSecond, 1, 2},
-                                        {2459000.5 + 9 * kSecond, 1, 2}});
-    RunResult r = load({"vis=" + dir.file("order.uv"), "stokes=xx"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(err + "Data set is not in time order. Aborting!\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Read data for"), std::string::npos);
-
-    // 128 channels, then 64.
-    CraftRecord wide{2459000.5, 1, 2, 128}, narrow{2459000.6, 1, 2, 64};
-    writeCrafted(dir.file("chan.uv"), {wide, narrow});
-    r = load({"vis=" + dir.file("chan.uv"), "stokes=xx"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(err + "Inconsistent number of channels between visibilities (previously=128, now=64). "
-                               "Aborting!\n"),
-              std::string::npos)
-        << r.out;
-
-    // Two spectral windows.
-    writeCrafted(dir.file("two.uv"), {{2459000.5, 1, 2}}, {2, 1});
-    r = load({"vis=" + dir.file("two.uv"), "stokes=xx"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(err + "Can't deal with 2 IFs, run tessfen before proceeding.\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Reading"), std::string::npos);
-
-    // No data of the requested polarisation.
-    writeCrafted(dir.file("xx.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}});
-    r = load({"vis=" + dir.file("xx.uv"), "stokes=rr"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n"),
-              std::string::npos)
-        << r.out << r.err;
-
+    TempDir dir;
     // A data set that does not exist: the storage layer's fatal error.
-    r = load({"vis=" + dir.file("missing.uv")});
+    const RunResult r = load({"vis=" + dir.file("missing.uv")});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.uv"), std::string::npos) << r.err;
 }
