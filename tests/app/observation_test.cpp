@@ -179,11 +179,20 @@ TEST(ObservationLoad, SimulatorOutputOpensWithTheShapeItWasGiven)
 }
 
 // The three real data sets, counted from their bytes independently of the reader.
-class RealDataSet : public ::testing::TestWithParam<const char*> {};
+// The independent count agrees with the records and baselines the data sets are described with.
+struct RealSet {
+    const char* name;
+    int64_t records;   // of every polarisation
+    size_t baselines;
+};
+class RealDataSet : public ::testing::TestWithParam<RealSet> {};
 
 TEST_P(RealDataSet, LoadsWhatItsBytesHold)
 {
-    const std::string vis = sharedData(GetParam());
+    const std::string vis = sharedData(GetParam().name);
+    const auto all = countStream(vis);
+    EXPECT_EQ(all.records, GetParam().records);
+    EXPECT_EQ(all.baselines.size(), GetParam().baselines);
     const auto counted = countStream(vis, -5);
     ASSERT_GT(counted.records, 0);
     const RunResult r = load({"vis=" + vis, "stokes=xx", "options=debug1,debug2"});
@@ -210,18 +219,9 @@ TEST_P(RealDataSet, LoadsWhatItsBytesHold)
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedData, RealDataSet,
-                         ::testing::Values("PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA",
-                                           "zen.2457698.40355.xx.HH.uvcA"));
-
-TEST(ObservationLoad, RealDataSetCountsMatchTheirDescription)
-{
-    EXPECT_EQ(countStream(sharedData("PAPER_point_source_sim.uv")).records, 600);
-    EXPECT_EQ(countStream(sharedData("PAPER_point_source_sim.uv")).baselines.size(), 6u);
-    EXPECT_EQ(countStream(sharedData("zen.2458042.12552.xx.HH.uvXA")).records, 1680);
-    EXPECT_EQ(countStream(sharedData("zen.2458042.12552.xx.HH.uvXA")).baselines.size(), 28u);
-    EXPECT_EQ(countStream(sharedData("zen.2457698.40355.xx.HH.uvcA")).records, 190);
-    EXPECT_EQ(countStream(sharedData("zen.2457698.40355.xx.HH.uvcA")).baselines.size(), 190u);
-}
+                         ::testing::Values(RealSet{"PAPER_point_source_sim.uv", 600, 6},
+                                           RealSet{"zen.2458042.12552.xx.HH.uvXA", 1680, 28},
+                                           RealSet{"zen.2457698.40355.xx.HH.uvcA", 190, 190}));
 
 TEST(ObservationLoad, IntegrationTimeIsTheMedianOfIntervalsAboveTwoPointFourSeconds)
 {
@@ -250,13 +250,10 @@ TEST(ObservationLoad, IntegrationTimeIsTheMedianOfIntervalsAboveTwoPointFourSeco
         r = load({"vis=" + d.file("b.uv"), "stokes=xx"});
         EXPECT_TRUE(hasLine(r.out, tintLine(step))) << r.out;
     }
-}
 
-TEST(ObservationLoad, WithoutAnyIntervalTheIntegrationTimeIsAFallbackSaidSo)
-{
-    TempDir dir;
+    // Without any interval the integration time is a fallback, said so.
     writeCrafted(dir.file("one.uv"), {{2459000.5, 1, 2}, {2459000.5, 1, 3}, {2459000.5, 2, 3}});
-    const RunResult r = load({"vis=" + dir.file("one.uv"), "stokes=xx"});
+    r = load({"vis=" + dir.file("one.uv"), "stokes=xx"});
     EXPECT_TRUE(hasLine(r.out, tintLine(1))) << r.out;
     EXPECT_TRUE(hasLine(r.out, "  (no two records of a first baseline lie more than 2.4 seconds apart and the "
                                "data set has no \"inttime\": 1 second assumed)"));
@@ -314,17 +311,6 @@ TEST(ObservationLoad, RecordsWithoutSourceNamesLeaveNothingToShow)
         << r.out;
 }
 
-TEST(ObservationLoad, PolarisationCodeWithoutANameIsReported)
-{
-    TempDir dir;
-    writeCrafted(dir.file("p0.uv"), {{2459000.5, 1, 2, 8, 0}, {2459000.5, 1, 2, 8, -5}}, {1, 2});
-    const RunResult r = load({"vis=" + dir.file("p0.uv"), "stokes=xx", "options=debug2"});
-    EXPECT_TRUE(hasLine(r.out, "WARNING: polarisation code 0 has no name and is left out of the polarisation list."))
-        << r.out;
-    EXPECT_TRUE(hasLine(r.out, "Polarizations: xx"));
-    EXPECT_LT(r.status, 128);   // ended, not killed by a signal
-}
-
 TEST(ObservationLoad, WithoutADisplayTheRunStopsAfterTheSummary)
 {
     TempDir dir;
@@ -362,12 +348,20 @@ TEST(ObservationLoad, DataSetWithoutChannelDataIsRefusedWithAMessage)
     EXPECT_EQ(r.out.find("Reading"), std::string::npos);
 }
 
-TEST(ObservationLoad, NoPolarisationCountStillGivesAProgressTotal)
+TEST(ObservationLoad, OddPolarisationListsAreReportedAndStillGiveAProgressTotal)
 {
-    // "npol" 0: no polarisation is listed, and the bar's total counts every record as one.
     TempDir dir;
+    // A polarisation code without a name is left out of the list.
+    writeCrafted(dir.file("p0.uv"), {{2459000.5, 1, 2, 8, 0}, {2459000.5, 1, 2, 8, -5}}, {1, 2});
+    RunResult r = load({"vis=" + dir.file("p0.uv"), "stokes=xx", "options=debug2"});
+    EXPECT_TRUE(hasLine(r.out, "WARNING: polarisation code 0 has no name and is left out of the polarisation list."))
+        << r.out;
+    EXPECT_TRUE(hasLine(r.out, "Polarizations: xx"));
+    EXPECT_LT(r.status, 128);   // ended, not killed by a signal
+
+    // "npol" 0: no polarisation is listed, and the bar's total counts every record as one.
     writeCrafted(dir.file("np.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}}, {1, 0});
-    const RunResult r = load({"vis=" + dir.file("np.uv"), "stokes=xx", "options=debug2"});
+    r = load({"vis=" + dir.file("np.uv"), "stokes=xx", "options=debug2"});
     EXPECT_TRUE(hasLine(r.out, "Polarizations:")) << r.out;
     EXPECT_NE(progressPart(r.out, dir.file("np.uv")).find("|   0%"), std::string::npos);
     EXPECT_TRUE(hasLine(r.out, "Read 2 visibilities"));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -32,14 +33,8 @@ TEST(Visibility, KeepsScalarsAndOneStorageMode)
     const std::vector<cf> data{{3, 4}, {0, -2}};
     const std::vector<int> flags{0, 3};
     const Visibility full = record(data, flags);
-    EXPECT_EQ(full.visno, 17);
-    EXPECT_EQ(full.uu, 1.5);
-    EXPECT_EQ(full.vv, -2.5);
-    EXPECT_EQ(full.time, 2460000.25);
-    EXPECT_EQ(full.bl, 258.0);
-    EXPECT_EQ(full.lst, 0.75);
-    EXPECT_EQ(full.pol, -5);
-    EXPECT_EQ(full.nchan, 2u);
+    EXPECT_EQ(std::tie(full.visno, full.uu, full.vv, full.time, full.bl, full.lst, full.pol, full.nchan),
+              std::make_tuple(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, 2u));
     EXPECT_EQ(full.data, data);
     EXPECT_TRUE(full.amp.empty());
     EXPECT_FLOAT_EQ(full.Amp(0, false), 5.0f);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 namespace kestrum::plot {
@@ -31,33 +32,22 @@ std::vector<int> ticks(LabelLayout& l, const std::vector<Rect>& r)
     return kept;
 }
 
-TEST(Labels, SpaciousLabelsAreAllKept)
+TEST(Labels, TickLabelsAreKeptThinnedToEveryNthOrSkipped)
 {
+    std::vector<Rect> gap = row(4, 50, 20);
+    gap[0] = Rect{};  // an empty rect is skipped
+    const std::pair<std::vector<Rect>, std::vector<int>> cases[] = {
+        {row(6, 50, 20), {0, 1, 2, 3, 4, 5}},           // spacious: all kept
+        {row(7, 15, 40), {0, 3, 6}},                    // 40 wide, 15 apart: every third
+        {std::vector<Rect>(9, Rect{100, 100, 130, 112}), {0}},  // an axis seen end-on keeps one
+        {gap, {1, 2, 3}},
+    };
+    for (const auto& [rects, kept] : cases) {
+        LabelLayout l;
+        EXPECT_EQ(ticks(l, rects), kept);
+        expectNoOverlaps(l);
+    }
     LabelLayout l;
-    EXPECT_EQ(ticks(l, row(6, 50, 20)), (std::vector<int>{0, 1, 2, 3, 4, 5}));
-    expectNoOverlaps(l);
-}
-
-TEST(Labels, CrowdedLabelsAreThinnedToEveryNth)
-{
-    LabelLayout l;
-    EXPECT_EQ(ticks(l, row(7, 15, 40)), (std::vector<int>{0, 3, 6}));  // 40 wide, 15 apart: every third
-    expectNoOverlaps(l);
-}
-
-TEST(Labels, AnAxisSeenEndOnKeepsOneLabel)
-{
-    LabelLayout l;
-    const std::vector<Rect> same(9, Rect{100, 100, 130, 112});
-    EXPECT_EQ(ticks(l, same), (std::vector<int>{0}));
-}
-
-TEST(Labels, EmptyRectsAreSkippedAndNoTicksIsFine)
-{
-    LabelLayout l;
-    std::vector<Rect> r = row(4, 50, 20);
-    r[0] = Rect{};
-    EXPECT_EQ(ticks(l, r), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(l.placeTicks(nullptr, 0, nullptr), 0);
 }
 
