@@ -2,27 +2,16 @@
 // real data sets, the readers' type rules and fatal messages, probing, copying, history.
 #include "dataset/headio.h"
 #include "dataset/hio.h"
-#include "tests/support/support.h"
+#include "tests/dataset/uvtest.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 
-using kestrum::test::readFile;
-using kestrum::test::sharedData;
-using kestrum::test::TempDir;
-using kestrum::test::writeFile;
+using namespace kestrum::test;
 
 namespace {
-
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
 
 // One entry of a "header" item: the name block, the data, padding to 16 (none after the
 // last entry).
@@ -32,23 +21,6 @@ std::string entry(const std::string& name, const std::string& data, bool last = 
     if (!last)
         e += std::string((16 - e.size() % 16) % 16, padding);
     return e;
-}
-
-int openTree(const std::string& path, const char* status)
-{
-    int tno = 0, st = 0;
-    hopen_c(&tno, path.c_str(), status, &st);
-    EXPECT_EQ(st, 0) << path;
-    return tno;
-}
-
-// A data set whose "header" item is exactly `header`.
-std::string handMade(const TempDir& dir, const std::string& header)
-{
-    const std::string ds = dir.file("hand");
-    std::filesystem::create_directories(ds);
-    writeFile(ds + "/header", header);
-    return ds;
 }
 
 }  // namespace
@@ -79,58 +51,49 @@ TEST(Headio, ReadersDecodeHandMadeBytes)
 {
     TempDir dir;
     // Padding bytes 4 to 7 of the 8-byte types are not zero, as in real data sets.
-    const std::string ds = handMade(
-        dir, entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), false, 'p') +
+    const std::string ds = handMadeSet(dir, "hand", {{"header",
+        entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), false, 'p') +
                  entry("j", bytes({0, 0, 0, 3, 0xff, 0xfd}), false, 'p') +
                  entry("r", bytes({0, 0, 0, 4, 0x3f, 0xc0, 0, 0})) +
                  entry("d", bytes({0, 0, 0, 5, 9, 9, 9, 9, 0xc0, 0, 0, 0, 0, 0, 0, 0})) +
                  entry("l", bytes({0, 0, 0, 8, 9, 9, 9, 9, 0, 0, 0, 1, 0, 0, 0, 2})) +
                  entry("c", bytes({0, 0, 0, 7, 9, 9, 9, 9, 0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0})) +
-                 entry("a", bytes({0, 0, 0, 1}) + "hello", true));
+                 entry("a", bytes({0, 0, 0, 1}) + "hello", true)}});
     const int tno = openTree(ds, "old");
-    double d;
+    auto D = [&](const char* name, double def = 0) { double v; rdhdd_c(tno, name, &v, def); return v; };
+    auto I = [&](const char* name, int def = 0) { int v; rdhdi_c(tno, name, &v, def); return v; };
+    auto L = [&](const char* name) { int64_t v; rdhdl_c(tno, name, &v, 0); return v; };
+    auto A = [&](const char* name, const char* def, int len = 16) {
+        char v[16];
+        rdhda_c(tno, name, v, def, len);
+        return std::string(v);
+    };
+    auto C = [&](const char* name) {
+        const float def[2] = {5, 6};
+        std::vector<float> v(2);
+        rdhdc_c(tno, name, v.data(), def);
+        return v;
+    };
+    EXPECT_EQ(D("d"), -2.0);
+    EXPECT_EQ(D("i"), -2.0);
+    EXPECT_EQ(D("r"), 1.5);
+    EXPECT_EQ(D("l"), 4294967298.0);
     float r;
-    int i;
-    int64_t l;
-    rdhdd_c(tno, "d", &d, 0);
-    EXPECT_EQ(d, -2.0);
-    rdhdd_c(tno, "i", &d, 0);
-    EXPECT_EQ(d, -2.0);
-    rdhdd_c(tno, "r", &d, 0);
-    EXPECT_EQ(d, 1.5);
-    rdhdd_c(tno, "l", &d, 0);
-    EXPECT_EQ(d, 4294967298.0);
     rdhdr_c(tno, "r", &r, 0);
     EXPECT_EQ(r, 1.5f);
-    rdhdi_c(tno, "i", &i, 0);
-    EXPECT_EQ(i, -2);
-    rdhdi_c(tno, "d", &i, 0);
-    EXPECT_EQ(i, -2);
-    rdhdl_c(tno, "l", &l, 0);
-    EXPECT_EQ(l, 4294967298LL);
-    rdhdl_c(tno, "i", &l, 0);
-    EXPECT_EQ(l, -2);
-    const float def[2] = {5, 6};
-    float c[2];
-    rdhdc_c(tno, "c", c, def);
-    EXPECT_EQ(c[0], 1.0f);
-    EXPECT_EQ(c[1], -1.0f);
-    rdhdc_c(tno, "d", c, def);  // not complex: the default, no error
-    EXPECT_EQ(c[0], 5.0f);
-    char a[16];
-    rdhda_c(tno, "a", a, "def", sizeof a);
-    EXPECT_STREQ(a, "hello");
-    rdhda_c(tno, "i", a, "default", sizeof a);
-    EXPECT_STREQ(a, "default");
-    rdhda_c(tno, "a", a, "def", 4);
-    EXPECT_STREQ(a, "hel");
+    EXPECT_EQ(I("i"), -2);
+    EXPECT_EQ(I("d"), -2);
+    EXPECT_EQ(L("l"), 4294967298LL);
+    EXPECT_EQ(L("i"), -2);
+    EXPECT_EQ(C("c"), (std::vector<float>{1.0f, -1.0f}));
+    EXPECT_EQ(C("d"), (std::vector<float>{5.0f, 6.0f}));  // not complex: the default, no error
+    EXPECT_EQ(A("a", "def"), "hello");
+    EXPECT_EQ(A("i", "default"), "default");
+    EXPECT_EQ(A("a", "def", 4), "hel");
     // Absent items, and integer*2 (not a scalar type of the number readers' lists).
-    rdhdd_c(tno, "absent", &d, 7.5);
-    EXPECT_EQ(d, 7.5);
-    rdhdi_c(tno, "absent", &i, 9);
-    EXPECT_EQ(i, 9);
-    rdhda_c(tno, "absent", a, "a very long default", 8);
-    EXPECT_STREQ(a, "a very ");
+    EXPECT_EQ(D("absent", 7.5), 7.5);
+    EXPECT_EQ(I("absent", 9), 9);
+    EXPECT_EQ(A("absent", "a very long default", 8), "a very ");
     hclose_c(tno);
 }
 
@@ -147,39 +110,34 @@ TEST(Headio, ReaderTypeRules)
     wrhdc_c(tno, "cmplx", c);
     wrhda_c(tno, "empty", "");
     wrhda_c(tno, "long", "abcdefghijklmnopqrst");
-    int it, st;
-    haccess_c(tno, &it, "two", "write", &st);
-    const int two[2] = {1, 2};
-    hwriteb_c(it, int_item, 0, 4, &st);
-    hwritei_c(it, two, 4, 8, &st);
-    hdaccess_c(it, &st);
-    haccess_c(tno, &it, "short", "write", &st);
-    hwriteb_c(it, "ab", 0, 2, &st);
-    hdaccess_c(it, &st);
+    putItem(tno, "two", std::string(int_item, 4) + bytes({0, 0, 0, 1, 0, 0, 0, 2}));
+    putItem(tno, "short", "ab");
     // Reopened "old": the emergency close in a dying child removes data sets it created.
     hclose_c(tno);
     tno = openTree(ds, "old");
 
     int i;
-    rdhdi_c(tno, "pos", &i, 0);
-    EXPECT_EQ(i, 3);
-    rdhdi_c(tno, "neg", &i, 0);
-    EXPECT_EQ(i, -3);
-    rdhdi_c(tno, "two", &i, 42);  // two elements: not a scalar
-    EXPECT_EQ(i, 42);
+    int64_t l;
+    double d;
+    for (const auto& [name, expect] : {std::pair{"pos", 3}, {"neg", -3}, {"two", 42}}) {  // two elements: not a scalar
+        rdhdi_c(tno, name, &i, 42);
+        EXPECT_EQ(i, expect) << name;
+    }
     char a[8];
     rdhda_c(tno, "empty", a, "dflt", sizeof a);
     EXPECT_STREQ(a, "dflt");
     rdhda_c(tno, "long", a, "dflt", sizeof a);
     EXPECT_STREQ(a, "abcdefg");
 
-    EXPECT_EXIT(rdhdi_c(tno, "big", &i, 0), testing::ExitedWithCode(1), "### Fatal Error:  Integer overflow in rdhdi\n");
-    int64_t l;
-    EXPECT_EXIT(rdhdl_c(tno, "real", &l, 0), testing::ExitedWithCode(1), "### Fatal Error:  Unrecognised type in rdhdl\n");
-    double d;
-    EXPECT_EXIT(rdhdd_c(tno, "cmplx", &d, 0), testing::ExitedWithCode(1), "### Fatal Error:  Unrecognised type in rdhdd\n");
-    EXPECT_EXIT(rdhdi_c(tno, "long", &i, 0), testing::ExitedWithCode(1), "### Fatal Error:  Unrecognised type in rdhdd\n");
-    EXPECT_EXIT(rdhdd_c(tno, "short", &d, 0), testing::ExitedWithCode(1), "### Fatal Error:  End of file detected\n");
+    const std::pair<std::function<void()>, const char*> fatal[] = {
+        {[&] { rdhdi_c(tno, "big", &i, 0); }, "Integer overflow in rdhdi"},
+        {[&] { rdhdl_c(tno, "real", &l, 0); }, "Unrecognised type in rdhdl"},
+        {[&] { rdhdd_c(tno, "cmplx", &d, 0); }, "Unrecognised type in rdhdd"},
+        {[&] { rdhdi_c(tno, "long", &i, 0); }, "Unrecognised type in rdhdd"},
+        {[&] { rdhdd_c(tno, "short", &d, 0); }, "End of file detected"},
+    };
+    for (const auto& [action, message] : fatal)
+        EXPECT_EXIT(action(), testing::ExitedWithCode(1), fatalRe(message) + "\n");
     hclose_c(tno);
 }
 
@@ -195,83 +153,47 @@ TEST(Headio, ProbeDescribesItems)
     const float cv[2] = {1, -2};
     wrhdc_c(tno, "c", cv);
     wrhda_c(tno, "a", "some text");
+    putItem(tno, "two", std::string(int_item, 4) + bytes({0, 0, 0, 1, 0, 0, 0, 2}));
+    putItem(tno, "odd", std::string(real_item, 4) + "xyz");
+    putItem(tno, "tiny", "abcd");
     int it, st;
-    haccess_c(tno, &it, "two", "write", &st);
-    const int two[2] = {1, 2};
-    hwriteb_c(it, int_item, 0, 4, &st);
-    hwritei_c(it, two, 4, 8, &st);
-    hdaccess_c(it, &st);
-    haccess_c(tno, &it, "odd", "write", &st);
-    hwriteb_c(it, real_item, 0, 4, &st);
-    hwriteb_c(it, "xyz", 4, 3, &st);
-    hdaccess_c(it, &st);
-    haccess_c(tno, &it, "tiny", "write", &st);
-    hwriteb_c(it, "abcd", 0, 4, &st);
-    hdaccess_c(it, &st);
     haccess_c(tno, &it, "history", "write", &st);
     hwritea_c(it, "a line\n", 7, &st);
     hdaccess_c(it, &st);
-    haccess_c(tno, &it, "bin", "write", &st);
-    hwriteb_c(it, "\0\0\0\0\x01\x02", 0, 6, &st);
-    hdaccess_c(it, &st);
-    haccess_c(tno, &it, "junk", "write", &st);
-    hwriteb_c(it, "\x01zzzzz", 0, 6, &st);
-    hdaccess_c(it, &st);
+    putItem(tno, "bin", std::string("\0\0\0\0\x01\x02", 6));
+    putItem(tno, "junk", "\x01zzzzz");
     hclose_c(tno);
     tno = openTree(ds, "old");
 
     struct Probe {
-        std::string descr, type;
+        const char* name;
+        std::string type;
         int n;
+        std::string descr;  // "untouched": no description
     };
-    auto probe = [&](const char* name) {
+    const Probe expected[] = {
+        {"d", "double", 1, "2.5                 "},  // 20 characters, left-justified
+        {"i", "integer", 1, "17"},
+        {"r", "real", 1, "0.5           "},
+        {"l", "integer*8", 1, "-5"},
+        {"c", "complex", 1, "(1             ,-2            )"},
+        {"a", "character", 1, "some text"},
+        {"two", "integer", 2, "untouched"},
+        {"odd", "unknown", 7, ""},
+        {"tiny", "unknown", 4, ""},
+        {"history", "text", 7 + 4, ""},
+        {"bin", "binary", 6, ""},
+        {"junk", "unknown", 6, ""},
+        {"absent", "nonexistent", 0, "untouched"},
+    };
+    for (const Probe& e : expected) {
         char descr[64] = "untouched", type[16];
         int n = -1;
-        hdprobe_c(tno, name, descr, sizeof descr, type, sizeof type, &n);
-        return Probe{descr, type, n};
-    };
-    auto p = probe("d");
-    EXPECT_EQ(p.type, "double");
-    EXPECT_EQ(p.n, 1);
-    EXPECT_EQ(p.descr, "2.5                 ");  // 20 characters, left-justified
-    p = probe("i");
-    EXPECT_EQ(p.type, "integer");
-    EXPECT_EQ(p.descr, "17");
-    p = probe("r");
-    EXPECT_EQ(p.descr, "0.5           ");
-    p = probe("l");
-    EXPECT_EQ(p.type, "integer*8");
-    EXPECT_EQ(p.descr, "-5");
-    p = probe("c");
-    EXPECT_EQ(p.type, "complex");
-    EXPECT_EQ(p.descr, "(1             ,-2            )");
-    p = probe("a");
-    EXPECT_EQ(p.type, "character");
-    EXPECT_EQ(p.n, 1);
-    EXPECT_EQ(p.descr, "some text");
-    p = probe("two");
-    EXPECT_EQ(p.type, "integer");
-    EXPECT_EQ(p.n, 2);
-    EXPECT_EQ(p.descr, "untouched");
-    p = probe("odd");
-    EXPECT_EQ(p.type, "unknown");
-    EXPECT_EQ(p.n, 7);
-    p = probe("tiny");
-    EXPECT_EQ(p.type, "unknown");
-    EXPECT_EQ(p.n, 4);
-    p = probe("history");
-    EXPECT_EQ(p.type, "text");
-    EXPECT_EQ(p.n, 7 + 4);
-    p = probe("bin");
-    EXPECT_EQ(p.type, "binary");
-    EXPECT_EQ(p.n, 6);
-    p = probe("junk");
-    EXPECT_EQ(p.type, "unknown");
-    EXPECT_EQ(p.n, 6);
-    p = probe("absent");
-    EXPECT_EQ(p.type, "nonexistent");
-    EXPECT_EQ(p.n, 0);
-    EXPECT_EQ(p.descr, "untouched");
+        hdprobe_c(tno, e.name, descr, sizeof descr, type, sizeof type, &n);
+        EXPECT_EQ(type, e.type) << e.name;
+        EXPECT_EQ(n, e.n) << e.name;
+        if (!e.descr.empty()) { EXPECT_EQ(descr, e.descr) << e.name; }
+    }
     char small[8], type[16];
     int n;
     EXPECT_EXIT(hdprobe_c(tno, "d", small, sizeof small, type, sizeof type, &n), testing::ExitedWithCode(1),

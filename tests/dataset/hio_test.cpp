@@ -6,12 +6,13 @@
 #include "dataset/hio.h"
 #include "dataset/maskio.h"
 #include "dataset/pack.h"
-#include "tests/support/support.h"
+#include "tests/dataset/uvtest.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <set>
@@ -21,70 +22,18 @@
 #include <unistd.h>
 #include <vector>
 
-using kestrum::test::readFile;
-using kestrum::test::sharedData;
-using kestrum::test::TempDir;
-using kestrum::test::writeFile;
+using namespace kestrum::test;
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
+// Runs `body` in a child process and returns the status it exits with (-1: it did not exit).
+int exitOfChild(const std::function<int()>& body)
 {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
-
-int openTree(const std::string& path, const char* status)
-{
-    int tno = 0, st = 0;
-    hopen_c(&tno, path.c_str(), status, &st);
-    EXPECT_EQ(st, 0) << path;
-    return tno;
-}
-
-// Writes `data` as bytes to a new item and ends the access.
-void putItem(int tno, const char* name, const std::string& data)
-{
-    int it, st;
-    haccess_c(tno, &it, name, "write", &st);
-    ASSERT_EQ(st, 0) << name;
-    hwriteb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
-    ASSERT_EQ(st, 0);
-    hdaccess_c(it, &st);
-    ASSERT_EQ(st, 0);
-}
-
-// The whole item as bytes; empty with *status set when it cannot be read.
-std::string getItem(int tno, const char* name, int* status = nullptr)
-{
-    int it, st;
-    haccess_c(tno, &it, name, "read", &st);
-    if (status)
-        *status = st;
-    if (st)
-        return "";
-    std::string data(static_cast<size_t>(hsize_c(it)), '\0');
-    if (!data.empty())
-        hreadb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
-    EXPECT_EQ(st, 0);
-    hdaccess_c(it, &st);
-    return data;
-}
-
-std::vector<std::string> listing(int tno)
-{
-    int it, st;
-    haccess_c(tno, &it, ".", "read", &st);
-    EXPECT_EQ(st, 0);
-    std::vector<std::string> names;
-    char line[64];
-    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st))
-        names.push_back(line);
-    EXPECT_EQ(st, -1);
-    hdaccess_c(it, &st);
-    return names;
+    const pid_t pid = fork();
+    if (pid == 0) std::_Exit(body());
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -99,11 +48,9 @@ TEST(Pack, BigEndianOnDiskAndSignExtension)
     char out16[6];
     pack16_c(shorts, out16, 3);
     EXPECT_EQ(std::string(out16, 6), bytes({0x12, 0x34, 0xff, 0xff, 0x80, 0x00}));
-    int back[3];
-    unpack16_c(out16, back, 3);
-    EXPECT_EQ(back[0], 0x1234);
-    EXPECT_EQ(back[1], -1);
-    EXPECT_EQ(back[2], -32768);
+    std::vector<int> back(3);
+    unpack16_c(out16, back.data(), 3);
+    EXPECT_EQ(back, (std::vector<int>{0x1234, -1, -32768}));
     const double d = 1.0;
     char outd[8];
     packd_c(&d, outd, 1);
@@ -240,36 +187,32 @@ TEST(Hio, TypedTransfersAreBigEndianOnDisk)
 
     tno = openTree(ds, "old");
     haccess_c(tno, &it, "typed", "read", &st);
-    int ri[2], rj[3];
-    float rr, rc[2];
+    std::vector<int> ri(2), rj(3);
+    std::vector<float> rc(2);
+    float rr;
     double rd;
     int64_t rl;
-    hreadi_c(it, ri, 2, 8, &st);
-    hreadj_c(it, rj, 10, 6, &st);
+    hreadi_c(it, ri.data(), 2, 8, &st);
+    hreadj_c(it, rj.data(), 10, 6, &st);
     hreadr_c(it, &rr, 16, 4, &st);
     hreadd_c(it, &rd, 20, 8, &st);
-    hreadc_c(it, rc, 28, 8, &st);
+    hreadc_c(it, rc.data(), 28, 8, &st);
     hreadl_c(it, &rl, 36, 8, &st);
     ASSERT_EQ(st, 0);
-    EXPECT_EQ(ri[0], 1);
-    EXPECT_EQ(ri[1], -2);
-    EXPECT_EQ(rj[0], -3);
-    EXPECT_EQ(rj[1], 4);
-    EXPECT_EQ(rj[2], 32767);
+    EXPECT_EQ(ri, (std::vector<int>{1, -2}));
+    EXPECT_EQ(rj, (std::vector<int>{-3, 4, 32767}));
+    EXPECT_EQ(rc, (std::vector<float>{1.0f, -1.0f}));
     EXPECT_EQ(rr, 1.5f);
     EXPECT_EQ(rd, -2.0);
-    EXPECT_EQ(rc[0], 1.0f);
-    EXPECT_EQ(rc[1], -1.0f);
     EXPECT_EQ(rl, 0x0102030405060708LL);
 
     // A read past the end transfers nothing.
-    int untouched[2] = {7, 7};
-    hreadi_c(it, untouched, 96, 8, &st);
+    std::vector<int> untouched{7, 7};
+    hreadi_c(it, untouched.data(), 96, 8, &st);
     EXPECT_EQ(st, -1);
-    EXPECT_EQ(untouched[0], 7);
-    EXPECT_EQ(untouched[1], 7);
+    EXPECT_EQ(untouched, (std::vector<int>{7, 7}));
     // Lengths that are no whole number of elements are refused.
-    hreadi_c(it, untouched, 0, 6, &st);
+    hreadi_c(it, untouched.data(), 0, 6, &st);
     EXPECT_EQ(st, EINVAL);
     // Writing to an item opened for reading is refused.
     hwritei_c(it, i32, 0, 4, &st);
@@ -657,13 +600,12 @@ TEST(HioFaults, EveryFailingFileOperationIsReported)
 {
     const std::string ds = sharedData("PAPER_point_source_sim.uv");
     for (int k = 1;; ++k) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        const int code = exitOfChild([&] {
             dfault_c(k, EIO);
             int tno, st = 0;
             hopen_c(&tno, ds.c_str(), "old", &st);
             bool failed = st != 0;
+            if (failed && st != EIO) return 3;
             if (!failed) {
                 int lt;
                 haccess_c(tno, &lt, ".", "read", &st);
@@ -671,42 +613,28 @@ TEST(HioFaults, EveryFailingFileOperationIsReported)
                 char name[64];
                 while (!failed) {
                     hreada_c(lt, name, sizeof name, &st);
-                    if (st == -1)
-                        break;
-                    int it;
+                    if (st == -1) break;
+                    int it, st2;
                     haccess_c(tno, &it, name, "read", &st);
-                    if (st) {
-                        failed = true;
-                        break;
-                    }
+                    if ((failed = st != 0)) break;
                     std::vector<char> data(static_cast<size_t>(hsize_c(it)) + 1);
                     for (off_t off = 0; off < hsize_c(it) && st == 0; off += 1000)
                         hreadb_c(it, data.data(), off, std::min<off_t>(1000, hsize_c(it) - off), &st);
-                    int st2;
                     hdaccess_c(it, &st2);
                     failed = st || st2;
-                    if (failed && (st ? st : st2) != EIO)
-                        std::_Exit(3);
+                    if (failed && (st ? st : st2) != EIO) return 3;
                 }
-                if (lt >= 0)
-                    hdaccess_c(lt, &st);
+                if (lt >= 0) hdaccess_c(lt, &st);
                 hclose_c(tno);
-            } else if (st != EIO) {
-                std::_Exit(3);
             }
             const bool reached = dfault_c(0, 0) >= k;
             // Nothing stayed behind: all 25 tree slots open again.
             for (int i = 0; i < 25; ++i) {
                 hopen_c(&tno, ds.c_str(), "old", &st);
-                if (st)
-                    std::_Exit(4);
+                if (st) return 4;
             }
-            std::_Exit(failed ? 5 : reached ? 6 : 0);
-        }
-        int status;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status)) << "fault " << k;
-        const int code = WEXITSTATUS(status);
+            return failed ? 5 : reached ? 6 : 0;
+        });
         ASSERT_TRUE(code == 0 || code == 1 || code == 5) << "fault " << k << " exit " << code;  // never 6
         if (code == 0) {
             EXPECT_GT(k, 10);
@@ -723,14 +651,11 @@ TEST(HioFaults, FailuresWhileWritingLeaveNoHalfWrittenDataSet)
     TempDir dir;
     for (int k = 1;; ++k) {
         const std::string ds = dir.file("ds" + std::to_string(k));
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
+        const int code = exitOfChild([&] {
             dfault_c(k, EIO);
             int tno, st, it;
             hopen_c(&tno, ds.c_str(), "new", &st);
-            if (st)
-                std::_Exit(st == EIO ? 5 : 3);
+            if (st) return st == EIO ? 5 : 3;
             const std::string large(40000, 'L');
             for (const auto& [name, data] : {std::pair<const char*, std::string>{"small", "s"}, {"large", large}}) {
                 haccess_c(tno, &it, name, "write", &st);
@@ -740,26 +665,19 @@ TEST(HioFaults, FailuresWhileWritingLeaveNoHalfWrittenDataSet)
                     hdaccess_c(it, &st2);
                     st = st ? st : st2;
                 }
-                if (st)
-                    bugno_c('f', st);  // as a task would
+                if (st) bugno_c('f', st);  // as a task would
             }
             hclose_c(tno);
             // 0: the run ended before the k-th operation; 6: a failure that does no harm
             // (removing a stale file that is not there) was passed over.
-            std::_Exit(dfault_c(0, 0) >= k ? 6 : 0);
-        }
-        int status;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status)) << "fault " << k;
-        const int code = WEXITSTATUS(status);
+            return dfault_c(0, 0) >= k ? 6 : 0;
+        });
         ASSERT_TRUE(code == 0 || code == 1 || code == 5 || code == 6) << "fault " << k << " exit " << code;
+        if (code == 1) { EXPECT_FALSE(std::filesystem::exists(ds)) << "fault " << k; }
         if (code == 0) {
             EXPECT_GT(k, 5);
             EXPECT_EQ(readFile(ds + "/large"), std::string(40000, 'L'));
             break;
-        }
-        if (code == 1) {
-            EXPECT_FALSE(std::filesystem::exists(ds)) << "fault " << k;
         }
     }
 }
@@ -792,54 +710,41 @@ TEST(HioBadInput, DamagedDataSetsNeverCrash)
         const std::string ds = dir.file("d" + std::to_string(round));
         std::filesystem::create_directory(ds);
         std::string h = header, f = flags;
-        for (int i = rng() % 4; i >= 0; --i)
-            h[rng() % h.size()] = static_cast<char>(rng());
-        for (int i = rng() % 4; i >= 0; --i)
-            f[rng() % 12] = static_cast<char>(rng());
-        if (rng() % 3 == 0)
-            h.resize(rng() % h.size());
-        if (rng() % 3 == 0)
-            f.resize(rng() % f.size());
+        for (int i = rng() % 4; i >= 0; --i) h[rng() % h.size()] = static_cast<char>(rng());
+        for (int i = rng() % 4; i >= 0; --i) f[rng() % 12] = static_cast<char>(rng());
+        if (rng() % 3 == 0) h.resize(rng() % h.size());
+        if (rng() % 3 == 0) f.resize(rng() % f.size());
         writeFile(ds + "/header", h);
         writeFile(ds + "/flags", f);
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            if (!std::freopen((ds + ".err").c_str(), "w", stderr))
-                std::_Exit(3);
+        const int code = exitOfChild([&] {
+            if (!std::freopen((ds + ".err").c_str(), "w", stderr)) return 3;
             int tno, st;
             hopen_c(&tno, ds.c_str(), "old", &st);
-            if (st == 0) {
-                listing(tno);
-                for (const char* name : {"vislen", "ncorr", "nwcorr", "obstype"}) {
-                    char descr[2048], type[16];
-                    int n;
-                    hdprobe_c(tno, name, descr, sizeof descr, type, sizeof type, &n);
-                    if (std::string(type) == "integer*8" || std::string(type) == "integer") {
-                        int64_t v;
-                        rdhdl_c(tno, name, &v, 0);
-                    }
-                }
-                const int m = mkopen_c(tno, "flags", "old");
-                if (m) {
-                    std::vector<int> out(1000);
-                    mkread_c(m, MK_RUNS, out.data(), 0, 200, 1000);
-                    mkclose_c(m);
-                }
-                hclose_c(tno);
+            if (st) return 0;
+            listing(tno);
+            for (const char* name : {"vislen", "ncorr", "nwcorr", "obstype"}) {
+                char descr[2048], type[16];
+                int n;
+                int64_t v;
+                hdprobe_c(tno, name, descr, sizeof descr, type, sizeof type, &n);
+                if (std::string(type) == "integer*8" || std::string(type) == "integer") rdhdl_c(tno, name, &v, 0);
             }
-            std::_Exit(0);
-        }
-        int status;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status)) << "round " << round;
+            const int m = mkopen_c(tno, "flags", "old");
+            if (m) {
+                std::vector<int> out(1000);
+                mkread_c(m, MK_RUNS, out.data(), 0, 200, 1000);
+                mkclose_c(m);
+            }
+            hclose_c(tno);
+            return 0;
+        });
         // A sanitizer report also exits with 1: only the fatal message may be there.
         const std::string err = readFile(ds + ".err");
-        if (WEXITSTATUS(status) == 1) {
+        if (code == 1) {
             EXPECT_EQ(err.rfind("### Fatal Error:  ", 0), 0u) << "round " << round << ": " << err;
             EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
         } else {
-            EXPECT_EQ(WEXITSTATUS(status), 0) << "round " << round << ": " << err;
+            EXPECT_EQ(code, 0) << "round " << round << ": " << err;
         }
     }
 }

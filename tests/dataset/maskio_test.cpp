@@ -3,7 +3,7 @@
 #include "dataset/hio.h"
 #include "dataset/maskio.h"
 #include "dataset/pack.h"
-#include "tests/support/support.h"
+#include "tests/dataset/uvtest.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>
@@ -11,29 +11,9 @@
 #include <string>
 #include <vector>
 
-using kestrum::test::readFile;
-using kestrum::test::sharedData;
-using kestrum::test::TempDir;
+using namespace kestrum::test;
 
 namespace {
-
-int openTree(const std::string& path, const char* status)
-{
-    int tno = 0, st = 0;
-    hopen_c(&tno, path.c_str(), status, &st);
-    EXPECT_EQ(st, 0) << path;
-    return tno;
-}
-
-void putItem(int tno, const char* name, const std::string& data)
-{
-    int it, st;
-    haccess_c(tno, &it, name, "write", &st);
-    ASSERT_EQ(st, 0);
-    hwriteb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
-    ASSERT_EQ(st, 0);
-    hdaccess_c(it, &st);
-}
 
 std::string words(std::initializer_list<uint32_t> values)
 {
@@ -114,10 +94,7 @@ TEST(Maskio, HandMadeWordsAndRuns)
     EXPECT_EQ(f, std::vector<int>(31, 1));
     int runs[4];
     EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 5, 26, 4), 2);
-    EXPECT_EQ(runs[0], 1);
-    EXPECT_EQ(runs[1], 26);
-    EXPECT_EXIT(mkread_c(m, MK_FLAGS, f.data(), 31, 1, 31), testing::ExitedWithCode(1),
-                "### Fatal Error:  Read past end of mask file\n");
+    EXPECT_EQ(std::vector<int>(runs, runs + 2), (std::vector<int>{1, 26}));
     mkclose_c(m);
 
     m = mkopen_c(tno, "bit31", "old");
@@ -127,22 +104,11 @@ TEST(Maskio, HandMadeWordsAndRuns)
     // good, good, bad, good -> runs (1, 2) and (4, 4)
     EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 31, 4, 4), 4);
     EXPECT_EQ(std::vector<int>(runs, runs + 4), (std::vector<int>{1, 2, 4, 4}));
-    EXPECT_EXIT(mkread_c(m, MK_RUNS, runs, 0, 40, 3), testing::ExitedWithCode(1),
-                "### Fatal Error:  Buffer overflow in MKREAD\n");
-    EXPECT_EXIT(mkread_c(m, MK_FLAGS, g.data(), 0, 6, 5), testing::ExitedWithCode(1),
-                "### Fatal Error:  Buffer overflow in MKREAD\n");
     mkclose_c(m);
-    hclose_c(tno);
-}
-
-TEST(Maskio, AllBadGivesNoRuns)
-{
-    TempDir dir;
-    int tno = openTree(dir.file("ds"), "new");
-    const int m = mkopen_c(tno, "flags", "new");
+    // All bad: no runs.
+    m = mkopen_c(tno, "allbad", "new");
     const std::vector<int> bad(50, 0);
     mkwrite_c(m, MK_FLAGS, bad.data(), 0, 50, 50);
-    int runs[2];
     EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 0, 50, 2), 0);
     mkclose_c(m);
     hclose_c(tno);
@@ -223,20 +189,26 @@ TEST(Maskio, FatalMessages)
     int tno = openTree(ds, "new");
     putItem(tno, "short", words({2}));
     putItem(tno, "real", words({4, 0}));
+    putItem(tno, "full", words({2, 0x7fffffff}));
     hclose_c(tno);
     tno = openTree(ds, "old");
-    EXPECT_EXIT(mkopen_c(tno, "short", "old"), testing::ExitedWithCode(1), "### Fatal Error:  Mask file short appears bad\n");
-    EXPECT_EXIT(mkopen_c(tno, "real", "old"), testing::ExitedWithCode(1),
-                "### Fatal Error:  Mask file real is not integer valued\n");
-    EXPECT_EXIT(mkopen_c(tno, "real", "sideways"), testing::ExitedWithCode(1),
-                "### Fatal Error:  Unrecognised status sideways in MKOPEN\n");
-    const int m = mkopen_c(tno, "new", "new");
-    const int one[1] = {1};
-    EXPECT_EXIT(mkwrite_c(m, MK_FLAGS, one, -1, 1, 1), testing::ExitedWithCode(1),
-                "### Fatal Error:  Negative flag offset, in MKWRITE\n");
-    const int runs[2] = {2, 1};
-    EXPECT_EXIT(mkwrite_c(m, MK_RUNS, runs, 0, 5, 2), testing::ExitedWithCode(1),
-                "### Fatal Error:  Bad list of runs in MKWRITE\n");
+    const int full = mkopen_c(tno, "full", "old"), m = mkopen_c(tno, "new", "new");
+    std::vector<int> f(31);
+    const int one[1] = {1}, runs[2] = {2, 1};
+    const std::pair<std::function<void()>, const char*> fatal[] = {
+        {[&] { mkopen_c(tno, "short", "old"); }, "Mask file short appears bad"},
+        {[&] { mkopen_c(tno, "real", "old"); }, "Mask file real is not integer valued"},
+        {[&] { mkopen_c(tno, "real", "sideways"); }, "Unrecognised status sideways in MKOPEN"},
+        {[&] { mkread_c(full, MK_FLAGS, f.data(), 31, 1, 31); }, "Read past end of mask file"},
+        {[&] { mkread_c(full, MK_RUNS, f.data(), 0, 31, 1); }, "Buffer overflow in MKREAD"},
+        {[&] { mkread_c(full, MK_FLAGS, f.data(), 0, 6, 5); }, "Buffer overflow in MKREAD"},
+        {[&] { mkread_c(full, MK_FLAGS, f.data(), -1, 1, 31); }, "Negative flag offset, in MKREAD"},
+        {[&] { mkwrite_c(m, MK_FLAGS, one, -1, 1, 1); }, "Negative flag offset, in MKWRITE"},
+        {[&] { mkwrite_c(m, MK_RUNS, runs, 0, 5, 2); }, "Bad list of runs in MKWRITE"},
+    };
+    for (const auto& [action, message] : fatal)
+        EXPECT_EXIT(action(), testing::ExitedWithCode(1), fatalRe(message) + "\n");
     mkclose_c(m);
+    mkclose_c(full);
     hclose_c(tno);
 }

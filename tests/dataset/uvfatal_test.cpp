@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <tuple>
 
 #include "dataset/headio.h"
 #include "dataset/hio.h"
@@ -17,29 +18,19 @@ using kestrum::sim::UvDescription;
 
 namespace {
 
-std::string escape(const std::string& s)
-{
-    std::string out;
-    for (char c : s) {
-        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
-        out += c;
-    }
-    return out;
-}
-
 struct Case {
     std::string message;
     std::function<void(int tno)> action;
 };
 
-// Each case in a child process on a freshly opened data set.
-void expectFatal(const std::string& path, const std::vector<Case>& cases)
+// Each case in a child process on a data set freshly opened with `status`.
+void expectFatal(const std::string& path, const std::vector<Case>& cases, const char* status = "old")
 {
     for (const Case& c : cases) {
         EXPECT_EXIT(
             {
                 int tno = 0;
-                uvopen_c(&tno, path.c_str(), "old");
+                uvopen_c(&tno, path.c_str(), status);
                 c.action(tno);
                 std::exit(0);
             },
@@ -67,16 +58,6 @@ std::string writeSimple(const TempDir& dir, const std::string& name, const std::
     return path;
 }
 
-std::string handMade(const TempDir& dir, const std::string& vartable, const std::string& visdata, const char* name = "h.uv")
-{
-    std::string path = dir.file(name);
-    mkdir(path.c_str(), 0777);
-    writeFile(path + "/header", "");
-    writeFile(path + "/vartable", vartable);
-    writeFile(path + "/visdata", visdata);
-    return path;
-}
-
 void scanAll(int tno)
 {
     while (uvscan_c(tno, "") == 0) {
@@ -88,33 +69,24 @@ void scanAll(int tno)
 TEST(UvFatal, OpeningAndTheStream)
 {
     TempDir dir;
-    std::string good = writeSimple(dir, "s.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, good.c_str(), "read"); }, testing::ExitedWithCode(1),
-                fatalRe("Status read is not recognised by UVOPEN"));
-    std::string none = dir.file("none.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, none.c_str(), "old"); }, testing::ExitedWithCode(1),
-                escape("### Warning:  Error opening " + none + ", in UVOPEN(old)") + "\n" + fatalRe("No such file or directory"));
-
-    std::string noTable = handMade(dir, "", "", "nt.uv");
-    std::remove((noTable + "/vartable").c_str());
-    EXPECT_EXIT({ int t; uvopen_c(&t, noTable.c_str(), "old"); }, testing::ExitedWithCode(1),
-                escape("### Warning:  Error opening vartable, in UVOPEN(vartable_in)") + "\n" + fatalRe("No such file or directory"));
-    std::string badType = handMade(dir, "d time\nx odd\n", "", "bt.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, badType.c_str(), "old"); }, testing::ExitedWithCode(1),
-                fatalRe("Bad type (x) for variable odd"));
+    const std::string good = writeSimple(dir, "s.uv"), none = dir.file("none.uv");
     std::string many;
     for (int i = 0; i < 257; ++i) many += "i v" + std::to_string(i) + "\n";
-    std::string longName = handMade(dir, "d time\ni ninechars\n", "", "ln.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, longName.c_str(), "old"); }, testing::ExitedWithCode(1),
-                fatalRe("Variable name ninechars in vartable is too long, in UVOPEN(vartable_in)"));
-    std::string tooMany = handMade(dir, many, "", "tm.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, tooMany.c_str(), "old"); }, testing::ExitedWithCode(1),
-                fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)"));
-
     // Appending needs the correlation counts.
-    std::string noCounts = handMade(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s, "nc.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, noCounts.c_str(), "append"); }, testing::ExitedWithCode(1),
-                fatalRe("Cannot append to uv file without 'ncorr' and/or 'nwcorr' items"));
+    const std::string noCounts = handMadeUv(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s, "nc.uv");
+    const std::vector<std::tuple<std::string, const char*, std::string>> cases = {
+        {good, "read", fatalRe("Status read is not recognised by UVOPEN")},
+        {none, "old", escapeRe("### Warning:  Error opening " + none + ", in UVOPEN(old)\n") + fatalRe("No such file or directory")},
+        {handMadeSet(dir, "nt.uv", {{"header", ""}, {"visdata", ""}}), "old",
+         escapeRe("### Warning:  Error opening vartable, in UVOPEN(vartable_in)\n") + fatalRe("No such file or directory")},
+        {handMadeUv(dir, "d time\nx odd\n", "", "bt.uv"), "old", fatalRe("Bad type (x) for variable odd")},
+        {handMadeUv(dir, "d time\ni ninechars\n", "", "ln.uv"), "old",
+         fatalRe("Variable name ninechars in vartable is too long, in UVOPEN(vartable_in)")},
+        {handMadeUv(dir, many, "", "tm.uv"), "old", fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)")},
+        {noCounts, "append", fatalRe("Cannot append to uv file without 'ncorr' and/or 'nwcorr' items")},
+    };
+    for (const auto& [path, status, re] : cases)
+        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), status); }, testing::ExitedWithCode(1), re) << path;
 }
 
 TEST(UvFatal, MalformedStreams)
@@ -136,13 +108,12 @@ TEST(UvFatal, MalformedStreams)
     };
     int k = 0;
     for (const Bad& b : bad) {
-        std::string path = handMade(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
-        std::string re = fatalRe(b.message);
-        if (!b.warning.empty()) re = escape("### Warning:  " + b.warning) + "\n" + re;
+        std::string path = handMadeUv(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
+        const std::string re = (b.warning.empty() ? "" : escapeRe("### Warning:  " + b.warning + "\n")) + fatalRe(b.message);
         EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); scanAll(t); }, testing::ExitedWithCode(1), re);
     }
     // A valid length beyond the item.
-    std::string path = handMade(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
+    std::string path = handMadeUv(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
     int t = 0, iostat = 0;
     hopen_c(&t, path.c_str(), "old", &iostat);
     wrhdl_c(t, "vislen", 64);
@@ -192,19 +163,28 @@ TEST(UvFatal, VariableAccess)
              }
          }},
     });
-    std::string w = dir.file("w.uv");
-    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; uvputvr_c(t, IO_INT, "ninechars", &v, 1); },
-                testing::ExitedWithCode(1), fatalRe("The variable name ninechars is too long, in UVPUTVR"));
-    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; float f = 1;
-                  uvputvr_c(t, IO_INT, "n", &v, 1); uvputvr_c(t, IO_REAL, "n", &f, 1); },
-                testing::ExitedWithCode(1), fatalRe("Variable n has changed type, in UVPUTVR"));
-    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); },
-                testing::ExitedWithCode(1), fatalRe("Unsupported preamble \"uv/time\",in UVSET."));
+    static const int v = 1;
+    expectFatal(dir.file("w.uv"), {
+        {"The variable name ninechars is too long, in UVPUTVR", [](int t) { uvputvr_c(t, IO_INT, "ninechars", &v, 1); }},
+        {"Variable n has changed type, in UVPUTVR", [](int t) {
+             const float f = 1;
+             uvputvr_c(t, IO_INT, "n", &v, 1);
+             uvputvr_c(t, IO_REAL, "n", &f, 1);
+         }},
+        {"Unsupported preamble \"uv/time\",in UVSET.", [](int t) { uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); }},
+        {"Unsupported type 6 for variable n, in UVPUTVR", [](int t) { uvputvr_c(t, IO_TEXT, "n", &v, 1); }},
+        {"Too many variables (v256), in UVPUTVR", [](int t) {
+             for (int i = 0; i <= 256; ++i) uvputvr_c(t, IO_INT, ("v" + std::to_string(i)).c_str(), &v, 1);
+         }},
+    }, "new");
+    expectFatal(path, {
+        {"Attempt to write to a uv data set opened read-only, in UVWRITE", [](int t) { uvwrite_c(t, nullptr, nullptr, nullptr, 0); }},
+        {"Attempt to write to a uv data set opened read-only, in UVWWRITE", [](int t) { uvwwrite_c(t, nullptr, nullptr, 0); }},
+    });
     testing::internal::CaptureStderr();
     {
-        int t = 0, v = 1;
-        std::string z = dir.file("z.uv");
-        uvopen_c(&t, z.c_str(), "new");
+        int t = 0;
+        uvopen_c(&t, dir.file("z.uv").c_str(), "new");
         uvputvr_c(t, IO_INT, "n", &v, 0);
         uvputvr_c(t, IO_INT, "n", &v, 1);
         uvtrack_c(t, "n", "u x");
@@ -213,20 +193,6 @@ TEST(UvFatal, VariableAccess)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "### Warning:  Variable n has zero or negative size, in UVPUTVR\n"
               "### Warning:  Unrecognised switch x, in UVTRACK\n");
-    EXPECT_EXIT({ int t; uvopen_c(&t, w.c_str(), "new"); int v = 1; uvputvr_c(t, IO_TEXT, "n", &v, 1); },
-                testing::ExitedWithCode(1), fatalRe("Unsupported type 6 for variable n, in UVPUTVR"));
-    EXPECT_EXIT(
-        {
-            int t;
-            uvopen_c(&t, w.c_str(), "new");
-            int v = 1;
-            for (int i = 0; i <= 256; ++i) uvputvr_c(t, IO_INT, ("v" + std::to_string(i)).c_str(), &v, 1);
-        },
-        testing::ExitedWithCode(1), fatalRe("Too many variables (v256), in UVPUTVR"));
-    EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); uvwrite_c(t, nullptr, nullptr, nullptr, 0); },
-                testing::ExitedWithCode(1), fatalRe("Attempt to write to a uv data set opened read-only, in UVWRITE"));
-    EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); uvwwrite_c(t, nullptr, nullptr, 0); },
-                testing::ExitedWithCode(1), fatalRe("Attempt to write to a uv data set opened read-only, in UVWWRITE"));
     EXPECT_EXIT(uvclose_c(7), testing::ExitedWithCode(1), fatalRe("Invalid uv handle 7"));
     EXPECT_EXIT(uvvarupd_c(5), testing::ExitedWithCode(1), fatalRe("Invalid variable handle 5"));
 }
@@ -282,7 +248,7 @@ TEST(UvFatal, SettingsAndReading)
         d.wideChannels = 2;
     });
     const std::string noFlagsRe =
-        escape("### Warning:  No flags found for wcorr -- assuming data are good") + "\n" + fatalRe("No flags item to write to, in UVFLGWR");
+        escapeRe("### Warning:  No flags found for wcorr -- assuming data are good") + "\n" + fatalRe("No flags item to write to, in UVFLGWR");
     EXPECT_EXIT(
         {
             int t = 0;
@@ -293,33 +259,37 @@ TEST(UvFatal, SettingsAndReading)
             uvwflgwr_c(t, f);
         },
         testing::ExitedWithCode(1), noFlagsRe);
-    std::string complexCorr = writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; });
-    expectFatal(complexCorr, {{"Bad data type for variable corr, in UVREAD.", readOne}});
-    std::string noCorr = handMade(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s);
-    expectFatal(noCorr, {{"UV file contains neither corr nor wcorr, in UVREAD(defline)", readOne}});
-    // Required variables missing, of the wrong type, or without value.
-    std::string noCoord = handMade(dir, "d time\nr corr\nr baseline\n",
-                                   Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).fill(4, 0).eor().s, "nc.uv");
-    expectFatal(noCoord, {{"Variable coord is missing, in UVREAD", readOne}});
-    std::string intTime = handMade(dir, "d coord\ni time\nr corr\nr baseline\n",
-                                   Bytes().size(1, 4).value(1).i32(1).size(2, 8).value(2).f32(1).f32(0).fill(4, 0).eor().s, "it.uv");
-    expectFatal(intTime, {{"Variable coord was not initialised before it was required, in UVREAD", readOne}});
-    std::string wideOnly = handMade(dir, "d coord\nd time\nr baseline\nc wcorr\n",
-                                    Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
-                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).fill(4, 0).f32(1).f32(0).eor().s, "wo.uv");
-    expectFatal(wideOnly, {
-        {"Corr data missing, when channel linetype requested", [](int t) { uvset_c(t, "data", "channel", 0, 1, 1, 1); readOne(t); }},
-    });
-    std::string dBaseline = handMade(dir, "d coord\nd time\nd baseline\nr corr\n",
-                                     Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
-                                         .size(2, 8).value(2).fill(4, 0).f64(258).size(3, 8).value(3).f32(1).f32(0).fill(4, 0).eor().s, "db.uv");
-    expectFatal(dBaseline, {{"Variable baseline has the wrong data type, in UVREAD", readOne}});
-    std::string corrOnly = handMade(dir, "d coord\nd time\nr baseline\nr corr\n",
-                                    Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1)
-                                        .size(2, 4).value(2).f32(258).size(3, 8).value(3).f32(1).f32(0).fill(4, 0).eor().s, "co.uv");
-    expectFatal(corrOnly, {
-        {"Wcorr missing, when wide linetype was requested", [](int t) { uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); }},
-    });
+    expectFatal(writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; }),
+                {{"Bad data type for variable corr, in UVREAD.", readOne}});
+    // Required variables missing, of the wrong type, or without value; coord (0), time (1),
+    // baseline (2) and the correlations (3) as each table lists them.
+    auto coordTime = [] { return Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1); };
+    const Bytes corr3 = Bytes().size(3, 8).value(3).f32(1).f32(0).fill(4, 0);
+    struct HandMade {
+        std::string vartable, visdata;
+        Case fatal;
+    };
+    const HandMade handMade[] = {
+        {"d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s,
+         {"UV file contains neither corr nor wcorr, in UVREAD(defline)", readOne}},
+        {"d time\nr corr\nr baseline\n",
+         Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).fill(4, 0).eor().s,
+         {"Variable coord is missing, in UVREAD", readOne}},
+        {"d coord\ni time\nr corr\nr baseline\n",
+         Bytes().size(1, 4).value(1).i32(1).size(2, 8).value(2).f32(1).f32(0).fill(4, 0).eor().s,
+         {"Variable coord was not initialised before it was required, in UVREAD", readOne}},
+        {"d coord\nd time\nr baseline\nc wcorr\n",
+         coordTime().size(2, 4).value(2).f32(258).size(3, 8).value(3).fill(4, 0).f32(1).f32(0).eor().s,
+         {"Corr data missing, when channel linetype requested", [](int t) { uvset_c(t, "data", "channel", 0, 1, 1, 1); readOne(t); }}},
+        {"d coord\nd time\nd baseline\nr corr\n",
+         coordTime().size(2, 8).value(2).fill(4, 0).f64(258).text(corr3.s).eor().s,
+         {"Variable baseline has the wrong data type, in UVREAD", readOne}},
+        {"d coord\nd time\nr baseline\nr corr\n", coordTime().size(2, 4).value(2).f32(258).text(corr3.s).eor().s,
+         {"Wcorr missing, when wide linetype was requested", [](int t) { uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); }}},
+    };
+    int k = 0;
+    for (const HandMade& h : handMade)
+        expectFatal(handMadeUv(dir, h.vartable, h.visdata, "h" + std::to_string(k++) + ".uv"), {h.fatal});
 
     testing::internal::CaptureStderr();
     {

@@ -16,17 +16,6 @@ using namespace kestrum::test;
 
 namespace {
 
-// A data set directory with the given "vartable" and "visdata" and an empty "header".
-std::string handMade(const TempDir& dir, const std::string& vartable, const std::string& visdata)
-{
-    std::string path = dir.file("hand.uv");
-    mkdir(path.c_str(), 0777);
-    writeFile(path + "/header", "");
-    writeFile(path + "/vartable", vartable);
-    writeFile(path + "/visdata", visdata);
-    return path;
-}
-
 const char* kVartable = "d time\nj cnt\na name\ni n\nr x\nc z\n";
 
 // Three records with non-zero padding everywhere: all six types; nothing changed; a longer text
@@ -53,7 +42,7 @@ std::string threeRecords()
 TEST(UvStream, HandMadeRecordsScanAndReadBack)
 {
     TempDir dir;
-    std::string path = handMade(dir, kVartable, threeRecords());
+    std::string path = handMadeUv(dir, kVartable, threeRecords());
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "old");
     ASSERT_EQ(uvscan_c(tno, ""), 0);
@@ -122,7 +111,7 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
 TEST(UvStream, VislenEndsTheDataBeforeTheEndOfTheItem)
 {
     TempDir dir;
-    std::string path = handMade(dir, kVartable, threeRecords());
+    std::string path = handMadeUv(dir, kVartable, threeRecords());
     int tno = 0, iostat = 0;
     hopen_c(&tno, path.c_str(), "old", &iostat);
     ASSERT_EQ(iostat, 0);

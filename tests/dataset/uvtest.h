@@ -1,5 +1,9 @@
-// Helpers of the uv tests: reading every record of a data set, and big-endian byte building.
+// Helpers of the data-set tests: items and trees of the container, hand-made and simulated uv
+// data sets, reading their records, death-test patterns and big-endian byte building.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstring>
@@ -9,8 +13,90 @@
 
 #include "dataset/hio.h"
 #include "dataset/uvio.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvwriter.h"
 
 namespace kestrum::test {
+
+inline std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values) s += static_cast<char>(v);
+    return s;
+}
+
+inline int openTree(const std::string& path, const char* status)
+{
+    int tno = 0, st = 0;
+    hopen_c(&tno, path.c_str(), status, &st);
+    EXPECT_EQ(st, 0) << path;
+    return tno;
+}
+
+// Writes `data` as bytes to a new item and ends the access.
+inline void putItem(int tno, const char* name, const std::string& data)
+{
+    int it, st;
+    haccess_c(tno, &it, name, "write", &st);
+    ASSERT_EQ(st, 0) << name;
+    hwriteb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
+    ASSERT_EQ(st, 0);
+    hdaccess_c(it, &st);
+    ASSERT_EQ(st, 0);
+}
+
+// The whole item as bytes; empty with *status set when it cannot be read.
+inline std::string getItem(int tno, const char* name, int* status = nullptr)
+{
+    int it, st;
+    haccess_c(tno, &it, name, "read", &st);
+    if (status) *status = st;
+    if (st) return "";
+    std::string data(static_cast<size_t>(hsize_c(it)), '\0');
+    if (!data.empty()) hreadb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
+    EXPECT_EQ(st, 0);
+    hdaccess_c(it, &st);
+    return data;
+}
+
+// The names the "." item lists.
+inline std::vector<std::string> listing(int tno)
+{
+    int it, st;
+    haccess_c(tno, &it, ".", "read", &st);
+    EXPECT_EQ(st, 0);
+    std::vector<std::string> names;
+    char line[64];
+    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st)) names.push_back(line);
+    EXPECT_EQ(st, -1);
+    hdaccess_c(it, &st);
+    return names;
+}
+
+// A data-set directory `name` holding exactly the given files (name, bytes).
+inline std::string handMadeSet(const TempDir& dir, const std::string& name,
+                               const std::vector<std::pair<std::string, std::string>>& files)
+{
+    const std::string path = dir.file(name);
+    mkdir(path.c_str(), 0777);
+    for (const auto& [file, contents] : files) writeFile(path + "/" + file, contents);
+    return path;
+}
+
+// A uv data set of the given "vartable" and "visdata" with an empty "header".
+inline std::string handMadeUv(const TempDir& dir, const std::string& vartable, const std::string& visdata,
+                              const std::string& name = "hand.uv")
+{
+    return handMadeSet(dir, name, {{"header", ""}, {"vartable", vartable}, {"visdata", visdata}});
+}
+
+// Writes the simulated data set `d` as `name` in `dir`; returns its path.
+inline std::string writeSim(const TempDir& dir, const std::string& name, const kestrum::sim::UvDescription& d)
+{
+    const std::string path = dir.file(name);
+    kestrum::sim::writeUv(path, d);
+    return path;
+}
 
 struct ReadRecord {
     std::vector<double> pre;
@@ -19,56 +105,77 @@ struct ReadRecord {
     double visno = 0;
 };
 
-// Opens `path`, lets `setup` apply settings and selections, reads every record with a preamble
-// of `npre` doubles, and closes.
-inline std::vector<ReadRecord> readAll(const std::string& path, const std::function<void(int)>& setup = {},
-                                       int npre = 4, int capacity = 4096)
-{
+// A uv data set opened "old", `setup` applied (settings, selections), read record by record;
+// closed on destruction.
+struct UvReader {
     int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    if (setup) setup(tno);
-    std::vector<ReadRecord> out;
-    for (;;) {
+    explicit UvReader(const std::string& path, const std::function<void(int)>& setup = {})
+    {
+        uvopen_c(&tno, path.c_str(), "old");
+        if (setup) setup(tno);
+    }
+    ~UvReader() { uvclose_c(tno); }
+    UvReader(const UvReader&) = delete;
+    UvReader& operator=(const UvReader&) = delete;
+
+    // The next record with a preamble of `npre` doubles; no flags when none is left.
+    ReadRecord next(int npre = 4, int capacity = 4096)
+    {
         ReadRecord r;
         r.pre.assign(npre, 0);
         r.data.assign(2 * capacity, 0);
         r.flags.assign(capacity, 0);
         int nread = 0;
         uvread_c(tno, r.pre.data(), r.data.data(), r.flags.data(), capacity, &nread);
-        if (nread == 0) break;
         r.data.resize(2 * nread);
         r.flags.resize(nread);
-        uvinfo_c(tno, "visno", &r.visno);
-        out.push_back(std::move(r));
+        if (nread) uvinfo_c(tno, "visno", &r.visno);
+        return r;
     }
-    uvclose_c(tno);
+    // uvinfo_c's `n` values of `object`.
+    std::vector<double> info(const char* object, size_t n = 1)
+    {
+        std::vector<double> v(n);
+        uvinfo_c(tno, object, v.data());
+        return v;
+    }
+};
+
+// Every record of `path` read with a preamble of `npre` doubles after `setup`.
+inline std::vector<ReadRecord> readAll(const std::string& path, const std::function<void(int)>& setup = {},
+                                       int npre = 4, int capacity = 4096)
+{
+    UvReader reader(path, setup);
+    std::vector<ReadRecord> out;
+    for (ReadRecord r = reader.next(npre, capacity); !r.flags.empty(); r = reader.next(npre, capacity))
+        out.push_back(std::move(r));
     return out;
 }
 
 // The bytes of item `name` of data set `path`, wherever the item lives (file or header item).
 inline std::string readItem(const std::string& path, const char* name)
 {
-    int tno = 0, item = 0, iostat = 0;
-    hopen_c(&tno, path.c_str(), "old", &iostat);
-    haccess_c(tno, &item, name, "read", &iostat);
-    std::string out(static_cast<size_t>(iostat == 0 ? hsize_c(item) : 0), '\0');
-    if (iostat == 0) {
-        hreadb_c(item, out.data(), 0, static_cast<off_t>(out.size()), &iostat);
-        hdaccess_c(item, &iostat);
-    }
+    const int tno = openTree(path, "old");
+    std::string out = getItem(tno, name);
     hclose_c(tno);
+    return out;
+}
+
+// `text` as a death-test pattern matching it literally.
+inline std::string escapeRe(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
     return out;
 }
 
 // A death-test pattern matching the fatal message `msg` literally.
 inline std::string fatalRe(const std::string& msg)
 {
-    std::string out = "### Fatal Error:  ";
-    for (char c : msg) {
-        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
-        out += c;
-    }
-    return out;
+    return escapeRe("### Fatal Error:  " + msg);
 }
 
 // Big-endian byte builders for hand-made items.
