@@ -53,9 +53,7 @@ std::string writeSimple(const TempDir& dir, const std::string& name, const std::
     d.nants = 3;
     d.times = {2460000.6, 2460000.7};
     if (change) change(d);
-    std::string path = dir.file(name);
-    kestrum::sim::writeUv(path, d);
-    return path;
+    return writeSim(dir, name, d);
 }
 
 void scanAll(int tno)

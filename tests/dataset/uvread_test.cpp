@@ -53,7 +53,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
             r.u = 100.0 * r.timeIndex + r.ant1;
             r.v = -double(r.ant2);
         };
-        std::string path = dir.file("rt.uv");
+        const std::string path = dir.file("rt.uv");
         ASSERT_EQ(kestrum::sim::writeUv(path, d), 36);
 
         auto recs = readAll(path);
@@ -87,8 +87,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
 TEST(UvRead, ChannelLinesSelectAndAverageChannels)
 {
     TempDir dir;
-    std::string path = dir.file("c.uv");
-    kestrum::sim::writeUv(path, sixtyFour());
+    const std::string path = writeSim(dir, "c.uv", sixtyFour());
 
     auto all = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 1, 1, 1); });
     ASSERT_EQ(all.size(), 6u);
@@ -119,8 +118,7 @@ TEST(UvRead, GoodChannelToleranceDecidesTheAveragedFlag)
     TempDir dir;
     UvDescription d = sixtyFour();
     d.good = [](const UvRecord&, int k) { return k == 2 || k >= 4; };  // one good channel of the first four
-    std::string path = dir.file("g.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "g.uv", d);
     auto one = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); });
     EXPECT_EQ(one[0].data[0], 2.0f);
     EXPECT_EQ(one[0].flags[0], 1);
@@ -138,8 +136,7 @@ TEST(UvRead, AmplitudeClauseFlagsChannels)
     UvDescription d = sixtyFour();
     d.good = {};
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
-    std::string path = dir.file("a.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "a.uv", d);
     double range[3] = {0, 0, 0};
     auto inc = readAll(path, [&](int tno) {
         uvselect_c(tno, "amplitude", 10, 20, 1);
@@ -165,8 +162,7 @@ TEST(UvRead, WindowClauseRestrictsTheChannels)
     d.nants = 2;
     d.windows = {Window{4, 1.0, 0.01, 1.4}, Window{4, 2.0, 0.01, 1.4}, Window{4, 3.0, 0.01, 1.4}};
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
-    std::string path = dir.file("w.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "w.uv", d);
     auto second = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); });
     ASSERT_EQ(second[0].flags.size(), 4u);
     EXPECT_EQ(second[0].data[0], 4.0f);
@@ -187,8 +183,7 @@ TEST(UvRead, ReferenceLineDividesTheData)
     UvDescription d = sixtyFour();
     d.good = [](const UvRecord& r, int k) { return !(r.index == 1 && k == 10); };
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), float(k)); };
-    std::string path = dir.file("r.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "r.uv", d);
     auto recs = readAll(path, [](int tno) {
         uvset_c(tno, "data", "channel", 4, 1, 1, 1);
         uvset_c(tno, "reference", "channel", 1, 11, 1, 0);
@@ -214,11 +209,9 @@ TEST(UvRead, PreambleEntriesAndWavelengths)
         r.v = 20;
         r.w = 30;
     };
-    std::string two = dir.file("two.uv");
-    kestrum::sim::writeUv(two, d);
+    const std::string two = writeSim(dir, "two.uv", d);
     d.uvw = true;
-    std::string three = dir.file("three.uv");
-    kestrum::sim::writeUv(three, d);
+    const std::string three = writeSim(dir, "three.uv", d);
 
     testing::internal::CaptureStderr();
     auto noW = readAll(two, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
@@ -248,23 +241,12 @@ TEST(UvRead, InfoDescribesTheLineAndItsChannels)
     UvDescription d;
     d.nants = 2;
     d.windows = {Window{4, 1.0, 0.01, 1.2}, Window{4, 2.0, -0.02, 2.5}};
-    std::string path = dir.file("i.uv");
-    kestrum::sim::writeUv(path, d);
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    uvset_c(tno, "data", "channel", 3, 3, 2, 2);
-    double pre[4];
-    float data[16];
-    int flags[8], nread = 0;
-    uvread_c(tno, pre, data, flags, 8, &nread);
-    ASSERT_EQ(nread, 3);
-    double line[6], sfreq[3], bw[3], rest[3], vel[3];
-    uvinfo_c(tno, "line", line);
-    EXPECT_EQ(std::vector<double>(line, line + 6), (std::vector<double>{1, 3, 3, 2, 2, 0}));
-    uvinfo_c(tno, "sfreq", sfreq);
-    uvinfo_c(tno, "bandwidth", bw);
-    uvinfo_c(tno, "restfreq", rest);
-    uvinfo_c(tno, "velocity", vel);
+    const std::string path = writeSim(dir, "i.uv", d);
+    UvReader reader(path, [](int tno) { uvset_c(tno, "data", "channel", 3, 3, 2, 2); });
+    ASSERT_EQ(reader.next(4, 8).flags.size(), 3u);
+    EXPECT_EQ(reader.info("line", 6), (std::vector<double>{1, 3, 3, 2, 2, 0}));
+    const auto sfreq = reader.info("sfreq", 3), bw = reader.info("bandwidth", 3);
+    const auto rest = reader.info("restfreq", 3), vel = reader.info("velocity", 3);
     // Output channels over input channels 2-3, 4-5 (crossing into window 2), 6-7.
     const double f[8] = {1.0, 1.01, 1.02, 1.03, 2.0, 1.98, 1.96, 1.94};
     const double r[8] = {1.2, 1.2, 1.2, 1.2, 2.5, 2.5, 2.5, 2.5};
@@ -276,7 +258,6 @@ TEST(UvRead, InfoDescribesTheLineAndItsChannels)
         EXPECT_NEAR(rest[j], (r[k] + r[k + 1]) / 2, 1e-12);
         EXPECT_NEAR(vel[j], ((1 - f[k] / r[k]) * c + (1 - f[k + 1] / r[k + 1]) * c) / 2, 1e-6);
     }
-    uvclose_c(tno);
 }
 
 TEST(UvRead, MissingFlagsMeanGoodDataAfterOneWarning)
@@ -284,8 +265,7 @@ TEST(UvRead, MissingFlagsMeanGoodDataAfterOneWarning)
     TempDir dir;
     UvDescription d = sixtyFour();
     d.flags = false;
-    std::string path = dir.file("nf.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "nf.uv", d);
     testing::internal::CaptureStderr();
     auto recs = readAll(path);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  No flags found for corr -- assuming data are good\n");
@@ -296,24 +276,16 @@ TEST(UvRead, MissingFlagsMeanGoodDataAfterOneWarning)
 TEST(UvRead, FlagsWrittenBackReachTheMask)
 {
     TempDir dir;
-    std::string path = dir.file("fw.uv");
-    kestrum::sim::writeUv(path, sixtyFour());
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    uvset_c(tno, "data", "channel", 8, 9, 1, 2);
-    std::vector<double> pre(4);
-    std::vector<float> data(128);
-    std::vector<int> flags(64);
-    int nread = 0, records = 0;
-    for (;;) {
-        uvread_c(tno, pre.data(), data.data(), flags.data(), 64, &nread);
-        if (!nread) break;
-        ++records;
-        std::vector<int> out(8, 1);
-        out[records % 8] = 0;
-        uvflgwr_c(tno, out.data());
+    const std::string path = writeSim(dir, "fw.uv", sixtyFour());
+    int records = 0;
+    {
+        UvReader reader(path, [](int tno) { uvset_c(tno, "data", "channel", 8, 9, 1, 2); });
+        while (!reader.next(4, 64).flags.empty()) {
+            std::vector<int> out(8, 1);
+            out[++records % 8] = 0;
+            uvflgwr_c(reader.tno, out.data());
+        }
     }
-    uvclose_c(tno);
     ASSERT_EQ(records, 6);
     auto recs = readAll(path);
     for (int i = 0; i < 6; ++i)
@@ -331,21 +303,18 @@ TEST(UvRead, WideChannels)
     d.nants = 2;
     d.times = {2460000.1, 2460000.2};
     d.wideChannels = 3;
-    std::string path = dir.file("wide.uv");
-    kestrum::sim::writeUv(path, d);
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    double pre[4];
-    float data[16], wdata[6];
-    int flags[8], wflags[3], nread = 0, nwide = 0;
-    uvread_c(tno, pre, data, flags, 8, &nread);
-    EXPECT_EQ(nread, 8);
-    uvwread_c(tno, wdata, wflags, 3, &nwide);
-    ASSERT_EQ(nwide, 3);
-    EXPECT_EQ(wdata[2], 1.0f);
-    EXPECT_EQ(wdata[3], -1.0f);
-    EXPECT_EQ(wflags[2], 1);
-    uvclose_c(tno);
+    const std::string path = writeSim(dir, "wide.uv", d);
+    {
+        UvReader reader(path);
+        EXPECT_EQ(reader.next(4, 8).flags.size(), 8u);
+        float wdata[6];
+        int wflags[3], nwide = 0;
+        uvwread_c(reader.tno, wdata, wflags, 3, &nwide);
+        ASSERT_EQ(nwide, 3);
+        EXPECT_EQ(wdata[2], 1.0f);
+        EXPECT_EQ(wdata[3], -1.0f);
+        EXPECT_EQ(wflags[2], 1);
+    }
 
     auto wide = readAll(path, [](int tno) { uvset_c(tno, "data", "wide", 0, 1, 1, 1); });
     ASSERT_EQ(wide.size(), 2u);
@@ -368,26 +337,17 @@ TEST(UvRead, FlagsWrittenAsRunsAndReadAfterRewind)
     }
     uvclose_c(tno);
 
-    uvopen_c(&tno, path.c_str(), "old");
-    std::vector<double> pre(4);
-    std::vector<float> out(16);
-    std::vector<int> flags(8);
-    int nread = 0;
+    UvReader reader(path);
     for (int pass = 0; pass < 2; ++pass) {
-        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
-        EXPECT_EQ(flags, (std::vector<int>{1, 1, 1, 0, 0, 1, 1, 1}));
-        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
-        EXPECT_EQ(flags, (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0}));
-        uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
-        EXPECT_EQ(nread, 0);
-        uvrewind_c(tno);
-        uvselect_c(tno, "amplitude", 0.5, 2, 0);  // second pass: every channel flagged by amplitude
+        EXPECT_EQ(reader.next(4, 8).flags, (std::vector<int>{1, 1, 1, 0, 0, 1, 1, 1}));
+        EXPECT_EQ(reader.next(4, 8).flags, (std::vector<int>{0, 1, 0, 0, 0, 0, 0, 0}));
+        EXPECT_TRUE(reader.next(4, 8).flags.empty());
+        uvrewind_c(reader.tno);
+        uvselect_c(reader.tno, "amplitude", 0.5, 2, 0);  // second pass: every channel flagged by amplitude
         if (pass == 0) {
-            uvread_c(tno, pre.data(), out.data(), flags.data(), 8, &nread);
-            EXPECT_EQ(flags, std::vector<int>(8, 0));
-            uvselect_c(tno, "clear", 0, 0, 1);
-            uvrewind_c(tno);
+            EXPECT_EQ(reader.next(4, 8).flags, std::vector<int>(8, 0));
+            uvselect_c(reader.tno, "clear", 0, 0, 1);
+            uvrewind_c(reader.tno);
         }
     }
-    uvclose_c(tno);
 }

@@ -181,8 +181,7 @@ TEST(UvSelectAntennas, AntennasAbove64PassGroupsWithoutAntennaClauses)
     d.nants = 120;
     d.baselines = {{1, 2}, {3, 100}, {70, 113}, {113, 113}, {2, 300}};
     d.pols = {-5, -6, -7, -8};
-    std::string path = dir.file("big.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "big.uv", d);
     auto xx = pick(path, [](int tno) { uvselect_c(tno, "polarization", -5, 0, 1); });
     EXPECT_EQ(xx.count, 5u);
     EXPECT_TRUE(xx.pairs.count({113, 113}));

@@ -190,8 +190,7 @@ TEST(UvStream, TrackingWatchedSetsAndCopying)
     d.nants = 3;
     d.times = {2460000.1, 2460000.2};
     d.source = [](int t) { return t == 0 ? std::string("alpha") : std::string("beta"); };
-    std::string path = dir.file("t.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "t.uv", d);
 
     int tno = 0, vh = 0;
     uvopen_c(&tno, path.c_str(), "old");
@@ -237,8 +236,7 @@ TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
     kestrum::sim::UvDescription d;
     d.nants = 2;
     d.windows = {kestrum::sim::Window{4, 1.0, 0.01, 1.4}, kestrum::sim::Window{4, 2.0, 0.01, 1.4}};
-    std::string path = dir.file("o.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "o.uv", d);
     int tno = 0, iostat = 0;
     hopen_c(&tno, path.c_str(), "old", &iostat);
     wrhdi_c(tno, "nschan", 3);
@@ -279,8 +277,7 @@ TEST(UvStream, AppendedRecordsContinueTheStreamAndTheFlags)
     d.times = {2460000.1, 2460000.2};
     d.value = [](const kestrum::sim::UvRecord& r, int k) { return std::complex<float>(float(r.timeIndex), float(k)); };
     d.good = [](const kestrum::sim::UvRecord& r, int k) { return r.timeIndex == 0 || k != 3; };
-    std::string path = dir.file("a.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "a.uv", d);
 
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "append");
@@ -312,8 +309,7 @@ TEST(UvStream, CorrelationsReadByNameMatchTheRecords)
     d.nants = 3;
     d.times = {2460000.1, 2460000.2};
     d.value = [](const kestrum::sim::UvRecord& r, int k) { return std::complex<float>(float(r.index), float(k)); };
-    std::string path = dir.file("c.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "c.uv", d);
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "old");
     int records = 0;

@@ -52,8 +52,7 @@ double channelVelocity(int k)
 TEST(UvVelocity, NarrowLineLandsWhereTheDopplerArithmeticPutsIt)
 {
     TempDir dir;
-    std::string path = dir.file("v.uv");
-    kestrum::sim::writeUv(path, lineData());
+    const std::string path = writeSim(dir, "v.uv", lineData());
     const double dv = channelVelocity(1) - channelVelocity(0);  // positive: sdf is negative
     // A grid of input-channel spacing whose channel 7 lies on the line.
     const double start = channelVelocity(20) - 7 * dv;
@@ -85,60 +84,37 @@ TEST(UvVelocity, DefaultGridReproducesTheInputChannels)
     TempDir dir;
     UvDescription d = lineData();
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 1); };
-    std::string path = dir.file("d.uv");
-    kestrum::sim::writeUv(path, d);
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
-    std::vector<double> pre(4);
-    std::vector<float> data(128);
-    std::vector<int> flags(64);
-    int nread = 0;
-    uvread_c(tno, pre.data(), data.data(), flags.data(), 64, &nread);
-    ASSERT_EQ(nread, 64);
-    for (int k = 0; k < 64; ++k) EXPECT_NEAR(data[2 * k], k, 1e-4);
-    double line[6], vel[64], freq[64], sfreq[64], bw[64];
-    uvinfo_c(tno, "line", line);
+    UvReader reader(writeSim(dir, "d.uv", d), [](int tno) { uvset_c(tno, "data", "velocity", 0, 0, 0, 0); });
+    const ReadRecord r = reader.next(4, 64);
+    ASSERT_EQ(r.flags.size(), 64u);
+    for (int k = 0; k < 64; ++k) EXPECT_NEAR(r.data[2 * k], k, 1e-4);
+    const auto line = reader.info("line", 6);
     EXPECT_EQ(line[0], 3);
     EXPECT_EQ(line[1], 64);
     EXPECT_NEAR(line[2], channelVelocity(0), 1e-6);
     EXPECT_NEAR(line[3], -C * kSdf / kRest, 1e-9);
     EXPECT_EQ(line[5], 1);
-    uvinfo_c(tno, "velocity", vel);
-    uvinfo_c(tno, "frequency", freq);
-    uvinfo_c(tno, "sfreq", sfreq);
-    uvinfo_c(tno, "bandwidth", bw);
+    const auto vel = reader.info("velocity", 64), freq = reader.info("frequency", 64);
+    const auto sfreq = reader.info("sfreq", 64), bw = reader.info("bandwidth", 64);
     for (int k = 0; k < 64; k += 9) {
         EXPECT_NEAR(vel[k], channelVelocity(k), 1e-6);
         EXPECT_NEAR(freq[k], (1 - vel[k] / C) * kRest, 1e-12);
         EXPECT_NEAR(sfreq[k], kSfreq + k * kSdf / dopplerOf(20, 5), 1e-9);
         EXPECT_NEAR(bw[k], std::fabs(kSdf), 1e-8);
     }
-    uvclose_c(tno);
 }
 
 TEST(UvVelocity, FelocityIsConvertedAtTheFirstRead)
 {
     TempDir dir;
-    std::string path = dir.file("f.uv");
-    kestrum::sim::writeUv(path, lineData());
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    uvset_c(tno, "data", "felocity", 8, 100, 2, 3);
-    std::vector<double> pre(4);
-    std::vector<float> data(64);
-    std::vector<int> flags(32);
-    int nread = 0;
-    uvread_c(tno, pre.data(), data.data(), flags.data(), 32, &nread);
-    ASSERT_EQ(nread, 8);
-    double line[6];
-    uvinfo_c(tno, "line", line);
-    double f = C / (C + 100);
+    UvReader reader(writeSim(dir, "f.uv", lineData()), [](int tno) { uvset_c(tno, "data", "felocity", 8, 100, 2, 3); });
+    ASSERT_EQ(reader.next(4, 32).flags.size(), 8u);
+    const auto line = reader.info("line", 6);
+    const double f = C / (C + 100);
     EXPECT_EQ(line[0], 3);
     EXPECT_NEAR(line[2], 100 * f, 1e-9);
     EXPECT_NEAR(line[3], 2 * f * f, 1e-12);
     EXPECT_NEAR(line[4], 3 * f * f, 1e-12);
-    uvclose_c(tno);
 }
 
 TEST(UvVelocity, VarianceFollowsSystemTemperaturesPerPair)
@@ -155,43 +131,23 @@ TEST(UvVelocity, VarianceFollowsSystemTemperaturesPerPair)
             uvputvr_c(tno, IO_REAL, "systemp", tsys, 3);
             uvputvr_c(tno, IO_REAL, "jyperk", &jyperk, 1);
         };
-        std::string path = dir.file("var" + std::to_string(pol) + ".uv");
-        kestrum::sim::writeUv(path, d);
-        int tno = 0;
-        uvopen_c(&tno, path.c_str(), "old");
-        uvset_c(tno, "data", "channel", 2, 19, 4, 4);  // starts in the second window
-        std::vector<double> pre(4);
-        std::vector<float> data(64);
-        std::vector<int> flags(32);
-        int nread = 0;
+        // Starts in the second window.
+        UvReader reader(writeSim(dir, "var" + std::to_string(pol) + ".uv", d),
+                        [](int tno) { uvset_c(tno, "data", "channel", 2, 19, 4, 4); });
         const double tsys[3] = {50, 60, 80};
         for (int r = 0; r < 3; ++r) {
-            uvread_c(tno, pre.data(), data.data(), flags.data(), 32, &nread);
-            ASSERT_EQ(nread, 2);
-            int a1 = int(pre[3]) / 256, a2 = int(pre[3]) % 256;
-            double var = 0;
-            uvinfo_c(tno, "variance", &var);
+            const ReadRecord rec = reader.next(4, 32);
+            ASSERT_EQ(rec.flags.size(), 2u);
+            const int a1 = int(rec.pre[3]) / 256, a2 = int(rec.pre[3]) % 256;
             double expect = 12.0 * 12.0 / 8 / (4 * 0.004 * 2e9) * tsys[a1 - 1] * tsys[a2 - 1];
             if (pol > 0) expect /= 2;
-            EXPECT_NEAR(var, expect, expect * 1e-6);
+            EXPECT_NEAR(reader.info("variance")[0], expect, expect * 1e-6);
         }
-        uvclose_c(tno);
     }
     // Without "systemp" the variance is 0.
-    std::string plain = dir.file("novar.uv");
-    kestrum::sim::writeUv(plain, UvDescription{});
-    auto recs = readAll(plain, [](int) {});
-    int tno = 0;
-    uvopen_c(&tno, plain.c_str(), "old");
-    std::vector<double> pre(4);
-    std::vector<float> data(16);
-    std::vector<int> flags(8);
-    int nread = 0;
-    uvread_c(tno, pre.data(), data.data(), flags.data(), 8, &nread);
-    double var = -1;
-    uvinfo_c(tno, "variance", &var);
-    EXPECT_EQ(var, 0);
-    uvclose_c(tno);
+    UvReader plain(writeSim(dir, "novar.uv", UvDescription{}));
+    plain.next();
+    EXPECT_EQ(plain.info("variance")[0], 0);
 }
 
 namespace {
@@ -225,8 +181,7 @@ UvDescription eastWest()
 TEST(UvGeometry, WFromAntennaPositions)
 {
     TempDir dir;
-    std::string path = dir.file("ew.uv");
-    kestrum::sim::writeUv(path, eastWest());
+    const std::string path = writeSim(dir, "ew.uv", eastWest());
     testing::internal::CaptureStderr();
     auto recs = readAll(path, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -250,8 +205,7 @@ TEST(UvGeometry, ShadowingFlagsThePairsTheGeometryShadows)
         float diam = 14;
         uvputvr_c(tno, IO_REAL, "antdiam", &diam, 1);
     };
-    std::string path = dir.file("sh.uv");
-    kestrum::sim::writeUv(path, d);
+    const std::string path = writeSim(dir, "sh.uv", d);
 
     for (double diam : {14.0, 0.0, 40.0}) {
         // Expected from the projected positions: u = Y cos H, v = Y sin(dec) sin H, w = -Y sin H cos(dec).
@@ -299,9 +253,7 @@ TEST(UvGeometry, PlanetScalingOfFluxAndCoordinates)
         uvputvr_c(tno, IO_REAL, "plmin", &min, 1);
         uvputvr_c(tno, IO_REAL, "plangle", &ang, 1);
     };
-    std::string path = dir.file("pl.uv");
-    kestrum::sim::writeUv(path, d);
-    auto recs = readAll(path, [](int tno) { uvset_c(tno, "planet", "", 0, 0, 0, 0); });
+    auto recs = readAll(writeSim(dir, "pl.uv", d), [](int tno) { uvset_c(tno, "planet", "", 0, 0, 0, 0); });
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_FLOAT_EQ(recs[0].data[0], 8);
     EXPECT_NEAR(recs[0].pre[0], 10, 1e-12);
@@ -311,91 +263,58 @@ TEST(UvGeometry, PlanetScalingOfFluxAndCoordinates)
     EXPECT_NEAR(recs[1].pre[1], 20, 1e-9);
 }
 
-
-namespace {
-
-// Opens `path`, applies `setup`, reads one record into buffers of 64 channels.
-void readOnce(const std::string& path, const std::function<void(int)>& setup)
-{
-    int t = 0;
-    uvopen_c(&t, path.c_str(), "old");
-    setup(t);
-    std::vector<double> pre(8);
-    std::vector<float> data(128);
-    std::vector<int> flags(64);
-    int n = 0;
-    uvread_c(t, pre.data(), data.data(), flags.data(), 64, &n);
-}
-
-// Reads one record and then asks uvinfo_c for `object`.
-void infoAfterRead(const std::string& path, const char* object)
-{
-    int t = 0;
-    uvopen_c(&t, path.c_str(), "old");
-    std::vector<double> pre(8), info(64);
-    std::vector<float> data(128);
-    std::vector<int> flags(64);
-    int n = 0;
-    uvread_c(t, pre.data(), data.data(), flags.data(), 64, &n);
-    uvinfo_c(t, object, info.data());
-}
-
-}  // namespace
-
 TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
 {
     TempDir dir;
-    std::string line = dir.file("line.uv");
-    kestrum::sim::writeUv(line, lineData());
-    EXPECT_EXIT(readOnce(line, [](int t) { uvset_c(t, "data", "velocity", 100, 0, 1, 1); }),
-        testing::ExitedWithCode(1), fatalRe("Callers buffer too small for velocity data, in UVREAD(velocity)"));
-
     auto variant = [&](const char* name, const std::function<void(UvDescription&)>& change) {
         UvDescription d = lineData();
         change(d);
-        std::string path = dir.file(name);
-        kestrum::sim::writeUv(path, d);
-        return path;
+        return writeSim(dir, name, d);
     };
-    std::string noRest = variant("norest.uv", [](UvDescription& d) { d.windows[0].restfreq = 0; });
-    EXPECT_EXIT(readOnce(noRest, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }),
-                testing::ExitedWithCode(1), fatalRe("Invalid rest frequency when setting default linetype"));
-    EXPECT_EXIT(infoAfterRead(noRest, "velocity"),
-                testing::ExitedWithCode(1), fatalRe("Cannot determine velocity as rest frequency is 0"));
-    std::string empty = variant("empty.uv", [](UvDescription& d) { d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}}; });
-    EXPECT_EXIT(readOnce(empty, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }),
-                testing::ExitedWithCode(1), fatalRe("Bad number of channels, in UVREAD(velocity)"));
-    std::string flat = variant("flat.uv", [](UvDescription& d) { d.windows[0].sdf = 0; });
-    EXPECT_EXIT(readOnce(flat, [](int t) { uvset_c(t, "data", "velocity", 8, 0, 1, 1); }),
-                testing::ExitedWithCode(1), fatalRe("File velocity increment is zero, in UVREAD(velocity)."));
-    std::string many = variant("many.uv", [](UvDescription& d) { d.windows.assign(17, Window{2, 1.4, 0.001, 1.42}); });
-    EXPECT_EXIT(readOnce(many, [](int t) { uvset_c(t, "data", "velocity", 8, 0, 1, 1); }),
-                testing::ExitedWithCode(1), fatalRe("Too many windows, in UVREAD(velocity)"));
-
-    std::string ew = dir.file("ew.uv");
-    kestrum::sim::writeUv(ew, eastWest());
-    EXPECT_EXIT(readOnce(ew, [](int t) { uvselect_c(t, "shadow", 1, 0, 0); }),
-                testing::ExitedWithCode(1), fatalRe("Bad antenna diameter, in UVSELECT."));
-    EXPECT_EXIT(readOnce(ew, [](int t) { uvselect_c(t, "shadow", 0, 0, 0); }),
-                testing::ExitedWithCode(1), fatalRe("No antenna diameter info available, in UVREAD(shadow_select)"));
-    UvDescription outside = eastWest();
+    const std::string line = writeSim(dir, "line.uv", lineData());
+    const std::string noRest = variant("norest.uv", [](UvDescription& d) { d.windows[0].restfreq = 0; });
+    const std::string ew = writeSim(dir, "ew.uv", eastWest());
+    UvDescription outside = eastWest(), big = eastWest();
     outside.nants = 5;
     outside.baselines = {{1, 5}};
-    std::string out = dir.file("out.uv");
-    kestrum::sim::writeUv(out, outside);
-    EXPECT_EXIT(readOnce(out, [](int t) { uvselect_c(t, "shadow", 0, 10, 0); }),
-                testing::ExitedWithCode(1), fatalRe("Bad antenna numbers when checking shadowing, in UVREAD(select)"));
-    UvDescription big = eastWest();
     big.perRecord = [](int tno, const UvRecord&) {
         std::vector<double> antpos(3 * 65, 1.0);
         double zero = 0;
         uvputvr_c(tno, IO_DBLE, "antpos", antpos.data(), 3 * 65);
-        uvputvr_c(tno, IO_DBLE, "lst", &zero, 1);
-        uvputvr_c(tno, IO_DBLE, "obsra", &zero, 1);
-        uvputvr_c(tno, IO_DBLE, "obsdec", &zero, 1);
+        for (const char* name : {"lst", "obsra", "obsdec"}) uvputvr_c(tno, IO_DBLE, name, &zero, 1);
     };
-    std::string bigPath = dir.file("big.uv");
-    kestrum::sim::writeUv(bigPath, big);
-    EXPECT_EXIT(readOnce(bigPath, [](int t) { uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }),
-                testing::ExitedWithCode(1), fatalRe("Too many antennas in uvread_updated_uvw"));
+    auto velocity = [](int n, double start) {
+        return [=](int t) { uvset_c(t, "data", "velocity", n, start, 1, 1); };
+    };
+    struct Fatal {
+        std::string path;
+        std::function<void(int)> setup;
+        const char* message;
+        const char* info = nullptr;  // asked of uvinfo_c after the read
+    };
+    const Fatal cases[] = {
+        {line, velocity(100, 0), "Callers buffer too small for velocity data, in UVREAD(velocity)"},
+        {noRest, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }, "Invalid rest frequency when setting default linetype"},
+        {noRest, [](int) {}, "Cannot determine velocity as rest frequency is 0", "velocity"},
+        {variant("empty.uv", [](UvDescription& d) { d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}}; }),
+         [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }, "Bad number of channels, in UVREAD(velocity)"},
+        {variant("flat.uv", [](UvDescription& d) { d.windows[0].sdf = 0; }), velocity(8, 0),
+         "File velocity increment is zero, in UVREAD(velocity)."},
+        {variant("many.uv", [](UvDescription& d) { d.windows.assign(17, Window{2, 1.4, 0.001, 1.42}); }), velocity(8, 0),
+         "Too many windows, in UVREAD(velocity)"},
+        {ew, [](int t) { uvselect_c(t, "shadow", 1, 0, 0); }, "Bad antenna diameter, in UVSELECT."},
+        {ew, [](int t) { uvselect_c(t, "shadow", 0, 0, 0); }, "No antenna diameter info available, in UVREAD(shadow_select)"},
+        {writeSim(dir, "out.uv", outside), [](int t) { uvselect_c(t, "shadow", 0, 10, 0); },
+         "Bad antenna numbers when checking shadowing, in UVREAD(select)"},
+        {writeSim(dir, "big.uv", big), [](int t) { uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0); },
+         "Too many antennas in uvread_updated_uvw"},
+    };
+    for (const Fatal& f : cases)
+        EXPECT_EXIT(
+            {
+                UvReader reader(f.path, f.setup);
+                reader.next(8, 64);
+                if (f.info) reader.info(f.info, 64);
+            },
+            testing::ExitedWithCode(1), fatalRe(f.message));
 }
