@@ -2,28 +2,16 @@
 // real data sets, the readers' type rules and fatal messages, probing, copying, history.
 #include "dataset/headio.h"
 #include "dataset/hio.h"
+#include "dataset/pack.h"
 #include "tests/dataset/uvtest.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 
 using namespace kestrum::test;
-
-namespace {
-
-// One entry of a "header" item: the name block, the data, padding to 16 (none after the
-// last entry).
-std::string entry(const std::string& name, const std::string& data, bool last = false, char padding = 0)
-{
-    std::string e = name + std::string(15 - name.size(), '\0') + static_cast<char>(data.size()) + data;
-    if (!last)
-        e += std::string((16 - e.size() % 16) % 16, padding);
-    return e;
-}
-
-}  // namespace
 
 TEST(Headio, WritersPutTheTagAndValueAtTheirOffsets)
 {
@@ -203,31 +191,41 @@ TEST(Headio, ProbeDescribesItems)
     hclose_c(tno);
 }
 
-TEST(Headio, RealDataSetsHeaderVariables)
+TEST(Headio, RealDataSetsListTheirItemsAndHeaderVariables)
 {
     struct Expect {
         const char* name;
         int ncorr;
         int64_t vislen;
     };
-    // The values the "header" items hold (integer*8, big-endian at offset 8).
+    // The values the "header" items hold (integer*8, big-endian at offset 8 of entries whose
+    // data start at byte 16).
     for (const Expect& e : {Expect{"PAPER_point_source_sim.uv", 0x12c0, 0x124b0},
                             Expect{"zen.2458042.12552.xx.HH.uvXA", 0x1a400, 0xec5b0},
                             Expect{"zen.2457698.40355.xx.HH.uvcA", 0x2f800, 0x181bf0}}) {
-        const int tno = openTree(sharedData(e.name), "old");
-        int ncorr;
-        rdhdi_c(tno, "ncorr", &ncorr, -1);
-        EXPECT_EQ(ncorr, e.ncorr) << e.name;
+        const std::string ds = sharedData(e.name);
+        const int tno = openTree(ds, "old");
+        const auto names = listing(tno);
+        EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
+                  (std::set<std::string>{"vislen", "ncorr", "nwcorr", "obstype", "flags", "vartable", "visdata"}))
+            << e.name;
+        int64_t fromBytes;
+        unpack64_c(readFile(ds + "/header").data() + 16 + 8, &fromBytes, 1);
+        EXPECT_EQ(fromBytes, e.vislen) << e.name;
+        EXPECT_EQ(getItem(tno, "vislen").size(), 16u);
+        // The file ends 4 bytes before what "vislen" counts.
+        EXPECT_EQ(e.vislen, static_cast<int64_t>(std::filesystem::file_size(ds + "/visdata")) + 4);
+        int ncorr, nwcorr;
         int64_t vislen;
-        rdhdl_c(tno, "vislen", &vislen, -1);
-        EXPECT_EQ(vislen, e.vislen) << e.name;
-        int nwcorr;
+        rdhdi_c(tno, "ncorr", &ncorr, -1);
         rdhdi_c(tno, "nwcorr", &nwcorr, -1);
+        rdhdl_c(tno, "vislen", &vislen, -1);
+        EXPECT_EQ(ncorr, e.ncorr) << e.name;
         EXPECT_EQ(nwcorr, 0);
-        char obstype[32];
+        EXPECT_EQ(vislen, e.vislen) << e.name;
+        char obstype[32], descr[64], type[16];
         rdhda_c(tno, "obstype", obstype, "", sizeof obstype);
         EXPECT_STREQ(obstype, "mixed-auto-cross");
-        char descr[64], type[16];
         int n;
         hdprobe_c(tno, "vislen", descr, sizeof descr, type, sizeof type, &n);
         EXPECT_STREQ(type, "integer*8");

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "dataset/headio.h"
 #include "dataset/hio.h"
@@ -45,52 +46,49 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     std::string path = handMadeUv(dir, kVartable, threeRecords());
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "old");
+    auto text = [&](const char* name) {
+        char v[16];
+        uvgetvr_c(tno, IO_BYTE, name, v, sizeof v);
+        return std::string(v);
+    };
+    auto probe = [&](const char* name) {
+        char type = 0;
+        int length = 0, updated = 0;
+        uvprobvr_c(tno, name, &type, &length, &updated);
+        return std::tuple{type, length, updated};
+    };
+    auto visno = [&] { double v = 0; uvinfo_c(tno, "visno", &v); return v; };
     ASSERT_EQ(uvscan_c(tno, ""), 0);
-    double t = 0;
+    double t = 0, xd = 0;
+    const double ddef = 0;
+    int cnt[2] = {0, 0}, xi = 0, n = 0;
+    const int idef = 42;
+    float z[2];
+    char cut[3];
     uvgetvr_c(tno, IO_DBLE, "time", &t, 1);
     EXPECT_EQ(t, 2460000.25);
-    int cnt[2] = {0, 0};
     uvgetvr_c(tno, IO_INT2, "cnt", cnt, 2);
-    EXPECT_EQ(cnt[0], 7);
-    EXPECT_EQ(cnt[1], -3);
-    char name[16];
-    uvgetvr_c(tno, IO_BYTE, "name", name, sizeof name);
-    EXPECT_STREQ(name, "abc");
-    int xi = 0;
-    const int idef = 42;
+    EXPECT_EQ(std::vector<int>(cnt, cnt + 2), (std::vector<int>{7, -3}));
+    EXPECT_EQ(text("name"), "abc");
     uvrdvr_c(tno, IO_INT, "x", &xi, &idef, 1);
     EXPECT_EQ(xi, -2);  // -2.7 truncated toward zero
     uvrdvr_c(tno, IO_INT, "missing", &xi, &idef, 1);
     EXPECT_EQ(xi, 42);
-    double xd = 0;
-    const double ddef = 0;
     uvrdvr_c(tno, IO_DBLE, "n", &xd, &ddef, 1);
     EXPECT_EQ(xd, -5.0);
-    float z[2];
     uvgetvr_c(tno, IO_CMPLX, "z", z, 1);
-    EXPECT_EQ(z[0], 1.5f);
-    EXPECT_EQ(z[1], -0.5f);
-    char cut[3];
+    EXPECT_EQ(std::vector<float>(z, z + 2), (std::vector<float>{1.5f, -0.5f}));
     uvrdvr_c(tno, IO_BYTE, "name", cut, "zz", sizeof cut);
     EXPECT_STREQ(cut, "ab");
-    char type = 0;
-    int length = 0, updated = 0;
-    uvprobvr_c(tno, "name", &type, &length, &updated);
-    EXPECT_EQ(type, 'a');
-    EXPECT_EQ(length, 3);
-    EXPECT_EQ(updated, 1);
-    uvprobvr_c(tno, "nothing", &type, &length, &updated);
-    EXPECT_EQ(type, ' ');
-    EXPECT_EQ(length, 0);
+    EXPECT_EQ(probe("name"), std::tuple('a', 3, 1));
+    EXPECT_EQ(std::get<0>(probe("nothing")), ' ');
+    EXPECT_EQ(std::get<1>(probe("nothing")), 0);
 
     // A record of only an end-of-record entry changes nothing.
     ASSERT_EQ(uvscan_c(tno, ""), 0);
-    uvprobvr_c(tno, "name", &type, &length, &updated);
-    EXPECT_EQ(updated, 0);
+    EXPECT_EQ(std::get<2>(probe("name")), 0);
     ASSERT_EQ(uvscan_c(tno, ""), 0);
-    uvgetvr_c(tno, IO_BYTE, "name", name, sizeof name);
-    EXPECT_STREQ(name, "hello");
-    int n = 0;
+    EXPECT_EQ(text("name"), "hello");
     uvgetvr_c(tno, IO_INT, "n", &n, 1);
     EXPECT_EQ(n, 9);
     EXPECT_EQ(uvscan_c(tno, ""), -1);
@@ -98,12 +96,9 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     // Scanning for a variable skips the records in which it did not change.
     uvrewind_c(tno);
     ASSERT_EQ(uvscan_c(tno, "n"), 0);
-    double visno = 0;
-    uvinfo_c(tno, "visno", &visno);
-    EXPECT_EQ(visno, 1);
+    EXPECT_EQ(visno(), 1);
     ASSERT_EQ(uvscan_c(tno, "n"), 0);
-    uvinfo_c(tno, "visno", &visno);
-    EXPECT_EQ(visno, 3);
+    EXPECT_EQ(visno(), 3);
     EXPECT_EQ(uvscan_c(tno, "n"), -1);
     uvclose_c(tno);
 }
@@ -112,9 +107,7 @@ TEST(UvStream, VislenEndsTheDataBeforeTheEndOfTheItem)
 {
     TempDir dir;
     std::string path = handMadeUv(dir, kVartable, threeRecords());
-    int tno = 0, iostat = 0;
-    hopen_c(&tno, path.c_str(), "old", &iostat);
-    ASSERT_EQ(iostat, 0);
+    int tno = openTree(path, "old");
     wrhdl_c(tno, "vislen", 120);  // the first record
     hclose_c(tno);
     uvopen_c(&tno, path.c_str(), "old");
@@ -157,7 +150,7 @@ TEST(UvStream, WrittenEntriesHaveTheLayoutOfTheFormat)
     EXPECT_EQ(readFile(path + "/visdata"), b.s);
     EXPECT_EQ(readItem(path, "vartable"), "a s\nj cnt\ni n\nr x\nd d\nc z\n");
 
-    hopen_c(&tno, path.c_str(), "old", &n);
+    tno = openTree(path, "old");
     int64_t vislen = 0, ncorr = -1;
     rdhdl_c(tno, "vislen", &vislen, 0);
     rdhdl_c(tno, "ncorr", &ncorr, -1);
@@ -237,8 +230,7 @@ TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
     d.nants = 2;
     d.windows = {kestrum::sim::Window{4, 1.0, 0.01, 1.4}, kestrum::sim::Window{4, 2.0, 0.01, 1.4}};
     const std::string path = writeSim(dir, "o.uv", d);
-    int tno = 0, iostat = 0;
-    hopen_c(&tno, path.c_str(), "old", &iostat);
+    int tno = openTree(path, "old");
     wrhdi_c(tno, "nschan", 3);
     wrhdd_c(tno, "pol", 2.0);
     wrhda_c(tno, "source", "other");
@@ -254,8 +246,7 @@ TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
         ++records;
         int nschan[2] = {0, 0}, pol = 0;
         uvgetvr_c(tno, IO_INT, "nschan", nschan, 2);
-        EXPECT_EQ(nschan[0], 3);
-        EXPECT_EQ(nschan[1], 3);
+        EXPECT_EQ(std::vector<int>(nschan, nschan + 2), (std::vector<int>{3, 3}));
         uvgetvr_c(tno, IO_INT, "pol", &pol, 1);
         EXPECT_EQ(pol, 2);
         char source[16];
@@ -282,12 +273,8 @@ TEST(UvStream, AppendedRecordsContinueTheStreamAndTheFlags)
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "append");
     std::vector<float> data(16);
-    std::vector<int> flags(8, 1);
-    for (int k = 0; k < 8; ++k) {
-        data[2 * k] = 5;
-        data[2 * k + 1] = float(k);
-    }
-    flags[6] = 0;
+    for (int k = 0; k < 8; ++k) data[2 * k] = 5, data[2 * k + 1] = float(k);
+    std::vector<int> flags{1, 1, 1, 1, 1, 1, 0, 1};
     double pre[4] = {1, 2, 2460000.3, 258};
     uvwrite_c(tno, pre, data.data(), flags.data(), 8);
     uvclose_c(tno);
@@ -297,7 +284,7 @@ TEST(UvStream, AppendedRecordsContinueTheStreamAndTheFlags)
     EXPECT_EQ(recs[2].pre[2], 2460000.3);
     EXPECT_EQ(recs[2].data[0], 5.0f);
     EXPECT_EQ(recs[1].data[0], 1.0f);
-    EXPECT_EQ(recs[0].flags, (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(recs[0].flags, std::vector<int>(8, 1));
     EXPECT_EQ(recs[1].flags, (std::vector<int>{1, 1, 1, 0, 1, 1, 1, 1}));
     EXPECT_EQ(recs[2].flags, (std::vector<int>{1, 1, 1, 1, 1, 1, 0, 1}));
 }

@@ -25,6 +25,14 @@ inline std::string bytes(std::initializer_list<int> values)
     return s;
 }
 
+// One entry of a "header" item: the name block, the data, padding to 16 (none after the last).
+inline std::string entry(const std::string& name, const std::string& data, bool last = false, char padding = 0)
+{
+    std::string e = name + std::string(15 - name.size(), '\0') + static_cast<char>(data.size()) + data;
+    if (!last) e += std::string((16 - e.size() % 16) % 16, padding);
+    return e;
+}
+
 inline int openTree(const std::string& path, const char* status)
 {
     int tno = 0, st = 0;
