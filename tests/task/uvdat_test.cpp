@@ -173,10 +173,13 @@ struct Got {
     int pol, visno, number;
 };
 
-void configure(const std::string& vis, const std::string& stokes, const char *flags) {
+// Sets the keywords up as a task's command line would and reads them with the flag letters.
+void configure(const std::string& vis, const std::string& stokes, const char *flags = "sdlwbcef",
+               const std::vector<std::string>& more = {}) {
     keyinic();
     keyputc(("vis=" + vis).c_str());
     if (!stokes.empty()) keyputc(("stokes=" + stokes).c_str());
+    for (const std::string& text : more) keyputc(text.c_str());
     uvdatinp("vis", flags);
 }
 
@@ -220,6 +223,19 @@ std::vector<Got> readAll(const std::string& vis, const std::string& stokes,
         for (Got& g : readOpen()) out.push_back(std::move(g));
         uvdatcls();
     }
+    return out;
+}
+
+// "jyperk" after each of the first `n` records of the configured data set.
+std::vector<float> jyperks(size_t n) {
+    std::vector<float> out(n);
+    int tno = 0;
+    EXPECT_TRUE(uvdatopn(&tno));
+    for (float& j : out) {
+        EXPECT_GT(readOne(), 0);
+        uvdatgtr("jyperk", &j);
+    }
+    uvdatcls();
     return out;
 }
 
@@ -305,39 +321,36 @@ class UvdatTest : public ::testing::Test {
 protected:
     TempDir dir;
     std::string set(const std::string& name) { return dir.file(name); }
+    // Groups of `pols` (see makeGroups) written as the data set `name`.
+    std::vector<Group> written(const std::string& name, const std::vector<int>& pols, int nchan = 16,
+                               unsigned seed = 1, const SetOptions& opt = {}) {
+        std::vector<Group> groups = makeGroups(pols, nchan, seed);
+        writeSet(set(name), groups, opt);
+        return groups;
+    }
 };
 
 // ---- Stokes parameters formed from groups ----
 
-void checkFormedRequests(const std::string& vis, const std::vector<Group>& groups,
-                         const std::vector<std::string>& requests) {
-    for (const std::string& req : requests) {
-        SCOPED_TRACE("stokes=" + req);
-        std::vector<Got> got = readAll(vis, req);
-        ASSERT_EQ(got.size(), groups.size());
-        const int expectPol = req == "i" ? 1 : req == "q" || req == "qq" ? 2 : req == "u" || req == "uu" ? 3 : 4;
-        for (size_t k = 0; k < groups.size(); k++) {
-            expectRecord(got[k], formed(groups[k], req), req + " group " + std::to_string(k));
-            EXPECT_EQ(got[k].pol, expectPol);
-            EXPECT_EQ(got[k].pre[2], groups[k].time);
-            EXPECT_EQ(got[k].pre[3], 256.0 * groups[k].a1 + groups[k].a2);
+TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter) {
+    for (int base : {-5, -1}) {
+        const std::string vis = set("pols" + std::to_string(-base) + ".uv");
+        const std::vector<Group> groups = written("pols" + std::to_string(-base) + ".uv",
+                                                  {base, base - 1, base - 2, base - 3}, 16, -base);
+        for (const std::string req : {"i", "q", "u", "v", "qq", "uu"}) {
+            SCOPED_TRACE("stokes=" + req + " from products " + std::to_string(base));
+            std::vector<Got> got = readAll(vis, req);
+            ASSERT_EQ(got.size(), groups.size());
+            const int expectPol = req == "i" ? 1 : req == "q" || req == "qq" ? 2 : req == "u" || req == "uu" ? 3 : 4;
+            for (size_t k = 0; k < groups.size(); k++) {
+                expectRecord(got[k], formed(groups[k], req), req + " group " + std::to_string(k));
+                EXPECT_EQ(got[k].pol, expectPol);
+                EXPECT_EQ(got[k].pre[2], groups[k].time);
+                EXPECT_EQ(got[k].pre[3], 256.0 * groups[k].a1 + groups[k].a2);
+            }
         }
     }
-}
-
-TEST_F(UvdatTest, LinearGroupsFormEveryStokesParameter) {
-    auto groups = makeGroups({-5, -6, -7, -8});
-    writeSet(set("lin.uv"), groups);
-    checkFormedRequests(set("lin.uv"), groups, {"i", "q", "u", "v", "qq", "uu"});
-}
-
-TEST_F(UvdatTest, CircularGroupsFormEveryStokesParameter) {
-    auto groups = makeGroups({-1, -2, -3, -4}, 16, 2);
-    writeSet(set("circ.uv"), groups);
-    checkFormedRequests(set("circ.uv"), groups, {"i", "q", "u", "v", "qq", "uu"});
-}
-
-TEST_F(UvdatTest, QAtFortyFiveDegreesIsMinusTheCrossHands) {
+    // At a feed angle of 45 degrees, Q of linear feeds is minus the mean of the cross hands.
     auto groups = makeGroups({-5, -6, -7, -8}, 8, 3);
     for (Group& g : groups) g.chi = std::numbers::pi_v<float> / 4;
     writeSet(set("lin45.uv"), groups);
@@ -350,64 +363,50 @@ TEST_F(UvdatTest, QAtFortyFiveDegreesIsMinusTheCrossHands) {
         }
 }
 
-TEST_F(UvdatTest, RawProductsAreSelectedAndDeliveredUnchanged) {
-    auto groups = makeGroups({-5, -6, -7, -8});
-    writeSet(set("lin.uv"), groups);
-    const struct {
-        const char *req;
-        int code, slot;
-    } raw[] = {{"xx", -5, 0}, {"yy", -6, 1}, {"xy", -7, 2}, {"yx", -8, 3}};
-    for (const auto& r : raw) {
-        SCOPED_TRACE(r.req);
-        std::vector<Got> got = readAll(set("lin.uv"), r.req);
+TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged) {
+    const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
+    for (const std::string req : {"xx", "yy", "xy", "yx"}) {
+        SCOPED_TRACE(req);
+        const int slot = req == "xx" ? 0 : req == "yy" ? 1 : req == "xy" ? 2 : 3;
+        std::vector<Got> got = readAll(set("lin.uv"), req);
         ASSERT_EQ(got.size(), groups.size());
         for (size_t k = 0; k < groups.size(); k++) {
-            const Product& p = product(groups[k], r.code);
+            const Product& p = groups[k].products[slot];
             EXPECT_EQ(got[k].data, p.data);
             EXPECT_EQ(got[k].flags, p.flags);
-            EXPECT_EQ(got[k].pol, r.code);
-            EXPECT_EQ(got[k].visno, static_cast<int>(4 * k) + r.slot + 1) << "the record's own number";
+            EXPECT_EQ(got[k].pol, p.pol);
+            EXPECT_EQ(got[k].visno, static_cast<int>(4 * k) + slot + 1) << "the record's own number";
         }
     }
     EXPECT_TRUE(readAll(set("lin.uv"), "rr").empty()) << "no group holds RR";
     EXPECT_TRUE(readAll(set("lin.uv"), "lr").empty());
-}
 
-TEST_F(UvdatTest, IiAloneSelectsTheParallelHandsAsI) {
-    auto groups = makeGroups({-5, -6, -7, -8});
-    writeSet(set("lin.uv"), groups);
+    // "ii" alone selects the parallel hands and reports them as I.
     std::vector<Got> got = readAll(set("lin.uv"), "ii");
     ASSERT_EQ(got.size(), 2 * groups.size());
-    for (size_t k = 0; k < groups.size(); k++)
-        for (int h = 0; h < 2; h++) {
-            const Got& g = got[2 * k + h];
-            EXPECT_EQ(g.data, groups[k].products[h].data);
-            EXPECT_EQ(g.flags, groups[k].products[h].flags);
-            EXPECT_EQ(g.pol, 1) << "ii is reported as I";
-        }
+    for (size_t k = 0; k < got.size(); k++) {
+        EXPECT_EQ(got[k].data, groups[k / 2].products[k % 2].data);
+        EXPECT_EQ(got[k].flags, groups[k / 2].products[k % 2].flags);
+        EXPECT_EQ(got[k].pol, 1);
+    }
 }
 
-TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupWithVisnoAndPol) {
-    auto groups = makeGroups({-5, -6, -7, -8});
-    writeSet(set("lin.uv"), groups);
+TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported) {
+    const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
     std::vector<Got> got = readAll(set("lin.uv"), "ii,q,uu");
     ASSERT_EQ(got.size(), 3 * groups.size());
     const char *reqs[] = {"ii", "q", "uu"};
-    const int pols[] = {1, 2, 3};
     for (size_t k = 0; k < groups.size(); k++)
         for (int i = 0; i < 3; i++) {
             const Got& g = got[3 * k + i];
             expectRecord(g, formed(groups[k], reqs[i]), std::string(reqs[i]) + " group " + std::to_string(k));
-            EXPECT_EQ(g.pol, pols[i]);
+            EXPECT_EQ(g.pol, i + 1);
             // The reader stands at the group's last record (4 per group): minus 3 requested
             // polarisations, plus the position of this one.
             EXPECT_EQ(g.visno, static_cast<int>(4 * (k + 1)) - 3 + (i + 1));
         }
-}
 
-TEST_F(UvdatTest, ReportsTheRequestAndTheGroupSize) {
-    writeSet(set("lin.uv"), makeGroups({-5, -6, -7, -8}, 4));
-    configure(set("lin.uv"), "ii,q,uu", "sdlwbcef");
+    configure(set("lin.uv"), "ii,q,uu");
     int npol = 0, pols[4] = {};
     uvdatgti("npol", &npol);
     uvdatgti("pols", pols);
@@ -419,13 +418,13 @@ TEST_F(UvdatTest, ReportsTheRequestAndTheGroupSize) {
     EXPECT_EQ(npol, 3);
     uvdatcls();
 
-    configure(set("lin.uv"), "", "sdlwbcef");
+    configure(set("lin.uv"), "");
     uvdatgti("npol", &npol);
     EXPECT_EQ(npol, 0) << "nothing requested, nothing open";
     uvdatgti("pols", pols);
     EXPECT_EQ(pols[0], 0);
     ASSERT_TRUE(uvdatopn(&tno));
-    ASSERT_EQ(readOne(), 4);
+    ASSERT_EQ(readOne(), 16);
     uvdatgti("npol", &npol);
     EXPECT_EQ(npol, 4) << "the record's group size";
     int nchan = -1;
@@ -436,9 +435,8 @@ TEST_F(UvdatTest, ReportsTheRequestAndTheGroupSize) {
 
 TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
     // Groups of XX and YY only, then full groups: V needs XY and YX.
-    auto partial = makeGroups({-5, -6}, 8, 4);
-    auto full = makeGroups({-5, -6, -7, -8}, 8, 5);
-    std::vector<Group> mixed = partial;
+    std::vector<Group> mixed = makeGroups({-5, -6}, 8, 4);
+    const std::vector<Group> full = makeGroups({-5, -6, -7, -8}, 8, 5);
     mixed.insert(mixed.end(), full.begin(), full.end());
     writeRecords(set("mixed.uv"), mixed, true);
     std::vector<Got> got = readAll(set("mixed.uv"), "v");
@@ -447,9 +445,9 @@ TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
     EXPECT_EQ(readAll(set("mixed.uv"), "i").size(), mixed.size());
 }
 
-TEST_F(UvdatTest, SingleProductGroupsLabelledI) {
-    auto groups = makeGroups({1}, 8, 6);
-    writeSet(set("stokesi.uv"), groups);
+TEST_F(UvdatTest, RecordsOfOneProduct) {
+    // Groups of one product labelled I.
+    const std::vector<Group> groups = written("stokesi.uv", {1}, 8, 6);
     std::vector<Got> got = readAll(set("stokesi.uv"), "i");
     ASSERT_EQ(got.size(), groups.size());
     for (size_t k = 0; k < groups.size(); k++) {
@@ -460,19 +458,15 @@ TEST_F(UvdatTest, SingleProductGroupsLabelledI) {
     EXPECT_TRUE(readAll(set("stokesi.uv"), "q").empty());
     EXPECT_TRUE(readAll(set("stokesi.uv"), "xx").empty());
     EXPECT_EQ(readAll(set("stokesi.uv"), "ii").size(), groups.size());
-}
 
-TEST_F(UvdatTest, WithoutAGroupSizeEachRecordIsOneProduct) {
     // No "npol" variable: the request is met by selecting records labelled with its code.
-    auto groups = makeGroups({-5}, 8, 7);
-    writeRecords(set("xx.uv"), groups, false);
+    writeRecords(set("xx.uv"), makeGroups({-5}, 8, 7), false);
     EXPECT_TRUE(readAll(set("xx.uv"), "i").empty()) << "only records labelled I would do";
     EXPECT_EQ(readAll(set("xx.uv"), "xx").size(), groups.size());
 }
 
 TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
-    auto groups = makeGroups({-1, -2, -3, -4}, 8, 8);
-    writeSet(set("circ.uv"), groups);
+    const std::vector<Group> groups = written("circ.uv", {-1, -2, -3, -4}, 8, 8);
     testing::internal::CaptureStdout();
     std::vector<Got> got = readAll(set("circ.uv"), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no calibration items, no notices";
@@ -485,31 +479,22 @@ TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
 }
 
 TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
-    auto groups = makeGroups({-5, -6, -7, -8}, 8, 9);
     SetOptions opt;
     opt.jyperk = 10;
-    writeSet(set("lin.uv"), groups, opt);
-    configure(set("lin.uv"), "i,ii,xx", "sdlwbcef");
-    int tno = 0;
-    ASSERT_TRUE(uvdatopn(&tno));
-    float jyperk[3];
-    for (float& j : jyperk) {
-        ASSERT_GT(readOne(), 0);
-        uvdatgtr("jyperk", &j);
-    }
-    uvdatcls();
-    // I = (XX + YY)/2: variance factor 1/2, doubled for a Stokes parameter of two products.
-    EXPECT_FLOAT_EQ(jyperk[0], 10.0f);
+    written("lin.uv", {-5, -6, -7, -8}, 8, 9, opt);
+    configure(set("lin.uv"), "i,ii,xx");
+    // I = (XX + YY)/2: variance factor 1/2, doubled for a Stokes parameter of two products;
     // ii as the mean of two parallel hands: factor 2/4.
-    EXPECT_FLOAT_EQ(jyperk[1], 10.0f * std::sqrt(0.5f));
-    EXPECT_FLOAT_EQ(jyperk[2], 10.0f);
+    const std::vector<float> j = jyperks(3);
+    EXPECT_FLOAT_EQ(j[0], 10.0f);
+    EXPECT_FLOAT_EQ(j[1], 10.0f * std::sqrt(0.5f));
+    EXPECT_FLOAT_EQ(j[2], 10.0f);
 }
 
 // ---- Gains ----
 
 TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
     namespace sim = kestrum::sim;
-    auto groups = makeGroups({-5, -6, -7, -8}, 8, 16);
     sim::GainTable gains(3, 2, 0, 1.0);
     const int s = gains.addSolution(kTime0 + 2 / 1440.0);
     for (int a = 1; a <= 3; a++)
@@ -518,7 +503,7 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
     opt.gains = &gains;
     opt.gsv = true;
     opt.jyperk = 10;
-    writeSet(set("gains.uv"), groups, opt);
+    const std::vector<Group> groups = written("gains.uv", {-5, -6, -7, -8}, 8, 16, opt);
     // The gain product of a record's two antennas and feeds.
     auto G = [&](const Group& g, int f1, int f2) {
         std::complex<double> p, d;
@@ -542,24 +527,15 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
             EXPECT_EQ(got[k].flags, e.flags) << req << " " << k;
         }
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Applying gain corrections to " + set("gains.uv") + "\n" +
-                  "Applying gain corrections to " + set("gains.uv") + "\n" +
-                  "Applying gain corrections to " + set("gains.uv") + "\n");
+    const std::string notice = "Applying gain corrections to " + set("gains.uv") + "\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), notice + notice + notice);
 
     // With "senmodel" GSV the noise scale follows the gain amplitudes of the products used.
-    configure(set("gains.uv"), "i,xx", "sdlwbcef");
-    int tno = 0;
-    ASSERT_TRUE(uvdatopn(&tno));
-    float jyperk[2];
-    for (float& j : jyperk) {
-        ASSERT_GT(readOne(), 0);
-        uvdatgtr("jyperk", &j);
-    }
-    uvdatcls();
+    configure(set("gains.uv"), "i,xx");
+    const std::vector<float> j = jyperks(2);
     const float gx = std::abs(G(groups[0], 1, 1)), gy = std::abs(G(groups[0], 2, 2));
-    EXPECT_NEAR(jyperk[0], 10 * std::sqrt(2 * (0.25f * gx * gx + 0.25f * gy * gy)), 1e-4);
-    EXPECT_NEAR(jyperk[1], 10 * gx, 1e-4);
+    EXPECT_NEAR(j[0], 10 * std::sqrt(2 * (0.25f * gx * gx + 0.25f * gy * gy)), 1e-4);
+    EXPECT_NEAR(j[1], 10 * gx, 1e-4);
 }
 
 // ---- Leakage ----
@@ -595,44 +571,33 @@ std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vecto
 }
 
 TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
+    SetOptions opt;
+    opt.leakage = kLeakage;
     for (bool circular : {true, false}) {
         SCOPED_TRACE(circular ? "circular" : "linear");
         const int base = circular ? -1 : -5;  // codes of the products 1..4: base, base-1, ...
         std::vector<Group> model = makeGroups({base, base - 1, base - 2, base - 3}, 8, 10);
         const std::vector<Group> measured = withLeakage(model, kLeakage);
-        SetOptions opt;
-        opt.leakage = kLeakage;
         const std::string vis = set(circular ? "leakc.uv" : "leakl.uv");
         writeSet(vis, measured, opt);
         for (const std::string req : {"i", "q", "u", "v", circular ? "rr" : "xy"}) {
             std::vector<Got> got = readAll(vis, req);
             ASSERT_EQ(got.size(), model.size()) << req;
             for (size_t k = 0; k < model.size(); k++) {
-                Expected e;
-                if (req.size() == 2) {
-                    const int code = req == "rr" ? -1 : -7;
-                    e.data = product(model[k], code).data;
-                    e.flags.assign(8, 1);
-                } else {
-                    e = formed(model[k], req);
-                }
+                Expected e = req.size() == 1 ? formed(model[k], req)
+                                             : Expected{product(model[k], req == "rr" ? -1 : -7).data, {}};
                 // Every product of the group enters the corrected sum.
-                for (int j = 0; j < 8; j++) {
-                    e.flags[j] = 1;
+                e.flags.assign(8, 1);
+                for (int j = 0; j < 8; j++)
                     for (const Product& p : measured[k].products) e.flags[j] &= p.flags[j];
-                }
                 expectRecord(got[k], e, req + " group " + std::to_string(k));
             }
         }
     }
-}
 
-TEST_F(UvdatTest, LeakageWithoutARequestCorrectsEachProduct) {
+    // Without a request each product is corrected.
     std::vector<Group> model = makeGroups({-1, -2, -3, -4}, 4, 11);
-    const std::vector<Group> measured = withLeakage(model, kLeakage);
-    SetOptions opt;
-    opt.leakage = kLeakage;
-    writeSet(set("leak.uv"), measured, opt);
+    writeSet(set("leak.uv"), withLeakage(model, kLeakage), opt);
     testing::internal::CaptureStdout();
     std::vector<Got> got = readAll(set("leak.uv"), "");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -646,10 +611,9 @@ TEST_F(UvdatTest, LeakageWithoutARequestCorrectsEachProduct) {
 }
 
 TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros) {
-    std::vector<Group> groups = makeGroups({-1, -2, -3, -4}, 4, 12);  // antennas 1 to 3
     SetOptions opt;
     opt.leakage = {{0.05f, 0.0f}, {0.01f, 0.0f}, {0.02f, 0.0f}, {0.03f, 0.0f}};  // antennas 1, 2
-    writeSet(set("short.uv"), groups, opt);
+    const std::vector<Group> groups = written("short.uv", {-1, -2, -3, -4}, 4, 12, opt);  // antennas 1 to 3
     std::vector<Got> got = readAll(set("short.uv"), "i");
     ASSERT_EQ(got.size(), groups.size());
     for (size_t k = 0; k < groups.size(); k++) {
@@ -662,7 +626,7 @@ TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros) {
     }
 }
 
-// ---- Input lists and processing switches ----
+// ---- Input lists, line and processing switches ----
 
 TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother) {
     auto a = makeGroups({-5, -6}, 4, 13), b = makeGroups({-5, -6}, 4, 14);
@@ -774,10 +738,7 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
     sim::UvDescription d;
     d.value = [](const sim::UvRecord&, int ch) { return cf(static_cast<float>(ch), 0); };
     sim::writeUv(set("line.uv"), d);
-    keyinic();
-    keyputc(("vis=" + set("line.uv")).c_str());
-    keyputc("line=channel,2,1,4,4");
-    uvdatinp("vis", "sdlwb");
+    configure(set("line.uv"), "", "sdlwb", {"line=channel,2,1,4,4"});
     int nchan = 0;
     uvdatgti("nchan", &nchan);
     EXPECT_EQ(nchan, 2);
@@ -785,15 +746,11 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
     ASSERT_TRUE(uvdatopn(&tno));
     std::vector<cf> values;
     ASSERT_EQ(readOne(&values), 2);
-    EXPECT_EQ(values[0], cf(1.5f, 0)) << "mean of channels 0 to 3";
-    EXPECT_EQ(values[1], cf(5.5f, 0)) << "mean of channels 4 to 7";
+    EXPECT_EQ(values, (std::vector<cf>{1.5f, 5.5f})) << "means of channels 0 to 3 and 4 to 7";
     uvdatcls();
 
     // A velocity line without a channel count takes the grid the reader chose.
-    keyinic();
-    keyputc(("vis=" + set("line.uv")).c_str());
-    keyputc("line=velocity");
-    uvdatinp("vis", "sdlwb");
+    configure(set("line.uv"), "", "sdlwb", {"line=velocity"});
     ASSERT_TRUE(uvdatopn(&tno));
     EXPECT_EQ(readOne(), 8);
     uvdatgti("nchan", &nchan);
@@ -804,7 +761,7 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
     uvdatcls();
 }
 
-// ---- The real data sets, as the viewer reads them ----
+// ---- Against the reader's own selection, and the real data sets as the viewer reads them ----
 
 // Records straight from the reader with the viewer's line and coordinates.
 std::vector<Got> readDirect(const std::string& vis, const std::function<void(int)>& select = {}) {
@@ -830,12 +787,8 @@ std::vector<Got> readDirect(const std::string& vis, const std::function<void(int
 }
 
 TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
-    auto groups = makeGroups({-5, -6}, 4, 17);
-    writeSet(set("sel.uv"), groups);
-    keyinic();
-    keyputc(("vis=" + set("sel.uv")).c_str());
-    keyputc("select=antennae(2),polarization(yy)");
-    uvdatinp("vis", "sdlwbcef");
+    written("sel.uv", {-5, -6}, 4, 17);
+    configure(set("sel.uv"), "", "sdlwbcef", {"select=antennae(2),polarization(yy)"});
     int tno = 0;
     ASSERT_TRUE(uvdatopn(&tno));
     std::vector<Got> got = readOpen();
@@ -852,25 +805,13 @@ TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
     }
 
     // A selection of exactly one polarisation meets the same request directly.
-    keyinic();
-    keyputc(("vis=" + set("sel.uv")).c_str());
-    keyputc("select=polarization(yy)");
-    keyputc("stokes=yy");
-    uvdatinp("vis", "sdlwbcef");
+    configure(set("sel.uv"), "yy", "sdlwbcef", {"select=polarization(yy)"});
     ASSERT_TRUE(uvdatopn(&tno));
     EXPECT_EQ(readOpen().size(), 12u);
     uvdatcls();
 
-    EXPECT_EXIT(
-        {
-            keyinic();
-            keyputc(("vis=" + set("sel.uv")).c_str());
-            keyputc("select=polarization(xx,yy)");
-            keyputc("stokes=i");
-            uvdatinp("vis", "sdlwbcef");
-            uvdatopn(&tno);
-        },
-        ExitedWithCode(1), "Cannot use pol. selection when doing pol. processing");
+    configure(set("sel.uv"), "i", "sdlwbcef", {"select=polarization(xx,yy)"});
+    EXPECT_EXIT(uvdatopn(&tno), ExitedWithCode(1), "Cannot use pol. selection when doing pol. processing");
 }
 
 TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
@@ -903,36 +844,30 @@ TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
 
 // ---- Fatal errors ----
 
-TEST_F(UvdatTest, BadRequestsAreFatal) {
-    auto groups = makeGroups({-5, -6, -7, -8}, 4);
-    writeSet(set("lin.uv"), groups);
+TEST_F(UvdatTest, BadRequestsAndNamesAreFatal) {
     const std::string vis = set("lin.uv");
-    EXPECT_EXIT(configure(vis, "Xx", "sdlwbcef"), ExitedWithCode(1),
-                "Unrecognized polarization mnemonic: Xx");
-    EXPECT_EXIT(configure(vis, "i,q,u,v,rr", "sdlwbcef"), ExitedWithCode(1),
-                "Too many Stokes parameters to process");
-    EXPECT_EXIT(configure(vis, "i", "sdax"), ExitedWithCode(1),
-                "Data cannot be both auto and cross correlation");
-    EXPECT_EXIT(configure(vis + "," + vis, "i", "sdlwbcef"), ExitedWithCode(1),
-                "Only one input vis file is allowed");
-    EXPECT_EXIT(configure(set("missing.uv"), "i", "sdlwbcef"), ExitedWithCode(1),
-                "File does not exist: .*missing.uv");
-    EXPECT_EXIT(
-        {
-            keyinic();
-            uvdatinp("vis", "s");
-        },
-        ExitedWithCode(1), "No input files were given.");
-}
+    written("lin.uv", {-5, -6, -7, -8}, 4);
+    const struct {
+        std::string vis, stokes;
+        const char *flags, *message;
+    } cases[] = {
+        {vis, "Xx", "sdlwbcef", "Unrecognized polarization mnemonic: Xx"},
+        {vis, "i,q,u,v,rr", "sdlwbcef", "Too many Stokes parameters to process"},
+        {vis, "i", "sdax", "Data cannot be both auto and cross correlation"},
+        {vis + "," + vis, "i", "sdlwbcef", "Only one input vis file is allowed"},
+        {set("missing.uv"), "i", "sdlwbcef", "File does not exist: .*missing.uv"},
+    };
+    for (const auto& c : cases) EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
+    EXPECT_EXIT((keyinic(), uvdatinp("vis", "s")), ExitedWithCode(1), "No input files were given.");
 
-TEST_F(UvdatTest, NamesWithShellTextAreNotExecuted) {
+    // Names with shell text are names, never commands.
     const std::string cwd = dir.file("cwd");
     ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
     for (const char *name : {"x$(touch INJECTED)", "a;touch INJECTED", "`touch INJECTED`"}) {
         EXPECT_EXIT(
             {
                 if (chdir(cwd.c_str()) != 0) std::_Exit(3);
-                configure(name, "i", "sdlwbcef");
+                configure(name, "i");
             },
             ExitedWithCode(1), "File does not exist: ")
             << name;
@@ -942,9 +877,8 @@ TEST_F(UvdatTest, NamesWithShellTextAreNotExecuted) {
 }
 
 TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
-    auto groups = makeGroups({-5}, 4);
-    writeSet(set("xx.uv"), groups);
-    configure(set("xx.uv"), "xx", "sdlwbcef");
+    written("xx.uv", {-5}, 4);
+    configure(set("xx.uv"), "xx");
     EXPECT_EXIT(uvdatcls(), ExitedWithCode(1), "No uvdata file open, in uvDatCls");
     int value = 0;
     EXPECT_EXIT(uvdatgti("pol", &value), ExitedWithCode(1), "No file open, in UvDatGt\\(pol\\)");
@@ -955,12 +889,7 @@ TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
     EXPECT_EXIT(uvdatrew(), ExitedWithCode(1), "Uv files still open, when uvDatRew called");
     float r;
     EXPECT_EXIT(uvdatgtr("bogus", &r), ExitedWithCode(1), "Unrecognised object in uvDatGtr");
-    static float data[8];
-    static int fl[4];
-    double pre[4];
-    int n;
-    uvdatrd(pre, data, fl, 4, &n);
-    EXPECT_EQ(n, 4);
+    EXPECT_EQ(readOne(), 4);
     uvdatcls();
 }
 
@@ -969,21 +898,22 @@ TEST_F(UvdatTest, BadGroupsAreFatal) {
     groups[1].products[1].data.resize(4);
     groups[1].products[1].flags.resize(4);
     writeRecords(set("ragged.uv"), groups, true);
-    EXPECT_EXIT(readAll(set("ragged.uv"), "i"), ExitedWithCode(1),
-                "Number of channels of data changed in uvPolIni");
+    EXPECT_EXIT(readAll(set("ragged.uv"), "i"), ExitedWithCode(1), "Number of channels of data changed in uvPolIni");
 
     SetOptions five;
     five.npolValue = 5;
-    writeSet(set("five.uv"), makeGroups({-5, -6}, 8), five);
-    EXPECT_EXIT(readAll(set("five.uv"), "i"), ExitedWithCode(1),
-                "Invalid number of polarisations for me to handle");
+    written("five.uv", {-5, -6}, 8, 1, five);
+    EXPECT_EXIT(readAll(set("five.uv"), "i"), ExitedWithCode(1), "Invalid number of polarisations for me to handle");
 
-    writeSet(set("lin.uv"), makeGroups({-5, -6}, 8));
+    writeRecords(set("xx.uv"), makeGroups({-5}, 4), false);
+    EXPECT_EXIT(readAll(set("xx.uv"), "i,q"), ExitedWithCode(1), "Needed polarizations missing from .*xx.uv");
+
+    written("lin.uv", {-5, -6}, 8);
+    configure(set("lin.uv"), "i");
+    int tno;
+    ASSERT_TRUE(uvdatopn(&tno));
     EXPECT_EXIT(
         {
-            configure(set("lin.uv"), "i", "sdlwbcef");
-            int tno;
-            uvdatopn(&tno);
             static float data[8];
             static int fl[4];
             double pre[4];
@@ -991,30 +921,24 @@ TEST_F(UvdatTest, BadGroupsAreFatal) {
             uvdatrd(pre, data, fl, 4, &n);
         },
         ExitedWithCode(1), "Data array too small in UvDatRd");
+    uvdatcls();
 }
 
 TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable) {
     SetOptions bad;
     bad.leakageBytes = 20;
-    writeSet(set("badleak.uv"), makeGroups({-1, -2, -3, -4}, 4), bad);
+    written("badleak.uv", {-1, -2, -3, -4}, 4, 1, bad);
     EXPECT_EXIT(readAll(set("badleak.uv"), "i"), ExitedWithCode(1), "Leakage table appears bad");
 
     SetOptions half;
-    half.leakage = {{0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}, {0.01f, 0}};
-    writeSet(set("half.uv"), makeGroups({-1, -2}, 4), half);
+    half.leakage = std::vector<cf>(6, {0.01f, 0});
+    written("half.uv", {-1, -2}, 4, 1, half);
     EXPECT_TRUE(readAll(set("half.uv"), "i").empty()) << "half groups cannot be corrected";
     EXPECT_EQ(readAll(set("half.uv"), "ii").size(), 24u) << "ii is never corrected";
 
     half.headerNpol = 2;
-    writeSet(set("half2.uv"), makeGroups({-1, -2}, 4), half);
-    EXPECT_EXIT(readAll(set("half2.uv"), "i"), ExitedWithCode(1),
-                "Required polarizations missing from the file");
-}
-
-TEST_F(UvdatTest, SeveralRequestsNeedGroups) {
-    writeRecords(set("xx.uv"), makeGroups({-5}, 4), false);
-    EXPECT_EXIT(readAll(set("xx.uv"), "i,q"), ExitedWithCode(1),
-                "Needed polarizations missing from .*xx.uv");
+    written("half2.uv", {-1, -2}, 4, 1, half);
+    EXPECT_EXIT(readAll(set("half2.uv"), "i"), ExitedWithCode(1), "Required polarizations missing from the file");
 }
 
 }  // namespace
