@@ -42,7 +42,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Key, FormsOfKeyValueAreEquivalentAndFieldsAreConsumedInOrder)
+TEST_F(Key, FormsOfKeyValueAreEquivalentAndFieldsAreConsumedInOrderByName)
 {
     keyputc("vis=a.uv,b.uv");
     keyputc("  line   channel,4  ");
@@ -54,10 +54,8 @@ TEST_F(Key, FormsOfKeyValueAreEquivalentAndFieldsAreConsumedInOrder)
     EXPECT_EQ(next("vis"), "<none>");
     EXPECT_EQ(fields("line"), V({"channel", "4"}));
     EXPECT_EQ(fields("ref"), V({"wide"}));
-}
 
-TEST_F(Key, NamesAreCaseSensitiveAndComparedOnEightCharacters)
-{
+    // Names are case sensitive and compared on eight characters.
     keyputc("Vis=x");
     keyputc("abcdefgh=long");
     EXPECT_FALSE(keyprsnt("vis"));
@@ -118,7 +116,7 @@ TEST_F(Key, LongFieldsAreCutWithAWarning)
     EXPECT_EQ(next("x"), "z");
 }
 
-TEST_F(Key, AtFilesDeliverTheirFieldsInFileOrderBeforeTheRestOfTheValue)
+TEST_F(Key, AtFilesDeliverTheirFieldsInFileOrderBeforeTheRestOfTheValueAndNest)
 {
     TempDir dir;
     writeFile(dir.file("list"), "a,b\n# a comment line\n\n   c   # trailing comment\n"
@@ -126,6 +124,12 @@ TEST_F(Key, AtFilesDeliverTheirFieldsInFileOrderBeforeTheRestOfTheValue)
     keyputc(("in=first,@" + dir.file("list") + ",last").c_str());
     EXPECT_EQ(fields("in"), V({"first", "a", "b", "c", "d # not a comment", "e,f", "last"}));
     EXPECT_FALSE(keyprsnt("in"));
+
+    writeFile(dir.file("inner"), "x\ny\n");
+    writeFile(dir.file("outer"), "p,@" + dir.file("inner") + ",q\n");
+    writeFile(dir.file("empty"), "# nothing here\n");
+    keyputc(("in=@" + dir.file("empty") + ",@" + dir.file("outer") + ",r").c_str());
+    EXPECT_EQ(fields("in"), V({"p", "x", "y", "q", "r"})) << "an empty file gives nothing";
 }
 
 TEST_F(Key, AtFilesAreReadLazilyOneLineAtATime)
@@ -139,39 +143,26 @@ TEST_F(Key, AtFilesAreReadLazilyOneLineAtATime)
     EXPECT_EXIT(next("in"), ExitedWithCode(1), "### Fatal Error:  Unbalanced quotes on line");
 }
 
-TEST_F(Key, AtFilesNestAndAnEmptyOneGivesNothing)
-{
-    TempDir dir;
-    writeFile(dir.file("inner"), "x\ny\n");
-    writeFile(dir.file("outer"), "p,@" + dir.file("inner") + ",q\n");
-    writeFile(dir.file("empty"), "# nothing here\n");
-    keyputc(("in=@" + dir.file("empty") + ",@" + dir.file("outer") + ",r").c_str());
-    EXPECT_EQ(fields("in"), V({"p", "x", "y", "q", "r"}));
-}
-
 TEST_F(Key, AtFileErrorsAreFatal)
 {
     TempDir dir;
-    keyputc(("in=@" + dir.file("missing")).c_str());
-    EXPECT_EXIT(next("in"), ExitedWithCode(1),
-                "### Warning:  KeyGet: Error opening @ file .*missing\n"
-                "### Fatal Error:  No such file or directory");
-    keyinic();
-    // Files naming each other end the run instead of looping for ever.
     writeFile(dir.file("self"), "@" + dir.file("other") + "\n");
     writeFile(dir.file("other"), "@" + dir.file("self") + "\n");
-    keyputc(("in=@" + dir.file("self")).c_str());
-    EXPECT_EXIT(next("in"), ExitedWithCode(1),
-                "### Fatal Error:  KeyGet: Too many @ files opened for one value, at @ file");
-    keyinic();
-    // Nesting that keeps files open fills the table.
     writeFile(dir.file("deep"), "@" + dir.file("deep") + ",x\n");
-    keyputc(("in=@" + dir.file("deep")).c_str());
-    EXPECT_EXIT(next("in"), ExitedWithCode(1), "### Fatal Error:  KeyRead: Too many keys");
-    keyinic();
     writeFile(dir.file("long"), std::string(40000, 'x') + "\n");
-    keyputc(("in=@" + dir.file("long")).c_str());
-    EXPECT_EXIT(next("in"), ExitedWithCode(1), "### Fatal Error:  KeyRead: Line too long");
+    const std::pair<const char*, const char*> cases[] = {
+        {"missing", "### Warning:  KeyGet: Error opening @ file .*missing\n### Fatal Error:  No such file or directory"},
+        // Files naming each other end the run instead of looping for ever.
+        {"self", "### Fatal Error:  KeyGet: Too many @ files opened for one value, at @ file"},
+        // Nesting that keeps files open fills the table.
+        {"deep", "### Fatal Error:  KeyRead: Too many keys"},
+        {"long", "### Fatal Error:  KeyRead: Line too long"},
+    };
+    for (const auto& [file, message] : cases) {
+        keyinic();
+        keyputc(("in=@" + dir.file(file)).c_str());
+        EXPECT_EXIT(next("in"), ExitedWithCode(1), message) << file;
+    }
 }
 
 TEST_F(Key, IntegersRealsAndTheirConversionErrors)
@@ -188,19 +179,11 @@ TEST_F(Key, IntegersRealsAndTheirConversionErrors)
     EXPECT_EQ(v, -9);
 
     keyputc("d=1.5d3,-.25,4,2.5E-1");
-    double d = 0;
-    keyd("d", &d, 0);
-    EXPECT_DOUBLE_EQ(d, 1500.0);
-    keyd("d", &d, 0);
-    EXPECT_DOUBLE_EQ(d, -0.25);
-    float r = 0;
-    keyr("d", &r, 0);
-    EXPECT_FLOAT_EQ(r, 4.0f);
-    keyr("d", &r, 0);
-    EXPECT_FLOAT_EQ(r, 0.25f);
-    keyr("d", &r, 6.5f);
-    EXPECT_FLOAT_EQ(r, 6.5f);
-
+    double d1 = 0, d2 = 0;
+    float r1 = 0, r2 = 0, r3 = 0;
+    keyd("d", &d1, 0), keyd("d", &d2, 0), keyr("d", &r1, 0), keyr("d", &r2, 0), keyr("d", &r3, 6.5f);
+    EXPECT_EQ(std::vector<double>({d1, d2}), std::vector<double>({1500.0, -0.25}));
+    EXPECT_EQ(std::vector<float>({r1, r2, r3}), std::vector<float>({4.0f, 0.25f, 6.5f}));
 }
 
 TEST_F(Key, ConversionErrorsAreFatalAndNameTheKeyword)
@@ -410,22 +393,22 @@ TEST_F(Key, KeyiniReadsTheArgumentSource)
 TEST_F(Key, KeyiniErrors)
 {
     TempDir dir;
-    const char* nofile[] = {"t", "-f"};
-    keyargs(2, nofile);
-    EXPECT_EXIT(keyini(), ExitedWithCode(1), "KeyIni: No parameter file given for -f option");
-    std::string missing = dir.file("missing");
-    const char* badfile[] = {"t", "-f", missing.c_str()};
-    keyargs(3, badfile);
-    EXPECT_EXIT(keyini(), ExitedWithCode(1), "KeyIni: Failed to open parameter file .*missing");
-    std::string longArg = "vis=" + std::string(1020, 'x');
-    const char* toolong[] = {"t", longArg.c_str()};
-    keyargs(2, toolong);
-    EXPECT_EXIT(keyini(), ExitedWithCode(1), "### Fatal Error:  KeyIni: Input parameter too long for buffer");
     writeFile(dir.file("quotes"), "vis='unbalanced\n");
-    std::string qf = dir.file("quotes");
-    const char* quotes[] = {"t", "-f", qf.c_str()};
-    keyargs(3, quotes);
-    EXPECT_EXIT(keyini(), ExitedWithCode(1), "Unbalanced quotes on line");
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{"t", "-f"}, "KeyIni: No parameter file given for -f option"},
+        {{"t", "-f", dir.file("missing")}, "KeyIni: Failed to open parameter file .*missing"},
+        {{"t", "vis=" + std::string(1020, 'x')}, "### Fatal Error:  KeyIni: Input parameter too long for buffer"},
+        {{"t", "-f", dir.file("quotes")}, "Unbalanced quotes on line"},
+    };
+    for (const auto& c : cases) {
+        std::vector<const char*> argv;
+        for (const std::string& a : c.args) argv.push_back(a.c_str());
+        keyargs(static_cast<int>(argv.size()), argv.data());
+        EXPECT_EXIT(keyini(), ExitedWithCode(1), c.message);
+    }
     keyargs(0, nullptr);
 }
 
@@ -445,30 +428,28 @@ TEST_F(Key, HelpFlagPrintsALineAndRunsNothing)
 
 TEST_F(Key, LineKeywordDefaults)
 {
+    const struct {
+        const char* text;
+        const char* type;
+        int nchan;
+        std::vector<float> values;  // start, width, step, flag
+    } cases[] = {
+        {"", "", 0, {1, 1, 1, 1}},
+        {"line=chan,10,2,3", "channel", 10, {2, 3, 3, 1}},
+        {"line=w,4,1,2,5,0.5", "wide", 4, {1, 2, 5, 0.5f}},
+        {"line=vel,5,-10,2.5,,0.7", "velocity", 5, {-10, 2.5f, 0.7f, 1}},
+    };
     char type[32];
     int nchan = -1;
     float start, width, step, flag;
-    keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
-    EXPECT_STREQ(type, "");
-    EXPECT_EQ(nchan, 0);
-    EXPECT_EQ(std::vector<float>({start, width, step, flag}), std::vector<float>({1, 1, 1, 1}));
-
-    keyputc("line=chan,10,2,3");
-    keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
-    EXPECT_STREQ(type, "channel");
-    EXPECT_EQ(nchan, 10);
-    EXPECT_EQ(std::vector<float>({start, width, step, flag}), std::vector<float>({2, 3, 3, 1}));
-
-    keyputc("line=w,4,1,2,5,0.5");
-    keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
-    EXPECT_STREQ(type, "wide");
-    EXPECT_EQ(std::vector<float>({start, width, step, flag}), std::vector<float>({1, 2, 5, 0.5f}));
-
-    keyputc("line=vel,5,-10,2.5,,0.7");
-    keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
-    EXPECT_STREQ(type, "velocity");
-    EXPECT_EQ(std::vector<float>({start, width, step, flag}), std::vector<float>({-10, 2.5f, 0.7f, 1}));
-    EXPECT_FALSE(keyprsnt("line"));
+    for (const auto& c : cases) {
+        if (*c.text) keyputc(c.text);
+        keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
+        EXPECT_STREQ(type, c.type) << c.text;
+        EXPECT_EQ(nchan, c.nchan) << c.text;
+        EXPECT_EQ(std::vector<float>({start, width, step, flag}), c.values) << c.text;
+        EXPECT_FALSE(keyprsnt("line"));
+    }
 
     keyputc("line=felocity");
     keyline(type, sizeof type, &nchan, &start, &width, &step);
