@@ -17,19 +17,12 @@ std::pair<int, int> decode(double baseline)
 
 }  // namespace
 
-TEST(Basant, DecodesBothFormsWithRounding)
+TEST(Basant, DecodesBothFormsWithRoundingAndEncodingRoundTrips)
 {
-    EXPECT_EQ(decode(258.0), std::make_pair(1, 2));
-    EXPECT_EQ(decode(67841.0), std::make_pair(1, 257));
-    EXPECT_EQ(decode(258.4), std::make_pair(1, 2));
-    EXPECT_EQ(decode(257.5), std::make_pair(1, 2));
-    EXPECT_EQ(decode(514.0), std::make_pair(2, 2));
-    EXPECT_EQ(decode(65535.0), std::make_pair(255, 255));
-    EXPECT_EQ(decode(2048.0 * 2047 + 2047 + 65536), std::make_pair(2047, 2047));
-}
-
-TEST(Basant, EncodingRoundTrips)
-{
+    const std::pair<double, std::pair<int, int>> cases[] = {
+        {258.0, {1, 2}}, {67841.0, {1, 257}}, {258.4, {1, 2}}, {257.5, {1, 2}},
+        {514.0, {2, 2}}, {65535.0, {255, 255}}, {2048.0 * 2047 + 2047 + 65536, {2047, 2047}}};
+    for (const auto& [number, pair] : cases) EXPECT_EQ(decode(number), pair) << number;
     for (int a1 : {1, 2, 100, 255, 256, 1000, 2047})
         for (int a2 : {a1, 255, 256, 2047})
             if (a1 <= a2) {
@@ -39,30 +32,21 @@ TEST(Basant, EncodingRoundTrips)
     EXPECT_EQ(antbas(1, 2), 258.0);
 }
 
-TEST(BasantDeathTest, MalformedNumbersAreFatal)
+TEST(BasantDeathTest, MalformedNumbersAndImpossiblePairsAreFatal)
 {
     const char* bad = "### Fatal Error:  BASANT: possibly a bad baseline number!\n";
-    EXPECT_EXIT(decode(65536.0), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(decode(513.0), testing::ExitedWithCode(1),
-                "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!\n");
-    EXPECT_EXIT(decode(1.0), testing::ExitedWithCode(1),
-                "### Fatal Error:  BASANT: ant1 < 1: possibly a bad baseline number!\n");
-    EXPECT_EXIT(decode(0.0), testing::ExitedWithCode(1),
-                "### Fatal Error:  BASANT: ant1 < 1: possibly a bad baseline number!\n");
-    EXPECT_EXIT(decode(-300.0), testing::ExitedWithCode(1),
-                "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!\n");
+    const char* order = "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!\n";
+    const char* low = "### Fatal Error:  BASANT: ant1 < 1: possibly a bad baseline number!\n";
     // Numbers that no integer can hold are no baselines either.
-    EXPECT_EXIT(decode(std::numeric_limits<double>::quiet_NaN()), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(decode(1e300), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(decode(-std::numeric_limits<double>::infinity()), testing::ExitedWithCode(1), bad);
-}
-
-TEST(BasantDeathTest, ImpossiblePairsAreFatal)
-{
-    const char* bad = "### Fatal Error:  Illegal baseline number in antbas\n";
-    EXPECT_EXIT(antbas(2, 1), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(antbas(0, 5), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(antbas(1, 2048), testing::ExitedWithCode(1), bad);
-    EXPECT_EXIT(antbas(std::numeric_limits<int>::min(), std::numeric_limits<int>::max()),
-                testing::ExitedWithCode(1), bad);
+    const std::pair<double, const char*> cases[] = {
+        {65536.0, bad}, {513.0, order}, {1.0, low}, {0.0, low}, {-300.0, order},
+        {std::numeric_limits<double>::quiet_NaN(), bad}, {1e300, bad},
+        {-std::numeric_limits<double>::infinity(), bad}};
+    for (const auto& [number, message] : cases)
+        EXPECT_EXIT(decode(number), testing::ExitedWithCode(1), message) << number;
+    const std::pair<int, int> pairs[] = {
+        {2, 1}, {0, 5}, {1, 2048}, {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()}};
+    for (const auto& [a1, a2] : pairs)
+        EXPECT_EXIT(antbas(a1, a2), testing::ExitedWithCode(1), "### Fatal Error:  Illegal baseline number in antbas\n")
+            << a1 << "-" << a2;
 }
