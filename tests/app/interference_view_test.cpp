@@ -11,16 +11,6 @@
 #include <algorithm>
 #include <cmath>
 
-namespace {
-
-double medianOf(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0.0 : v[v.size() / 2];
-}
-
-}  // namespace
-
 TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
 {
     kestrum::test::TempDir dir;
@@ -75,7 +65,7 @@ TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
             for (size_t i = 0; i < bl->vis.size(); ++i)
                 if (!isBurst(i))
                     v.push_back(bl->Amp(static_cast<unsigned>(i), ch, tcal, sed));
-            medians.push_back(medianOf(v));
+            medians.push_back(kestrum::test::sortedMedian(v));
         }
         const auto [mn, mx] = std::minmax_element(medians.begin(), medians.end());
         return *mx - *mn;
@@ -92,17 +82,17 @@ TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
         for (int ch = lo; ch < hi; ++ch)
             if (!isBurst(i) && !isRfiChannel(ch))
                 quiet.push_back(std::fabs(bl->Amp(static_cast<unsigned>(i), ch, true, true)));
-    const double noise = medianOf(quiet);
+    const double noise = kestrum::test::sortedMedian(quiet);
     for (int ch : rfi.channels) {
         std::vector<double> along;
         for (size_t i = 0; i < bl->vis.size(); ++i)
             along.push_back(std::fabs(bl->Amp(static_cast<unsigned>(i), ch, true, true)));
-        EXPECT_GT(medianOf(along), 10 * noise) << "channel " << ch;   // a ridge along time
+        EXPECT_GT(kestrum::test::sortedMedian(along), 10 * noise) << "channel " << ch;   // a ridge along time
     }
     for (int i : rfi.burstIntegrations) {
         std::vector<double> across;
         for (int ch = lo; ch < hi; ++ch)
             across.push_back(std::fabs(bl->Amp(static_cast<unsigned>(i), ch, true, true)));
-        EXPECT_GT(medianOf(across), 10 * noise) << "integration " << i;   // a ridge across the band
+        EXPECT_GT(kestrum::test::sortedMedian(across), 10 * noise) << "integration " << i;   // a ridge across the band
     }
 }

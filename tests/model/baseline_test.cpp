@@ -4,6 +4,8 @@
 
 #include "app/params.h"
 
+#include "tests/support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,14 +14,9 @@
 
 namespace {
 
-using cf = std::complex<float>;
+using kestrum::test::sortedMedian;
 
-double sortedMedian(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
-}
+using cf = std::complex<float>;
 
 float amplitude(cf x) { return static_cast<float>(std::sqrt(double(x.real()) * x.real() + double(x.imag()) * x.imag())); }
 float phase(cf x) { return std::atan2(x.imag(), x.real()); }

@@ -1,6 +1,8 @@
 // stat against plain sort-based computations; nint, polName and split.
 #include "model/util.h"
 
+#include "tests/support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,12 +12,7 @@
 
 namespace {
 
-double sortedMedian(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
-}
+using kestrum::test::sortedMedian;
 
 // Every field of stat computed the plain way: full sorts and textbook formulas.
 stats reference(const std::vector<double>& v)

@@ -2,6 +2,8 @@
 // per-record medians against a sort-based computation.
 #include "model/visibility.h"
 
+#include "tests/support/support.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,14 +13,9 @@
 
 namespace {
 
-using cf = std::complex<float>;
+using kestrum::test::sortedMedian;
 
-double sortedMedian(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n == 0 ? 0.0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
-}
+using cf = std::complex<float>;
 
 Visibility record(const std::vector<cf>& data, const std::vector<int>& flags, bool ampOnly = false)
 {

@@ -1,5 +1,6 @@
 #include "tests/support/support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -121,6 +122,13 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
 std::string sharedData(const std::string& name) { return std::string(KESTRUM_SHARED_DATA) + "/" + name; }
 
 std::string binary(const std::string& relativePath) { return std::string(KESTRUM_BINARY_DIR) + "/" + relativePath; }
+
+double sortedMedian(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0.0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) * 0.5;
+}
 
 std::string readFile(const std::string& path)
 {

@@ -42,6 +42,10 @@ std::string sharedData(const std::string& name);
 // A program built by this build tree, e.g. binary("app/kestrum").
 std::string binary(const std::string& relativePath);
 
+// The median by a full sort, the plain way the tests check faster code against (the mean of
+// the middle pair for an even count); 0 for no values.
+double sortedMedian(std::vector<double> values);
+
 // Reads a whole file; throws std::runtime_error when it cannot be read.
 std::string readFile(const std::string& path);
 // Writes a whole file, replacing it; throws std::runtime_error on failure.
