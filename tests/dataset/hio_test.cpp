@@ -407,57 +407,45 @@ TEST(Hio, TruncatedAndBadHeaderItems)
     }
 }
 
-TEST(HioDeath, FatalMessages)
+TEST(HioDeath, FatalMessagesAndFullTables)
 {
     TempDir dir;
     const std::string ds = dir.file("ds");
     // Opened "old": the emergency close in a dying child removes data sets it created.
     hclose_c(openTree(ds, "new"));
     const int tno = openTree(ds, "old");
-    int it, st;
-    EXPECT_EXIT(haccess_c(tno, &it, "x", "bogus", &st), testing::ExitedWithCode(1),
-                "### Fatal Error:  haccess_c: Unrecognised STATUS\n");
+    int it, st, again, fd;
+    off_t size;
+    char b[4];
     haccess_c(tno, &it, "x", "write", &st);
     ASSERT_EQ(st, 0);
-    int again;
-    EXPECT_EXIT(haccess_c(tno, &again, "x", "read", &st), testing::ExitedWithCode(1),
-                "### Fatal Error:  haccess_c: Multiple access to item\n");
-    EXPECT_EXIT(hdelete_c(tno, "x", &st), testing::ExitedWithCode(1),
-                "### Fatal Error:  hdelete: Attempt to delete an accessed item\n");
-    char b[4];
-    EXPECT_EXIT(hio_c(it, 0, 9, b, 0, 1, &st), testing::ExitedWithCode(1),
-                "### Fatal Error:  hio_c: Unrecognised type\n");
-    int fd;
-    off_t size;
-    EXPECT_EXIT(dopen_c(&fd, dir.file("f").c_str(), "bogus", &size, &st), testing::ExitedWithCode(1),
-                "### Fatal Error:  dopen_c: Unrecognised status\n");
-    hdaccess_c(it, &st);
-    hclose_c(tno);
-}
-
-TEST(HioDeath, FullTables)
-{
-    TempDir dir;
     auto openTrees = [&] {
         for (int i = 0; i < 26; ++i) {
-            int tno, st;
-            hopen_c(&tno, dir.file("t" + std::to_string(i)).c_str(), "new", &st);
-            if (st)
-                std::exit(2);
+            int t;
+            hopen_c(&t, dir.file("t" + std::to_string(i)).c_str(), "new", &st);
+            if (st) std::exit(2);
         }
     };
-    EXPECT_EXIT(openTrees(), testing::ExitedWithCode(1), "### Fatal Error:  Tree address table overflow, in hio\n");
     auto openItems = [&] {
-        int tno, st, it;
-        hopen_c(&tno, dir.file("items").c_str(), "new", &st);
         for (int i = 0; i < 1025; ++i) {
-            haccess_c(tno, &it, ("i" + std::to_string(i)).c_str(), "write", &st);
-            if (st)
-                std::exit(2);
-            hdaccess_c(it, &st);
+            haccess_c(tno, &again, ("i" + std::to_string(i)).c_str(), "write", &st);
+            if (st) std::exit(2);
+            hdaccess_c(again, &st);
         }
     };
-    EXPECT_EXIT(openItems(), testing::ExitedWithCode(1), "### Fatal Error:  Item address table overflow, in hio\n");
+    const std::pair<std::function<void()>, const char*> fatal[] = {
+        {[&] { haccess_c(tno, &again, "y", "bogus", &st); }, "haccess_c: Unrecognised STATUS"},
+        {[&] { haccess_c(tno, &again, "x", "read", &st); }, "haccess_c: Multiple access to item"},
+        {[&] { hdelete_c(tno, "x", &st); }, "hdelete: Attempt to delete an accessed item"},
+        {[&] { hio_c(it, 0, 9, b, 0, 1, &st); }, "hio_c: Unrecognised type"},
+        {[&] { dopen_c(&fd, dir.file("f").c_str(), "bogus", &size, &st); }, "dopen_c: Unrecognised status"},
+        {openTrees, "Tree address table overflow, in hio"},
+        {openItems, "Item address table overflow, in hio"},
+    };
+    for (const auto& [action, message] : fatal)
+        EXPECT_EXIT(action(), testing::ExitedWithCode(1), fatalRe(message) + "\n");
+    hdaccess_c(it, &st);
+    hclose_c(tno);
 }
 
 TEST(HioDeath, FatalErrorsCloseDataSetsInAnEmergency)

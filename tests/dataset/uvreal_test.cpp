@@ -141,15 +141,12 @@ void checkDataSet(const std::string& name, size_t records, int nchan, size_t nba
 
 }  // namespace
 
-TEST(UvReal, PaperPointSourceSimulation) { checkDataSet("PAPER_point_source_sim.uv", 600, 8, 6, 5); }
-
-TEST(UvReal, ObservationWithFlaggedChannels)
+// The simulation; an observation with flagged channels; one time stamp on 190 baselines with
+// antennas above 64.
+TEST(UvReal, EveryRealDataSetReadsToItsEndAsItsBytesSay)
 {
+    checkDataSet("PAPER_point_source_sim.uv", 600, 8, 6, 5);
     checkDataSet("zen.2458042.12552.xx.HH.uvXA", 1680, 64, 28, 54);
-}
-
-TEST(UvReal, OneTimeStampOn190BaselinesWithAntennasAbove64)
-{
     checkDataSet("zen.2457698.40355.xx.HH.uvcA", 190, 1024, 190, 113);
 }
 
@@ -158,14 +155,12 @@ TEST(UvReal, VariablesOfUnusualTypesAndTextWithNul)
     int tno = 0;
     uvopen_c(&tno, sharedData("zen.2458042.12552.xx.HH.uvXA").c_str(), "old");
     ASSERT_EQ(uvscan_c(tno, "corr"), 0);
-    char type = 0;
-    int length = 0, updated = 0;
+    char type = 0, source[32];
+    int length = 0, updated = 0, npol = 0, nschan = 0, zero = 0;
     uvprobvr_c(tno, "inttime", &type, &length, &updated);
     EXPECT_EQ(type, 'd');
-    char source[32];
     uvrdvr_c(tno, IO_BYTE, "source", source, "", sizeof source);
     EXPECT_STREQ(source, "zenith");
-    int npol = 0, nschan = 0, zero = 0;
     uvrdvr_c(tno, IO_INT, "npol", &npol, &zero, 1);
     uvrdvr_c(tno, IO_INT, "nschan", &nschan, &zero, 1);
     EXPECT_EQ(npol, 1);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <tuple>
 
 #include "dataset/uvio.h"
 #include "tests/dataset/uvtest.h"
@@ -62,116 +63,80 @@ protected:
     int64_t records = 0;
 };
 
+using Clause = std::tuple<const char*, double, double, int>;
+
+// Applies clauses in order: uvsela_c for "source" (p1 unused, the pattern in its name after
+// a colon), uvselect_c otherwise.
+std::function<void(int)> clauses(std::vector<Clause> list)
+{
+    return [list](int tno) {
+        for (const auto& [object, p1, p2, include] : list) {
+            const std::string o = object;
+            if (o.rfind("source:", 0) == 0) uvsela_c(tno, "source", o.substr(7).c_str(), include);
+            else uvselect_c(tno, object, p1, p2, include);
+        }
+    };
+}
+
 }  // namespace
 
-TEST_F(UvSelect, AntennaeWithOneAntennaSelectsEveryPairWithIt)
+TEST_F(UvSelect, AntennaAutoAndGroups)
 {
     ASSERT_EQ(records, 40);
-    auto p = pick(path, [](int tno) { uvselect_c(tno, "antennae", 3, 0, 1); });
-    EXPECT_EQ(p.pairs, pairsWith(4, [](int a, int b) { return a == 3 || b == 3; }));
-    EXPECT_TRUE(p.pairs.count({3, 3}));
-    auto q = pick(path, [](int tno) { uvselect_c(tno, "antennae", 2, 4, 0); });
-    EXPECT_EQ(q.pairs, pairsWith(4, [](int a, int b) { return !(a == 2 && b == 4); }));
-    auto autos = pick(path, [](int tno) { uvselect_c(tno, "auto", 0, 0, 1); });
-    EXPECT_EQ(autos.pairs, pairsWith(4, [](int a, int b) { return a == b; }));
-    auto cross = pick(path, [](int tno) { uvselect_c(tno, "auto", 0, 0, 0); });
-    EXPECT_EQ(cross.pairs, pairsWith(4, [](int a, int b) { return a != b; }));
-}
-
-TEST_F(UvSelect, TimeOfDaySelectsAnyDay)
-{
-    auto p = pick(path, [](int tno) { uvselect_c(tno, "time", 0.25, 0.5, 1); });
-    EXPECT_EQ(p.times, (std::vector<double>{2460000.8, 2460000.95}));
-    auto jd = pick(path, [](int tno) { uvselect_c(tno, "time", 2460000.7, 2460001.0, 1); });
-    EXPECT_EQ(jd.times, (std::vector<double>{2460000.8, 2460000.95}));
-}
-
-TEST_F(UvSelect, ClearLeavesEveryRecordSelected)
-{
-    auto p = pick(path, [](int tno) {
-        uvselect_c(tno, "antennae", 1, 0, 1);
-        uvselect_c(tno, "clear", 0, 0, 1);
-    });
-    EXPECT_EQ(p.count, 40u);
-}
-
-TEST_F(UvSelect, AndOrGroupsEvaluateLeftToRight)
-{
-    auto either = pick(path, [](int tno) {
-        uvselect_c(tno, "antennae", 1, 0, 1);
-        uvselect_c(tno, "or", 0, 0, 1);
-        uvselect_c(tno, "antennae", 2, 0, 1);
-    });
-    EXPECT_EQ(either.pairs, pairsWith(4, [](int a, int b) { return a == 1 || b == 1 || a == 2 || b == 2; }));
-    auto both = pick(path, [](int tno) {
-        uvselect_c(tno, "antennae", 1, 0, 1);
-        uvselect_c(tno, "and", 0, 0, 1);
-        uvselect_c(tno, "antennae", 2, 0, 1);
-    });
-    EXPECT_EQ(both.pairs, (std::set<std::pair<int, int>>{{1, 2}}));
-}
-
-TEST_F(UvSelect, RangesOfOneKindFollowTheFirstOperator)
-{
-    auto two = pick(path, [](int tno) {
-        uvselect_c(tno, "time", 2460000.5, 2460000.7, 1);
-        uvselect_c(tno, "time", 2460001.0, 2460001.2, 1);
-    });
-    EXPECT_EQ(two.times, (std::vector<double>{2460000.6, 2460001.1}));
-    auto incThenExc = pick(path, [](int tno) {
-        uvselect_c(tno, "time", 2460000.5, 2460001.0, 1);
-        uvselect_c(tno, "time", 2460000.7, 2460000.9, 0);
-    });
-    EXPECT_EQ(incThenExc.times, (std::vector<double>{2460000.6, 2460000.95}));
-    auto excThenInc = pick(path, [](int tno) {
-        uvselect_c(tno, "time", 2460000.7, 2460000.9, 0);
-        uvselect_c(tno, "time", 2460000.5, 2460001.0, 1);
-    });
-    EXPECT_EQ(excThenInc.count, 40u);
-}
-
-TEST_F(UvSelect, VisibilityRangeEndsTheReading)
-{
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    uvselect_c(tno, "visibility", 5, 12, 1);
-    double pre[4];
-    float data[16];
-    int flags[8], nread = 0, count = 0;
-    double visno = 0;
-    for (;;) {
-        uvread_c(tno, pre, data, flags, 8, &nread);
-        if (!nread) break;
-        ++count;
-        uvinfo_c(tno, "visno", &visno);
-        EXPECT_EQ(visno, 4 + count);
+    const std::pair<std::vector<Clause>, std::function<bool(int, int)>> cases[] = {
+        {{{"antennae", 3, 0, 1}}, [](int a, int b) { return a == 3 || b == 3; }},  // (3, 3) too
+        {{{"antennae", 2, 4, 0}}, [](int a, int b) { return !(a == 2 && b == 4); }},
+        {{{"auto", 0, 0, 1}}, [](int a, int b) { return a == b; }},
+        {{{"auto", 0, 0, 0}}, [](int a, int b) { return a != b; }},
+        {{{"antennae", 1, 0, 1}, {"clear", 0, 0, 1}}, [](int, int) { return true; }},
+        {{{"antennae", 1, 0, 1}, {"or", 0, 0, 1}, {"antennae", 2, 0, 1}},
+         [](int a, int b) { return a == 1 || b == 1 || a == 2 || b == 2; }},
+        {{{"antennae", 1, 0, 1}, {"and", 0, 0, 1}, {"antennae", 2, 0, 1}}, [](int a, int b) { return a == 1 && b == 2; }},
+    };
+    for (const auto& [list, keep] : cases) {
+        const Picked p = pick(path, clauses(list));
+        EXPECT_EQ(p.pairs, pairsWith(4, keep)) << std::get<0>(list[0]) << " " << list.size();
+        EXPECT_EQ(p.count, 4 * p.pairs.size());
     }
-    EXPECT_EQ(count, 8);
-    // Reading stopped at the limit instead of scanning to the end of the data.
-    uvinfo_c(tno, "visno", &visno);
-    EXPECT_LE(visno, 14);
-    uvclose_c(tno);
-
-    auto cut = pick(path, [](int tno) {
-        uvselect_c(tno, "visibility", 1, 100, 1);
-        uvselect_c(tno, "visibility", 3, 4, 0);
-    });
-    EXPECT_EQ(cut.count, 38u);
 }
 
-TEST_F(UvSelect, IncrementSourcePolarisationAndHourAngle)
+// Time of day selects any day; ranges of one kind follow the first operator (inclusive
+// then exclusive ones cut from it); sources by pattern.
+TEST_F(UvSelect, TimesRangesAndSources)
 {
-    auto inc = pick(path, [](int tno) { uvselect_c(tno, "increment", 3, 0, 1); });
+    const double t0 = 2460000.6, t1 = 2460000.8, t2 = 2460000.95, t3 = 2460001.1;
+    const std::pair<std::vector<Clause>, std::vector<double>> cases[] = {
+        {{{"time", 0.25, 0.5, 1}}, {t1, t2}},
+        {{{"time", 2460000.7, 2460001.0, 1}}, {t1, t2}},
+        {{{"time", 2460000.5, 2460000.7, 1}, {"time", 2460001.0, 2460001.2, 1}}, {t0, t3}},
+        {{{"time", 2460000.5, 2460001.0, 1}, {"time", 2460000.7, 2460000.9, 0}}, {t0, t2}},
+        {{{"time", 2460000.7, 2460000.9, 0}, {"time", 2460000.5, 2460001.0, 1}}, {t0, t1, t2, t3}},
+        {{{"source:b*a", 0, 0, 1}}, {t2, t3}},
+        {{{"source:*lph*", 0, 0, 0}}, {t2, t3}},
+        {{{"polarization", -5, 0, 1}}, {t0, t1, t2, t3}},
+        {{{"polarization", -6, 0, 1}}, {}},
+    };
+    for (const auto& [list, times] : cases) {
+        const Picked p = pick(path, clauses(list));
+        EXPECT_EQ(p.times, times) << std::get<0>(list[0]) << " " << list.size();
+        EXPECT_EQ(p.count, 10 * times.size());
+    }
+}
+
+TEST_F(UvSelect, VisibilityRangeAndIncrement)
+{
+    std::vector<double> visnos;
+    {
+        UvReader reader(path, [](int tno) { uvselect_c(tno, "visibility", 5, 12, 1); });
+        for (ReadRecord r = reader.next(4, 8); !r.flags.empty(); r = reader.next(4, 8)) visnos.push_back(r.visno);
+        // Reading stopped at the limit instead of scanning to the end of the data.
+        EXPECT_LE(reader.info("visno")[0], 14);
+    }
+    EXPECT_EQ(visnos, (std::vector<double>{5, 6, 7, 8, 9, 10, 11, 12}));
+    EXPECT_EQ(pick(path, clauses({{"visibility", 1, 100, 1}, {"visibility", 3, 4, 0}})).count, 38u);
+    const Picked inc = pick(path, clauses({{"increment", 3, 0, 1}}));
     EXPECT_EQ(inc.count, 14u);
     EXPECT_EQ(inc.visnos[1], 4);
-    auto beta = pick(path, [](int tno) { uvsela_c(tno, "source", "b*a", 1); });
-    EXPECT_EQ(beta.times, (std::vector<double>{2460000.95, 2460001.1}));
-    auto notAlpha = pick(path, [](int tno) { uvsela_c(tno, "source", "*lph*", 0); });
-    EXPECT_EQ(notAlpha.count, 20u);
-    auto xx = pick(path, [](int tno) { uvselect_c(tno, "polarization", -5, 0, 1); });
-    EXPECT_EQ(xx.count, 40u);
-    auto yy = pick(path, [](int tno) { uvselect_c(tno, "polarization", -6, 0, 1); });
-    EXPECT_EQ(yy.count, 0u);
 }
 
 TEST(UvSelectAntennas, AntennasAbove64PassGroupsWithoutAntennaClauses)
