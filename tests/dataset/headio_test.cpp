@@ -238,13 +238,10 @@ TEST(Headio, RealDataSetsListTheirItemsAndHeaderVariables)
 TEST(Headio, CopyAndHistory)
 {
     TempDir dir;
-    const int from = openTree(sharedData("PAPER_point_source_sim.uv"), "old");
-    const int to = openTree(dir.file("copy"), "new");
-    for (const char* name : {"obstype", "vartable", "visdata", "absent"})
-        hdcopy_c(from, to, name);
-    hclose_c(to);
-    hclose_c(from);
     const std::string src = sharedData("PAPER_point_source_sim.uv");
+    const int from = openTree(src, "old"), to = openTree(dir.file("copy"), "new");
+    for (const char* name : {"obstype", "vartable", "visdata", "absent"}) hdcopy_c(from, to, name);
+    hclose_c(to);
     EXPECT_EQ(readFile(dir.file("copy/visdata")), readFile(src + "/visdata"));
     EXPECT_EQ(readFile(dir.file("copy/vartable")), readFile(src + "/vartable"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("copy/absent")));
@@ -253,25 +250,21 @@ TEST(Headio, CopyAndHistory)
     rdhda_c(tno, "obstype", obstype, "", sizeof obstype);
     EXPECT_STREQ(obstype, "mixed-auto-cross");
 
-    hisopen_c(tno, "append");
-    hiswrite_c(tno, "KESTRUM: first");
-    hiswrite_c(tno, "KESTRUM: second");
-    hisclose_c(tno);
-    hisopen_c(tno, "append");
-    hiswrite_c(tno, "KESTRUM: third");
-    hisclose_c(tno);
+    for (const auto& session : {std::vector<const char*>{"KESTRUM: first", "KESTRUM: second"}, {"KESTRUM: third"}}) {
+        hisopen_c(tno, "append");
+        for (const char* line : session) hiswrite_c(tno, line);
+        hisclose_c(tno);
+    }
     EXPECT_EQ(readFile(dir.file("copy/history")), "KESTRUM: first\nKESTRUM: second\nKESTRUM: third\n");
     hisopen_c(tno, "read");
     char line[64];
     int eof;
     std::vector<std::string> lines;
-    for (hisread_c(tno, line, sizeof line, &eof); !eof; hisread_c(tno, line, sizeof line, &eof))
-        lines.push_back(line);
+    for (hisread_c(tno, line, sizeof line, &eof); !eof; hisread_c(tno, line, sizeof line, &eof)) lines.push_back(line);
     hisclose_c(tno);
     EXPECT_EQ(lines, (std::vector<std::string>{"KESTRUM: first", "KESTRUM: second", "KESTRUM: third"}));
     hclose_c(tno);
-    tno = openTree(sharedData("PAPER_point_source_sim.uv"), "old");
-    EXPECT_EXIT(hisopen_c(tno, "read"), testing::ExitedWithCode(1),
+    EXPECT_EXIT(hisopen_c(from, "read"), testing::ExitedWithCode(1),
                 "### Error:  Problem with history item\n### Fatal Error:  No such file or directory\n");
-    hclose_c(tno);
+    hclose_c(from);
 }

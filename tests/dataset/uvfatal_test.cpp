@@ -21,6 +21,7 @@ namespace {
 struct Case {
     std::string message;
     std::function<void(int tno)> action;
+    std::string warning = "";  // printed before the fatal message
 };
 
 // Each case in a child process on a data set freshly opened with `status`.
@@ -34,7 +35,7 @@ void expectFatal(const std::string& path, const std::vector<Case>& cases, const 
                 c.action(tno);
                 std::exit(0);
             },
-            testing::ExitedWithCode(1), fatalRe(c.message))
+            testing::ExitedWithCode(1), (c.warning.empty() ? "" : escapeRe("### Warning:  " + c.warning + "\n")) + fatalRe(c.message))
             << c.message;
     }
 }
@@ -144,16 +145,8 @@ TEST(UvFatal, VariableAccess)
         {"Variable nothing not found, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "nothing", &v, 1); }},
         {"Variable pol has wrong type, in UVGETVR", [](int t) { float v; uvgetvr_c(t, IO_REAL, "pol", &v, 1); }},
         {"Variable pol currently has no value, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "pol", &v, 1); }},
-        {"Buffer for variable jvar has wrong size, in UVGETVR", [](int t) {
-             uvscan_c(t, "");
-             int v[3];
-             uvgetvr_c(t, IO_INT2, "jvar", v, 3);
-         }},
-        {"Buffer for variable source has wrong size, in UVGETVR", [](int t) {
-             uvscan_c(t, "");
-             char v[3];
-             uvgetvr_c(t, IO_BYTE, "source", v, 3);
-         }},
+        {"Buffer for variable jvar has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); int v[3]; uvgetvr_c(t, IO_INT2, "jvar", v, 3); }},
+        {"Buffer for variable source has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); char v[3]; uvgetvr_c(t, IO_BYTE, "source", v, 3); }},
         {"Ran out of variable handle slots, in UVVARINI", [](int t) {
              for (int i = 0; i < 129; ++i) {
                  int h;
@@ -241,22 +234,13 @@ TEST(UvFatal, SettingsAndReading)
         {"Invalid window selection, in UVREAD(select)", [](int t) { uvselect_c(t, "window", 3, 0, 1); readOne(t); }},
     });
 
-    std::string noFlags = writeSimple(dir, "nf.uv", [](UvDescription& d) {
-        d.flags = false;
-        d.wideChannels = 2;
-    });
-    const std::string noFlagsRe =
-        escapeRe("### Warning:  No flags found for wcorr -- assuming data are good") + "\n" + fatalRe("No flags item to write to, in UVFLGWR");
-    EXPECT_EXIT(
-        {
-            int t = 0;
-            uvopen_c(&t, noFlags.c_str(), "old");
-            uvset_c(t, "data", "wide", 0, 1, 1, 1);
-            readOne(t);
-            int f[2] = {};
-            uvwflgwr_c(t, f);
-        },
-        testing::ExitedWithCode(1), noFlagsRe);
+    expectFatal(writeSimple(dir, "nf.uv", [](UvDescription& d) { d.flags = false, d.wideChannels = 2; }),
+                {{"No flags item to write to, in UVFLGWR", [](int t) {
+                      int f[2] = {};
+                      uvset_c(t, "data", "wide", 0, 1, 1, 1);
+                      readOne(t);
+                      uvwflgwr_c(t, f);
+                  }, "No flags found for wcorr -- assuming data are good"}});
     expectFatal(writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; }),
                 {{"Bad data type for variable corr, in UVREAD.", readOne}});
     // Required variables missing, of the wrong type, or without value; coord (0), time (1),
@@ -353,36 +337,26 @@ TEST(UvFatal, Selection)
     };
     std::vector<Case> all;
     for (const S& s : cases) all.push_back({s.message, [s](int t) { uvselect_c(t, s.object, s.p1, s.p2, 1); }});
+    // Clauses given in turn, then a record read.
+    using Clauses = std::vector<std::tuple<const char*, double, double>>;
+    auto read = [](const Clauses& list) {
+        return [list](int t) {
+            for (const auto& [object, p1, p2] : list) uvselect_c(t, object, p1, p2, 1);
+            readOne(t);
+        };
+    };
     all.push_back({"Cannot handle multiple amplitude selections in a clause", [](int t) {
                        uvselect_c(t, "amplitude", 1, 2, 1);
                        uvselect_c(t, "amplitude", 1, 3, 1);
                    }});
-    all.push_back({"Multiple amplitude selection clauses are active", [](int t) {
-                       uvselect_c(t, "amplitude", 0, 2, 1);
-                       uvselect_c(t, "and", 0, 0, 1);
-                       uvselect_c(t, "amplitude", 0, 3, 1);
-                       readOne(t);
-                   }});
-    all.push_back({"Multiple window selection clauses are active", [](int t) {
+    all.push_back({"Multiple amplitude selection clauses are active",
+                   read({{"amplitude", 0, 2}, {"and", 0, 0}, {"amplitude", 0, 3}})});
+    all.push_back({"Multiple window selection clauses are active", [read](int t) {
                        uvset_c(t, "data", "wide", 0, 1, 1, 1);
-                       uvselect_c(t, "window", 1, 0, 1);
-                       uvselect_c(t, "and", 0, 0, 1);
-                       uvselect_c(t, "window", 1, 0, 1);
-                       readOne(t);
+                       read({{"window", 1, 0}, {"and", 0, 0}, {"window", 1, 0}})(t);
                    }});
-    all.push_back({"Unsupported window selection clause, in UVREAD(init)", [](int t) {
-                       uvselect_c(t, "window", 1, 0, 1);
-                       uvselect_c(t, "or", 0, 0, 1);
-                       uvselect_c(t, "time", 0, 1, 1);
-                       readOne(t);
-                   }});
-    all.push_back({"Bad antenna numbers when checking pointing, in UVREAD(select)", [](int t) {
-                       uvselect_c(t, "pointing", 0, 10, 1);
-                       readOne(t);
-                   }});
-    all.push_back({"Variable ra has the wrong type, in UVREAD(ini)", [](int t) {
-                       uvselect_c(t, "ra", 0, 10, 1);
-                       readOne(t);
-                   }});
+    all.push_back({"Unsupported window selection clause, in UVREAD(init)", read({{"window", 1, 0}, {"or", 0, 0}, {"time", 0, 1}})});
+    all.push_back({"Bad antenna numbers when checking pointing, in UVREAD(select)", read({{"pointing", 0, 10}})});
+    all.push_back({"Variable ra has the wrong type, in UVREAD(ini)", read({{"ra", 0, 10}})});
     expectFatal(path, all);
 }

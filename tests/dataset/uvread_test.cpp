@@ -49,10 +49,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
         d.windows = {Window{4, 1.0, 0.01, 1.4}, Window{4, 2.0, 0.01, 1.4}};
         d.value = valueOf;
         d.good = goodOf;
-        d.coord = [](UvRecord& r) {
-            r.u = 100.0 * r.timeIndex + r.ant1;
-            r.v = -double(r.ant2);
-        };
+        d.coord = [](UvRecord& r) { r.u = 100.0 * r.timeIndex + r.ant1, r.v = -double(r.ant2); };
         const std::string path = dir.file("rt.uv");
         ASSERT_EQ(kestrum::sim::writeUv(path, d), 36);
 
@@ -66,10 +63,7 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
                 for (int pol = 0; pol < 2; ++pol, ++i) {
                     const ReadRecord& r = recs[i];
                     EXPECT_EQ(r.visno, double(i + 1));
-                    EXPECT_EQ(r.pre[0], 100.0 * double(t) + a1);
-                    EXPECT_EQ(r.pre[1], -double(a2));
-                    EXPECT_EQ(r.pre[2], d.times[t]);
-                    EXPECT_EQ(r.pre[3], 256.0 * a1 + a2);
+                    EXPECT_EQ(r.pre, (std::vector<double>{100.0 * double(t) + a1, -double(a2), d.times[t], 256.0 * a1 + a2}));
                     ASSERT_EQ(r.flags.size(), 8u);
                     UvRecord w;
                     w.index = i;
@@ -92,8 +86,7 @@ TEST(UvRead, ChannelLinesSelectAndAverageChannels)
     auto all = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 1, 1, 1); });
     ASSERT_EQ(all.size(), 6u);
     EXPECT_EQ(all[0].flags.size(), 64u);
-    EXPECT_EQ(all[2].data[2 * 5], 5.0f);
-    EXPECT_EQ(all[2].data[2 * 5 + 1], 2.0f);
+    EXPECT_EQ(std::vector<float>(all[2].data.begin() + 10, all[2].data.begin() + 12), (std::vector<float>{5, 2}));
     EXPECT_EQ(all[2].flags[2], 0);
 
     auto avg = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 0, 1, 4, 4); });
@@ -142,17 +135,17 @@ TEST(UvRead, AmplitudeClauseFlagsChannels)
         uvselect_c(tno, "amplitude", 10, 20, 1);
         uvinfo_c(tno, "amprange", range);
     });
-    EXPECT_EQ(range[0], 1);
-    EXPECT_EQ(range[1], 10);
-    EXPECT_EQ(range[2], 20);
-    for (int k = 0; k < 64; ++k) EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
+    EXPECT_EQ(std::vector<double>(range, range + 3), (std::vector<double>{1, 10, 20}));
     auto exc = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 0); });
-    for (int k = 0; k < 64; ++k) EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
+    for (int k = 0; k < 64; ++k) {
+        EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
+        EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
+    }
     auto off = readAll(path, [](int tno) {
         uvselect_c(tno, "amplitude", 10, 20, 1);
         uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0);
     });
-    for (int k = 0; k < 64; ++k) EXPECT_EQ(off[0].flags[k], 1);
+    EXPECT_EQ(off[0].flags, std::vector<int>(64, 1));
 }
 
 TEST(UvRead, WindowClauseRestrictsTheChannels)
@@ -204,11 +197,7 @@ TEST(UvRead, PreambleEntriesAndWavelengths)
     UvDescription d;
     d.nants = 2;
     d.windows = {Window{4, 1.5, 0.1, 1.4}};
-    d.coord = [](UvRecord& r) {
-        r.u = 10;
-        r.v = 20;
-        r.w = 30;
-    };
+    d.coord = [](UvRecord& r) { r.u = 10, r.v = 20, r.w = 30; };
     const std::string two = writeSim(dir, "two.uv", d);
     d.uvw = true;
     const std::string three = writeSim(dir, "three.uv", d);
@@ -230,9 +219,7 @@ TEST(UvRead, PreambleEntriesAndWavelengths)
     double f = (1.6 + 1.7) / 2;
     EXPECT_NEAR(wave[0].pre[0], 10 * f, 1e-9);
     EXPECT_NEAR(wave[0].pre[1], 20 * f, 1e-9);
-    EXPECT_EQ(wave[0].pre[2], -5);
-    EXPECT_EQ(wave[0].pre[3], 0);
-    EXPECT_EQ(wave[0].pre[4], 4);
+    EXPECT_EQ(std::vector<double>(wave[0].pre.begin() + 2, wave[0].pre.end()), (std::vector<double>{-5, 0, 4}));
 }
 
 TEST(UvRead, InfoDescribesTheLineAndItsChannels)
