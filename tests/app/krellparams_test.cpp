@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <tuple>
 
 namespace {
 
@@ -37,18 +38,9 @@ Outcome readInto(KrellParams& p, std::vector<std::string> words)
 TEST(KrellParams, DefaultsOfBothApplications)
 {
     const KrellParams p(eAppView);
-    EXPECT_EQ(p.app, eAppView);
-    EXPECT_EQ(p.stokes, "i");
-    EXPECT_EQ(p.device, "/S2MONO");
-    EXPECT_EQ(p.scale, 10.0);
-    EXPECT_EQ(p.bchan, 0);
-    EXPECT_EQ(p.echan, 0);
-    EXPECT_EQ(p.goodch, 9);
-    EXPECT_EQ(p.cutoff, 7.0);
-    EXPECT_EQ(p.interval, 1200);
-    EXPECT_EQ(p.thres, 0.15);
-    EXPECT_EQ(p.gap, 150.0);
-    EXPECT_EQ(p.rmscut, 3.0);
+    EXPECT_EQ(std::tie(p.app, p.stokes, p.device, p.scale, p.bchan, p.echan, p.goodch, p.cutoff, p.interval, p.thres,
+                       p.gap, p.rmscut),
+              std::make_tuple(eAppView, "i", "/S2MONO", 10.0, 0, 0, 9, 7.0, 1200, 0.15, 150.0, 3.0));
     EXPECT_FALSE(p.goodchGiven || p.test || p.optNoapply || p.medtcal);
 }
 

@@ -202,11 +202,15 @@ TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
 {
     TempDir frames;
     start({"--chdir", frames.path()});
+    // The PNG of the frame, once it is there (for at most 10 seconds).
+    auto waitForPng = [&](const std::string& name) {
+        const double t0 = now();
+        Image png;
+        while (png.width == 0 && secondsSince(t0) < 10.0) png = readPng(frames.file(name));
+        return png;
+    };
     pressKeys(x, {"F2"});
-    const std::string first = frames.file("s2frame-0001.png");
-    const double t0 = now();
-    Image png;
-    while (png.width == 0 && secondsSince(t0) < 10.0) png = readPng(first);
+    const Image png = waitForPng("s2frame-0001.png");
     ASSERT_EQ(png.width, 800);
     ASSERT_EQ(png.height, 600);
     EXPECT_EQ(png, home) << "the PNG holds what the window shows";
@@ -215,10 +219,7 @@ TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
     const Image help = screenshotWhen(x, 10.0, differs(home));
     EXPECT_NE(help, home);
     pressKeys(x, {"F2", "F1"});
-    const double t1 = now();
-    Image second;
-    while (second.width == 0 && secondsSince(t1) < 10.0) second = readPng(frames.file("s2frame-0002.png"));
-    EXPECT_EQ(second.width, 800) << "a second frame gets the next free name";
+    EXPECT_EQ(waitForPng("s2frame-0002.png").width, 800) << "a second frame gets the next free name";
     EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home) << "F1 hides the help again";
     EXPECT_NE(program->err().find("s2frame-0001.png"), std::string::npos);
 }
