@@ -115,10 +115,7 @@ TEST(UvRead, GoodChannelToleranceDecidesTheAveragedFlag)
     auto one = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); });
     EXPECT_EQ(one[0].data[0], 2.0f);
     EXPECT_EQ(one[0].flags[0], 1);
-    auto two = readAll(path, [](int tno) {
-        uvset_c(tno, "data", "channel", 1, 1, 4, 4);
-        uvset_c(tno, "gflag", "", 2, 0, 0, 0);
-    });
+    auto two = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); uvset_c(tno, "gflag", "", 2, 0, 0, 0); });
     EXPECT_EQ(two[0].data[0], 2.0f);
     EXPECT_EQ(two[0].flags[0], 0);
 }
@@ -131,20 +128,14 @@ TEST(UvRead, AmplitudeClauseFlagsChannels)
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
     const std::string path = writeSim(dir, "a.uv", d);
     double range[3] = {0, 0, 0};
-    auto inc = readAll(path, [&](int tno) {
-        uvselect_c(tno, "amplitude", 10, 20, 1);
-        uvinfo_c(tno, "amprange", range);
-    });
+    auto inc = readAll(path, [&](int tno) { uvselect_c(tno, "amplitude", 10, 20, 1); uvinfo_c(tno, "amprange", range); });
     EXPECT_EQ(std::vector<double>(range, range + 3), (std::vector<double>{1, 10, 20}));
     auto exc = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 0); });
     for (int k = 0; k < 64; ++k) {
         EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
         EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
     }
-    auto off = readAll(path, [](int tno) {
-        uvselect_c(tno, "amplitude", 10, 20, 1);
-        uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0);
-    });
+    auto off = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 1); uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0); });
     EXPECT_EQ(off[0].flags, std::vector<int>(64, 1));
 }
 
@@ -159,10 +150,7 @@ TEST(UvRead, WindowClauseRestrictsTheChannels)
     auto second = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); });
     ASSERT_EQ(second[0].flags.size(), 4u);
     EXPECT_EQ(second[0].data[0], 4.0f);
-    auto two = readAll(path, [](int tno) {
-        uvselect_c(tno, "window", 2, 0, 1);
-        uvselect_c(tno, "window", 3, 0, 1);
-    });
+    auto two = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); uvselect_c(tno, "window", 3, 0, 1); });
     ASSERT_EQ(two[0].flags.size(), 8u);
     EXPECT_EQ(two[0].data[14], 11.0f);
     auto notFirst = readAll(path, [](int tno) { uvselect_c(tno, "window", 1, 0, 0); });

@@ -154,10 +154,7 @@ TEST(UvSelectAntennas, AntennasAbove64PassGroupsWithoutAntennaClauses)
 
     // Where an antenna clause is in use, pairs beyond its table are discarded with a warning.
     testing::internal::CaptureStderr();
-    auto one = pick(path, [](int tno) {
-        uvselect_c(tno, "polarization", -5, 0, 1);
-        uvselect_c(tno, "antennae", 1, 0, 1);
-    });
+    auto one = pick(path, [](int tno) { uvselect_c(tno, "polarization", -5, 0, 1); uvselect_c(tno, "antennae", 1, 0, 1); });
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(one.pairs, (std::set<std::pair<int, int>>{{1, 2}}));
     EXPECT_NE(err.find("### Warning:  Discarded data with bad antenna numbers when selecting: baseline number is 868\n"),

@@ -242,10 +242,7 @@ TEST(UvGeometry, PlanetScalingOfFluxAndCoordinates)
     UvDescription d;
     d.nants = 2;
     d.times = {2460000.6, 2460000.7};
-    d.coord = [](UvRecord& r) {
-        r.u = 10;
-        r.v = 0;
-    };
+    d.coord = [](UvRecord& r) { r.u = 10; r.v = 0; };
     d.value = [](const UvRecord&, int) { return std::complex<float>(8, 0); };
     d.perRecord = [](int tno, const UvRecord& r) {
         float maj = r.timeIndex == 0 ? 10.0f : 20.0f, min = 5, ang = r.timeIndex == 0 ? 0.0f : 90.0f;
