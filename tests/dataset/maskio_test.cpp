@@ -27,15 +27,6 @@ std::string words(std::initializer_list<uint32_t> values)
     return s;
 }
 
-// Flags drawn as text: 'X' good, '.' bad.
-std::vector<int> draw(const std::string& picture)
-{
-    std::vector<int> f;
-    for (char c : picture)
-        f.push_back(c == 'X' ? 1 : 0);
-    return f;
-}
-
 // The flags of a mask item's bytes, decoded bit by bit: flag k is bit (k+31) % 31 of word
 // (k+31) / 31; bit 31 is ignored.
 std::vector<int> decode(const std::string& item)
@@ -100,7 +91,7 @@ TEST(Maskio, HandMadeWordsAndRuns)
     m = mkopen_c(tno, "bit31", "old");
     std::vector<int> g(5);
     mkread_c(m, MK_FLAGS, g.data(), 30, 5, 5);
-    EXPECT_EQ(g, draw("XXX.X"));
+    EXPECT_EQ(g, (std::vector<int>{1, 1, 1, 0, 1}));
     // good, good, bad, good -> runs (1, 2) and (4, 4)
     EXPECT_EQ(mkread_c(m, MK_RUNS, runs, 31, 4, 4), 4);
     EXPECT_EQ(std::vector<int>(runs, runs + 4), (std::vector<int>{1, 2, 4, 4}));
