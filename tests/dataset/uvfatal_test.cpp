@@ -132,36 +132,22 @@ TEST(UvFatal, VariableAccess)
     });
     expectFatal(path, {
         {"Variable nothing not found, in UVSCAN", [](int t) { uvscan_c(t, "nothing"); }},
-        {"Type incompatiblity for variable jvar, in UVRDVR", [](int t) {
-             uvscan_c(t, "");
-             int v, def = 0;
-             uvrdvr_c(t, IO_INT, "jvar", &v, &def, 1);
-         }},
-        {"Type incompatiblity for variable source, in UVRDVR", [](int t) {
-             uvscan_c(t, "");
-             double v, def = 0;
-             uvrdvr_c(t, IO_DBLE, "source", &v, &def, 1);
-         }},
+        {"Type incompatiblity for variable jvar, in UVRDVR",
+         [](int t) { int v, def = 0; uvscan_c(t, ""); uvrdvr_c(t, IO_INT, "jvar", &v, &def, 1); }},
+        {"Type incompatiblity for variable source, in UVRDVR",
+         [](int t) { double v, def = 0; uvscan_c(t, ""); uvrdvr_c(t, IO_DBLE, "source", &v, &def, 1); }},
         {"Variable nothing not found, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "nothing", &v, 1); }},
         {"Variable pol has wrong type, in UVGETVR", [](int t) { float v; uvgetvr_c(t, IO_REAL, "pol", &v, 1); }},
         {"Variable pol currently has no value, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "pol", &v, 1); }},
         {"Buffer for variable jvar has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); int v[3]; uvgetvr_c(t, IO_INT2, "jvar", v, 3); }},
         {"Buffer for variable source has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); char v[3]; uvgetvr_c(t, IO_BYTE, "source", v, 3); }},
-        {"Ran out of variable handle slots, in UVVARINI", [](int t) {
-             for (int i = 0; i < 129; ++i) {
-                 int h;
-                 uvvarini_c(t, &h);
-             }
-         }},
+        {"Ran out of variable handle slots, in UVVARINI", [](int t) { int h; for (int i = 0; i < 129; ++i) uvvarini_c(t, &h); }},
     });
     static const int v = 1;
     expectFatal(dir.file("w.uv"), {
         {"The variable name ninechars is too long, in UVPUTVR", [](int t) { uvputvr_c(t, IO_INT, "ninechars", &v, 1); }},
-        {"Variable n has changed type, in UVPUTVR", [](int t) {
-             const float f = 1;
-             uvputvr_c(t, IO_INT, "n", &v, 1);
-             uvputvr_c(t, IO_REAL, "n", &f, 1);
-         }},
+        {"Variable n has changed type, in UVPUTVR",
+         [](int t) { const float f = 1; uvputvr_c(t, IO_INT, "n", &v, 1); uvputvr_c(t, IO_REAL, "n", &f, 1); }},
         {"Unsupported preamble \"uv/time\",in UVSET.", [](int t) { uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); }},
         {"Unsupported type 6 for variable n, in UVPUTVR", [](int t) { uvputvr_c(t, IO_TEXT, "n", &v, 1); }},
         {"Too many variables (v256), in UVPUTVR", [](int t) {
@@ -206,31 +192,15 @@ TEST(UvFatal, SettingsAndReading)
          [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
         {"Invalid preamble \"source\".", [](int t) { uvset_c(t, "preamble", "uv/source", 0, 0, 0, 0); }},
         {"Illegal channel range specified, in UVREAD", [](int t) { uvset_c(t, "data", "channel", 2, 8, 1, 1); readOne(t); }},
-        {"Callers buffer too small for channel data, in UVREAD", [](int t) {
-             double pre[4];
-             float data[8];
-             int flags[4], n;
-             uvread_c(t, pre, data, flags, 4, &n);
-         }},
-        {"Callers buffer too small for wide data, in UVWREAD", [](int t) {
-             readOne(t);
-             float data[2];
-             int flags[1], n;
-             uvwread_c(t, data, flags, 1, &n);
-         }},
-        {"Invalid object for wide linetype, in UVINFO\n", [](int t) {
-             uvset_c(t, "data", "wide", 0, 1, 1, 1);
-             readOne(t);
-             double v[8];
-             uvinfo_c(t, "velocity", v);
-         }},
+        {"Callers buffer too small for channel data, in UVREAD",
+         [](int t) { double pre[4]; float data[8]; int flags[4], n; uvread_c(t, pre, data, flags, 4, &n); }},
+        {"Callers buffer too small for wide data, in UVWREAD",
+         [](int t) { float data[2]; int flags[1], n; readOne(t); uvwread_c(t, data, flags, 1, &n); }},
+        {"Invalid object for wide linetype, in UVINFO\n",
+         [](int t) { double v[8]; uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); uvinfo_c(t, "velocity", v); }},
         {"Unrecognised object colour, in UVINFO", [](int t) { double v[8]; uvinfo_c(t, "colour", v); }},
-        {"Illegal request when trying to write to flagging file, in UVFLGWR", [](int t) {
-             uvset_c(t, "data", "channel", 0, 1, 2, 2);
-             readOne(t);
-             int f[8] = {};
-             uvflgwr_c(t, f);
-         }},
+        {"Illegal request when trying to write to flagging file, in UVFLGWR",
+         [](int t) { int f[8] = {}; uvset_c(t, "data", "channel", 0, 1, 2, 2); readOne(t); uvflgwr_c(t, f); }},
         {"Invalid window selection, in UVREAD(select)", [](int t) { uvselect_c(t, "window", 3, 0, 1); readOne(t); }},
     });
 
