@@ -583,36 +583,6 @@ TEST(UvgnAccessLayer, DeliversTheModelAndAnnouncesTheCorrections) {
     EXPECT_NE(out.find("Applying gain corrections to " + path + "\n"), std::string::npos) << out;
 }
 
-// Two feeds, XX and YY records per baseline and time, each corrupted by its own feed's gains;
-// Stokes I formed from the calibrated products is the model.
-TEST(UvgnAccessLayer, StokesFromTwoFeedsCalibratesEveryProductWithItsFeeds) {
-    TempDir dir;
-    GainTable g = solutionsAt(3, 2, 0.01, {kT0});
-    for (int a = 1; a <= 3; a++) {
-        g.gain(0, a, 1) = gainDeg(1 + 0.5 * a, 30.0 * a);
-        g.gain(0, a, 2) = gainDeg(2 - 0.3 * a, -50.0 * a);
-    }
-    std::vector<Record> recs;
-    std::vector<cplx> model;
-    for (int a1 = 1; a1 <= 3; a1++)
-        for (int a2 = a1 + 1; a2 <= 3; a2++) {
-            cplx m = std::polar(1.0 + a1 + a2, 0.1 * a1 * a2);
-            model.push_back(m);
-            for (int feed = 1; feed <= 2; feed++) {
-                cplx G = cplx(g.gain(0, a1, feed)) * std::conj(cplx(g.gain(0, a2, feed)));
-                recs.push_back({kT0, a1, a2, feed == 1 ? -5 : -6, std::vector<cplx>(4, m / G), std::vector<int>(4, 1)});
-            }
-        }
-    UvExtras extras;
-    extras.npol = 2;
-    const std::vector<Result> got = readAccess({"vis=" + dataSet(dir, withGains(g), recs, kWindow, extras), "stokes=i"});
-    ASSERT_EQ(got.size(), model.size());
-    for (size_t i = 0; i < got.size(); i++) {
-        EXPECT_EQ(got[i].flags, std::vector<int>(4, 1));
-        for (int c = 0; c < 4; c++) EXPECT_LE(std::abs(got[i].data[c] - model[i]), 4e-6 * std::abs(model[i]));
-    }
-}
-
 // The moving window through Stokes I from XX and YY groups: the set-up changes with the first
 // product of a group, and calibration is applied after the whole group has been read.
 TEST(UvgnAccessLayer, BandpassFollowsTheSetUpOfRecordGroups) {
