@@ -2,6 +2,7 @@
 // parameter message with its stream and exit status.
 #include "tests/support/support.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using kestrum::test::binary;
@@ -104,4 +105,18 @@ TEST(KestrumStart, DebugOptionsAnnounceThemselvesAndEchoEveryValue)
                          "stokes [flag]=yy,zz\n"
                          "WARNING: Undefined options specified, the following will be ignored:\n"
                          "   xyz\n");
+}
+
+TEST(KestrumStart, DataSetNamesWithShellTextAreNamesNeverCommands)
+{
+    kestrum::test::TempDir dir;
+    const std::string injected = dir.file("INJECTED");
+    for (const std::string& name : {dir.file("x$(touch " + injected + ")"), dir.file("a;touch " + injected),
+                                    dir.file("`touch " + injected + "`"), dir.file("*|touch " + injected)}) {
+        const RunResult r = runKestrum({"vis=" + name});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find("Error opening " + name), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("### Fatal Error:  No such file or directory"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(injected));
 }
