@@ -90,25 +90,34 @@ GainTable solutionsAt(int nants, int nfeeds, double interval, std::initializer_l
 }
 
 TEST_F(GainsOnly, HalfwayRecordGetsAmplitudeMeanAndPhaseAlongTheShorterArc) {
-    GainTable g = solutionsAt(2, 1, 0.1, {kT0, kT0 + 0.1});
+    // Antenna 1 turns through 180 degrees one way, antenna 3 the other (so baseline 2-3 sees
+    // the conjugate of its gain).
+    GainTable g = solutionsAt(3, 1, 0.1, {kT0, kT0 + 0.1});
     g.gain(0, 1, 1) = gainDeg(1, 170);
     g.gain(1, 1, 1) = gainDeg(3, -170);
+    g.gain(0, 3, 1) = gainDeg(1, -170);
+    g.gain(1, 3, 1) = gainDeg(3, 170);
     setUp(g);
 
     // Halfway: amplitude 2, phase 180 degrees (through 180, not through 0).
-    Result r = calibrateOnes(kT0 + 0.05, 1, 2);
-    ASSERT_FALSE(r.allFlagged());
-    EXPECT_NEAR(std::abs(r.data[0]), 2.0, 1e-5);
-    EXPECT_NEAR(std::abs(std::arg(r.data[0])), std::numbers::pi, 1e-5);
-    EXPECT_NEAR(r.grms, 2.0, 1e-5);
-    for (int c = 1; c < 4; c++) EXPECT_EQ(r.data[c], r.data[0]);
+    for (auto [a1, a2] : {std::pair{1, 2}, std::pair{2, 3}}) {
+        Result r = calibrateOnes(kT0 + 0.05, a1, a2);
+        ASSERT_FALSE(r.allFlagged());
+        EXPECT_NEAR(std::abs(r.data[0]), 2.0, 1e-5);
+        EXPECT_NEAR(std::abs(std::arg(r.data[0])), std::numbers::pi, 1e-5) << a2;
+        EXPECT_NEAR(r.grms, 2.0, 1e-5);
+        for (int c = 1; c < 4; c++) EXPECT_EQ(r.data[c], r.data[0]);
+    }
 
     // A quarter of the way along, at the solutions themselves (the second antenna enters
-    // conjugated).
-    const struct { double t; int a2; cplx want; double tol; } cases[] = {
-        {kT0 + 0.025, 2, polarDeg(1.5, 175), 1e-5}, {kT0, 2, polarDeg(1, 170), 1e-6},
-        {kT0 + 0.1, 2, polarDeg(3, -170), 1e-6}, {kT0, 1, 1.0, 1e-6}};
-    for (const auto &c : cases) EXPECT_NEAR(std::abs(calibrateOnes(c.t, 1, c.a2).data[0] - c.want), 0, c.tol);
+    // conjugated), and three quarters along.
+    const struct { double t; int a1, a2; cplx want; double tol; } cases[] = {
+        {kT0 + 0.025, 1, 2, polarDeg(1.5, 175), 1e-5}, {kT0, 1, 2, polarDeg(1, 170), 1e-6},
+        {kT0 + 0.1, 1, 2, polarDeg(3, -170), 1e-6},    {kT0, 1, 1, 1.0, 1e-6},
+        {kT0 + 0.075, 1, 2, polarDeg(2.5, -175), 1e-5}, {kT0 + 0.025, 2, 3, polarDeg(1.5, 175), 1e-5},
+        {kT0 + 0.075, 2, 3, polarDeg(2.5, -175), 1e-5}};
+    for (const auto &c : cases)
+        EXPECT_NEAR(std::abs(calibrateOnes(c.t, c.a1, c.a2).data[0] - c.want), 0, c.tol) << c.a1 << "-" << c.a2;
 }
 
 TEST_F(GainsOnly, ARecordNearOnlyOneSolutionGetsThatGainAndOneOutOfReachIsFlagged) {
