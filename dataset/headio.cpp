@@ -69,6 +69,17 @@ int openForWrite(int tno, const char* name, const char* tag)
     return item;
 }
 
+// Writes a header variable holding one value of transfer type `type`: the tag, then the value
+// `bytes` long at `offset` (4 for 4-byte values, 8 where 8-byte alignment is needed).
+void writeTagged(int tno, const char* name, const char* tag, int type, const void* value, off_t offset, off_t bytes)
+{
+    int st;
+    const int item = openForWrite(tno, name, tag);
+    hio_c(item, 1, type, const_cast<void*>(value), offset, bytes, &st);
+    check(st);
+    closeItem(item);
+}
+
 int& history(int tno)
 {
     if (!historyReady) {
@@ -200,50 +211,15 @@ void rdhda_c(int tno, const char* name, char* value, const char* defval, int len
     std::snprintf(value, static_cast<size_t>(length), "%s", defval ? defval : "");
 }
 
-void wrhdi_c(int tno, const char* name, int value)
-{
-    int st;
-    const int item = openForWrite(tno, name, int_item);
-    hwritei_c(item, &value, 4, 4, &st);
-    check(st);
-    closeItem(item);
-}
+void wrhdi_c(int tno, const char* name, int value) { writeTagged(tno, name, int_item, IO_INT, &value, 4, 4); }
 
-void wrhdr_c(int tno, const char* name, float value)
-{
-    int st;
-    const int item = openForWrite(tno, name, real_item);
-    hwriter_c(item, &value, 4, 4, &st);
-    check(st);
-    closeItem(item);
-}
+void wrhdr_c(int tno, const char* name, float value) { writeTagged(tno, name, real_item, IO_REAL, &value, 4, 4); }
 
-void wrhdd_c(int tno, const char* name, double value)
-{
-    int st;
-    const int item = openForWrite(tno, name, dble_item);
-    hwrited_c(item, &value, 8, 8, &st);
-    check(st);
-    closeItem(item);
-}
+void wrhdd_c(int tno, const char* name, double value) { writeTagged(tno, name, dble_item, IO_DBLE, &value, 8, 8); }
 
-void wrhdl_c(int tno, const char* name, int64_t value)
-{
-    int st;
-    const int item = openForWrite(tno, name, int8_item);
-    hwritel_c(item, &value, 8, 8, &st);
-    check(st);
-    closeItem(item);
-}
+void wrhdl_c(int tno, const char* name, int64_t value) { writeTagged(tno, name, int8_item, IO_INT8, &value, 8, 8); }
 
-void wrhdc_c(int tno, const char* name, const float* value)
-{
-    int st;
-    const int item = openForWrite(tno, name, cmplx_item);
-    hwritec_c(item, value, 8, 8, &st);
-    check(st);
-    closeItem(item);
-}
+void wrhdc_c(int tno, const char* name, const float* value) { writeTagged(tno, name, cmplx_item, IO_CMPLX, value, 8, 8); }
 
 void wrhda_c(int tno, const char* name, const char* value)
 {
