@@ -1,6 +1,7 @@
 // Baseline statistics over 4,000 records x 2,048 channels as the viewer recomputes them on a
 // key press, against the same statistics taken with plain full sorts over the same data; and
 // what one Visibility costs per channel.
+#include "bench/cputime.h"
 #include "model/baseline.h"
 
 #include <benchmark/benchmark.h>
@@ -116,10 +117,6 @@ stats fullSortReference(Data& d)
                 all.push_back(static_cast<float>(static_cast<float>(d.records[r].Amp(c, false) - tcalAmp[r]) - sed[c]));
     return sortStat(all);
 }
-
-// Processor time of this process: the machine is shared, so wall time would count other
-// people's work too.
-double cpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 double referenceSeconds()
 {

@@ -1,6 +1,7 @@
 // Storage-layer throughput: sequential hio_c reads of a 256 MiB item as big-endian reals in
 // the request sizes the record reader uses, against a plain pread plus byte swap of the same
 // file; and mask reads of 10^8 flags, whole-word fast path against a bit-by-bit decode.
+#include "bench/cputime.h"
 #include "dataset/hio.h"
 #include "dataset/maskio.h"
 #include "dataset/pack.h"
@@ -57,14 +58,6 @@ Fixture& fixture()
 {
     static Fixture f;
     return f;
-}
-
-// CPU seconds of the process: the machine is shared, so wall time says little.
-double cpuSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 void hioReadReals(off_t request, std::vector<float>& out)

@@ -1,5 +1,6 @@
 // Throughput of the uv data access layer when it forms Stokes I from XX and YY record groups,
 // as a ratio against reading one raw product (selected by the reader) of the same data set.
+#include "bench/cputime.h"
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -64,14 +65,6 @@ struct DataSet {
 const DataSet& dataSet() {
     static DataSet set;
     return set;
-}
-
-// CPU seconds of the process (user and system): the machine is shared, so wall time would
-// mostly measure the neighbours.
-double cpuSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
 // Reads every record of `stokes` as the viewer does; CPU seconds taken.

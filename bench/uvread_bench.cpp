@@ -2,6 +2,7 @@
 // channels, flags present), all records and one polarisation in four, against a plain read
 // and byte swap of the same file in the same run; and velocity-line reading (the default
 // grid, resampled) against channel-line reading of the same data set.
+#include "bench/cputime.h"
 #include "dataset/pack.h"
 #include "dataset/uvio.h"
 #include "tests/support/support.h"
@@ -46,13 +47,6 @@ Fixture& fixture()
 {
     static Fixture f;
     return f;
-}
-
-double cpuSeconds()
-{
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 int64_t readAll(bool onePol, bool velocity = false)
