@@ -32,8 +32,8 @@ int runSequence(int argc, char** argv)
 
     if (pobs->sources.empty()) {
         std::cout << "##### ERROR" << std::endl;
-        std::cout << "No record of " << opts.vis
-                  << " names its source, so there is nothing to show. Aborting!" << std::endl;
+        std::cout << "No record of " << opts.vis << " names its source, so there is nothing to show. Aborting!"
+                  << std::endl;
         return 1;
     }
     s = pobs->sources.begin();

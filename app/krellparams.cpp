@@ -24,10 +24,16 @@ int32_t toInt(const std::string& text)
 }
 
 // The value's leading floating-point number (blanks skipped); 0 when it does not start with one.
-double toReal(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double toReal(const std::string& text)
+{
+    return std::strtod(text.c_str(), nullptr);
+}
 
 // One less than n, without passing below the smallest 32-bit value.
-int32_t minusOne(int32_t n) { return n == std::numeric_limits<int32_t>::min() ? n : n - 1; }
+int32_t minusOne(int32_t n)
+{
+    return n == std::numeric_limits<int32_t>::min() ? n : n - 1;
+}
 
 // Takes the option word `name` out of `options`; true when it was there.
 bool takeOption(std::map<std::string, int32_t>& options, const char* name)

@@ -23,7 +23,7 @@ public:
     bool goodchGiven = false;
     bool medtcal = false;
     bool medsed = false;
-    int32_t goodch = 9;        // zero-based
+    int32_t goodch = 9;  // zero-based
     double cutoff = 7.0;
     int32_t interval = 1200;
     double thres = 0.15;
@@ -32,7 +32,7 @@ public:
     bool test = false;
     int32_t testAnt1 = 0;
     int32_t testAnt2 = 0;
-    int32_t testChan = 0;      // zero-based
+    int32_t testChan = 0;  // zero-based
     std::string stokesFlag;
     bool optShort = false;
     bool optRms = false;
@@ -43,8 +43,8 @@ public:
     bool optNoapply = false;
     std::string device = "/S2MONO";
     double scale = 10.0;
-    int32_t bchan = 0;         // one-based, 0 = not given
-    int32_t echan = 0;         // one-based, 0 = not given
+    int32_t bchan = 0;  // one-based, 0 = not given
+    int32_t echan = 0;  // one-based, 0 = not given
 
 private:
     // The flagging application's option words and keywords; false when they are unusable.

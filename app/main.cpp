@@ -1,4 +1,7 @@
 // Program entry of the kestrum viewer.
 #include "app/kestrum.h"
 
-int main(int argc, char** argv) { return kestrumMain(argc, argv); }
+int main(int argc, char** argv)
+{
+    return kestrumMain(argc, argv);
+}

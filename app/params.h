@@ -15,9 +15,9 @@ public:
     // "options=debug2" switch on debug1 / debug2 (announced on standard output).
     void read(int argc, char** argv);
 
-    std::vector<std::string> plainArgs;       // words without "="
-    std::map<std::string, std::string> keywords;   // lower-cased key -> value as given
-    std::map<std::string, int32_t> options;   // lower-cased option word -> position in its list
+    std::vector<std::string> plainArgs;  // words without "="
+    std::map<std::string, std::string> keywords;  // lower-cased key -> value as given
+    std::map<std::string, int32_t> options;  // lower-cased option word -> position in its list
 
     // First- and second-level diagnostic output, read throughout the program.
     static inline bool debug1 = false;

@@ -56,9 +56,9 @@ PointCache cache;
 
 bool cacheMatches()
 {
-    return cache.valid && cache.baseline == &b->second && cache.amp == doAmp &&
-           cache.compress == compressTime && cache.sub == subMedian && cache.line == doLine &&
-           cache.bchan == opts.bchan && cache.echan == opts.echan && cache.tint == pobs->tint;
+    return cache.valid && cache.baseline == &b->second && cache.amp == doAmp && cache.compress == compressTime &&
+        cache.sub == subMedian && cache.line == doLine && cache.bchan == opts.bchan && cache.echan == opts.echan &&
+        cache.tint == pobs->tint;
 }
 
 // Time coordinate, in hours, of record i of the current baseline.
@@ -91,8 +91,8 @@ void computePoints()
             if (rec.flags[c] != 0)
                 continue;
             cache.rx[used] = static_cast<float>(c);
-            cache.ry[used] = doAmp ? bl.Amp(ui, c, tcal, sed)
-                                   : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
+            cache.ry[used] =
+                doAmp ? bl.Amp(ui, c, tcal, sed) : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
             cache.rz[used] = z;
             ++used;
         }
@@ -215,9 +215,8 @@ std::string viewTitle()
     char title[256];
     std::snprintf(title, sizeof title,
                   "Source: %s (%s); Baseline (%d-%d); RMS: %f\nMedian tcal %s; Median SED %s; Time compression %s",
-                  s->second.name.c_str(), doAmp ? "Amplitudes" : "Phases", b->second.ant1, b->second.ant2,
-                  astats.rms, subMedian >= 1 ? "ON" : "OFF", subMedian >= 2 ? "ON" : "OFF",
-                  compressTime ? "ON" : "OFF");
+                  s->second.name.c_str(), doAmp ? "Amplitudes" : "Phases", b->second.ant1, b->second.ant2, astats.rms,
+                  subMedian >= 1 ? "ON" : "OFF", subMedian >= 2 ? "ON" : "OFF", compressTime ? "ON" : "OFF");
     return title;
 }
 

@@ -9,16 +9,16 @@
 #include <string>
 
 // The viewer's state. main sets it up; kcb changes it; cb and rescale read it.
-extern Observation* pobs;                               // the loaded data set, never deleted
-extern std::map<std::string, Source>::iterator s;       // current source
-extern std::map<int32_t, Baseline>::iterator b;         // current baseline of *s
-extern stats pstats;                                    // phase statistics of *b (radians)
-extern stats astats;                                    // amplitude statistics of *b
-extern int subMedian;                                   // 0 none, 1 tcal, 2 tcal and SED
-extern bool doAmp;                                      // amplitudes (true) or phases
-extern int doLine;                                      // bit 0 lines across the band, bit 1 lines in time
-extern bool compressTime;                               // drop the gaps between scans
-extern bool fullRange;                                  // vertical range from min to max
+extern Observation* pobs;  // the loaded data set, never deleted
+extern std::map<std::string, Source>::iterator s;  // current source
+extern std::map<int32_t, Baseline>::iterator b;  // current baseline of *s
+extern stats pstats;  // phase statistics of *b (radians)
+extern stats astats;  // amplitude statistics of *b
+extern int subMedian;  // 0 none, 1 tcal, 2 tcal and SED
+extern bool doAmp;  // amplitudes (true) or phases
+extern int doLine;  // bit 0 lines across the band, bit 1 lines in time
+extern bool compressTime;  // drop the gaps between scans
+extern bool fullRange;  // vertical range from min to max
 
 // Per-frame callback: draws the current baseline, then the labels.
 void cb(double* t, int* kc);

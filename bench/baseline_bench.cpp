@@ -164,10 +164,10 @@ void BM_VisibilityBytesPerChannel(benchmark::State& state)
     for (auto _ : state) {
         std::vector<Visibility> v;
         v.emplace_back(0, 0, 0, 0, 258, 0, 1, n, d.data(), f.data(), false);
-        v.push_back(v.front());   // a copy, as the record vector makes when it grows
+        v.push_back(v.front());  // a copy, as the record vector makes when it grows
         const Visibility& rec = v.back();
         heap = rec.data.capacity() * sizeof(std::complex<float>) + rec.flags.capacity() +
-               rec.amp.capacity() * sizeof(float);
+            rec.amp.capacity() * sizeof(float);
         benchmark::DoNotOptimize(heap);
     }
     state.counters["bytes_per_channel"] = double(heap) / n;

@@ -33,10 +33,10 @@ constexpr int kChannels = 1024;
 // What a child reports.
 struct FrameResult {
     double fps = 0.0;
-    double callbackShare = 0.0;   // time in the per-frame callback / frame time
-    double keyM = 0.0;            // seconds from "m" to the end of the frame drawn after it
+    double callbackShare = 0.0;  // time in the per-frame callback / frame time
+    double keyM = 0.0;  // seconds from "m" to the end of the frame drawn after it
     double keyN = 0.0;
-    double keyMCompute = 0.0;     // of which in the viewer: the key handler and the next callback
+    double keyMCompute = 0.0;  // of which in the viewer: the key handler and the next callback
     double keyNCompute = 0.0;
     int ok = 0;
 };
@@ -54,7 +54,7 @@ enum class Mode { viewerPoints, viewerHatch, rawPoints, rawLines };
 
 Mode mode;
 int resultFd = -1;
-std::vector<float> rx, ry, rz;         // raw points, or raw segment end points in pairs
+std::vector<float> rx, ry, rz;  // raw points, or raw segment end points in pairs
 FrameResult result;
 
 // The measurement runs through these steps, one frame callback at a time.
@@ -84,7 +84,10 @@ void finish()
     _exit(0);
 }
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double since(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 // Presses `key` through the viewer's key handler, as the event loop would between frames.
 void press(unsigned char key)
@@ -152,8 +155,8 @@ void buildObservation()
                 seed = seed * 1664525u + 1013904223u;
                 data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
             }
-            pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, kChannels,
-                                      data.data(), flags.data(), false);
+            pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, kChannels, data.data(),
+                                      flags.data(), false);
             pobs->add("bench", static_cast<int>(pobs->allVis.size() - 1));
         }
     }
@@ -166,7 +169,9 @@ void buildRaw()
 {
     // The same points (or cross-hatch segments) as the viewer draws for the first baseline.
     const Baseline& bl = b->second;
-    auto z = [&](int i) { return static_cast<float>((pobs->allVis[bl.vis[i]].time - pobs->allVis[bl.vis[0]].time) * 24); };
+    auto z = [&](int i) {
+        return static_cast<float>((pobs->allVis[bl.vis[i]].time - pobs->allVis[bl.vis[0]].time) * 24);
+    };
     if (mode == Mode::rawPoints) {
         for (int i = 0; i < kRecords; ++i)
             for (int c = 0; c < kChannels; ++c)
@@ -179,7 +184,8 @@ void buildRaw()
     };
     for (int i = 0; i < kRecords; ++i)
         for (int c = 1; c < kChannels; ++c)
-            seg(c - 1.0f, bl.Amp(i, c - 1, false, false), z(i), static_cast<float>(c), bl.Amp(i, c, false, false), z(i));
+            seg(c - 1.0f, bl.Amp(i, c - 1, false, false), z(i), static_cast<float>(c), bl.Amp(i, c, false, false),
+                z(i));
     for (int c = 0; c < kChannels; ++c)
         for (int i = 1; i < kRecords; ++i)
             seg(static_cast<float>(c), bl.Amp(i - 1, c, false, false), z(i - 1), static_cast<float>(c),
@@ -259,18 +265,22 @@ void BM_Frame(benchmark::State& state, Mode viewerMode, Mode rawMode)
     }
     state.counters["viewer_fps"] = viewer.fps / runs;
     state.counters["library_fps"] = raw.fps / runs;
-    state.counters["fps_vs_library"] = viewer.fps / raw.fps;   // aim: at least 0.8
+    state.counters["fps_vs_library"] = viewer.fps / raw.fps;  // aim: at least 0.8
     state.counters["callback_share"] = viewer.callbackShare / runs;
     state.counters["library_callback_share"] = raw.callbackShare / runs;
-    state.counters["key_m_s"] = viewer.keyM / runs;            // aim: under 0.5 s
+    state.counters["key_m_s"] = viewer.keyM / runs;  // aim: under 0.5 s
     state.counters["key_n_s"] = viewer.keyN / runs;
     state.counters["key_m_viewer_s"] = viewer.keyMCompute / runs;
     state.counters["key_n_viewer_s"] = viewer.keyNCompute / runs;
 }
 
 BENCHMARK_CAPTURE(BM_Frame, points_2M, Mode::viewerPoints, Mode::rawPoints)
-    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Frame, crosshatch_2M, Mode::viewerHatch, Mode::rawLines)
-    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -28,11 +28,13 @@ bool openOnce()
 {
     static kestrum::test::XServer server;  // a private one for the whole run
     static const bool open = [] {
-        if (!server.ok()) return false;
+        if (!server.ok())
+            return false;
         setenv("DISPLAY", server.display().c_str(), 1);
         char name[] = "kestrum_bench";
         char* argv[] = {name, nullptr};
-        if (s2opend("/S2MONO", 1, argv) == 0) return false;
+        if (s2opend("/S2MONO", 1, argv) == 0)
+            return false;
         s2svp(-1, 1, -1, 1, -1, 1);
         s2swin(0, 1, 0, 1, 0, 1);
         // The home camera, as s2show places it before its loop.
@@ -62,8 +64,8 @@ GLuint makeBareBuffer(int n)
     std::vector<kestrum::plot::Vertex> v(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         const unsigned h = static_cast<unsigned>(i) * 2654435761u;
-        v[static_cast<std::size_t>(i)] = {(h & 1023) / 511.5f - 1, (h >> 10 & 1023) / 511.5f - 1,
-                                          (h >> 20 & 1023) / 511.5f - 1, 255, 255, 255, 255};
+        v[static_cast<std::size_t>(i)] = {
+            (h & 1023) / 511.5f - 1, (h >> 10 & 1023) / 511.5f - 1, (h >> 20 & 1023) / 511.5f - 1, 255, 255, 255, 255};
     }
     GLuint buffer = 0;
     glGenBuffers(1, &buffer);
@@ -134,6 +136,12 @@ void BM_PointsPerFrame(benchmark::State& state)
     state.counters["bare_fps"] = frames / bare;
     state.counters["ratio"] = bare / library;
 }
-BENCHMARK(BM_PointsPerFrame)->Arg(100000)->Arg(1000000)->Arg(4000000)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_PointsPerFrame)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Arg(4000000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
 
 }  // namespace

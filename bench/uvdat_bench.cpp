@@ -28,7 +28,8 @@ struct DataSet {
     std::string vis;
     double bytes = 0;  // "visdata" and "flags" together
 
-    DataSet() : vis(dir.file("stokesi.uv")) {
+    DataSet() : vis(dir.file("stokesi.uv"))
+    {
         int t = 0;
         uvopen_c(&t, vis.c_str(), "new");
         uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
@@ -43,7 +44,8 @@ struct DataSet {
         uvputvr_c(t, IO_INT, "npol", &two, 1);
         std::vector<float> data(2 * kChan);
         std::vector<int> flags(kChan, 1);
-        for (int j = 0; j < kChan; j++) data[2 * j] = 1.0f + j, data[2 * j + 1] = -0.5f * j;
+        for (int j = 0; j < kChan; j++)
+            data[2 * j] = 1.0f + j, data[2 * j + 1] = -0.5f * j;
         const long groups = static_cast<long>(kTargetBytes / (2.0 * 8 * kChan)) + 1;
         for (long g = 0; g < groups; g++) {
             const int a1 = 1 + static_cast<int>(g % 7), a2 = a1 + 1 + static_cast<int>(g % 3);
@@ -55,20 +57,23 @@ struct DataSet {
             }
         }
         uvclose_c(t);
-        for (const char *item : {"/visdata", "/flags"}) {
+        for (const char* item : {"/visdata", "/flags"}) {
             struct stat st;
-            if (stat((vis + item).c_str(), &st) == 0) bytes += static_cast<double>(st.st_size);
+            if (stat((vis + item).c_str(), &st) == 0)
+                bytes += static_cast<double>(st.st_size);
         }
     }
 };
 
-const DataSet& dataSet() {
+const DataSet& dataSet()
+{
     static DataSet set;
     return set;
 }
 
 // Reads every record of `stokes` as the viewer does; CPU seconds taken.
-double readSeconds(const std::string& vis, const char *stokes, long *records) {
+double readSeconds(const std::string& vis, const char* stokes, long* records)
+{
     static std::vector<float> data(2 * kMax);
     static std::vector<int> flags(kMax);
     const double start = cpuSeconds();
@@ -89,7 +94,8 @@ double readSeconds(const std::string& vis, const char *stokes, long *records) {
     return cpuSeconds() - start;
 }
 
-void BM_StokesIFromXXYYAgainstRawXX(benchmark::State& state) {
+void BM_StokesIFromXXYYAgainstRawXX(benchmark::State& state)
+{
     const DataSet& set = dataSet();
     long raw = 0, formed = 0;
     readSeconds(set.vis, "xx", &raw);  // into the page cache
@@ -98,7 +104,8 @@ void BM_StokesIFromXXYYAgainstRawXX(benchmark::State& state) {
         rawSeconds += readSeconds(set.vis, "xx", &raw);
         formedSeconds += readSeconds(set.vis, "i", &formed);
     }
-    if (raw != formed) state.SkipWithError("formed and raw record counts differ");
+    if (raw != formed)
+        state.SkipWithError("formed and raw record counts differ");
     const double mb = set.bytes / 1e6 * static_cast<double>(state.iterations());
     state.counters["dataset_MB"] = set.bytes / 1e6;
     state.counters["raw_MBps"] = mb / rawSeconds;

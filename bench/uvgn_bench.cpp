@@ -29,7 +29,8 @@ constexpr double kMinute = 1.0 / 1440.0;
 // two windows, with gain solutions every 5 minutes, each valid for 5 minutes (so that records
 // between two solutions interpolate), and a bandpass; with `delays`, also a delay term per
 // antenna (power-law index and phase slope) that changes from solution to solution.
-std::string writeDataSet(const std::string &p, bool delays) {
+std::string writeDataSet(const std::string& p, bool delays)
+{
     using kestrum::sim::Gain;
     const int ntau = delays ? 1 : 0;
     std::vector<kestrum::sim::SpectralWindow> windows{{kChan / 2, 0.12, 0.0001}, {kChan / 2, 0.15, 0.0001}};
@@ -39,13 +40,15 @@ std::string writeDataSet(const std::string &p, bool delays) {
         const int s = gains.addSolution(kT0 + 5 * k * kMinute);
         for (int a = 1; a <= kAnts; a++) {
             gains.gain(s, a, 1) = std::polar(1.0f + 0.01f * a, 0.1f * a + 0.05f * k);
-            if (delays) gains.delay(s, a) = Gain(0.01f * a, 2.0f * a + 0.5f * k);
+            if (delays)
+                gains.delay(s, a) = Gain(0.01f * a, 2.0f * a + 0.5f * k);
         }
     }
     kestrum::sim::BandpassTable bp(kAnts, 1, ntau, windows);
     bp.addSolution();
     for (int a = 1; a <= kAnts; a++)
-        for (int c = 0; c < kChan; c++) bp.value(0, a, 1, c) = std::polar(1.0f + 0.001f * c, 0.01f * c * a);
+        for (int c = 0; c < kChan; c++)
+            bp.value(0, a, 1, c) = std::polar(1.0f + 0.001f * c, 0.01f * c * a);
 
     int tno;
     uvopen_c(&tno, p.c_str(), "new");
@@ -77,7 +80,8 @@ std::string writeDataSet(const std::string &p, bool delays) {
     return p;
 }
 
-const std::string &dataSet(bool delays) {
+const std::string& dataSet(bool delays)
+{
     static kestrum::test::TempDir dir;
     static const std::string plain = writeDataSet(dir.file("gains.uv"), false);
     static const std::string withDelays = writeDataSet(dir.file("delays.uv"), true);
@@ -86,10 +90,12 @@ const std::string &dataSet(bool delays) {
 
 // Reads every record as the access layer does without Stokes processing: the record reader,
 // then (when `calibrate`) the calibration of each record. Returns the records read.
-long readAll(const std::string &path, bool calibrate) {
+long readAll(const std::string& path, bool calibrate)
+{
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "old");
-    if (calibrate) uvgnini(tno, 1, 1);
+    if (calibrate)
+        uvgnini(tno, 1, 1);
     std::vector<float> data(2 * kChan);
     std::vector<int> flags(kChan);
     double preamble[4];
@@ -97,33 +103,40 @@ long readAll(const std::string &path, bool calibrate) {
     long records = 0;
     for (;;) {
         uvread_c(tno, preamble, data.data(), flags.data(), kChan, &nread);
-        if (nread == 0) break;
+        if (nread == 0)
+            break;
         if (calibrate) {
             float grms;
             uvgnfac(preamble[2], preamble[3], 0, 0, data.data(), flags.data(), nread, &grms);
         }
         records++;
     }
-    if (calibrate) uvgnfin();
+    if (calibrate)
+        uvgnfin();
     uvclose_c(tno);
     return records;
 }
 
 // The baseline: the data set with gains and bandpass, read without applying them.
-void BM_ReadUncalibrated(benchmark::State &state) {
-    const std::string &path = dataSet(false);
-    for (auto _ : state) benchmark::DoNotOptimize(readAll(path, false));
+void BM_ReadUncalibrated(benchmark::State& state)
+{
+    const std::string& path = dataSet(false);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(readAll(path, false));
 }
 BENCHMARK(BM_ReadUncalibrated)->Unit(benchmark::kMillisecond);
 
 // The target: the same data set with its gains and bandpass applied (aim: time ratio >= 0.7).
-void BM_ReadWithGainsAndBandpass(benchmark::State &state) {
-    const std::string &path = dataSet(false);
-    for (auto _ : state) benchmark::DoNotOptimize(readAll(path, true));
+void BM_ReadWithGainsAndBandpass(benchmark::State& state)
+{
+    const std::string& path = dataSet(false);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(readAll(path, true));
 }
 BENCHMARK(BM_ReadWithGainsAndBandpass)->Unit(benchmark::kMillisecond);
 
-double cpuSeconds() {
+double cpuSeconds()
+{
     timespec ts;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
@@ -131,8 +144,9 @@ double cpuSeconds() {
 
 // The two reads interleaved, so that the load of a shared machine falls on both alike; the
 // counter "ratio" is the uncalibrated CPU time over the calibrated one (aim: >= 0.7).
-void BM_GainsAndBandpassRatio(benchmark::State &state) {
-    const std::string &path = dataSet(false);
+void BM_GainsAndBandpassRatio(benchmark::State& state)
+{
+    const std::string& path = dataSet(false);
     double plain = 0, calibrated = 0;
     bool calibratedFirst = false;
     for (auto _ : state) {
@@ -150,9 +164,11 @@ BENCHMARK(BM_GainsAndBandpassRatio)->Unit(benchmark::kMillisecond)->MinTime(2.0)
 
 // For information: delay terms too (a data set of the same size), which cost a power law and a
 // phase per antenna, channel and time stamp when they change with every time stamp.
-void BM_ReadWithGainsDelaysAndBandpass(benchmark::State &state) {
-    const std::string &path = dataSet(true);
-    for (auto _ : state) benchmark::DoNotOptimize(readAll(path, true));
+void BM_ReadWithGainsDelaysAndBandpass(benchmark::State& state)
+{
+    const std::string& path = dataSet(true);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(readAll(path, true));
 }
 BENCHMARK(BM_ReadWithGainsDelaysAndBandpass)->Unit(benchmark::kMillisecond);
 

@@ -31,7 +31,8 @@ struct Fixture {
         d.nants = 16;  // 120 baselines
         d.pols = {-5, -6, -7, -8};
         d.windows = {kestrum::sim::Window{nchan, 1.0, 0.0001, 1.42}};
-        for (int t = 0; t < 136; ++t) d.times.push_back(2460000.5 + t / 8640.0);
+        for (int t = 0; t < 136; ++t)
+            d.times.push_back(2460000.5 + t / 8640.0);
         d.value = [](const kestrum::sim::UvRecord& r, int k) {
             return std::complex<float>(float((r.index + k) % 97), float(k % 13));
         };
@@ -53,9 +54,12 @@ int64_t readAll(bool onePol, bool velocity = false)
 {
     int tno = 0;
     uvopen_c(&tno, fixture().ds.c_str(), "old");
-    if (velocity) uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
-    else uvset_c(tno, "data", "channel", 0, 1, 1, 1);
-    if (onePol) uvselect_c(tno, "polarization", -6, 0, 1);
+    if (velocity)
+        uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
+    else
+        uvset_c(tno, "data", "channel", 0, 1, 1, 1);
+    if (onePol)
+        uvselect_c(tno, "polarization", -6, 0, 1);
     std::vector<double> pre(4);
     std::vector<float> data(2 * nchan);
     std::vector<int> flags(nchan);
@@ -63,7 +67,8 @@ int64_t readAll(bool onePol, bool velocity = false)
     int nread = 0;
     for (;;) {
         uvread_c(tno, pre.data(), data.data(), flags.data(), nchan, &nread);
-        if (!nread) break;
+        if (!nread)
+            break;
         ++n;
     }
     uvclose_c(tno);
@@ -79,7 +84,8 @@ void plainReadSwap()
     const int fd = open((fixture().ds + "/visdata").c_str(), O_RDONLY);
     for (off_t off = 0;; off += static_cast<off_t>(chunk)) {
         ssize_t got = pread(fd, raw.data(), chunk, off);
-        if (got <= 0) break;
+        if (got <= 0)
+            break;
         unpackr_c(raw.data(), out.data(), static_cast<int>(got / 4));
     }
     close(fd);
@@ -111,9 +117,15 @@ void run(benchmark::State& state, bool onePol)
 }
 
 // Every record delivered.
-void BM_UvReadAll(benchmark::State& state) { run(state, false); }
+void BM_UvReadAll(benchmark::State& state)
+{
+    run(state, false);
+}
 // A polarisation selection keeping one record in four.
-void BM_UvReadOnePolInFour(benchmark::State& state) { run(state, true); }
+void BM_UvReadOnePolInFour(benchmark::State& state)
+{
+    run(state, true);
+}
 
 // Velocity lines against channel lines, every record of the same data set.
 void BM_UvReadVelocity(benchmark::State& state)

@@ -15,10 +15,17 @@ bool aborting = false;  // set while the emergency close of a fatal error runs
 const char* kindOf(char severity)
 {
     switch (severity) {
-    case 'i': case 'I': return "Informational";
-    case 'w': case 'W': return "Warning";
-    case 'e': case 'E': return "Error";
-    default: return nullptr;
+    case 'i':
+    case 'I':
+        return "Informational";
+    case 'w':
+    case 'W':
+        return "Warning";
+    case 'e':
+    case 'E':
+        return "Error";
+    default:
+        return nullptr;
     }
 }
 
@@ -42,14 +49,20 @@ void bug_c(char severity, const char* message)
     std::exit(1);
 }
 
-void bugno_c(char severity, int errnum) { bug_c(severity, errmsg_c(errnum)); }
+void bugno_c(char severity, int errnum)
+{
+    bug_c(severity, errmsg_c(errnum));
+}
 
 void buglabel_c(const char* name)
 {
     std::snprintf(programName, sizeof programName, "%s", name ? name : "");
 }
 
-const char* bugname_c(void) { return programName; }
+const char* bugname_c(void)
+{
+    return programName;
+}
 
 const char* errmsg_c(int errnum)
 {

@@ -163,7 +163,10 @@ void dwrite_c(int fd, const void* buffer, off_t offset, size_t length, int* iost
     *iostat = 0;
 }
 
-void dwait_c(int, int* iostat) { *iostat = 0; }
+void dwait_c(int, int* iostat)
+{
+    *iostat = 0;
+}
 
 void ddelete_c(const char* name, int* iostat)
 {

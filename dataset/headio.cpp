@@ -28,7 +28,10 @@ constexpr int MAXTREES = 26;
 int historyItem[MAXTREES];  // item handle of each tree's open "history", -1 when closed
 bool historyReady = false;
 
-bool isTag(const char* tag, const char* kind) { return std::memcmp(tag, kind, 4) == 0; }
+bool isTag(const char* tag, const char* kind)
+{
+    return std::memcmp(tag, kind, 4) == 0;
+}
 
 // Every error on an opened item is fatal with the system's text.
 void check(int iostat)
@@ -211,15 +214,30 @@ void rdhda_c(int tno, const char* name, char* value, const char* defval, int len
     std::snprintf(value, static_cast<size_t>(length), "%s", defval ? defval : "");
 }
 
-void wrhdi_c(int tno, const char* name, int value) { writeTagged(tno, name, int_item, IO_INT, &value, 4, 4); }
+void wrhdi_c(int tno, const char* name, int value)
+{
+    writeTagged(tno, name, int_item, IO_INT, &value, 4, 4);
+}
 
-void wrhdr_c(int tno, const char* name, float value) { writeTagged(tno, name, real_item, IO_REAL, &value, 4, 4); }
+void wrhdr_c(int tno, const char* name, float value)
+{
+    writeTagged(tno, name, real_item, IO_REAL, &value, 4, 4);
+}
 
-void wrhdd_c(int tno, const char* name, double value) { writeTagged(tno, name, dble_item, IO_DBLE, &value, 8, 8); }
+void wrhdd_c(int tno, const char* name, double value)
+{
+    writeTagged(tno, name, dble_item, IO_DBLE, &value, 8, 8);
+}
 
-void wrhdl_c(int tno, const char* name, int64_t value) { writeTagged(tno, name, int8_item, IO_INT8, &value, 8, 8); }
+void wrhdl_c(int tno, const char* name, int64_t value)
+{
+    writeTagged(tno, name, int8_item, IO_INT8, &value, 8, 8);
+}
 
-void wrhdc_c(int tno, const char* name, const float* value) { writeTagged(tno, name, cmplx_item, IO_CMPLX, value, 8, 8); }
+void wrhdc_c(int tno, const char* name, const float* value)
+{
+    writeTagged(tno, name, cmplx_item, IO_CMPLX, value, 8, 8);
+}
 
 void wrhda_c(int tno, const char* name, const char* value)
 {
@@ -266,7 +284,7 @@ void hdprobe_c(int tno, const char* name, char* descr, int length, char* type, i
         int offset, elsize;
     };
     static const Numeric numeric[] = {
-        {real_item, "real", 4, 4},     {int_item, "integer", 4, 4}, {int2_item, "integer*2", 4, 2},
+        {real_item, "real", 4, 4},      {int_item, "integer", 4, 4}, {int2_item, "integer*2", 4, 2},
         {int8_item, "integer*8", 8, 8}, {dble_item, "double", 8, 8}, {cmplx_item, "complex", 8, 8},
     };
     const Numeric* kind = nullptr;
@@ -343,7 +361,10 @@ void hdprobe_c(int tno, const char* name, char* descr, int length, char* type, i
     std::memcpy(descr, text.c_str(), text.size() + 1);
 }
 
-int hdprsnt_c(int tno, const char* name) { return hexists_c(tno, name) ? 1 : 0; }
+int hdprsnt_c(int tno, const char* name)
+{
+    return hexists_c(tno, name) ? 1 : 0;
+}
 
 void hdcopy_c(int tin, int tout, const char* name)
 {

@@ -19,10 +19,10 @@
 
 namespace {
 
-constexpr int MAXTREES = 26;    // tree handles 0..25; 0 is the tree of plain files
+constexpr int MAXTREES = 26;  // tree handles 0..25; 0 is the tree of plain files
 constexpr int MAXITEMS = 1024;  // item handles 0..1023, shared by all trees
 constexpr int BUFSIZE = 16384;  // window of an item that has a file
-constexpr int CACHESIZE = 64;   // the largest item the "header" item keeps
+constexpr int CACHESIZE = 64;  // the largest item the "header" item keeps
 
 // Item flags: the access mode, then where the item lives.
 constexpr int ITEM_READ = 1;
@@ -30,12 +30,12 @@ constexpr int ITEM_WRITE = 2;
 constexpr int ITEM_SCRATCH = 4;
 constexpr int ITEM_APPEND = 8;
 constexpr int ACCESS_MODES = ITEM_READ | ITEM_WRITE | ITEM_SCRATCH | ITEM_APPEND;
-constexpr int ITEM_CACHE = 16;    // the item's bytes are (also) in the "header" item on disk
+constexpr int ITEM_CACHE = 16;  // the item's bytes are (also) in the "header" item on disk
 constexpr int ITEM_NOCACHE = 32;  // the item must have a file of its own
 
 // Tree flags.
 constexpr int TREE_CACHEMOD = 1;  // the "header" item on disk no longer matches the cache
-constexpr int TREE_NEW = 2;       // the directory was created by this run
+constexpr int TREE_NEW = 2;  // the directory was created by this run
 
 // What a tree allows, found out on the first write.
 constexpr int RDWR_UNKNOWN = 0;
@@ -70,7 +70,7 @@ struct Item {
     int ioLength = 0;
     WindowState ioState = IO_EMPTY;
     std::vector<char> buf;  // the window's storage; its size is the capacity
-    Item* next = nullptr;   // the tree's item list, newest first
+    Item* next = nullptr;  // the tree's item list, newest first
 };
 
 struct Tree {
@@ -88,7 +88,10 @@ int ntrees = 0;
 int nitems = 0;
 bool initialised = false;
 
-int capacity(const Item* it) { return static_cast<int>(it->buf.size()); }
+int capacity(const Item* it)
+{
+    return static_cast<int>(it->buf.size());
+}
 
 void checkItem([[maybe_unused]] const Item* it)
 {
@@ -320,7 +323,7 @@ void accessItem(int tno, int* itno, const char* keyword, const char* status, int
     *itno = -1;
     const bool listing = tno != 0 && std::strcmp(keyword, ".") == 0;
     const bool nocache = tno == 0 || mode == ITEM_SCRATCH || std::strcmp(keyword, "header") == 0 ||
-                         std::strcmp(keyword, ".") == 0 || std::strcmp(keyword, "history") == 0;
+        std::strcmp(keyword, ".") == 0 || std::strcmp(keyword, "history") == 0;
     if (tno != 0 && !nameOk(keyword, internal)) {
         *iostat = -1;
         return;
@@ -467,11 +470,25 @@ void typeSizes(int type, int* elsize, int* expansion)
 {
     *expansion = 1;
     switch (type) {
-    case IO_BYTE: case IO_TEXT: *elsize = 1; return;
-    case IO_INT: case IO_REAL: case IO_CMPLX: *elsize = 4; return;
-    case IO_INT2: *elsize = 2; *expansion = 2; return;
-    case IO_DBLE: case IO_INT8: *elsize = 8; return;
-    default: bug_c('f', "hio_c: Unrecognised type");
+    case IO_BYTE:
+    case IO_TEXT:
+        *elsize = 1;
+        return;
+    case IO_INT:
+    case IO_REAL:
+    case IO_CMPLX:
+        *elsize = 4;
+        return;
+    case IO_INT2:
+        *elsize = 2;
+        *expansion = 2;
+        return;
+    case IO_DBLE:
+    case IO_INT8:
+        *elsize = 8;
+        return;
+    default:
+        bug_c('f', "hio_c: Unrecognised type");
     }
 }
 
@@ -479,24 +496,50 @@ void typeSizes(int type, int* elsize, int* expansion)
 void toMemory(int type, const char* disk, char* mem, int n)
 {
     switch (type) {
-    case IO_INT: unpack32_c(disk, reinterpret_cast<int*>(mem), n / 4); break;
-    case IO_INT2: unpack16_c(disk, reinterpret_cast<int*>(mem), n / 2); break;
-    case IO_REAL: case IO_CMPLX: unpackr_c(disk, reinterpret_cast<float*>(mem), n / 4); break;
-    case IO_DBLE: unpackd_c(disk, reinterpret_cast<double*>(mem), n / 8); break;
-    case IO_INT8: unpack64_c(disk, reinterpret_cast<int64_t*>(mem), n / 8); break;
-    default: std::memcpy(mem, disk, static_cast<size_t>(n)); break;
+    case IO_INT:
+        unpack32_c(disk, reinterpret_cast<int*>(mem), n / 4);
+        break;
+    case IO_INT2:
+        unpack16_c(disk, reinterpret_cast<int*>(mem), n / 2);
+        break;
+    case IO_REAL:
+    case IO_CMPLX:
+        unpackr_c(disk, reinterpret_cast<float*>(mem), n / 4);
+        break;
+    case IO_DBLE:
+        unpackd_c(disk, reinterpret_cast<double*>(mem), n / 8);
+        break;
+    case IO_INT8:
+        unpack64_c(disk, reinterpret_cast<int64_t*>(mem), n / 8);
+        break;
+    default:
+        std::memcpy(mem, disk, static_cast<size_t>(n));
+        break;
     }
 }
 
 void toDisk(int type, const char* mem, char* disk, int n)
 {
     switch (type) {
-    case IO_INT: pack32_c(reinterpret_cast<const int*>(mem), disk, n / 4); break;
-    case IO_INT2: pack16_c(reinterpret_cast<const int*>(mem), disk, n / 2); break;
-    case IO_REAL: case IO_CMPLX: packr_c(reinterpret_cast<const float*>(mem), disk, n / 4); break;
-    case IO_DBLE: packd_c(reinterpret_cast<const double*>(mem), disk, n / 8); break;
-    case IO_INT8: pack64_c(reinterpret_cast<const int64_t*>(mem), disk, n / 8); break;
-    default: std::memcpy(disk, mem, static_cast<size_t>(n)); break;
+    case IO_INT:
+        pack32_c(reinterpret_cast<const int*>(mem), disk, n / 4);
+        break;
+    case IO_INT2:
+        pack16_c(reinterpret_cast<const int*>(mem), disk, n / 2);
+        break;
+    case IO_REAL:
+    case IO_CMPLX:
+        packr_c(reinterpret_cast<const float*>(mem), disk, n / 4);
+        break;
+    case IO_DBLE:
+        packd_c(reinterpret_cast<const double*>(mem), disk, n / 8);
+        break;
+    case IO_INT8:
+        pack64_c(reinterpret_cast<const int64_t*>(mem), disk, n / 8);
+        break;
+    default:
+        std::memcpy(disk, mem, static_cast<size_t>(n));
+        break;
     }
 }
 
@@ -807,11 +850,20 @@ void hwritea_c(int itno, const char* line, int length, int* iostat)
     hio_c(itno, 1, IO_TEXT, const_cast<char*>(line), it->offset, length, iostat);
 }
 
-void hseek_c(int itno, off_t offset) { accessedItem(itno, "HSEEK")->offset = offset; }
+void hseek_c(int itno, off_t offset)
+{
+    accessedItem(itno, "HSEEK")->offset = offset;
+}
 
-off_t htell_c(int itno) { return accessedItem(itno, "HTELL")->offset; }
+off_t htell_c(int itno)
+{
+    return accessedItem(itno, "HTELL")->offset;
+}
 
-off_t hsize_c(int itno) { return accessedItem(itno, "HSIZE")->size; }
+off_t hsize_c(int itno)
+{
+    return accessedItem(itno, "HSIZE")->size;
+}
 
 int hexists_c(int tno, const char* keyword)
 {

@@ -15,11 +15,11 @@
 
 namespace {
 
-constexpr int BITS = 31;                    // flags per word; bit 31 carries none
-constexpr int WORDS = 128;                  // words in the window
-constexpr int WINDOW = WORDS * BITS;        // positions in the window
-constexpr int ALLBITS = 0x7fffffff;         // the 31 flag bits of a word
-constexpr int INT_TAG = 2;                  // the integer type tag, the item's first word
+constexpr int BITS = 31;  // flags per word; bit 31 carries none
+constexpr int WORDS = 128;  // words in the window
+constexpr int WINDOW = WORDS * BITS;  // positions in the window
+constexpr int ALLBITS = 0x7fffffff;  // the 31 flag bits of a word
+constexpr int INT_TAG = 2;  // the integer type tag, the item's first word
 
 /* The mask window. Flags are numbered by position p = flag + 31, so the tag word is word 0
    and position p is bit p % 31 of word p / 31 (byte offset 4 * (p / 31) in the item).
@@ -47,7 +47,10 @@ struct Mask {
 std::vector<std::unique_ptr<Mask>> masks;  // handle h is masks[h - 1]
 
 // 2^i - 1: the bits below bit i.
-constexpr int lowBits(int i) { return i >= BITS ? ALLBITS : (1 << i) - 1; }
+constexpr int lowBits(int i)
+{
+    return i >= BITS ? ALLBITS : (1 << i) - 1;
+}
 
 void checkMask([[maybe_unused]] const Mask* m)
 {
@@ -326,7 +329,10 @@ void mkwrite_c(int handle, int mode, const int* flags, off_t offset, int n, int 
     }
 }
 
-void mkflush_c(int handle) { flush(maskOf(handle, "MKFLUSH")); }
+void mkflush_c(int handle)
+{
+    flush(maskOf(handle, "MKFLUSH"));
+}
 
 void mkclose_c(int handle)
 {

@@ -11,8 +11,14 @@ namespace {
 
 constexpr bool hostIsBig = std::endian::native == std::endian::big;
 
-inline uint32_t swap32(uint32_t v) { return hostIsBig ? v : __builtin_bswap32(v); }
-inline uint64_t swap64(uint64_t v) { return hostIsBig ? v : __builtin_bswap64(v); }
+inline uint32_t swap32(uint32_t v)
+{
+    return hostIsBig ? v : __builtin_bswap32(v);
+}
+inline uint64_t swap64(uint64_t v)
+{
+    return hostIsBig ? v : __builtin_bswap64(v);
+}
 
 void copy32(const void* in, void* out, int n)
 {
@@ -64,13 +70,37 @@ void unpack16_c(const char* in, int* out, int n)
     }
 }
 
-void pack32_c(const int* in, char* out, int n) { copy32(in, out, n); }
-void unpack32_c(const char* in, int* out, int n) { copy32(in, out, n); }
-void pack64_c(const int64_t* in, char* out, int n) { copy64(in, out, n); }
-void unpack64_c(const char* in, int64_t* out, int n) { copy64(in, out, n); }
-void packr_c(const float* in, char* out, int n) { copy32(in, out, n); }
-void unpackr_c(const char* in, float* out, int n) { copy32(in, out, n); }
-void packd_c(const double* in, char* out, int n) { copy64(in, out, n); }
-void unpackd_c(const char* in, double* out, int n) { copy64(in, out, n); }
+void pack32_c(const int* in, char* out, int n)
+{
+    copy32(in, out, n);
+}
+void unpack32_c(const char* in, int* out, int n)
+{
+    copy32(in, out, n);
+}
+void pack64_c(const int64_t* in, char* out, int n)
+{
+    copy64(in, out, n);
+}
+void unpack64_c(const char* in, int64_t* out, int n)
+{
+    copy64(in, out, n);
+}
+void packr_c(const float* in, char* out, int n)
+{
+    copy32(in, out, n);
+}
+void unpackr_c(const char* in, float* out, int n)
+{
+    copy32(in, out, n);
+}
+void packd_c(const double* in, char* out, int n)
+{
+    copy64(in, out, n);
+}
+void unpackd_c(const char* in, double* out, int n)
+{
+    copy64(in, out, n);
+}
 
 }  // extern "C"

@@ -12,9 +12,9 @@
 namespace kestrum::uvi {
 
 // Variable flags.
-constexpr int VF_COPY = 1;       // tracked for copy ("c")
-constexpr int VF_UPDATE = 2;     // tracked for update ("u")
-constexpr int VF_FREQ = 8;       // sky-frequency variables of the wavelength conversion
+constexpr int VF_COPY = 1;  // tracked for copy ("c")
+constexpr int VF_UPDATE = 2;  // tracked for update ("u")
+constexpr int VF_FREQ = 8;  // sky-frequency variables of the wavelength conversion
 constexpr int VF_GEOM = 0x4000;  // variables of w from antenna positions and planet scaling
 constexpr int VF_OVERRIDE = 128;
 constexpr int VF_NOCOMPARE = 0x200;
@@ -37,17 +37,17 @@ constexpr int MAXANT = 64;
 
 struct Variable {
     std::string name;
-    int type = 0;      // transfer type code
-    int index = 0;     // position in "vartable"
-    int length = 0;    // bytes on disk (element count x on-disk size)
-    int flength = 0;   // length last read from the stream
+    int type = 0;  // transfer type code
+    int index = 0;  // position in "vartable"
+    int length = 0;  // bytes on disk (element count x on-disk size)
+    int flength = 0;  // length last read from the stream
     bool hasValue = false;
     std::vector<char> buf;  // value in memory form
-    off_t pending = -1;     // VF_LAZY: offset in "visdata" of a value not yet decoded into buf
+    off_t pending = -1;  // VF_LAZY: offset in "visdata" of a value not yet decoded into buf
     int flags = 0;
-    int64_t callno = 0;     // record counter at the last update
-    int nchanged = 0;       // writer: successive changed writes
-    std::vector<char> last; // writer: last value written, for the comparison
+    int64_t callno = 0;  // record counter at the last update
+    int nchanged = 0;  // writer: successive changed writes
+    std::vector<char> last;  // writer: last value written, for the comparison
 
     int count() const;  // element count
     const int* ints() const { return reinterpret_cast<const int*>(buf.data()); }
@@ -76,7 +76,7 @@ struct Group {
     bool isAnd = true;
     bool tableUsed = false;
     std::vector<char> pairs;  // 2080 switches for antennas 1..64
-    std::vector<Op> ops;      // sorted by kind, ties in order of arrival
+    std::vector<Op> ops;  // sorted by kind, ties in order of arrival
     bool ampSet = false, ampExclude = false;
     double amplo = 0, amphi = 0;
     bool winSet = false;
@@ -168,10 +168,14 @@ struct Uv {
 };
 
 // x truncated toward zero and saturated to the int range (NaN gives 0).
-inline int toInt(double x) {
-    if (!(x == x)) return 0;
-    if (x >= 2147483647.0) return 2147483647;
-    if (x <= -2147483648.0) return -2147483647 - 1;
+inline int toInt(double x)
+{
+    if (!(x == x))
+        return 0;
+    if (x >= 2147483647.0)
+        return 2147483647;
+    if (x <= -2147483648.0)
+        return -2147483647 - 1;
     return static_cast<int>(x);
 }
 

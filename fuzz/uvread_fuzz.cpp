@@ -8,10 +8,10 @@
 // long preamble; bit 5 a "vislen" 4 bytes short of the item; bit 6 a velocity line on the
 // default grid; bit 7 a shadow selection and the variance of every record.
 #include <csetjmp>
-#include <filesystem>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,8 +37,10 @@ std::string dataSet()
 void writeFile(const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) std::abort();
-    if (size) std::fwrite(data, 1, size, f);
+    if (!f)
+        std::abort();
+    if (size)
+        std::fwrite(data, 1, size, f);
     std::fclose(f);
 }
 
@@ -46,19 +48,26 @@ void readEverything(int settings)
 {
     int tno = 0;
     uvopen_c(&tno, dataSet().c_str(), "old");
-    if (settings & 2) uvset_c(tno, "data", "channel", 0, 1, 2, 3);
-    if (settings & 4) uvselect_c(tno, "polarization", -5, 0, 1);
-    if (settings & 8) uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
-    if (settings & 16) uvset_c(tno, "preamble", "uvw/time/baseline/pol/lst", 0, 0, 0, 0);
-    if (settings & 64) uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
-    if (settings & 128) uvselect_c(tno, "shadow", 0, 0, 0);
+    if (settings & 2)
+        uvset_c(tno, "data", "channel", 0, 1, 2, 3);
+    if (settings & 4)
+        uvselect_c(tno, "polarization", -5, 0, 1);
+    if (settings & 8)
+        uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
+    if (settings & 16)
+        uvset_c(tno, "preamble", "uvw/time/baseline/pol/lst", 0, 0, 0, 0);
+    if (settings & 64)
+        uvset_c(tno, "data", "velocity", 0, 0, 0, 0);
+    if (settings & 128)
+        uvselect_c(tno, "shadow", 0, 0, 0);
     static double pre[16];
     static float data[2 * 4096];
     static int flags[4096];
     int nread = 0;
     for (int records = 0; records < 10000; ++records) {
         uvread_c(tno, pre, data, flags, 4096, &nread);
-        if (!nread) break;
+        if (!nread)
+            break;
         if (settings & 128) {
             double variance = 0;
             uvinfo_c(tno, "variance", &variance);
@@ -73,15 +82,18 @@ void readEverything(int settings)
 extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" [[noreturn]] void __wrap_exit(int status)
 {
-    if (inTarget) std::longjmp(fatalJump, 1);
+    if (inTarget)
+        std::longjmp(fatalJump, 1);
     __real_exit(status);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 3) return 0;
+    if (size < 3)
+        return 0;
     size_t vtlen = (size_t(data[0]) << 8) | data[1];
-    if (vtlen + 3 > size) return 0;
+    if (vtlen + 3 > size)
+        return 0;
     const uint8_t* vartable = data + 2;
     int settings = data[2 + vtlen];
     const uint8_t* vis = data + 3 + vtlen;

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <iostream>
 
-uint32_t Baseline::channelsOf(const Visibility& rec) const { return std::min(nchan, rec.nchan); }
+uint32_t Baseline::channelsOf(const Visibility& rec) const
+{
+    return std::min(nchan, rec.nchan);
+}
 
 Baseline::Baseline() = default;
 
@@ -21,9 +24,15 @@ Baseline::Baseline(double bl, std::vector<Visibility>* allVis, unsigned nchan, u
     ant2 = a2;
 }
 
-void Baseline::add(int index) { vis.push_back(index); }
+void Baseline::add(int index)
+{
+    vis.push_back(index);
+}
 
-int Baseline::Flagged(unsigned i, int c) const { return (*allVis)[vis[i]].Flagged(c); }
+int Baseline::Flagged(unsigned i, int c) const
+{
+    return (*allVis)[vis[i]].Flagged(c);
+}
 
 float Baseline::Amp(unsigned i, int c, bool tcal, bool sed) const
 {
@@ -40,8 +49,8 @@ float Baseline::Phase(unsigned i, int c, bool tcal, bool sed) const
 void Baseline::updateStats(bool tcal, bool sed)
 {
     if (Params::debug1)
-        std::cout << "Baseline::updateStats(" << (tcal ? "tcal" : "notcal") << ", "
-                  << (sed ? "sed" : "nosed") << ") BL=(" << ant1 << "-" << ant2 << ")" << std::endl;
+        std::cout << "Baseline::updateStats(" << (tcal ? "tcal" : "notcal") << ", " << (sed ? "sed" : "nosed")
+                  << ") BL=(" << ant1 << "-" << ant2 << ")" << std::endl;
     if (!tcal && !sed)
         return;
 
@@ -90,16 +99,15 @@ void Baseline::updateStats(bool tcal, bool sed)
         chanAmpStats[c] = stat(ampCols[c]);
         chanPhaseStats[c] = stat(phaseCols[c]);
         if (Params::debug2)
-            std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms="
-                      << chanAmpStats[c].rms << "; count=" << chanAmpStats[c].count << std::endl;
+            std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms=" << chanAmpStats[c].rms
+                      << "; count=" << chanAmpStats[c].count << std::endl;
     }
 }
 
 stats Baseline::phaseStats(bool tcal, bool sed) const
 {
     if (Params::debug2)
-        std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size()
-                  << std::endl;
+        std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size() << std::endl;
     std::vector<float> values;
     values.reserve(vis.size() * nchan);
     for (unsigned i = 0; i < vis.size(); ++i)

@@ -31,7 +31,7 @@ public:
     stats phaseStats(bool tcal, bool sed) const;
     stats ampStats(bool tcal, bool sed) const;
 
-    std::vector<Visibility>* allVis = nullptr;   // not owned
+    std::vector<Visibility>* allVis = nullptr;  // not owned
     double bl = -1.0;
     int32_t ant1 = 0;
     int32_t ant2 = 0;

@@ -178,16 +178,16 @@ bool Observation::readRecords(Progress& bar, std::string& error)
         }
         if (nread != nchan) {
             std::ostringstream msg;
-            msg << "Inconsistent number of channels between visibilities (previously=" << nchan
-                << ", now=" << nread << "). Aborting!";
+            msg << "Inconsistent number of channels between visibilities (previously=" << nchan << ", now=" << nread
+                << "). Aborting!";
             error = msg.str();
             ok = false;
             break;
         }
         if (!validBaselineNumber(preamble[3])) {
             std::ostringstream msg;
-            msg << "Record " << allVis.size() + 1 << " has the invalid baseline number "
-                << preamble[3] << ". Aborting!";
+            msg << "Record " << allVis.size() + 1 << " has the invalid baseline number " << preamble[3]
+                << ". Aborting!";
             error = msg.str();
             ok = false;
             break;
@@ -204,8 +204,8 @@ bool Observation::readRecords(Progress& bar, std::string& error)
         for (int c = 0; c < nread; ++c)
             flags[c] = inFlags[c] == 1 ? 0 : 3;
 
-        allVis.emplace_back(visno, preamble[0], preamble[1], time, preamble[3], lst, pol, nchan,
-                            data.data(), flags.data(), ampOnly);
+        allVis.emplace_back(visno, preamble[0], preamble[1], time, preamble[3], lst, pol, nchan, data.data(),
+                            flags.data(), ampOnly);
         add(source, static_cast<int>(allVis.size() - 1));
 
         uvdatrd(preamble, reinterpret_cast<float*>(data.data()), inFlags.data(), kMaxChan, &nread);
@@ -269,20 +269,21 @@ void Observation::summary() const
             std::cout << "  (" << baseline.ant1 << "," << baseline.ant2 << ")" << std::endl;
     }
     std::cout << "Number of channels: " << nchan << std::endl;
-    std::cout << "I am guessing that the integration time is " << static_cast<int>(tint + 0.5)
-              << " seconds" << std::endl;
+    std::cout << "I am guessing that the integration time is " << static_cast<int>(tint + 0.5) << " seconds"
+              << std::endl;
     if (tintFallback) {
         if (inttime_ > 0.0)
             std::cout << "  (no two records of a first baseline lie more than 2.4 seconds apart:"
-                         " this is the data set's \"inttime\")" << std::endl;
+                         " this is the data set's \"inttime\")"
+                      << std::endl;
         else
             std::cout << "  (no two records of a first baseline lie more than 2.4 seconds apart"
-                         " and the data set has no \"inttime\": 1 second assumed)" << std::endl;
+                         " and the data set has no \"inttime\": 1 second assumed)"
+                      << std::endl;
     }
     if (!allVis.empty()) {
         const int code = allVis.front().pol;
         const char* name = polName(code);
-        std::cout << "Using stokes " << (name ? name : std::to_string(code)) << " for analysis."
-                  << std::endl;
+        std::cout << "Using stokes " << (name ? name : std::to_string(code)) << " for analysis." << std::endl;
     }
 }

@@ -35,16 +35,16 @@ public:
 
     KrellParams params;
     bool ampOnly;
-    double tint = 0.0;             // integration time, seconds
-    bool tintFallback = false;     // no usable interval: tint comes from "inttime" or is 1 s
+    double tint = 0.0;  // integration time, seconds
+    bool tintFallback = false;  // no usable interval: tint comes from "inttime" or is 1 s
     std::map<std::string, Source> sources;
     std::map<int32_t, Baseline> baselines;
     std::vector<Visibility> allVis;
-    std::map<std::string, int32_t> pols;   // polarisation name -> code
+    std::map<std::string, int32_t> pols;  // polarisation name -> code
     int32_t nants = 0;
-    int64_t ncorr = 0;             // header "ncorr": correlation values in the data set
-    int32_t nif = 0;               // spectral windows
-    int32_t nchan = 0;             // channels per record
+    int64_t ncorr = 0;  // header "ncorr": correlation values in the data set
+    int32_t nif = 0;  // spectral windows
+    int32_t nchan = 0;  // channels per record
 
 private:
     // The body of read() while the progress bar runs; false after filling `error` with the
@@ -52,5 +52,5 @@ private:
     bool readRecords(Progress& bar, std::string& error);
     void guessIntegrationTime();
 
-    double inttime_ = 0.0;         // the data set's "inttime" at the first record, 0 if none
+    double inttime_ = 0.0;  // the data set's "inttime" at the first record, 0 if none
 };

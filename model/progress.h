@@ -16,5 +16,5 @@ public:
 
     int width;
     double total;
-    double last;   // value passed to the previous update
+    double last;  // value passed to the previous update
 };

@@ -8,8 +8,8 @@ void Source::add(int index, unsigned nchan, unsigned goodch)
     fileByBaseline(baselines, allVis, index, nchan, goodch);
 }
 
-void fileByBaseline(std::map<int32_t, Baseline>& baselines, std::vector<Visibility>* allVis,
-                    int index, unsigned nchan, unsigned goodch)
+void fileByBaseline(std::map<int32_t, Baseline>& baselines, std::vector<Visibility>* allVis, int index, unsigned nchan,
+                    unsigned goodch)
 {
     const auto key = static_cast<int32_t>((*allVis)[index].bl);
     auto it = baselines.find(key);

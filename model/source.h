@@ -18,12 +18,12 @@ public:
     // `nchan` channels and reference channel `goodch`) when the number is new.
     void add(int index, unsigned nchan, unsigned goodch);
 
-    std::vector<Visibility>* allVis;   // not owned
+    std::vector<Visibility>* allVis;  // not owned
     std::string name;
     std::map<int32_t, Baseline> baselines;
 };
 
 // Files record `index` of `allVis` into `baselines`: the key is the record's baseline number
 // truncated toward zero. The loader checks the number's range before filing.
-void fileByBaseline(std::map<int32_t, Baseline>& baselines, std::vector<Visibility>* allVis,
-                    int index, unsigned nchan, unsigned goodch);
+void fileByBaseline(std::map<int32_t, Baseline>& baselines, std::vector<Visibility>* allVis, int index, unsigned nchan,
+                    unsigned goodch);

@@ -138,11 +138,23 @@ double medianOrZero(std::vector<T>& values)
 
 }  // namespace
 
-stats stat(std::vector<double>& values) { return statOf(values); }
-stats stat(std::vector<float>& values) { return statOf(values); }
+stats stat(std::vector<double>& values)
+{
+    return statOf(values);
+}
+stats stat(std::vector<float>& values)
+{
+    return statOf(values);
+}
 
-double median(std::vector<double>& values) { return medianOrZero(values); }
-double median(std::vector<float>& values) { return medianOrZero(values); }
+double median(std::vector<double>& values)
+{
+    return medianOrZero(values);
+}
+double median(std::vector<float>& values)
+{
+    return medianOrZero(values);
+}
 
 int nint(double x)
 {
@@ -159,8 +171,7 @@ int nint(double x)
 
 const char* polName(int code)
 {
-    static const char* const names[] = {"yx", "xy", "yy", "xx", "lr", "rl", "ll", "rr",
-                                        nullptr, "i", "q", "u", "v"};
+    static const char* const names[] = {"yx", "xy", "yy", "xx", "lr", "rl", "ll", "rr", nullptr, "i", "q", "u", "v"};
     if (code < -8 || code > 4)
         return nullptr;
     return names[code + 8];

@@ -8,13 +8,13 @@
 
 // Seven-number summary of a list of values; all zeros when the list is empty.
 struct stats {
-    double mad = 0.0;     // median of the absolute deviations from the median
+    double mad = 0.0;  // median of the absolute deviations from the median
     double median = 0.0;
     double mean = 0.0;
-    double rms = 0.0;     // sample standard deviation about the mean (n - 1 denominator)
+    double rms = 0.0;  // sample standard deviation about the mean (n - 1 denominator)
     double min = 0.0;
     double max = 0.0;
-    int32_t count = 0;    // number of values
+    int32_t count = 0;  // number of values
 };
 
 // Summary statistics of `values`. NaN values are removed from the vector and counted in no

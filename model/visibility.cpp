@@ -17,8 +17,8 @@ float magnitude(std::complex<float> v)
 
 }  // namespace
 
-Visibility::Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol,
-                       int nchan, const std::complex<float>* data, const int* flags, bool ampOnly)
+Visibility::Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol, int nchan,
+                       const std::complex<float>* data, const int* flags, bool ampOnly)
     : ampOnly(ampOnly), visno(visno), uu(uu), vv(vv), time(time), bl(bl), lst(lst), pol(pol),
       nchan(nchan > 0 ? static_cast<uint32_t>(nchan) : 0), ampMedian(0.0), phaseMedian(0.0)
 {
@@ -48,7 +48,10 @@ float Visibility::Phase(int chan, bool sub) const
     return sub ? static_cast<float>(p - phaseMedian) : p;
 }
 
-int Visibility::Flagged(int chan) const { return flags[chan]; }
+int Visibility::Flagged(int chan) const
+{
+    return flags[chan];
+}
 
 void Visibility::calcMedian()
 {

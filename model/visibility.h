@@ -14,8 +14,8 @@ public:
     // A float buffer of (re, im) pairs filled by the task layer can be passed as complex
     // values by allocating it as std::complex<float> and handing the task layer
     // reinterpret_cast<float*>(buffer).
-    Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol,
-               int nchan, const std::complex<float>* data, const int* flags, bool ampOnly);
+    Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol, int nchan,
+               const std::complex<float>* data, const int* flags, bool ampOnly);
 
     // Amplitude of channel `chan`, minus ampMedian when `sub`.
     float Amp(int chan, bool sub) const;
@@ -38,13 +38,13 @@ public:
     int32_t visno;
     double uu;
     double vv;
-    double time;   // Julian date
-    double bl;     // baseline number
+    double time;  // Julian date
+    double bl;  // baseline number
     double lst;
     int32_t pol;
     uint32_t nchan;
-    std::vector<float> amp;                  // filled only when ampOnly
-    std::vector<std::complex<float>> data;   // filled only when !ampOnly
+    std::vector<float> amp;  // filled only when ampOnly
+    std::vector<std::complex<float>> data;  // filled only when !ampOnly
     std::vector<uint8_t> flags;
     double ampMedian;
     double phaseMedian;

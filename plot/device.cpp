@@ -38,11 +38,13 @@ constexpr int kDeviceCount = sizeof kDevices / sizeof kDevices[0];
 const Device* matchDevice(const std::string& name)
 {
     for (const Device& d : kDevices) {
-        if (name.size() > std::strlen(d.name)) continue;
+        if (name.size() > std::strlen(d.name))
+            continue;
         bool same = true;
         for (std::size_t i = 0; i < name.size() && same; ++i)
             same = std::toupper(static_cast<unsigned char>(name[i])) == static_cast<unsigned char>(d.name[i]);
-        if (same) return &d;
+        if (same)
+            return &d;
     }
     return nullptr;
 }
@@ -51,7 +53,8 @@ void printList(std::FILE* out)
 {
     std::fprintf(out, "Valid interactive S2GL devices include:\n");
     for (const Device& d : kDevices)
-        if (d.listed) std::fprintf(out, "%10s (%s)\n", d.name, d.description);
+        if (d.listed)
+            std::fprintf(out, "%10s (%s)\n", d.name, d.description);
     std::fprintf(out, " (*) Full-screen support depends on windowmanager.\n");
     std::fprintf(out, " (*) Case-insensitive, minimum ordered match applies.\n");
 }
@@ -61,9 +64,12 @@ bool readAnswer(std::FILE* in, std::string& answer)
 {
     answer.clear();
     int c;
-    while ((c = std::fgetc(in)) != EOF && c != '\n') answer.push_back(static_cast<char>(c));
-    if (c == EOF && answer.empty()) return false;
-    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+    while ((c = std::fgetc(in)) != EOF && c != '\n')
+        answer.push_back(static_cast<char>(c));
+    if (c == EOF && answer.empty())
+        return false;
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back())))
+        answer.pop_back();
     return true;
 }
 
@@ -87,10 +93,12 @@ const Device* prompt(const char* envDevice, std::FILE* in, std::FILE* out, std::
             continue;
         }
         if (answer.empty()) {
-            if (!haveDefault) continue;
+            if (!haveDefault)
+                continue;
             answer = envDevice;
         }
-        if (const Device* d = matchDevice(answer)) return d;
+        if (const Device* d = matchDevice(answer))
+            return d;
         std::fprintf(err, "s2opend: device \"%s\" is unknown.\n", answer.c_str());
     }
 }
@@ -109,11 +117,11 @@ void warn(std::FILE* err, const char* routine, const char* text)
     std::fflush(err);
 }
 
-const Device* findDevice(const char* name, const char* envDevice, std::FILE* in, std::FILE* out,
-                         std::FILE* err)
+const Device* findDevice(const char* name, const char* envDevice, std::FILE* in, std::FILE* out, std::FILE* err)
 {
     std::string wanted = name ? name : "";
-    while (!wanted.empty() && wanted.back() == ' ') wanted.pop_back();
+    while (!wanted.empty() && wanted.back() == ' ')
+        wanted.pop_back();
     if (wanted.empty()) {
         if (envDevice == nullptr || *envDevice == '\0') {
             warn(err, "s2opend", "cannot determine device (check S2GL_DEV variable)");
@@ -121,8 +129,10 @@ const Device* findDevice(const char* name, const char* envDevice, std::FILE* in,
         }
         wanted = envDevice;
     }
-    if (wanted == "/?") return prompt(envDevice, in, out, err);
-    if (const Device* d = matchDevice(wanted)) return d;
+    if (wanted == "/?")
+        return prompt(envDevice, in, out, err);
+    if (const Device* d = matchDevice(wanted))
+        return d;
     std::fprintf(err, "s2opend: device \"%s\" is unknown.\n", wanted.c_str());
     return nullptr;
 }

@@ -5,8 +5,20 @@
 
 namespace kestrum::plot {
 
-enum class Projection { Mono, ActiveStereo, PassiveStereo, Fisheye, TruncatedBase, TruncatedTop,
-                        Warp, Anaglyph, DualScreenAnaglyph, Trioscopic, Interleaved, WidePassive };
+enum class Projection {
+    Mono,
+    ActiveStereo,
+    PassiveStereo,
+    Fisheye,
+    TruncatedBase,
+    TruncatedTop,
+    Warp,
+    Anaglyph,
+    DualScreenAnaglyph,
+    Trioscopic,
+    Interleaved,
+    WidePassive
+};
 
 struct Device {
     const char* name;
@@ -23,8 +35,7 @@ const Device* deviceTable(int* count);
 // prompts on `out`, reading answers from `in`; otherwise the first entry that starts with the
 // name, case-insensitively. Messages go to `out`/`err`. Returns the entry, or null (after the
 // message) when nothing matches, no device is named, or the prompt's input ends.
-const Device* findDevice(const char* name, const char* envDevice, std::FILE* in, std::FILE* out,
-                         std::FILE* err);
+const Device* findDevice(const char* name, const char* envDevice, std::FILE* in, std::FILE* out, std::FILE* err);
 
 // The library's warning form on `err`: "S2GL WARNING ... <routine>: text".
 void warn(std::FILE* err, const char* routine, const char* text);

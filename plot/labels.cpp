@@ -20,12 +20,15 @@ int LabelLayout::placeTicks(const Rect* rects, int n, int* kept)
     int stride = 1;
     for (; stride < n; ++stride) {
         bool clear = true;
-        for (int t = stride; t < n && clear; t += stride) clear = !overlap(rects[t - stride], rects[t]);
-        if (clear) break;
+        for (int t = stride; t < n && clear; t += stride)
+            clear = !overlap(rects[t - stride], rects[t]);
+        if (clear)
+            break;
     }
     int count = 0;
     for (int t = 0; t < n; t += stride) {
-        if (rects[t].empty() || collides(rects[t])) continue;
+        if (rects[t].empty() || collides(rects[t]))
+            continue;
         placed_.push_back(rects[t]);
         kept[count++] = t;
     }

@@ -17,12 +17,14 @@ extern "C" {
 int s2opend(const char* device, int argc, char** argv)
 {
     const Device* d = findDevice(device, std::getenv("S2GL_DEV"), stdin, stdout, stderr);
-    if (d == nullptr) return 0;
+    if (d == nullptr)
+        return 0;
     if (d->projection != Projection::Mono) {
         const std::string text = std::string(d->name) + " is drawn as a monoscopic view here";
         warn(stderr, "s2opend", text.c_str());
     }
-    if (!openWindow(argc, argv, d->fullScreen)) return 0;
+    if (!openWindow(argc, argv, d->fullScreen))
+        return 0;
     session().cameraSpeed = 1.0;
     return 1;
 }
@@ -71,9 +73,15 @@ void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r
     session().scene.addLine(x1, y1, z1, x2, y2, z2, r, g, b);
 }
 
-void cs2scb(void (*callback)(double* t, int* kc)) { session().frameCallback = callback; }
+void cs2scb(void (*callback)(double* t, int* kc))
+{
+    session().frameCallback = callback;
+}
 
-void cs2skcb(int (*callback)(unsigned char* key)) { session().keyCallback = callback; }
+void cs2skcb(int (*callback)(unsigned char* key))
+{
+    session().keyCallback = callback;
+}
 
 void s2show(int)
 {

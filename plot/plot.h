@@ -40,8 +40,8 @@ void s2swin(float x1, float x2, float y1, float y2, float z1, float z2);
 
 // Draws the twelve edges of the world box with ticks and numeric labels; the option strings are
 // "BCDETMNOPQ" for the full frame, a tick interval 0 and subdivision count 0 let the library choose.
-void s2box(const char* xopt, float xtick, int nxsub, const char* yopt, float ytick, int nysub,
-           const char* zopt, float ztick, int nzsub);
+void s2box(const char* xopt, float xtick, int nxsub, const char* yopt, float ytick, int nysub, const char* zopt,
+           float ztick, int nzsub);
 // Writes the axis labels along their axes and the title above the box; "\n" in the title breaks it
 // into two lines.
 void s2lab(const char* xlabel, const char* ylabel, const char* zlabel, const char* title);

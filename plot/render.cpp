@@ -34,7 +34,8 @@ const char* const kHelpLines[] = {
 
 void drawArray(GLenum mode, const std::vector<Vertex>& v)
 {
-    if (v.empty()) return;
+    if (v.empty())
+        return;
     glVertexPointer(3, GL_FLOAT, sizeof(Vertex), &v[0].x);
     glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(Vertex), &v[0].r);
     glDrawArrays(mode, 0, static_cast<GLsizei>(v.size()));
@@ -69,7 +70,8 @@ void drawShade(double x0, double y0, double x1, double y1, double alpha)
 Renderer::ScreenPoint Renderer::project(float x, float y, float z) const
 {
     double sx, sy, sz;
-    if (gluProject(x, y, z, model_, projection_, viewport_, &sx, &sy, &sz) != GL_TRUE) return {0, 0, false};
+    if (gluProject(x, y, z, model_, projection_, viewport_, &sx, &sy, &sz) != GL_TRUE)
+        return {0, 0, false};
     return {sx, sy, sz > 0.0 && sz < 1.0};
 }
 
@@ -95,8 +97,8 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
     for (int a = 0; a < 3; ++a) {
         const int b = (a + 1) % 3, d = (a + 2) % 3;
         // The four edges parallel to axis a, in the order of the option letters B, C, D, E.
-        const float side[4][2] = {{box.lo[b], box.lo[d]}, {box.hi[b], box.hi[d]},
-                                  {box.hi[b], box.lo[d]}, {box.lo[b], box.hi[d]}};
+        const float side[4][2] = {
+            {box.lo[b], box.lo[d]}, {box.hi[b], box.hi[d]}, {box.hi[b], box.lo[d]}, {box.lo[b], box.hi[d]}};
         int best = -1;
         double bestScore = 0.0;
         for (int e = 0; e < 4; ++e) {
@@ -105,10 +107,12 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
             q[a] = box.hi[a];
             p[b] = q[b] = side[e][0];
             p[d] = q[d] = side[e][1];
-            if (box.edge[a][e]) pushLine(lines, p, q);
+            if (box.edge[a][e])
+                pushLine(lines, p, q);
             p[a] = centre[a];
             const ScreenPoint m = project(p[0], p[1], p[2]);
-            if (!m.visible) continue;
+            if (!m.visible)
+                continue;
             // x labels on the lowest edge, y labels on the leftmost, z labels low on the right.
             const double score = a == 0 ? m.y : a == 1 ? m.x : m.y - m.x;
             if (best < 0 || score < bestScore) {
@@ -116,14 +120,16 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
                 bestScore = score;
             }
         }
-        if (best < 0 || !c.visible) continue;
+        if (best < 0 || !c.visible)
+            continue;
 
         // Outward direction from the box's axis through the chosen edge.
         double out[3] = {0, 0, 0};
         out[b] = side[best][0] - centre[b];
         out[d] = side[best][1] - centre[d];
         const double len = std::hypot(out[b], out[d]);
-        for (double& o : out) o = len > 0.0 ? o / len * tickLength : 0.0;
+        for (double& o : out)
+            o = len > 0.0 ? o / len * tickLength : 0.0;
 
         float edgeMid[3];
         edgeMid[a] = centre[a];
@@ -147,9 +153,11 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
             p[a] = box.tickDevice[a][t];
             float q[3] = {p[0] + static_cast<float>(out[0]), p[1] + static_cast<float>(out[1]),
                           p[2] + static_cast<float>(out[2])};
-            if (box.ticks[a]) pushLine(lines, p, q);
-            const ScreenPoint anchor = project(p[0] + static_cast<float>(2 * out[0]), p[1] + static_cast<float>(2 * out[1]),
-                                               p[2] + static_cast<float>(2 * out[2]));
+            if (box.ticks[a])
+                pushLine(lines, p, q);
+            const ScreenPoint anchor =
+                project(p[0] + static_cast<float>(2 * out[0]), p[1] + static_cast<float>(2 * out[1]),
+                        p[2] + static_cast<float>(2 * out[2]));
             rects[t] = anchor.visible ? textRect(anchor, dx, dy, ts.labels[t]) : Rect{};
         }
 
@@ -164,14 +172,18 @@ void Renderer::appendBox(std::vector<Vertex>& lines, const Box& box, const Label
             }
         }
 
-        if (labels == nullptr || labels->axis[a].empty()) continue;
+        if (labels == nullptr || labels->axis[a].empty())
+            continue;
         const char* text = labels->axis[a].c_str();
-        const ScreenPoint anchor = project(edgeMid[0] + static_cast<float>(2 * out[0]), edgeMid[1] + static_cast<float>(2 * out[1]),
-                                           edgeMid[2] + static_cast<float>(2 * out[2]));
-        if (!anchor.visible) continue;
+        const ScreenPoint anchor =
+            project(edgeMid[0] + static_cast<float>(2 * out[0]), edgeMid[1] + static_cast<float>(2 * out[1]),
+                    edgeMid[2] + static_cast<float>(2 * out[2]));
+        if (!anchor.visible)
+            continue;
         const ScreenPoint at = {anchor.x + dx * (reach + 6.0), anchor.y + dy * (reach + 6.0), true};
         const Rect r = layout_.placeAside(textRect(at, dx, dy, text), dx * kTextHeight, dy * kTextHeight, 8);
-        if (!r.empty()) texts_.push_back({r.x0, r.y0 + kTextDescent, text});
+        if (!r.empty())
+            texts_.push_back({r.x0, r.y0 + kTextDescent, text});
     }
 }
 
@@ -182,8 +194,10 @@ void Renderer::layoutTitle(int width, int height, const std::string& title)
     std::size_t lines = 0, start = 0;
     while (start <= title.size()) {
         std::size_t end = title.find('\n', start);
-        if (end == std::string::npos) end = title.size();
-        if (titleLines_.size() <= lines) titleLines_.emplace_back();
+        if (end == std::string::npos)
+            end = title.size();
+        if (titleLines_.size() <= lines)
+            titleLines_.emplace_back();
         titleLines_[lines].assign(title, start, end - start);
         ++lines;
         start = end + 1;
@@ -206,7 +220,8 @@ void Renderer::drawTexts(int width, int height, const Overlays& overlays)
     glLoadIdentity();
 
     glColor3f(1.0f, 1.0f, 1.0f);
-    for (const PendingText& t : texts_) drawString(kFont, t.x, t.y, t.text);
+    for (const PendingText& t : texts_)
+        drawString(kFont, t.x, t.y, t.text);
 
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
@@ -215,13 +230,16 @@ void Renderer::drawTexts(int width, int height, const Overlays& overlays)
         constexpr double lineHeight = 18.0;
         double w = 0.0;
         for (const char* l : kHelpLines)
-            w = std::max(w, static_cast<double>(glutBitmapLength(kHelpFont, reinterpret_cast<const unsigned char*>(l))));
+            w = std::max(w,
+                         static_cast<double>(glutBitmapLength(kHelpFont, reinterpret_cast<const unsigned char*>(l))));
         const double x0 = 20.0, y1 = height - 60.0, y0 = y1 - n * lineHeight - 16.0;
         drawShade(x0, y0, x0 + w + 24.0, y1, 0.85);
         glColor3f(1.0f, 1.0f, 0.6f);
-        for (int i = 0; i < n; ++i) drawString(kHelpFont, x0 + 12.0, y1 - 8.0 - (i + 1) * lineHeight + 4.0, kHelpLines[i]);
+        for (int i = 0; i < n; ++i)
+            drawString(kHelpFont, x0 + 12.0, y1 - 8.0 - (i + 1) * lineHeight + 4.0, kHelpLines[i]);
     }
-    if (overlays.fade > 0.0) drawShade(0.0, 0.0, width, height, std::min(overlays.fade, 1.0));
+    if (overlays.fade > 0.0)
+        drawShade(0.0, 0.0, width, height, std::min(overlays.fade, 1.0));
 }
 
 void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
@@ -265,7 +283,8 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
     layout_.clear();
     texts_.clear();
     const Labels& labels = scene.labels();
-    if (labels.set) layoutTitle(width, height, labels.title);
+    if (labels.set)
+        layoutTitle(width, height, labels.title);
     const std::vector<Box>& boxes = scene.boxes();
     if (boxes.empty()) {
         if (labels.set) {  // labels without a box go along the viewport box

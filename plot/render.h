@@ -12,8 +12,8 @@
 namespace kestrum::plot {
 
 struct Overlays {
-    bool help = false;   // the key help panel
-    double fade = 0.0;   // 0 .. 1: how far the frame has faded to black
+    bool help = false;  // the key help panel
+    double fade = 0.0;  // 0 .. 1: how far the frame has faded to black
 };
 
 class Renderer {

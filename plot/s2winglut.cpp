@@ -50,7 +50,10 @@ Window& window()
     return w;
 }
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
 
 // freeglut reports fatal errors here. While the window is being opened the error jumps back to
 // openWindow, which warns and fails; later they end the process as freeglut itself would.
@@ -62,7 +65,8 @@ void onGlutError(const char* format, va_list args)
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
     warn(stderr, "freeglut", text);
-    if (g_opening) std::longjmp(g_openJump, 1);
+    if (g_opening)
+        std::longjmp(g_openJump, 1);
     std::exit(1);
 }
 
@@ -77,7 +81,8 @@ void onGlutWarning(const char* format, va_list args)
 const char* displayName(int argc, char** argv)
 {
     for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] != nullptr && std::strcmp(argv[i], "-display") == 0) return argv[i + 1];
+        if (argv[i] != nullptr && std::strcmp(argv[i], "-display") == 0)
+            return argv[i + 1];
     const char* env = std::getenv("DISPLAY");
     return env != nullptr && *env != '\0' ? env : nullptr;
 }
@@ -112,13 +117,15 @@ Display* probeDisplay(const char* name)
 int sizeFromEnv(const char* variable, int fallback)
 {
     const char* text = std::getenv(variable);
-    if (text == nullptr || *text == '\0') return fallback;
+    if (text == nullptr || *text == '\0')
+        return fallback;
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(text, &end, 10);
     if (errno != 0 || *end != '\0' || v < 1 || v > 16384) {
         char message[160];
-        std::snprintf(message, sizeof message, "%s=\"%.40s\" is not a window size in pixels; using %d", variable, text, fallback);
+        std::snprintf(message, sizeof message, "%s=\"%.40s\" is not a window size in pixels; using %d", variable, text,
+                      fallback);
         warn(stderr, "s2opend", message);
         return fallback;
     }
@@ -163,7 +170,8 @@ void drawFrameAt(Clock::time_point now)
     }
     Overlays overlays;
     overlays.help = s.helpShown;
-    if (w.quitting) overlays.fade = seconds(now - w.quitStarted) / kFadeSeconds;
+    if (w.quitting)
+        overlays.fade = seconds(now - w.quitStarted) / kFadeSeconds;
     w.renderer.draw(s.scene, s.camera, w.width, w.height, overlays);
     if (w.snapshotWanted) {
         w.snapshotWanted = false;
@@ -201,22 +209,26 @@ void onReshape(int width, int height)
 void startQuit()
 {
     Window& w = window();
-    if (w.quitting) return;
+    if (w.quitting)
+        return;
     w.quitting = true;
     w.quitStarted = Clock::now();
 }
 
 void onKeyboard(unsigned char key, int, int)
 {
-    if (window().quitting) return;
+    if (window().quitting)
+        return;
     const bool shift = (glutGetModifiers() & GLUT_ACTIVE_SHIFT) != 0;
-    if (pressKey(session(), key, shift) == KeyAction::Quit) startQuit();
+    if (pressKey(session(), key, shift) == KeyAction::Quit)
+        startQuit();
 }
 
 void onSpecial(int key, int, int)
 {
     Session& s = session();
-    if (window().quitting) return;
+    if (window().quitting)
+        return;
     const double step = kArrowStep * s.cameraSpeed;
     switch (key) {
     case GLUT_KEY_LEFT:
@@ -255,7 +267,8 @@ void onMouse(int button, int state, int x, int y)
 void onMotion(int x, int y)
 {
     Window& w = window();
-    if (!w.dragging) return;
+    if (!w.dragging)
+        return;
     Session& s = session();
     orbit(s.camera, (x - w.dragX) * kDragRadiansPerPixel * s.cameraSpeed,
           (w.dragY - y) * kDragRadiansPerPixel * s.cameraSpeed);
@@ -275,7 +288,8 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     Window& w = window();
     if (w.id != 0) {
         warn(stderr, "s2opend", "a device is already open; drawing goes to it");
-        if (fullScreen) glutFullScreen();
+        if (fullScreen)
+            glutFullScreen();
         return true;
     }
     const char* display = displayName(argc, argv);
@@ -284,7 +298,8 @@ bool openWindow(int argc, char** argv, bool fullScreen)
         return false;
     }
     Display* probe = probeDisplay(display);
-    if (probe == nullptr) return false;
+    if (probe == nullptr)
+        return false;
 
     w.width = sizeFromEnv("S2GL_WIDTH", 800);
     w.height = sizeFromEnv("S2GL_HEIGHT", 600);
@@ -311,7 +326,8 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     w.id = glutCreateWindow("S2GL application");
     g_opening = false;
     XCloseDisplay(probe);
-    if (fullScreen) glutFullScreen();
+    if (fullScreen)
+        glutFullScreen();
 
     glutDisplayFunc(onDisplay);
     glutReshapeFunc(onReshape);
@@ -323,19 +339,27 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     return true;
 }
 
-bool windowIsOpen() { return window().id != 0; }
+bool windowIsOpen()
+{
+    return window().id != 0;
+}
 
-double windowAspect() { return static_cast<double>(window().width) / window().height; }
+double windowAspect()
+{
+    return static_cast<double>(window().width) / window().height;
+}
 
 void drawFrame()
 {
-    if (window().id != 0) drawFrameAt(Clock::now());
+    if (window().id != 0)
+        drawFrameAt(Clock::now());
 }
 
 void runEventLoop()
 {
     Window& w = window();
-    if (w.id == 0) return;
+    if (w.id == 0)
+        return;
     w.started = Clock::now();
     glutMainLoop();
 }

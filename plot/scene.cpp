@@ -11,17 +11,37 @@ namespace {
 
 std::uint8_t colourByte(float c)
 {
-    if (!(c > 0.0f)) return 0;  // also NaN
-    if (c >= 1.0f) return 255;
+    if (!(c > 0.0f))
+        return 0;  // also NaN
+    if (c >= 1.0f)
+        return 255;
     return static_cast<std::uint8_t>(std::lround(c * 255.0f));
 }
 
-Vec3 sub(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-Vec3 add(Vec3 a, Vec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-Vec3 mul(Vec3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3 cross(Vec3 a, Vec3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-double length(Vec3 a) { return std::sqrt(dot(a, a)); }
+Vec3 sub(Vec3 a, Vec3 b)
+{
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+Vec3 add(Vec3 a, Vec3 b)
+{
+    return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
+Vec3 mul(Vec3 a, double s)
+{
+    return {a.x * s, a.y * s, a.z * s};
+}
+double dot(Vec3 a, Vec3 b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+Vec3 cross(Vec3 a, Vec3 b)
+{
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double length(Vec3 a)
+{
+    return std::sqrt(dot(a, a));
+}
 Vec3 unit(Vec3 a)
 {
     const double l = length(a);
@@ -83,22 +103,26 @@ bool Mapping::toDevice(float x, float y, float z, float out[3]) const
 {
     const double d[3] = {x * scale_[0] + offset_[0], y * scale_[1] + offset_[1], z * scale_[2] + offset_[2]};
     for (double v : d)
-        if (!(std::fabs(v) <= 3.0e38)) return false;  // non-finite, or beyond float range
-    for (int i = 0; i < 3; ++i) out[i] = static_cast<float>(d[i]);
+        if (!(std::fabs(v) <= 3.0e38))
+            return false;  // non-finite, or beyond float range
+    for (int i = 0; i < 3; ++i)
+        out[i] = static_cast<float>(d[i]);
     return true;
 }
 
 void Scene::addPoint(float x, float y, float z, float r, float g, float b)
 {
     float d[3];
-    if (!mapping.toDevice(x, y, z, d)) return;
+    if (!mapping.toDevice(x, y, z, d))
+        return;
     points_.push_back({d[0], d[1], d[2], colourByte(r), colourByte(g), colourByte(b), 255});
 }
 
 void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b)
 {
     float a[3], e[3];
-    if (!mapping.toDevice(x1, y1, z1, a) || !mapping.toDevice(x2, y2, z2, e)) return;
+    if (!mapping.toDevice(x1, y1, z1, a) || !mapping.toDevice(x2, y2, z2, e))
+        return;
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     lines_.push_back({a[0], a[1], a[2], R, G, B, 255});
     lines_.push_back({e[0], e[1], e[2], R, G, B, 255});
@@ -118,7 +142,8 @@ void Scene::addBox(const char* opt[3], const float step[3])
         }
         box.lo[a] = std::min(d[0], d[1]);
         box.hi[a] = std::max(d[0], d[1]);
-        for (int e = 0; e < 4; ++e) box.edge[a][e] = hasLetter(opt[a], edgeLetters[e]);
+        for (int e = 0; e < 4; ++e)
+            box.edge[a][e] = hasLetter(opt[a], edgeLetters[e]);
         box.ticks[a] = hasLetter(opt[a], 'T');
         box.labels[a] = hasLetter(opt[a], 'N') || hasLetter(opt[a], 'M');
         TickSet& ts = box.tickSet[a];
@@ -162,7 +187,8 @@ Camera homeCamera(const float lo[3], const float hi[3], double aspect)
     c.target = {0.5 * (lo[0] + hi[0]), 0.5 * (lo[1] + hi[1]), 0.5 * (lo[2] + hi[2])};
     const Vec3 half = {0.5 * std::fabs(hi[0] - lo[0]), 0.5 * std::fabs(hi[1] - lo[1]), 0.5 * std::fabs(hi[2] - lo[2])};
     double radius = length(half);
-    if (!(radius > 0.0) || !std::isfinite(radius)) radius = 1.0;
+    if (!(radius > 0.0) || !std::isfinite(radius))
+        radius = 1.0;
     // The narrower of the two fields of view must hold the sphere around the box.
     const double halfV = c.aperture * M_PI / 360.0;
     const double halfH = std::atan(std::tan(halfV) * (aspect > 0.0 ? aspect : 1.0));
@@ -190,7 +216,8 @@ void zoom(Camera& camera, double factor)
     const Vec3 offset = sub(camera.position, camera.target);
     const double d = length(offset);
     const double nd = std::clamp(d * factor, 1e-3, 1e6);
-    if (d > 0.0) camera.position = add(camera.target, mul(offset, nd / d));
+    if (d > 0.0)
+        camera.position = add(camera.target, mul(offset, nd / d));
 }
 
 }  // namespace kestrum::plot

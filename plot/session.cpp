@@ -12,8 +12,10 @@ Session& session()
 KeyAction pressKey(Session& s, unsigned char key, bool shiftHeld)
 {
     constexpr unsigned char kEscape = 27;
-    if (key == kEscape && shiftHeld) return KeyAction::Quit;
-    if (s.keyCallback != nullptr && s.keyCallback(&key) != 0) return KeyAction::None;
+    if (key == kEscape && shiftHeld)
+        return KeyAction::Quit;
+    if (s.keyCallback != nullptr && s.keyCallback(&key) != 0)
+        return KeyAction::None;
     switch (key) {
     case 'Q':
         return KeyAction::Quit;

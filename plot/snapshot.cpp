@@ -29,8 +29,8 @@ bool writeRows(std::FILE* f, int width, int height, png_bytep* rows, std::string
         return false;
     }
     png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-                 PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     png_write_image(png, rows);
     png_write_end(png, nullptr);
@@ -54,13 +54,15 @@ bool writePng(const std::string& path, int width, int height, const unsigned cha
     std::vector<png_bytep> rows(static_cast<std::size_t>(height));
     const std::size_t stride = static_cast<std::size_t>(width) * 3;
     for (int y = 0; y < height; ++y)  // PNG rows run top down
-        rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(rgb + stride * static_cast<std::size_t>(height - 1 - y));
+        rows[static_cast<std::size_t>(y)] =
+            const_cast<png_bytep>(rgb + stride * static_cast<std::size_t>(height - 1 - y));
     bool ok = writeRows(f, width, height, rows.data(), why);
     if (std::fclose(f) != 0 && ok) {
         why = path + ": " + std::strerror(errno);
         ok = false;
     }
-    if (!ok) std::remove(path.c_str());
+    if (!ok)
+        std::remove(path.c_str());
     return ok;
 }
 
@@ -70,8 +72,10 @@ std::string saveFrame(const std::string& dir, int width, int height, const unsig
         char name[32];
         std::snprintf(name, sizeof name, "s2frame-%04d.png", n);
         const std::string path = dir.empty() ? name : dir + "/" + name;
-        if (writePng(path, width, height, rgb, why)) return path;
-        if (errno != EEXIST) return "";
+        if (writePng(path, width, height, rgb, why))
+            return path;
+        if (errno != EEXIST)
+            return "";
     }
     why = "no free s2frame-NNNN.png name left";
     return "";

@@ -13,7 +13,8 @@ double roundStep(double least)
 {
     const double p = std::pow(10.0, std::floor(std::log10(least)));
     for (double m : {1.0, 2.0, 5.0})
-        if (m * p >= least * (1.0 - 1e-12)) return m * p;
+        if (m * p >= least * (1.0 - 1e-12))
+            return m * p;
     return 10.0 * p;
 }
 
@@ -24,7 +25,8 @@ int stepDecimals(double step)
     int d = -static_cast<int>(std::floor(std::log10(step)));
     for (int tries = 0; tries < 17; ++tries, ++d) {
         const double scaled = step * std::pow(10.0, d);
-        if (std::fabs(scaled - std::nearbyint(scaled)) <= 1e-6 * scaled) break;
+        if (std::fabs(scaled - std::nearbyint(scaled)) <= 1e-6 * scaled)
+            break;
     }
     return d;
 }
@@ -42,7 +44,8 @@ long long tickCount(double lo, double hi, double step)
 void chooseTicks(double a, double b, double step, TickSet& out)
 {
     out.count = 0;
-    if (!std::isfinite(a) || !std::isfinite(b)) return;
+    if (!std::isfinite(a) || !std::isfinite(b))
+        return;
     const double lo = std::min(a, b), hi = std::max(a, b);
     const double span = hi - lo;
     // Zero width, or a width the doubles cannot split (a float window around a huge value).
@@ -54,14 +57,16 @@ void chooseTicks(double a, double b, double step, TickSet& out)
     }
     if (!(step > 0.0) || !std::isfinite(step) || tickCount(lo, hi, step) > kMaxTicks)
         step = roundStep(span / 7.5);  // three to seven intervals
-    while (tickCount(lo, hi, step) > kMaxTicks) step = roundStep(step * 1.5);
+    while (tickCount(lo, hi, step) > kMaxTicks)
+        step = roundStep(step * 1.5);
 
     const double first = std::ceil(lo / step - 1e-9);
     const long long n = tickCount(lo, hi, step);
     double maxAbs = 0.0;
     for (long long k = 0; k < n; ++k) {
         double v = (first + static_cast<double>(k)) * step;
-        if (std::fabs(v) < step * 1e-9) v = 0.0;  // no "-0" from rounding
+        if (std::fabs(v) < step * 1e-9)
+            v = 0.0;  // no "-0" from rounding
         out.values[out.count++] = v;
         maxAbs = std::max(maxAbs, std::fabs(v));
     }

@@ -4,7 +4,7 @@
 
 namespace kestrum::plot {
 
-constexpr int kMaxTicks = 64;       // ticks per axis at most
+constexpr int kMaxTicks = 64;  // ticks per axis at most
 constexpr int kTickLabelSize = 32;  // bytes per label including the NUL
 
 struct TickSet {

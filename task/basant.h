@@ -8,7 +8,7 @@ extern "C" {
 
 /* Decodes `baseline` (rounded to the nearest integer) into its antenna pair; a number that
    decodes to no valid pair is a fatal error. */
-void basant(double baseline, int *ant1, int *ant2);
+void basant(double baseline, int* ant1, int* ant2);
 
 /* Encodes the antenna pair; ant1 > ant2 (or a pair that cannot be encoded) is fatal. */
 double antbas(int ant1, int ant2);

@@ -47,8 +47,14 @@ Table table;
 std::vector<std::string> argSource;
 std::string taskName;
 
-bool isBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-bool isDelim(char c) { return isBlank(c) || c == ','; }
+bool isBlank(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ';
+}
+bool isDelim(char c)
+{
+    return isBlank(c) || c == ',';
+}
 
 [[noreturn]] void fatal(const std::string& msg)
 {
@@ -56,7 +62,10 @@ bool isDelim(char c) { return isBlank(c) || c == ','; }
     std::abort();  // bug_c does not return for fatal errors
 }
 
-void warn(const std::string& msg) { bug_c('w', msg.c_str()); }
+void warn(const std::string& msg)
+{
+    bug_c('w', msg.c_str());
+}
 
 // A caller's keyword name as the table holds it: up to the NUL, trailing blanks dropped,
 // at most 8 characters.
@@ -472,7 +481,10 @@ void keyputc(const char* text)
     keyput(static_cast<int>(t.size()), t.c_str());
 }
 
-int keyprsnt(const char* key) { return findEntry(keyName(key)) >= 0; }
+int keyprsnt(const char* key)
+{
+    return findEntry(keyName(key)) >= 0;
+}
 
 int keyget(const char* key, char type, char* value, int valuelen)
 {
@@ -592,8 +604,7 @@ void mkeyd(const char* key, double* values, int nmax, int* n)
     multi(key, values, nmax, n, keyd, "MKeyD: Buffer overflow");
 }
 
-void keymatch(const char* key, int ntypes, const char* const* types, int maxout, char* out,
-              int outlen, int* nout)
+void keymatch(const char* key, int ntypes, const char* const* types, int maxout, char* out, int outlen, int* nout)
 {
     std::string name = keyName(key);
     *nout = 0;
@@ -622,8 +633,7 @@ void keymatch(const char* key, int ntypes, const char* const* types, int maxout,
             for (int t = 0; t < ntypes; ++t)
                 list += (t ? ", " : "") + stripped(types[t]);
             bug_c('i', ("Possible values for keyword " + name + " are: " + list).c_str());
-            fatal(std::string(matches ? "Ambiguous" : "Unrecognised") + " value \"" + field +
-                  "\" for keyword " + name);
+            fatal(std::string(matches ? "Ambiguous" : "Unrecognised") + " value \"" + field + "\" for keyword " + name);
         }
         copyOut(stripped(types[match]), out + static_cast<size_t>(*nout) * outlen, outlen);
         ++*nout;

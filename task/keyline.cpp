@@ -49,8 +49,7 @@ void keyline(char* ltype, int ltypelen, int* nchan, float* lstart, float* lwidth
     readLine(ltype, ltypelen, nchan, lstart, lwidth, lstep);
 }
 
-void keygline(char* ltype, int ltypelen, int* nchan, float* lstart, float* lwidth, float* lstep,
-              float* lflag)
+void keygline(char* ltype, int ltypelen, int* nchan, float* lstart, float* lwidth, float* lstep, float* lflag)
 {
     if (readLine(ltype, ltypelen, nchan, lstart, lwidth, lstep))
         *lflag = 1.0f;

@@ -10,16 +10,15 @@ extern "C" {
    defaults. Count defaults to 0 (negative is fatal); for "channel" and "wide" start, width and
    step default to 1, 1 and the width; for "velocity" and "felocity" to 0, 0 and the width.
    `ltype` has capacity `ltypelen` including the NUL. */
-void keyline(char *ltype, int ltypelen, int *nchan, float *lstart, float *lwidth, float *lstep);
+void keyline(char* ltype, int ltypelen, int* nchan, float* lstart, float* lwidth, float* lstep);
 
 /* keyline followed by the channel-flagging tolerance `lflag` (default 1; for "velocity" and
    "felocity" it is 1 and not read from the keyword). */
-void keygline(char *ltype, int ltypelen, int *nchan, float *lstart, float *lwidth, float *lstep,
-              float *lflag);
+void keygline(char* ltype, int ltypelen, int* nchan, float* lstart, float* lwidth, float* lstep, float* lflag);
 
 /* "ref" as type, start, width, with the defaults of the same type under "line"; absent type
    leaves `rtype` blank. */
-void keyrline(char *rtype, int rtypelen, float *rstart, float *rwidth);
+void keyrline(char* rtype, int rtypelen, float* rstart, float* rwidth);
 
 #ifdef __cplusplus
 }

@@ -21,15 +21,37 @@
 namespace {
 
 enum Object {
-    Time = 1, Antennae, Uvrange, Pointing, Amplitude, Visibility, Window, Uvnrange, Or, Dra,
-    Ddec, Increment, Polarization, On, Shadow, Auto, Frequency, Source, Ra, Dec, Bin, Ha, Lst,
-    Elevation, Seeing
+    Time = 1,
+    Antennae,
+    Uvrange,
+    Pointing,
+    Amplitude,
+    Visibility,
+    Window,
+    Uvnrange,
+    Or,
+    Dra,
+    Ddec,
+    Increment,
+    Polarization,
+    On,
+    Shadow,
+    Auto,
+    Frequency,
+    Source,
+    Ra,
+    Dec,
+    Bin,
+    Ha,
+    Lst,
+    Elevation,
+    Seeing
 };
 
-const char* const Names[] = {"time", "antennae", "uvrange", "pointing", "amplitude",
-                             "visibility", "window", "uvnrange", "or", "dra", "ddec",
-                             "increment", "polarization", "on", "shadow", "auto", "frequency",
-                             "source", "ra", "dec", "bin", "ha", "lst", "elevation", "seeing"};
+const char* const Names[] = {"time",     "antennae", "uvrange",   "pointing", "amplitude", "visibility",   "window",
+                             "uvnrange", "or",       "dra",       "ddec",     "increment", "polarization", "on",
+                             "shadow",   "auto",     "frequency", "source",   "ra",        "dec",          "bin",
+                             "ha",       "lst",      "elevation", "seeing"};
 constexpr int NumObjects = 25;
 
 constexpr double Pi = 3.14159265358979323846;
@@ -138,7 +160,7 @@ bool validDate(int year, int month, int day)
 {
     static const int days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1] &&
-           !(month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)));
+        !(month == 2 && day == 29 && !(year % 4 == 0 && (year % 100 != 0 || year % 400 == 0)));
 }
 
 // A time of day "hh:mm[:ss]" after a date: the fraction of the day; an empty text is 0.
@@ -306,8 +328,8 @@ int integer(const Command& c, const std::string& s)
 
 // A range [lo, hi] from one or two values, the missing low end being `deflo`; the ends are
 // scaled by `scale` and must satisfy lo < hi (lo <= hi with `closed`) and lo >= `min`.
-std::vector<double> range(const Command& c, bool oneIsHigh, double deflo, double scale,
-                          double min = -DBL_MAX, bool closed = false)
+std::vector<double> range(const Command& c, bool oneIsHigh, double deflo, double scale, double min = -DBL_MAX,
+                          bool closed = false)
 {
     const auto& v = values(c, 1, 2);
     double lo, hi;

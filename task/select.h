@@ -28,7 +28,7 @@ extern "C" {
      bin(lo[,hi])         pulsar bins            ha(lo,hi), lst(lo,hi)  hours or hh:mm:ss
      elevation(lo,hi)     degrees                seeing(lo,hi)/(hi)  rms path in microns
    Errors are fatal and name the offending field. */
-void selinput(const char *key, float *sels, int maxsels);
+void selinput(const char* key, float* sels, int maxsels);
 
 /* Whether the selection accepts `value` for `object`: a polarisation code for "polarization",
    a window number for "window", a Julian date or time of day for "time", otherwise the value in
@@ -36,12 +36,12 @@ void selinput(const char *key, float *sels, int maxsels);
    ending in "?" asks whether the selection holds any entry of that object. The empty selection
    accepts every value and holds no entries. Objects without a single value to compare
    ("antennae", "auto", "shadow", "source", "increment", "or") can only be asked with "?". */
-int selprobe(const float *sels, const char *object, double value);
+int selprobe(const float* sels, const char* object, double value);
 
 /* Issues the selection to the open uv data set `tno` through uvselect_c and uvsela_c; with
    `flag` 0 every clause is issued with its sense reversed. Nothing is issued for an empty
    selection. */
-void selapply(int tno, const float *sels, int flag);
+void selapply(int tno, const float* sels, int flag);
 
 #ifdef __cplusplus
 }

@@ -27,14 +27,16 @@ using namespace kestrum::uvdat;
 
 namespace {
 
-constexpr int kMaxIn = 400;         // input data sets
-constexpr int kNameChars = 20000;   // characters of all input names together
-constexpr int kNameLen = 128;       // characters of one input name
-constexpr int kMaxSels = 512;       // reals of the selection array
+constexpr int kMaxIn = 400;  // input data sets
+constexpr int kNameChars = 20000;  // characters of all input names together
+constexpr int kNameLen = 128;  // characters of one input name
+constexpr int kMaxSels = 512;  // reals of the selection array
 
-std::string trimmed(const char *text) {
+std::string trimmed(const char* text)
+{
     std::string s = text ? text : "";
-    while (!s.empty() && s.back() == ' ') s.pop_back();
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
     return s;
 }
 
@@ -63,32 +65,42 @@ struct Layer {
 
 Layer L;
 
-void announce(const char *what, const std::string& name) {
+void announce(const char* what, const std::string& name)
+{
     std::printf("Applying %s corrections to %s\n", what, name.c_str());
     std::fflush(stdout);
 }
 
 // Polarisation code as reported to callers: "ii", "qq", "uu" as I, Q, U.
-int reported(int code) {
-    if (code == 0) return 1;
-    if (code == 5) return 2;
-    if (code == 6) return 3;
+int reported(int code)
+{
+    if (code == 0)
+        return 1;
+    if (code == 5)
+        return 2;
+    if (code == 6)
+        return 3;
     return code;
 }
 
 // The factor applied to the reader's variance of the record last delivered.
-float varianceFactor() {
-    if (pol.dopol && pol.ipol >= 1) return pol.formed[pol.ipol - 1].varfac;
+float varianceFactor()
+{
+    if (pol.dopol && pol.ipol >= 1)
+        return pol.formed[pol.ipol - 1].varfac;
     return current.gsv ? current.gainvar : 1.0f;
 }
 
-void needOpen(const char *routine) {
-    if (!current.tno) bug_c('f', (std::string("No uvdata file open, in ") + routine).c_str());
+void needOpen(const char* routine)
+{
+    if (!current.tno)
+        bug_c('f', (std::string("No uvdata file open, in ") + routine).c_str());
 }
 
 }  // namespace
 
-extern "C" void uvdatinp(const char *key, const char *flags) {
+extern "C" void uvdatinp(const char* key, const char* flags)
+{
     const std::string f = flags ? flags : "";
     auto on = [&](char c) { return f.find(c) != std::string::npos; };
     L = Layer();
@@ -102,7 +114,8 @@ extern "C" void uvdatinp(const char *key, const char *flags) {
     L.doauto = on('a');
     L.docross = on('x');
     L.dow = on('3');
-    if (L.doauto && L.docross) bug_c('f', "Data cannot be both auto and cross correlation");
+    if (L.doauto && L.docross)
+        bug_c('f', "Data cannot be both auto and cross correlation");
     current = Access();
     current.npream = L.dow ? 5 : 4;
     pol = Pol();
@@ -112,21 +125,27 @@ extern "C" void uvdatinp(const char *key, const char *flags) {
     for (;;) {
         keyf(key, name, sizeof name, "");
         std::string n = trimmed(name);
-        if (n.empty()) break;
-        if (static_cast<int>(L.names.size()) + 1 > kMaxIn) bug_c('f', "Too many input files");
+        if (n.empty())
+            break;
+        if (static_cast<int>(L.names.size()) + 1 > kMaxIn)
+            bug_c('f', "Too many input files");
         L.nameChars += static_cast<int>(n.size());
-        if (L.nameChars > kNameChars) bug_c('f', "Input name buffer overflow");
+        if (L.nameChars > kNameChars)
+            bug_c('f', "Input name buffer overflow");
         L.names.push_back(n);
     }
-    if (L.names.empty()) bug_c('f', "No input files were given.");
-    if (L.names.size() > 1 && on('b')) bug_c('f', "Only one input vis file is allowed");
+    if (L.names.empty())
+        bug_c('f', "No input files were given.");
+    if (L.names.size() > 1 && on('b'))
+        bug_c('f', "Only one input vis file is allowed");
     L.announced.assign(L.names.size(), false);
 
     if (L.dodata) {
         char ltype[33];
         keygline(ltype, sizeof ltype, &L.nchan, &L.lstart, &L.lwidth, &L.lstep, &L.lflag);
         L.ltype = trimmed(ltype);
-        if (L.ltype.empty() && on('1')) L.nchan = 1;
+        if (L.ltype.empty() && on('1'))
+            L.nchan = 1;
     }
     if (L.doref) {
         char rtype[33];
@@ -134,21 +153,25 @@ extern "C" void uvdatinp(const char *key, const char *flags) {
         L.rtype = trimmed(rtype);
         L.doref = !L.rtype.empty();
     }
-    if (on('s')) uvpolinp(kMaxPols, &pol.reqnpol, pol.reqpols);
+    if (on('s'))
+        uvpolinp(kMaxPols, &pol.reqnpol, pol.reqpols);
     if (L.dosels) {
         selinput("select", L.sels, kMaxSels);
         pol.selpol = selprobe(L.sels, "polarization?", 0.0);
         if (pol.selpol && (on('s') || pol.doleak)) {
             int accepted = 0;
             for (int code = -8; code <= 6 && accepted < 2; code++)
-                if (selprobe(L.sels, "polarization", code)) accepted++;
+                if (selprobe(L.sels, "polarization", code))
+                    accepted++;
             pol.selpol1 = accepted == 1;
         }
     }
 }
 
-extern "C" int uvdatopn(int *tno) {
-    if (current.tno) bug_c('f', "UV data file already open, in UVDatOpn");
+extern "C" int uvdatopn(int* tno)
+{
+    if (current.tno)
+        bug_c('f', "UV data file already open, in UVDatOpn");
     const int nin = static_cast<int>(L.names.size());
     if (L.pnt >= nin) {
         L.pnt = nin + 1;
@@ -164,8 +187,10 @@ extern "C" int uvdatopn(int *tno) {
     current.gsv = false;
     current.gainvar = 1.0f;
 
-    if (L.dosels) selapply(t, L.sels, 1);
-    if (L.dow) uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0);
+    if (L.dosels)
+        selapply(t, L.sels, 1);
+    if (L.dow)
+        uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0);
     if (L.ltype.empty()) {
         char type = ' ';
         int length = 0, updated = 0;
@@ -177,8 +202,10 @@ extern "C" int uvdatopn(int *tno) {
         uvset_c(t, "data", L.ltype.c_str(), L.nchan, L.lstart, L.lwidth, L.lstep);
         uvset_c(t, "gflag", "", static_cast<int>(std::lround(L.lflag)), 0, 0, 0);
     }
-    if (L.doref) uvset_c(t, "reference", L.rtype.c_str(), 1, L.rstart, L.rwidth, L.rwidth);
-    if (L.dowave) uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
+    if (L.doref)
+        uvset_c(t, "reference", L.rtype.c_str(), 1, L.rstart, L.rwidth, L.rwidth);
+    if (L.dowave)
+        uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
     if (L.doauto || L.docross) {
         char obstype[32];
         rdhda_c(t, "obstype", obstype, "crosscorrelation", sizeof obstype);
@@ -193,7 +220,7 @@ extern "C" int uvdatopn(int *tno) {
     }
     if (L.doplanet) {
         bool present = true;
-        for (const char *var : {"plmaj", "plmin", "plangle"}) {
+        for (const char* var : {"plmaj", "plmin", "plangle"}) {
             char type = ' ';
             int length = 0, updated = 0;
             uvprobvr_c(t, var, &type, &length, &updated);
@@ -221,14 +248,18 @@ extern "C" int uvdatopn(int *tno) {
             dopass = false;
         }
     }
-    if (dogains || dopass) uvgnini(t, dogains, dopass);
+    if (dogains || dopass)
+        uvgnini(t, dogains, dopass);
 
     polOpen(name);
 
     if (!L.announced[L.pnt - 1]) {
-        if (dopass) announce("bandpass", name);
-        if (dogains) announce("gain", name);
-        if (pol.leak) announce("polarization leakage", name);
+        if (dopass)
+            announce("bandpass", name);
+        if (dogains)
+            announce("gain", name);
+        if (pol.leak)
+            announce("polarization leakage", name);
         L.announced[L.pnt - 1] = dopass || dogains || pol.leak;
     }
     current.calib = dogains || dopass;
@@ -236,7 +267,8 @@ extern "C" int uvdatopn(int *tno) {
     return 1;
 }
 
-extern "C" void uvdatrd(double *preamble, float *data, int *flags, int n, int *nread) {
+extern "C" void uvdatrd(double* preamble, float* data, int* flags, int n, int* nread)
+{
     needOpen("uvDatRd");
     if (pol.dopol) {
         uvpolget(preamble, data, flags, n, nread);
@@ -246,8 +278,8 @@ extern "C" void uvdatrd(double *preamble, float *data, int *flags, int n, int *n
         current.gainvar = 1.0f;
         if (current.calib && *nread > 0) {
             float grms = 1.0f;
-            uvgnfac(preamble[current.npream - 2], preamble[current.npream - 1], 0, current.dowide,
-                    data, flags, *nread, &grms);
+            uvgnfac(preamble[current.npream - 2], preamble[current.npream - 1], 0, current.dowide, data, flags, *nread,
+                    &grms);
             current.gainvar = grms * grms;
         }
     }
@@ -274,21 +306,24 @@ extern "C" void uvdatrd(double *preamble, float *data, int *flags, int n, int *n
     }
 }
 
-extern "C" void uvdatwrd(float *data, int *flags, int n, int *nread) {
+extern "C" void uvdatwrd(float* data, int* flags, int n, int* nread)
+{
     needOpen("uvDatWRd");
-    if (pol.dopol) bug_c('f', "Polarization processing is not supported for wide channels, in uvDatWRd");
+    if (pol.dopol)
+        bug_c('f', "Polarization processing is not supported for wide channels, in uvDatWRd");
     uvwread_c(current.tno, data, flags, n, nread);
     if (current.calib && *nread > 0) {
         float grms = 1.0f;
-        uvgnfac(L.preamble[current.npream - 2], L.preamble[current.npream - 1], 0, 1, data, flags,
-                *nread, &grms);
+        uvgnfac(L.preamble[current.npream - 2], L.preamble[current.npream - 1], 0, 1, data, flags, *nread, &grms);
     }
 }
 
-extern "C" void uvdatgti(const char *object, int *value) {
+extern "C" void uvdatgti(const char* object, int* value)
+{
     const std::string obj = trimmed(object);
     if (obj == "pol") {
-        if (!current.tno) bug_c('f', "No file open, in UvDatGt(pol)");
+        if (!current.tno)
+            bug_c('f', "No file open, in UvDatGt(pol)");
         if (pol.npol > 0) {
             const int at = pol.dopol && pol.ipol >= 1 ? pol.ipol - 1 : 0;
             *value = reported(pol.pols[at]);
@@ -306,7 +341,8 @@ extern "C" void uvdatgti(const char *object, int *value) {
         } else {
             const int def = 1;
             uvrdvr_c(current.tno, IO_INT, "npol", value, &def, 1);
-            if (pol.selpol && *value > 1) *value = 0;
+            if (pol.selpol && *value > 1)
+                *value = 0;
         }
     } else if (obj == "visno") {
         *value = 0;
@@ -314,13 +350,16 @@ extern "C" void uvdatgti(const char *object, int *value) {
             double visno = 0;
             uvinfo_c(current.tno, "visno", &visno);
             *value = static_cast<int>(std::lround(visno));
-            if (pol.dopol) *value += pol.ipol - pol.npol;
+            if (pol.dopol)
+                *value += pol.ipol - pol.npol;
         }
     } else if (obj == "pols") {
         const int n = current.tno ? pol.npol : pol.reqnpol;
-        const int *codes = current.tno ? pol.pols : pol.reqpols;
-        if (n == 0) value[0] = 0;
-        for (int i = 0; i < n; i++) value[i] = reported(codes[i]);
+        const int* codes = current.tno ? pol.pols : pol.reqpols;
+        if (n == 0)
+            value[0] = 0;
+        for (int i = 0; i < n; i++)
+            value[i] = reported(codes[i]);
     } else if (obj == "nchan") {
         *value = L.nchan;
     } else if (obj == "number") {
@@ -332,7 +371,8 @@ extern "C" void uvdatgti(const char *object, int *value) {
     }
 }
 
-extern "C" void uvdatgtr(const char *object, float *value) {
+extern "C" void uvdatgtr(const char* object, float* value)
+{
     const std::string obj = trimmed(object);
     if (obj == "variance") {
         needOpen("uvDatGtr");
@@ -344,8 +384,7 @@ extern "C" void uvdatgtr(const char *object, float *value) {
         float jyperk = 0, def = 0;
         uvrdvr_c(current.tno, IO_REAL, "jyperk", &jyperk, &def, 1);
         float factor = varianceFactor();
-        if (pol.dopol && pol.ipol >= 1 && pol.pols[pol.ipol - 1] > 0 &&
-            pol.formed[pol.ipol - 1].nterms > 1)
+        if (pol.dopol && pol.ipol >= 1 && pol.pols[pol.ipol - 1] > 0 && pol.formed[pol.ipol - 1].nterms > 1)
             factor *= 2;
         *value = jyperk * std::sqrt(factor);
     } else {
@@ -353,22 +392,29 @@ extern "C" void uvdatgtr(const char *object, float *value) {
     }
 }
 
-extern "C" void uvdatgta(const char *object, char *value, int valuelen) {
+extern "C" void uvdatgta(const char* object, char* value, int valuelen)
+{
     const std::string obj = trimmed(object);
     std::string text;
-    if (obj == "name") text = current.tno ? L.names[L.pnt - 1] : "";
-    else if (obj == "ltype") text = L.ltype;
-    else bug_c('f', "Unrecognised object in uvDatGta");
-    if (!value || valuelen < 1) return;
+    if (obj == "name")
+        text = current.tno ? L.names[L.pnt - 1] : "";
+    else if (obj == "ltype")
+        text = L.ltype;
+    else
+        bug_c('f', "Unrecognised object in uvDatGta");
+    if (!value || valuelen < 1)
+        return;
     const size_t n = std::min(text.size(), static_cast<size_t>(valuelen - 1));
     std::memcpy(value, text.data(), n);
     value[n] = '\0';
 }
 
-extern "C" void uvdatset(const char *object, int value) {
+extern "C" void uvdatset(const char* object, int value)
+{
     const std::string obj = trimmed(object);
     if (obj == "stokes") {
-        if (value < -8 || value > 6) bug_c('f', "Illegal polarization code");
+        if (value < -8 || value > 6)
+            bug_c('f', "Illegal polarization code");
         pol.reqnpol = 1;
         pol.reqpols[0] = value;
     } else if (obj == "disable") {
@@ -383,16 +429,24 @@ extern "C" void uvdatset(const char *object, int value) {
     }
 }
 
-extern "C" int uvdatprb(const char *object, double value) { return selprobe(L.sels, object, value); }
+extern "C" int uvdatprb(const char* object, double value)
+{
+    return selprobe(L.sels, object, value);
+}
 
-extern "C" void uvdatrew(void) {
-    if (current.tno) bug_c('f', "Uv files still open, when uvDatRew called");
+extern "C" void uvdatrew(void)
+{
+    if (current.tno)
+        bug_c('f', "Uv files still open, when uvDatRew called");
     L.pnt = 0;
 }
 
-extern "C" void uvdatcls(void) {
-    if (!current.tno) bug_c('f', "No uvdata file open, in uvDatCls");
-    if (current.calib) uvgnfin();
+extern "C" void uvdatcls(void)
+{
+    if (!current.tno)
+        bug_c('f', "No uvdata file open, in uvDatCls");
+    if (current.calib)
+        uvgnfin();
     uvclose_c(current.tno);
     current.tno = 0;
     current.calib = false;

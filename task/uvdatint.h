@@ -9,16 +9,16 @@
 namespace kestrum::uvdat {
 
 constexpr int kMaxChan = 32772;  // channels of one record
-constexpr int kMaxPols = 4;      // polarisations that can be requested together
+constexpr int kMaxPols = 4;  // polarisations that can be requested together
 
 // The open data set and the record processing in force for it.
 struct Access {
-    int tno = 0;            // open handle, 0 when none
-    int npream = 4;         // doubles per preamble: u, v, [w,] time, baseline
-    bool calib = false;     // gains or bandpasses are applied
-    bool gsv = false;       // "senmodel" is "GSV": variances scale with the gains
-    bool dowide = false;    // the data line is "wide"
-    float gainvar = 1.0f;   // squared gain amplitude of the last record read directly
+    int tno = 0;  // open handle, 0 when none
+    int npream = 4;  // doubles per preamble: u, v, [w,] time, baseline
+    bool calib = false;  // gains or bandpasses are applied
+    bool gsv = false;  // "senmodel" is "GSV": variances scale with the gains
+    bool dowide = false;  // the data line is "wide"
+    float gainvar = 1.0f;  // squared gain amplitude of the last record read directly
 };
 
 // One term of a formed polarisation: a complex coefficient on the product of a group slot.
@@ -33,34 +33,34 @@ struct Formed {
     int nterms = 0;
     Term terms[4];
     bool average = false;  // "ii" from several parallel hands: mean of the good ones
-    float varfac = 1.0f;   // variance factor of the formed value
+    float varfac = 1.0f;  // variance factor of the formed value
 };
 
 struct Pol {
-    int reqnpol = 0;              // polarisations requested ("stokes" or uvdatset)
+    int reqnpol = 0;  // polarisations requested ("stokes" or uvdatset)
     int reqpols[kMaxPols] = {};
-    int npol = 0;                 // polarisations delivered for the open data set
+    int npol = 0;  // polarisations delivered for the open data set
     int pols[kMaxPols] = {};
-    int nfp = 0;                  // products per record group when known, else 0
-    bool selpol = false;          // the selection names polarisations
-    bool selpol1 = false;         // ... and accepts exactly one code
-    bool doleak = false;          // leakage correction requested
-    bool leak = false;            // leakage correction in force
-    bool dopol = false;           // records are formed from groups
-    bool copy = false;            // leakage correction of the products as they are
-    int ipol = 0;                 // 1-based position of the record last delivered, 0 none
+    int nfp = 0;  // products per record group when known, else 0
+    bool selpol = false;  // the selection names polarisations
+    bool selpol1 = false;  // ... and accepts exactly one code
+    bool doleak = false;  // leakage correction requested
+    bool leak = false;  // leakage correction in force
+    bool dopol = false;  // records are formed from groups
+    bool copy = false;  // leakage correction of the products as they are
+    int ipol = 0;  // 1-based position of the record last delivered, 0 none
 
-    int nchan = 0;                // channels of the current group, 0 at the end
-    double preamble[5] = {};      // preamble of the group's first record
+    int nchan = 0;  // channels of the current group, 0 at the end
+    double preamble[5] = {};  // preamble of the group's first record
     int nslots = 0;
     int slotcode[4] = {};
     float slotgain[4] = {};
-    std::vector<float> data[4];   // complex channels of each slot
+    std::vector<float> data[4];  // complex channels of each slot
     std::vector<int> flags[4];
     Formed formed[kMaxPols];
 
-    int nleak = 0;                // antennas of the leakage table
-    std::vector<float> leakage;   // per antenna: D(1), D(2) as (re, im) pairs
+    int nleak = 0;  // antennas of the leakage table
+    std::vector<float> leakage;  // per antenna: D(1), D(2) as (re, im) pairs
 };
 
 extern Access current;
@@ -73,18 +73,18 @@ void polOpen(const std::string& name);
 
 extern "C" {
 // Reads "stokes": at most `maxpol` codes into `pols`, the count into *npol.
-void uvpolinp(int maxpol, int *npol, int *pols);
+void uvpolinp(int maxpol, int* npol, int* pols);
 // Reads the next record group and chooses the terms of every request; 0 when the group
 // cannot serve the request, 1 for a usable group or the end of the data (0 channels).
 int uvpolini(void);
 // The next formed record, with the arguments of uvdatrd.
-void uvpolget(double *preamble, float *data, int *flags, int n, int *nread);
+void uvpolget(double* preamble, float* data, int* flags, int n, int* nread);
 // The record's feed angle "chi" (radians, 0 when absent) and the cosine and sine of twice it.
-void uvpolchi(float *chi, float *cos2chi, float *sin2chi);
+void uvpolchi(float* chi, float* cos2chi, float* sin2chi);
 // Reads the "leakage" item of the open data set.
 void uvlkini(void);
 // Rewrites the `*nterms` terms (codes, complex coefficients as pairs) of one request into the
 // four leakage-corrected terms for the antennas of `baseline`; *nterms 0 when the table has no
 // entry for either antenna. `codes` and `coefs` hold room for 4 terms.
-void uvlkcorr(double baseline, int *nterms, int *codes, float *coefs);
+void uvlkcorr(double baseline, int* nterms, int* codes, float* coefs);
 }

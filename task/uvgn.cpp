@@ -32,24 +32,31 @@ constexpr int kMaxSpect = 16;
 constexpr int kMaxBpSols = 1024;
 constexpr double kBpBound = 1e20;
 
-[[noreturn]] void fatal(const std::string &msg) {
+[[noreturn]] void fatal(const std::string& msg)
+{
     bug_c('f', msg.c_str());
     __builtin_unreachable();
 }
 
 // An item transfer failed: say which step, then end with the system's text.
-[[noreturn]] void ioFail(const char *step, int iostat) {
+[[noreturn]] void ioFail(const char* step, int iostat)
+{
     bug_c('w', (std::string("I/O error when ") + step + ", in Gains routines.").c_str());
     bugno_c('f', iostat);
     __builtin_unreachable();
 }
 
-bool usable(cplx g) { return (g.real() != 0 || g.imag() != 0) && std::isfinite(g.real()) && std::isfinite(g.imag()); }
+bool usable(cplx g)
+{
+    return (g.real() != 0 || g.imag() != 0) && std::isfinite(g.real()) && std::isfinite(g.imag());
+}
 
 // g_b moved towards g_a by the fraction f: amplitude linear, phase along the shorter arc.
 // f = 0 gives gb, f = 1 gives ga.
-cplx interpolate(cplx ga, cplx gb, double f) {
-    if (ga == gb) return gb;
+cplx interpolate(cplx ga, cplx gb, double f)
+{
+    if (ga == gb)
+        return gb;
     cplx r = ga / gb;
     double ar = std::abs(r);
     return gb * (1.0 + (ar - 1.0) * f) * std::polar(1.0, f * std::arg(r));
@@ -77,20 +84,20 @@ struct Setup {
     int start = 0, width = 1, step = 1, nchan = 0;
     std::vector<int> nschan;
     std::vector<double> sfreq, sdf;  // for wide data: "wfreq" and "wwidth"
-    bool operator==(const Setup &) const = default;
+    bool operator==(const Setup&) const = default;
 };
 
 // What calibration applies for one gain entry (antenna and feed), worked out once per record
 // time and shared by every baseline of that antenna.
 struct EntryFactor {
-    double gainTime = NAN;      // the time the gain part is for
+    double gainTime = NAN;  // the time the gain part is for
     bool hasGain = true;
     cplx gain{1, 0};
-    cplx tau{0, 0};             // the antenna's interpolated delay term
+    cplx tau{0, 0};  // the antenna's interpolated delay term
     // Bandpass times delay factor per record channel (re, im), 0 where the bandpass is missing,
     // and the generation and delay term it was worked out for.
     std::vector<float> unit;
-    bool complete = false;      // no channel is missing
+    bool complete = false;  // no channel is missing
     unsigned unitGen = 0;
     cplx unitTau{0, 0};
     // The unit factors times the gain, and the gain that was.
@@ -125,7 +132,7 @@ struct State {
     int nchan0 = 0, nbpsols = 0;
     std::vector<Window> bpWindows;
     std::vector<int> bpOffset;  // first bandpass channel of each window
-    std::vector<cplxf> bp;      // solutions, each ngains x nchan0
+    std::vector<cplxf> bp;  // solutions, each ngains x nchan0
     std::vector<double> bpTimes;  // nbpsols + 2 entries, with the two bounds
     double freq0 = 0;
     int bpInterval = -1;
@@ -135,17 +142,17 @@ struct State {
     // The record set-up last seen and what was derived from it.
     bool haveSetup = false;
     Setup setup, scratch;
-    double setupVisno = -2;     // the record number and line the set-up was last checked at
+    double setupVisno = -2;  // the record number and line the set-up was last checked at
     double setupLine[6] = {};
     bool mustCompare = false;
-    std::vector<double> chanFreq;   // sky frequency of each record channel (GHz)
+    std::vector<double> chanFreq;  // sky frequency of each record channel (GHz)
     std::vector<float> chanLogRatio;  // log(chanFreq / freq0), for the delay terms' power law
     std::vector<unsigned char> anchor;  // channels where the delay phase is computed afresh
-    std::vector<double> runStep;        // at an anchor: the frequency step to the next channel
-    std::vector<int> coverStart;    // per record channel: its bandpass channels in cover[]
+    std::vector<double> runStep;  // at an anchor: the frequency step to the next channel
+    std::vector<int> coverStart;  // per record channel: its bandpass channels in cover[]
     std::vector<int> cover;
-    unsigned generation = 1;        // bumped when the matched bandpass must be recomputed
-    std::vector<unsigned> matchedGen;       // per gain entry
+    unsigned generation = 1;  // bumped when the matched bandpass must be recomputed
+    std::vector<unsigned> matchedGen;  // per gain entry
     std::vector<std::vector<cplxf>> matched;  // per gain entry, per record channel (0: none)
 
     std::vector<EntryFactor> entries;  // per gain entry
@@ -158,44 +165,59 @@ State st;
 // ---------------------------------------------------------------------------------------------
 // Gains.
 
-off_t solutionOffset(int s) { return 8 + off_t(s - 1) * (8 + 8 * off_t(st.ngains)); }
+off_t solutionOffset(int s)
+{
+    return 8 + off_t(s - 1) * (8 + 8 * off_t(st.ngains));
+}
 
-double solutionTime(int s, const char *step = "reading gains entry") {
-    if (s <= 0) return -INFINITY;
-    if (s > st.nsols) return INFINITY;
+double solutionTime(int s, const char* step = "reading gains entry")
+{
+    if (s <= 0)
+        return -INFINITY;
+    if (s > st.nsols)
+        return INFINITY;
     double t;
     int iostat = 0;
     hreadd_c(st.item, &t, solutionOffset(s), 8, &iostat);
-    if (iostat) ioFail(step, iostat);
+    if (iostat)
+        ioFail(step, iostat);
     return t;
 }
 
-void loadSolution(Solution &sol, int s, const char *timeStep = "reading gains entry") {
+void loadSolution(Solution& sol, int s, const char* timeStep = "reading gains entry")
+{
     sol.index = s;
     sol.gains.assign(st.ngains, cplx(0, 0));
     sol.good.assign(st.ngains, 0);
-    if (s <= 0 || s > st.nsols) return;
+    if (s <= 0 || s > st.nsols)
+        return;
     sol.time = solutionTime(s, timeStep);
     std::vector<float> buf(2 * size_t(st.ngains));
     int iostat = 0;
     hreadr_c(st.item, buf.data(), solutionOffset(s) + 8, 8 * off_t(st.ngains), &iostat);
-    if (iostat) ioFail("reading gains entry", iostat);
+    if (iostat)
+        ioFail("reading gains entry", iostat);
     for (int i = 0; i < st.ngains; i++) {
         sol.gains[i] = cplx(buf[2 * i], buf[2 * i + 1]);
         sol.good[i] = usable(sol.gains[i]);
     }
 }
 
-bool isReal(const Solution &s) { return s.index >= 1 && s.index <= st.nsols; }
+bool isReal(const Solution& s)
+{
+    return s.index >= 1 && s.index <= st.nsols;
+}
 
 // Moves the held pair so that earlier.time <= t < later.time. Solution times come from the item:
 // strides double while the record lies beyond the pair, then the gap is halved until the two
 // are adjacent. Only the pair finally held has its gains read.
-void moveSolutions(double t) {
+void moveSolutions(double t)
+{
     int lo = st.earlier.index, hi = st.later.index;
     double tlo = isReal(st.earlier) ? st.earlier.time : -INFINITY;
     double thi = isReal(st.later) ? st.later.time : INFINITY;
-    if (!(t >= thi) && !(t < tlo)) return;
+    if (!(t >= thi) && !(t < tlo))
+        return;
     const int last = st.nsols + 1;
     if (t >= thi) {
         for (int stride = 1; t >= thi; stride *= 2) {
@@ -217,38 +239,55 @@ void moveSolutions(double t) {
     while (hi - lo > 1) {
         int mid = lo + (hi - lo) / 2;
         double tm = solutionTime(mid);
-        if (tm <= t) lo = mid; else hi = mid;
+        if (tm <= t)
+            lo = mid;
+        else
+            hi = mid;
     }
     // Keep what is already in memory.
-    if (lo == st.later.index) std::swap(st.earlier, st.later);
-    else if (hi == st.earlier.index) std::swap(st.earlier, st.later);
-    if (st.earlier.index != lo) loadSolution(st.earlier, lo);
-    if (st.later.index != hi) loadSolution(st.later, hi);
+    if (lo == st.later.index)
+        std::swap(st.earlier, st.later);
+    else if (hi == st.earlier.index)
+        std::swap(st.earlier, st.later);
+    if (st.earlier.index != lo)
+        loadSolution(st.earlier, lo);
+    if (st.later.index != hi)
+        loadSolution(st.later, hi);
 }
 
-bool near(const Solution &s, double t) { return isReal(s) && std::abs(t - s.time) < st.interval; }
+bool near(const Solution& s, double t)
+{
+    return isReal(s) && std::abs(t - s.time) < st.interval;
+}
 
 // The entry's value by the near rules, from `first` before `second`; null when neither applies.
-const cplx *pick(int entry, const Solution &first, const Solution &second, double t) {
-    if (near(first, t) && first.good[entry]) return &first.gains[entry];
-    if (near(second, t) && second.good[entry]) return &second.gains[entry];
+const cplx* pick(int entry, const Solution& first, const Solution& second, double t)
+{
+    if (near(first, t) && first.good[entry])
+        return &first.gains[entry];
+    if (near(second, t) && second.good[entry])
+        return &second.gains[entry];
     return nullptr;
 }
 
 // The interpolation fraction of time t between the held solutions: 1 at the earlier, 0 at the later.
-double fraction(double t) {
+double fraction(double t)
+{
     const double te = isReal(st.earlier) ? st.earlier.time : t - 1e6 * st.interval;
     const double tl = isReal(st.later) ? st.later.time : t + 1e6 * st.interval;
     return (tl - t) / (tl - te);
 }
 
 // The gain of entry e (antenna a) at time t by the near rules, and the antenna's delay term.
-const EntryFactor &entryGain(int e, int a, double t, double f) {
-    EntryFactor &E = st.entries[e];
-    if (E.gainTime == t) return E;
+const EntryFactor& entryGain(int e, int a, double t, double f)
+{
+    EntryFactor& E = st.entries[e];
+    if (E.gainTime == t)
+        return E;
     const cplx *ga = pick(e, st.earlier, st.later, t), *gb = pick(e, st.later, st.earlier, t);
     E.hasGain = ga && gb;
-    if (E.hasGain) E.gain = interpolate(*ga, *gb, f);
+    if (E.hasGain)
+        E.gain = interpolate(*ga, *gb, f);
     E.tau = 0;
     if (st.dotau) {
         // A delay entry without a value in either held solution counts as no delay.
@@ -264,10 +303,12 @@ const EntryFactor &entryGain(int e, int a, double t, double f) {
 // ---------------------------------------------------------------------------------------------
 // Bandpass: loading.
 
-void loadFreqs(int tno, int nspect0) {
+void loadFreqs(int tno, int nspect0)
+{
     int item, iostat;
     haccess_c(tno, &item, "freqs", "read", &iostat);
-    if (iostat) ioFail("accessing freqs table", iostat);
+    if (iostat)
+        ioFail("accessing freqs table", iostat);
     st.bpWindows.assign(nspect0, Window{});
     st.bpOffset.assign(nspect0, 0);
     int total = 0;
@@ -276,32 +317,39 @@ void loadFreqs(int tno, int nspect0) {
         int n;
         double fs[2];
         hreadi_c(item, &n, off, 4, &iostat);
-        if (!iostat) hreadd_c(item, fs, off + 8, 16, &iostat);
-        if (iostat) ioFail("reading freqs table", iostat);
+        if (!iostat)
+            hreadd_c(item, fs, off + 8, 16, &iostat);
+        if (iostat)
+            ioFail("reading freqs table", iostat);
         if (n < 1 || n > st.nchan0 - total)
             fatal("Invalid value for nchan, ngains or nspect, in uvDat");
         st.bpWindows[w] = Window{n, fs[0], fs[1]};
         st.bpOffset[w] = total;
         total += n;
     }
-    if (total != st.nchan0) fatal("Invalid value for nchan, ngains or nspect, in uvDat");
+    if (total != st.nchan0)
+        fatal("Invalid value for nchan, ngains or nspect, in uvDat");
     hdaccess_c(item, &iostat);
-    if (iostat) ioFail("closing freqs table", iostat);
+    if (iostat)
+        ioFail("closing freqs table", iostat);
 }
 
-void loadBandpass(int tno) {
+void loadBandpass(int tno)
+{
     st.nchan0 = 0;
     int nspect0 = 0;
     rdhdi_c(tno, "nchan0", &st.nchan0, 0);
     rdhdi_c(tno, "nspect0", &nspect0, 0);
     if (st.nchan0 <= 0 || st.ngains <= 0 || nspect0 < 1)
         fatal("Invalid value for nchan, ngains or nspect, in uvDat");
-    if (nspect0 > kMaxSpect) fatal("Too many spectral windows for me to handle, in uvDat");
+    if (nspect0 > kMaxSpect)
+        fatal("Too many spectral windows for me to handle, in uvDat");
     loadFreqs(tno, nspect0);
 
     int item, iostat;
     haccess_c(tno, &item, "bandpass", "read", &iostat);
-    if (iostat) ioFail("accessing bandpass table", iostat);
+    if (iostat)
+        ioFail("accessing bandpass table", iostat);
     const int nsol = std::max(st.nbpsols, 1);
     const int64_t perSol = int64_t(st.ngains) * st.nchan0;
     if (hsize_c(item) != 8 + 8 * (nsol * perSol + st.nbpsols))
@@ -312,30 +360,37 @@ void loadBandpass(int tno) {
     st.bpTimes.back() = kBpBound;
     off_t off = 8;
     for (int s = 0; s < nsol; s++) {
-        hreadr_c(item, reinterpret_cast<float *>(st.bp.data() + s * perSol), off, 8 * perSol, &iostat);
-        if (iostat) ioFail("reading bandpass table", iostat);
+        hreadr_c(item, reinterpret_cast<float*>(st.bp.data() + s * perSol), off, 8 * perSol, &iostat);
+        if (iostat)
+            ioFail("reading bandpass table", iostat);
         off += 8 * perSol;
         if (st.nbpsols > 0) {
             hreadd_c(item, &st.bpTimes[s + 1], off, 8, &iostat);
-            if (iostat) ioFail("reading bandpass table", iostat);
+            if (iostat)
+                ioFail("reading bandpass table", iostat);
             off += 8;
         }
     }
     hdaccess_c(item, &iostat);
-    if (iostat) ioFail("closing bandpass table", iostat);
+    if (iostat)
+        ioFail("closing bandpass table", iostat);
     st.havePass = true;
 }
 
-void loadBaselineTable(int tno, BaselineTable &tab, const char *item, const char *ngainsName,
-                       const char *nbaseName, const char *suffix) {
+void loadBaselineTable(int tno, BaselineTable& tab, const char* item, const char* ngainsName, const char* nbaseName,
+                       const char* suffix)
+{
     rdhdi_c(tno, ngainsName, &tab.ngains, 0);
     rdhdi_c(tno, nbaseName, &tab.nbase, 0);
-    if (tab.ngains < 1) fatal(std::string("Number of gains is missing or bad, in ") + suffix);
-    if (tab.nbase < 1) fatal(std::string("Number of baselines is missing or bad, in ") + suffix);
+    if (tab.ngains < 1)
+        fatal(std::string("Number of gains is missing or bad, in ") + suffix);
+    if (tab.nbase < 1)
+        fatal(std::string("Number of baselines is missing or bad, in ") + suffix);
     const std::string table = std::string(item) + " table";
     int ih, iostat;
     haccess_c(tno, &ih, item, "read", &iostat);
-    if (iostat) ioFail(("accessing " + table).c_str(), iostat);
+    if (iostat)
+        ioFail(("accessing " + table).c_str(), iostat);
     const int64_t n = int64_t(tab.ngains) * tab.nbase;
     if (hsize_c(ih) != 8 + 8 * n) {
         std::string name(item);
@@ -343,21 +398,25 @@ void loadBaselineTable(int tno, BaselineTable &tab, const char *item, const char
         fatal(name + " table size is incorrect, in " + suffix);
     }
     tab.values.assign(size_t(n), cplxf(0, 0));
-    hreadr_c(ih, reinterpret_cast<float *>(tab.values.data()), 8, 8 * n, &iostat);
-    if (iostat) ioFail(("reading " + table).c_str(), iostat);
+    hreadr_c(ih, reinterpret_cast<float*>(tab.values.data()), 8, 8 * n, &iostat);
+    if (iostat)
+        ioFail(("reading " + table).c_str(), iostat);
     hdaccess_c(ih, &iostat);
-    if (iostat) ioFail(("closing " + table).c_str(), iostat);
+    if (iostat)
+        ioFail(("closing " + table).c_str(), iostat);
     tab.on = true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Bandpass: matching the record's channels.
 
-void readArray(const char *name, char type, int n, void *out) {
+void readArray(const char* name, char type, int n, void* out)
+{
     char t;
     int len, upd;
     uvprobvr_c(st.tno, name, &t, &len, &upd);
-    if (t != type || len < n) fatal("Bad value for variable nspect, in uvGn(pass-get)");
+    if (t != type || len < n)
+        fatal("Bad value for variable nspect, in uvGn(pass-get)");
     if (len == n) {
         uvgetvr_c(st.tno, type == 'i' ? IO_INT : IO_DBLE, name, out, n);
         return;
@@ -365,23 +424,26 @@ void readArray(const char *name, char type, int n, void *out) {
     if (type == 'i') {
         std::vector<int> all(len);
         uvgetvr_c(st.tno, IO_INT, name, all.data(), len);
-        std::copy_n(all.begin(), n, static_cast<int *>(out));
+        std::copy_n(all.begin(), n, static_cast<int*>(out));
     } else {
         std::vector<double> all(len);
         uvgetvr_c(st.tno, IO_DBLE, name, all.data(), len);
-        std::copy_n(all.begin(), n, static_cast<double *>(out));
+        std::copy_n(all.begin(), n, static_cast<double*>(out));
     }
 }
 
 // Reads the record's set-up into `s` (whose buffers are reused from record to record).
-void readSetup(Setup &s, int dowide, int nchan) {
+void readSetup(Setup& s, int dowide, int nchan)
+{
     s.wide = dowide;
     s.nchan = nchan;
     double line[6] = {0, 0, 0, 0, 0, 0};
     uvinfo_c(st.tno, "line", line);
     s.kind = int(line[0]);
-    if (s.kind == 3 || s.kind == 4) fatal("Cannot apply bandpass correction with velocity linetype");
-    if (s.kind != 1 && s.kind != 2) fatal("Unsupported linetype, in uvGn(pass-get)");
+    if (s.kind == 3 || s.kind == 4)
+        fatal("Cannot apply bandpass correction with velocity linetype");
+    if (s.kind != 1 && s.kind != 2)
+        fatal("Unsupported linetype, in uvGn(pass-get)");
     s.start = 0;
     s.width = s.step = 1;
     if (dowide) {
@@ -390,19 +452,22 @@ void readSetup(Setup &s, int dowide, int nchan) {
             s.start = int(line[2]) - 1;
             s.width = int(line[3]);
             s.step = int(line[4]);
-            if (s.width != 1 || s.step != 1) fatal("Linetype width and step must be 1, in Gains routines.");
+            if (s.width != 1 || s.step != 1)
+                fatal("Linetype width and step must be 1, in Gains routines.");
         }
         int nwide = 0;
         const int zero = 0;
         uvrdvr_c(st.tno, IO_INT, "nwide", &nwide, &zero, 1);
-        if (nwide > kMaxSpect) fatal("nwide.gt.maxspect, in uvGn(pass-get)");
+        if (nwide > kMaxSpect)
+            fatal("nwide.gt.maxspect, in uvGn(pass-get)");
         if (nwide < 1 || s.start < 0 || s.start + nchan > nwide)
             fatal("Inconsistent number of channels, in uvGn(pass-get)");
         char t;
         int len, upd;
-        for (const char *name : {"wfreq", "wwidth"}) {
+        for (const char* name : {"wfreq", "wwidth"}) {
             uvprobvr_c(st.tno, name, &t, &len, &upd);
-            if (t != 'r' || len < nwide) fatal("Inconsistent number of channels, in uvGn(pass-get)");
+            if (t != 'r' || len < nwide)
+                fatal("Inconsistent number of channels, in uvGn(pass-get)");
         }
         std::vector<float> buf;
         uvprobvr_c(st.tno, "wfreq", &t, &len, &upd);
@@ -416,15 +481,18 @@ void readSetup(Setup &s, int dowide, int nchan) {
         s.nschan.assign(nwide, 1);
         return;
     }
-    if (s.kind != 1) fatal("Unsupported linetype, in uvGn(pass-get)");
+    if (s.kind != 1)
+        fatal("Unsupported linetype, in uvGn(pass-get)");
     s.start = int(line[2]) - 1;
     s.width = int(line[3]);
     s.step = int(line[4]);
     int nspect = 0;
     const int zero = 0;
     uvrdvr_c(st.tno, IO_INT, "nspect", &nspect, &zero, 1);
-    if (nspect < 1) fatal("Bad value for variable nspect, in uvGn(pass-get)");
-    if (nspect > kMaxSpect) fatal("nchan.gt.maxspect, in uvGn(pass-get)");
+    if (nspect < 1)
+        fatal("Bad value for variable nspect, in uvGn(pass-get)");
+    if (nspect > kMaxSpect)
+        fatal("nchan.gt.maxspect, in uvGn(pass-get)");
     s.nschan.resize(nspect);
     s.sfreq.resize(nspect);
     s.sdf.resize(nspect);
@@ -433,29 +501,31 @@ void readSetup(Setup &s, int dowide, int nchan) {
     readArray("sdf", 'd', nspect, s.sdf.data());
     int64_t total = 0;
     for (int n : s.nschan) {
-        if (n < 0) fatal("Inconsistent number of channels, in uvGn(pass-get)");
+        if (n < 0)
+            fatal("Inconsistent number of channels, in uvGn(pass-get)");
         total += n;
     }
-    if (s.start < 0 || s.width < 1 || s.step < 1 ||
-        s.start + int64_t(nchan - 1) * s.step + s.width > total)
+    if (s.start < 0 || s.width < 1 || s.step < 1 || s.start + int64_t(nchan - 1) * s.step + s.width > total)
         fatal("Inconsistent number of channels, in uvGn(pass-get)");
 }
 
 // The variables that describe the record's spectral set-up.
-constexpr const char *kSetupVars[] = {"nspect", "nschan", "sfreq", "sdf", "nwide", "wfreq", "wwidth"};
+constexpr const char* kSetupVars[] = {"nspect", "nschan", "sfreq", "sdf", "nwide", "wfreq", "wwidth"};
 
 // Whether the record's spectral set-up may differ from the one last read; sets mustCompare.
 // Reading the set-up costs several variable look-ups, so it is skipped while no record has been
 // scanned since (the products of one record group), and reduced to the reader's update mark
 // (`uvupdate_c`, the set-up variables being tracked for update) when exactly one has: the
 // variables then changed in the record just read, if at all.
-bool setupMayHaveChanged(int dowide, int nchan) {
+bool setupMayHaveChanged(int dowide, int nchan)
+{
     double visno = 0, line[6] = {0, 0, 0, 0, 0, 0};
     uvinfo_c(st.tno, "visno", &visno);
     uvinfo_c(st.tno, "line", line);
     bool read = !st.haveSetup || dowide != st.setup.wide || nchan != st.setup.nchan ||
-                !std::equal(line, line + 6, st.setupLine) || !(visno == st.setupVisno || visno == st.setupVisno + 1);
-    if (!read && visno == st.setupVisno + 1) read = uvupdate_c(st.tno) != 0;
+        !std::equal(line, line + 6, st.setupLine) || !(visno == st.setupVisno || visno == st.setupVisno + 1);
+    if (!read && visno == st.setupVisno + 1)
+        read = uvupdate_c(st.tno) != 0;
     st.setupVisno = visno;
     std::copy(line, line + 6, st.setupLine);
     st.mustCompare = read;
@@ -463,18 +533,22 @@ bool setupMayHaveChanged(int dowide, int nchan) {
 }
 
 // The bandpass channel at sky frequency f, or -1 when no bandpass window holds it.
-int bandpassChannel(double f) {
+int bandpassChannel(double f)
+{
     for (size_t w = 0; w < st.bpWindows.size(); w++) {
-        const Window &bw = st.bpWindows[w];
-        if (bw.sdf == 0) continue;
+        const Window& bw = st.bpWindows[w];
+        if (bw.sdf == 0)
+            continue;
         double m = std::nearbyint((f - bw.sfreq) / bw.sdf);
-        if (m >= 0 && m < bw.nchan) return st.bpOffset[w] + int(m);
+        if (m >= 0 && m < bw.nchan)
+            return st.bpOffset[w] + int(m);
     }
     return -1;
 }
 
 // Works out, for every record channel, its sky frequency and the bandpass channels it covers.
-void matchSetup(const Setup &s) {
+void matchSetup(const Setup& s)
+{
     const int n = s.nchan;
     st.chanFreq.assign(n, 0.0);
     st.coverStart.assign(size_t(n) + 1, 0);
@@ -487,10 +561,11 @@ void matchSetup(const Setup &s) {
             st.coverStart[c] = int(st.cover.size());
             if (st.havePass) {
                 for (size_t w = 0; w < st.bpWindows.size(); w++) {
-                    const Window &bw = st.bpWindows[w];
+                    const Window& bw = st.bpWindows[w];
                     for (int m = 0; m < bw.nchan; m++) {
                         double fm = bw.sfreq + m * bw.sdf;
-                        if (fm >= f - half && fm <= f + half) st.cover.push_back(st.bpOffset[w] + m);
+                        if (fm >= f - half && fm <= f + half)
+                            st.cover.push_back(st.bpOffset[w] + m);
                     }
                 }
             }
@@ -508,13 +583,16 @@ void matchSetup(const Setup &s) {
         double sum = 0;
         for (int j = 0; j < s.width; j++) {
             int k = s.start + c * s.step + j, w = 0;
-            while (k >= s.nschan[w]) k -= s.nschan[w++];
+            while (k >= s.nschan[w])
+                k -= s.nschan[w++];
             const double f = s.sfreq[w] + k * s.sdf[w];
             sum += f;
             if (st.havePass) {
                 int m = bandpassChannel(f);
-                if (m >= 0) st.cover.push_back(m);
-                else st.cover.push_back(-1);
+                if (m >= 0)
+                    st.cover.push_back(m);
+                else
+                    st.cover.push_back(-1);
             }
         }
         st.chanFreq[c] = sum / s.width;
@@ -525,8 +603,9 @@ void matchSetup(const Setup &s) {
 // What the delay stage needs of the record's channel frequencies: the log ratios for the power
 // law, and where the phase rotation must start afresh (every 64 channels, and where the step
 // between neighbouring channels differs from the step of the run it would continue).
-void delayTables() {
-    const std::vector<double> &nu = st.chanFreq;
+void delayTables()
+{
+    const std::vector<double>& nu = st.chanFreq;
     const size_t n = nu.size();
     st.chanLogRatio.resize(n);
     st.anchor.assign(n, 0);
@@ -536,7 +615,8 @@ void delayTables() {
         st.chanLogRatio[c] = st.freq0 > 0 ? float(std::log(nu[c] / st.freq0)) : 0.0f;
         if (c % 64 != 0) {
             const double d = nu[c] - nu[c - 1], rs = st.runStep[a];
-            if (std::abs(d - rs) <= 1e-9 * std::abs(rs)) continue;
+            if (std::abs(d - rs) <= 1e-9 * std::abs(rs))
+                continue;
         }
         st.anchor[c] = 1;
         st.runStep[c] = c + 1 < n ? nu[c + 1] - nu[c] : 0.0;
@@ -545,7 +625,8 @@ void delayTables() {
 }
 
 // Finds the bandpass interval of time t and the interpolation fraction within it.
-void bandpassTime(double t) {
+void bandpassTime(double t)
+{
     const int nb = st.nbpsols;
     int k = st.bpInterval;
     if (k < 0 || !(st.bpTimes[k] <= t && t <= st.bpTimes[k + 1])) {
@@ -556,10 +637,12 @@ void bandpassTime(double t) {
                 break;
             }
         }
-        if (k < 0) fatal("uvGn: corrupted bp table?");
+        if (k < 0)
+            fatal("uvGn: corrupted bp table?");
     }
     double frac = 0;
-    if (k > 0 && k < nb) frac = (t - st.bpTimes[k]) / (st.bpTimes[k + 1] - st.bpTimes[k]);
+    if (k > 0 && k < nb)
+        frac = (t - st.bpTimes[k]) / (st.bpTimes[k + 1] - st.bpTimes[k]);
     if (k != st.bpInterval || frac != st.bpFraction) {
         st.bpInterval = k;
         st.bpFraction = frac;
@@ -568,36 +651,45 @@ void bandpassTime(double t) {
 }
 
 // The bandpass of one gain entry at bandpass channel m for the current interval; 0 when missing.
-cplx bandpassValue(int entry, int m) {
+cplx bandpassValue(int entry, int m)
+{
     const int64_t perSol = int64_t(st.ngains) * st.nchan0;
     const int64_t at = int64_t(entry) * st.nchan0 + m;
     const int k = st.bpInterval;
     // Solution s (from 0) carries time bpTimes[s + 1]; interval k lies between solutions k - 1 and k.
-    if (st.nbpsols == 0 || k == 0) return cplx(st.bp[at]);
-    if (k == st.nbpsols) return cplx(st.bp[(k - 1) * perSol + at]);
+    if (st.nbpsols == 0 || k == 0)
+        return cplx(st.bp[at]);
+    if (k == st.nbpsols)
+        return cplx(st.bp[(k - 1) * perSol + at]);
     cplx a = cplx(st.bp[(k - 1) * perSol + at]), b = cplx(st.bp[k * perSol + at]);
-    if (st.bpFraction == 0) return a;
-    if (!usable(a) || !usable(b)) return cplx(0, 0);
+    if (st.bpFraction == 0)
+        return a;
+    if (!usable(a) || !usable(b))
+        return cplx(0, 0);
     return interpolate(a, b, 1.0 - st.bpFraction);
 }
 
 // The bandpass of one gain entry matched to the record's channels (0 marks a missing value).
-const std::vector<cplxf> &matchedBandpass(int entry) {
+const std::vector<cplxf>& matchedBandpass(int entry)
+{
     if (st.matchedGen[entry] != st.generation) {
-        std::vector<cplxf> &out = st.matched[entry];
+        std::vector<cplxf>& out = st.matched[entry];
         const int n = st.setup.nchan;
         out.assign(n, cplxf(0, 0));
         for (int c = 0; c < n; c++) {
             cplx sum = 0;
             int good = 0;
             for (int i = st.coverStart[c]; i < st.coverStart[c + 1]; i++) {
-                if (st.cover[i] < 0) continue;
+                if (st.cover[i] < 0)
+                    continue;
                 cplx b = bandpassValue(entry, st.cover[i]);
-                if (!usable(b)) continue;
+                if (!usable(b))
+                    continue;
                 sum += b;
                 good++;
             }
-            if (good > 0) out[c] = cplxf(sum / double(good));
+            if (good > 0)
+                out[c] = cplxf(sum / double(good));
         }
         st.matchedGen[entry] = st.generation;
     }
@@ -610,22 +702,25 @@ const std::vector<cplxf> &matchedBandpass(int entry) {
 // i (Im τ1 − Im τ2), the baseline delay term. The phase is advanced from channel to channel by
 // a rotation (in double precision, restarted at the anchors: every 64 channels and wherever the
 // frequency step changes), which costs a complex multiply instead of a sine and cosine.
-void workOutUnit(EntryFactor &E, int e) {
+void workOutUnit(EntryFactor& E, int e)
+{
     const int n = st.setup.nchan;
     E.unit.resize(2 * size_t(n));
-    float *__restrict u = E.unit.data();
+    float* __restrict u = E.unit.data();
     if (st.havePass) {
-        const cplxf *__restrict b = matchedBandpass(e).data();
-        for (int c = 0; c < n; c++) u[2 * c] = b[c].real(), u[2 * c + 1] = b[c].imag();
+        const cplxf* __restrict b = matchedBandpass(e).data();
+        for (int c = 0; c < n; c++)
+            u[2 * c] = b[c].real(), u[2 * c + 1] = b[c].imag();
     } else {
-        for (int c = 0; c < n; c++) u[2 * c] = 1, u[2 * c + 1] = 0;
+        for (int c = 0; c < n; c++)
+            u[2 * c] = 1, u[2 * c + 1] = 0;
     }
     const float re = float(E.tau.real());
     if (re != 0 && !(st.freq0 > 0)) {
         // The power law needs a reference frequency; without one the correction is unknown.
         std::fill_n(u, 2 * size_t(n), 0.0f);
     } else if (re != 0) {
-        const float *__restrict logRatio = st.chanLogRatio.data();
+        const float* __restrict logRatio = st.chanLogRatio.data();
         for (int c = 0; c < n; c++) {
             const float scale = std::exp(re * logRatio[c]);
             u[2 * c] *= scale, u[2 * c + 1] *= scale;
@@ -633,9 +728,9 @@ void workOutUnit(EntryFactor &E, int e) {
     }
     const double im = E.tau.imag();
     if (im != 0) {
-        const double *__restrict nu = st.chanFreq.data();
-        const double *__restrict runStep = st.runStep.data();
-        const unsigned char *__restrict anchor = st.anchor.data();
+        const double* __restrict nu = st.chanFreq.data();
+        const double* __restrict runStep = st.runStep.data();
+        const unsigned char* __restrict anchor = st.anchor.data();
         double cr = 1, ci = 0, rr = 1, ri = 0;
         for (int c = 0; c < n; c++) {
             if (anchor[c]) {
@@ -655,7 +750,8 @@ void workOutUnit(EntryFactor &E, int e) {
     E.complete = true;
     for (int c = 0; c < n; c++) {
         // A frequency or table value that is no number leaves the channel without a factor.
-        if (!std::isfinite(u[2 * c]) || !std::isfinite(u[2 * c + 1])) u[2 * c] = u[2 * c + 1] = 0;
+        if (!std::isfinite(u[2 * c]) || !std::isfinite(u[2 * c + 1]))
+            u[2 * c] = u[2 * c + 1] = 0;
         E.complete = E.complete && (u[2 * c] != 0 || u[2 * c + 1] != 0);
     }
     E.unitGen = st.generation;
@@ -665,15 +761,18 @@ void workOutUnit(EntryFactor &E, int e) {
 
 // What calibration multiplies each record channel by for entry e: its gain times its bandpass
 // and delay factor. Worked out again only when one of them changed.
-const EntryFactor &channelFactors(int e) {
-    EntryFactor &E = st.entries[e];
-    if (E.unitGen != st.generation || E.unitTau != E.tau) workOutUnit(E, e);
-    if (E.factorValid && E.factorGain == E.gain) return E;
+const EntryFactor& channelFactors(int e)
+{
+    EntryFactor& E = st.entries[e];
+    if (E.unitGen != st.generation || E.unitTau != E.tau)
+        workOutUnit(E, e);
+    if (E.factorValid && E.factorGain == E.gain)
+        return E;
     const size_t n = E.unit.size();
     E.factor.resize(n);
     const float gr = float(E.gain.real()), gi = float(E.gain.imag());
-    const float *__restrict u = E.unit.data();
-    float *__restrict f = E.factor.data();
+    const float* __restrict u = E.unit.data();
+    float* __restrict f = E.factor.data();
     for (size_t k = 0; k < n; k += 2) {
         f[k] = gr * u[k] - gi * u[k + 1];
         f[k + 1] = gr * u[k + 1] + gi * u[k];
@@ -686,10 +785,13 @@ const EntryFactor &channelFactors(int e) {
 // Multiplies each channel by p · conj(q); a channel where either is 0 is flagged and left as is.
 // Built for AVX2 as well as the baseline instruction set; the wider vectors roughly halve the
 // cost of this loop, which is most of what calibration adds to reading a record.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void applyFactors(const EntryFactor &P, const EntryFactor &Q, float *__restrict data, int *flags, int nchan) {
-    const float *__restrict p = P.factor.data();
-    const float *__restrict q = Q.factor.data();
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void applyFactors(const EntryFactor& P,
+                                                                              const EntryFactor& Q,
+                                                                              float* __restrict data, int* flags,
+                                                                              int nchan)
+{
+    const float* __restrict p = P.factor.data();
+    const float* __restrict q = Q.factor.data();
     if (P.complete && Q.complete) {
         for (int c = 0; c < nchan; c++) {
             const float pr = p[2 * c], pi = p[2 * c + 1], qr = q[2 * c], qi = q[2 * c + 1];
@@ -714,15 +816,18 @@ void applyFactors(const EntryFactor &P, const EntryFactor &Q, float *__restrict 
 }
 
 // Index of the antenna pair a1 <= a2 in a per-baseline table: (1,1), (1,2) ... (1,nants), (2,2) ...
-int64_t baselineIndex(int a1, int a2) {
+int64_t baselineIndex(int a1, int a2)
+{
     return int64_t(a1 - 1) * st.nants - int64_t(a1 - 1) * (a1 - 2) / 2 + (a2 - a1);
 }
 
-void applyBaselineTable(const BaselineTable &tab, int a1, int a2, float *data, int *flags, int nchan) {
+void applyBaselineTable(const BaselineTable& tab, int a1, int a2, float* data, int* flags, int nchan)
+{
     const int64_t b = baselineIndex(a1, a2);
     for (int c = 0; c < nchan; c++) {
         cplxf g(0, 0);
-        if (b < tab.nbase && c < tab.ngains) g = tab.values[size_t(b * tab.ngains + c)];
+        if (b < tab.nbase && c < tab.ngains)
+            g = tab.values[size_t(b * tab.ngains + c)];
         if (!usable(cplx(g))) {
             flags[c] = 0;
             continue;
@@ -734,26 +839,48 @@ void applyBaselineTable(const BaselineTable &tab, int a1, int a2, float *data, i
 }
 
 // Feeds of the two antennas for a polarisation code; false when the code has no feed pair.
-bool feedPair(int pol, int *f1, int *f2) {
+bool feedPair(int pol, int* f1, int* f2)
+{
     *f1 = *f2 = 1;
-    if (st.nfeeds == 1) return true;
+    if (st.nfeeds == 1)
+        return true;
     switch (pol) {
-    case -1: case -5: *f1 = 1; *f2 = 1; return true;
-    case -2: case -6: *f1 = 2; *f2 = 2; return true;
-    case -3: case -7: *f1 = 1; *f2 = 2; return true;
-    case -4: case -8: *f1 = 2; *f2 = 1; return true;
-    default: return false;
+    case -1:
+    case -5:
+        *f1 = 1;
+        *f2 = 1;
+        return true;
+    case -2:
+    case -6:
+        *f1 = 2;
+        *f2 = 2;
+        return true;
+    case -3:
+    case -7:
+        *f1 = 1;
+        *f2 = 2;
+        return true;
+    case -4:
+    case -8:
+        *f1 = 2;
+        *f2 = 1;
+        return true;
+    default:
+        return false;
     }
 }
 
-void reset() {
+void reset()
+{
     st = State{};
 }
 
 }  // namespace
 
-extern "C" void uvgnini(int tno, int dogains, int dopass) {
-    if (st.active) uvgnfin();
+extern "C" void uvgnini(int tno, int dogains, int dopass)
+{
+    if (st.active)
+        uvgnfin();
     reset();
     st.active = true;
     st.tno = tno;
@@ -771,50 +898,66 @@ extern "C" void uvgnini(int tno, int dogains, int dopass) {
         rdhdi_c(tno, "ngains", &st.ngains, 0);
         rdhdi_c(tno, "nfeeds", &st.nfeeds, 1);
         rdhdi_c(tno, "ntau", &st.ntau, 0);
-        if (st.ngains < 1) fatal("Number of gains is missing or bad, in uvGnIni");
-        if (st.nfeeds != 1 && st.nfeeds != 2) fatal("Number of feeds is bad");
-        if (st.ntau < 0 || st.ntau > 1) fatal("Number of delay terms is bad");
+        if (st.ngains < 1)
+            fatal("Number of gains is missing or bad, in uvGnIni");
+        if (st.nfeeds != 1 && st.nfeeds != 2)
+            fatal("Number of feeds is bad");
+        if (st.ntau < 0 || st.ntau > 1)
+            fatal("Number of delay terms is bad");
         st.nants = st.ngains / (st.ntau + st.nfeeds);
-        if ((st.ntau + st.nfeeds) * st.nants != st.ngains) fatal("Bad number of gains or feeds");
-        if (st.nants > kMaxAnts) fatal("Too many antennae for me to handle, in uvGnIni");
+        if ((st.ntau + st.nfeeds) * st.nants != st.ngains)
+            fatal("Bad number of gains or feeds");
+        if (st.nants > kMaxAnts)
+            fatal("Too many antennae for me to handle, in uvGnIni");
         st.dotau = st.dogains && st.ntau >= 1;
     }
 
     if (st.dogains) {
         rdhdi_c(tno, "nsols", &st.nsols, 0);
         rdhdd_c(tno, "interval", &st.interval, 0.0);
-        if (st.nsols < 1) fatal("Number of gain solutions is missing or bad, in uvGnIni");
-        if (!(st.interval > 0)) fatal("The time interval increment is missing or bad, in uvGnIni");
+        if (st.nsols < 1)
+            fatal("Number of gain solutions is missing or bad, in uvGnIni");
+        if (!(st.interval > 0))
+            fatal("The time interval increment is missing or bad, in uvGnIni");
         int iostat;
         haccess_c(tno, &st.item, "gains", "read", &iostat);
-        if (iostat) ioFail("accessing gains table", iostat);
+        if (iostat)
+            ioFail("accessing gains table", iostat);
         if (hsize_c(st.item) != 8 + off_t(st.nsols) * (8 * off_t(st.ngains) + 8))
             fatal("Gain table size is incorrect");
         loadSolution(st.later, 1, "reading first time");
         loadSolution(st.earlier, 0);
     }
 
-    if (st.cgains.on) loadBaselineTable(tno, st.cgains, "cgains", "ncgains", "ncbase", "uvGnInic");
-    if (st.wgains.on) loadBaselineTable(tno, st.wgains, "wgains", "nwgains", "nwbase", "uvGnIniw");
+    if (st.cgains.on)
+        loadBaselineTable(tno, st.cgains, "cgains", "ncgains", "ncbase", "uvGnInic");
+    if (st.wgains.on)
+        loadBaselineTable(tno, st.wgains, "wgains", "nwgains", "nwbase", "uvGnIniw");
 
     if (passItem || st.dotau) {
         rdhdi_c(tno, "nbpsols", &st.nbpsols, 0);
-        if (st.nbpsols > kMaxBpSols) fatal("Too many bandpass solutions for me too handle, in uvGn");
-        if (st.nbpsols < 0) fatal("Number of bandpass solutions is bad, in uvGn");
-        if (passItem) loadBandpass(tno);
+        if (st.nbpsols > kMaxBpSols)
+            fatal("Too many bandpass solutions for me too handle, in uvGn");
+        if (st.nbpsols < 0)
+            fatal("Number of bandpass solutions is bad, in uvGn");
+        if (passItem)
+            loadBandpass(tno);
         rdhdd_c(tno, "freq0", &st.freq0, 0.0);
         st.perChannel = true;
-        for (const char *name : kSetupVars) uvtrack_c(tno, name, "u");
+        for (const char* name : kSetupVars)
+            uvtrack_c(tno, name, "u");
     }
     st.matched.assign(st.ngains, {});
     st.matchedGen.assign(st.ngains, 0);
     st.entries.assign(st.ngains, {});
 }
 
-extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float *data, int *flags,
-                        int nchan, float *grms) {
+extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float* data, int* flags, int nchan,
+                        float* grms)
+{
     *grms = 1.0f;
-    if (!st.active || nchan <= 0) return;
+    if (!st.active || nchan <= 0)
+        return;
     if (pol == 0 && st.nfeeds == 2) {
         const int zero = 0;
         uvrdvr_c(st.tno, IO_INT, "pol", &pol, &zero, 1);
@@ -849,7 +992,8 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         *grms = float(std::sqrt(std::norm(G)));
     }
     if (st.perChannel) {
-        if (setupMayHaveChanged(dowide, nchan)) readSetup(st.scratch, dowide, nchan);
+        if (setupMayHaveChanged(dowide, nchan))
+            readSetup(st.scratch, dowide, nchan);
         if (st.mustCompare && !(st.haveSetup && st.scratch == st.setup)) {
             std::swap(st.setup, st.scratch);
             st.haveSetup = true;
@@ -877,11 +1021,13 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         applyBaselineTable(dowide ? st.wgains : st.cgains, a1, a2, data, flags, nchan);
 }
 
-extern "C" void uvgnfin(void) {
+extern "C" void uvgnfin(void)
+{
     if (st.active && st.item) {
         int iostat;
         hdaccess_c(st.item, &iostat);
-        if (iostat) ioFail("closing gains table", iostat);
+        if (iostat)
+            ioFail("closing gains table", iostat);
     }
     reset();
 }

@@ -17,8 +17,7 @@ void uvgnini(int tno, int dogains, int dopass);
    wide-band channels; `data` `nchan` complex values (real, imaginary pairs) and `flags` (1 good,
    0 bad) in and out. Records without a usable solution come back flagged. `grms` receives the
    amplitude of the applied gain product, 1.0 when no gain applies. */
-void uvgnfac(double time, double baseline, int pol, int dowide, float *data, int *flags, int nchan,
-             float *grms);
+void uvgnfac(double time, double baseline, int pol, int dowide, float* data, int* flags, int nchan, float* grms);
 
 /* Ends the calibration of the data set: closes the "gains" item and releases the tables. */
 void uvgnfin(void);

@@ -27,16 +27,23 @@ using cfloat = std::complex<float>;
 constexpr int kNoPol = -9;  // "pol" of a group member that names no product
 
 // Slot holding product `code` in the current group, -1 when none.
-int slotOf(int code) {
-    if (code < -8 || code > 6) return -1;
+int slotOf(int code)
+{
+    if (code < -8 || code > 6)
+        return -1;
     for (int s = 0; s < pol.nslots; s++)
-        if (pol.slotcode[s] == code) return s;
+        if (pol.slotcode[s] == code)
+            return s;
     return -1;
 }
 
-bool has(int code) { return slotOf(code) >= 0; }
+bool has(int code)
+{
+    return slotOf(code) >= 0;
+}
 
-void leakFail(const char *step, int iostat) {
+void leakFail(const char* step, int iostat)
+{
     bug_c('w', (std::string("I/O error when ") + step + ", in Gains routines.").c_str());
     bugno_c('f', iostat);
 }
@@ -45,8 +52,10 @@ void leakFail(const char *step, int iostat) {
 struct Rotation {
     bool read = false;
     float c = 1, s = 0;
-    void get() {
-        if (read) return;
+    void get()
+    {
+        if (read)
+            return;
         float chi;
         uvpolchi(&chi, &c, &s);
         read = true;
@@ -54,7 +63,8 @@ struct Rotation {
 };
 
 // Chooses the terms of request `code` from the products of the current group.
-void chooseTerms(int code, Formed& f, Rotation& rot) {
+void chooseTerms(int code, Formed& f, Rotation& rot)
+{
     f.nterms = 0;
     f.average = false;
     auto add = [&](int c, float re, float im) { f.terms[f.nterms++] = {c, slotOf(c), re, im}; };
@@ -66,8 +76,10 @@ void chooseTerms(int code, Formed& f, Rotation& rot) {
     }
     switch (code) {
     case 1:  // I
-        if (rrll) add(-1, 0.5f, 0), add(-2, 0.5f, 0);
-        else if (xxyy) add(-5, 0.5f, 0), add(-6, 0.5f, 0);
+        if (rrll)
+            add(-1, 0.5f, 0), add(-2, 0.5f, 0);
+        else if (xxyy)
+            add(-5, 0.5f, 0), add(-6, 0.5f, 0);
         break;
     case 2:  // Q: 0.5 e^(-i2chi) RL + 0.5 e^(i2chi) LR, or rotated linear products
         if (rllr) {
@@ -92,23 +104,30 @@ void chooseTerms(int code, Formed& f, Rotation& rot) {
         }
         break;
     case 4:  // V
-        if (rrll) add(-1, 0.5f, 0), add(-2, -0.5f, 0);
-        else if (xyyx) add(-7, 0, 0.5f), add(-8, 0, -0.5f);
+        if (rrll)
+            add(-1, 0.5f, 0), add(-2, -0.5f, 0);
+        else if (xyyx)
+            add(-7, 0, 0.5f), add(-8, 0, -0.5f);
         break;
     case 5:  // qq: Q in the feed frame
-        if (rllr) add(-3, 0.5f, 0), add(-4, 0.5f, 0);
-        else if (xxyy) add(-5, 0.5f, 0), add(-6, -0.5f, 0);
+        if (rllr)
+            add(-3, 0.5f, 0), add(-4, 0.5f, 0);
+        else if (xxyy)
+            add(-5, 0.5f, 0), add(-6, -0.5f, 0);
         break;
     case 6:  // uu: U in the feed frame
-        if (rllr) add(-4, 0, -0.5f), add(-3, 0, 0.5f);
-        else if (xyyx) add(-7, 0.5f, 0), add(-8, 0.5f, 0);
+        if (rllr)
+            add(-4, 0, -0.5f), add(-3, 0, 0.5f);
+        else if (xyyx)
+            add(-7, 0.5f, 0), add(-8, 0.5f, 0);
         break;
     case 0:  // ii: I itself, else the mean of the parallel hands present
         if (has(1)) {
             add(1, 1, 0);
         } else {
             for (int c : {-1, -2, -5, -6})
-                if (has(c)) add(c, 1, 0);
+                if (has(c))
+                    add(c, 1, 0);
             f.average = true;
         }
         break;
@@ -119,10 +138,14 @@ void chooseTerms(int code, Formed& f, Rotation& rot) {
 
 // Whether request `code` is corrected for leakage: all but "ii" and Stokes parameters
 // stored as such.
-bool leakCorrected(int code) { return code != 0 && !(code >= 1 && code <= 4 && has(code)); }
+bool leakCorrected(int code)
+{
+    return code != 0 && !(code >= 1 && code <= 4 && has(code));
+}
 
 // Replaces the terms of `f` by their leakage-corrected form for the group's baseline.
-void correctLeakage(Formed& f) {
+void correctLeakage(Formed& f)
+{
     int codes[4];
     float coefs[8];
     for (int t = 0; t < f.nterms; t++) {
@@ -143,10 +166,12 @@ void correctLeakage(Formed& f) {
     }
 }
 
-void readGroupMember(int slot, int nchan, double *preamble) {
+void readGroupMember(int slot, int nchan, double* preamble)
+{
     int n = 0;
     uvread_c(current.tno, preamble, pol.data[slot].data(), pol.flags[slot].data(), kMaxChan, &n);
-    if (n != nchan) bug_c('f', "Number of channels of data changed in uvPolIni");
+    if (n != nchan)
+        bug_c('f', "Number of channels of data changed in uvPolIni");
     int def = kNoPol;
     uvrdvr_c(current.tno, IO_INT, "pol", &pol.slotcode[slot], &def, 1);
 }
@@ -155,60 +180,79 @@ void readGroupMember(int slot, int nchan, double *preamble) {
 // vectorises even at its everyday optimisation level; the rest is done one by one.
 constexpr int kBlock = 8;
 
-void mulReal(float *__restrict out, const float *__restrict d, float c, int n) {
+void mulReal(float* __restrict out, const float* __restrict d, float c, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] = c * d[k + i];
-    for (; k < n; k++) out[k] = c * d[k];
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] = c * d[k + i];
+    for (; k < n; k++)
+        out[k] = c * d[k];
 }
 
-void addReal(float *__restrict out, const float *__restrict d, float c, int n) {
+void addReal(float* __restrict out, const float* __restrict d, float c, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] += c * d[k + i];
-    for (; k < n; k++) out[k] += c * d[k];
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] += c * d[k + i];
+    for (; k < n; k++)
+        out[k] += c * d[k];
 }
 
 // The first two terms when both coefficients are real, in one pass.
-void mulReal2(float *__restrict out, const float *__restrict d0, float c0,
-              const float *__restrict d1, float c1, int n) {
+void mulReal2(float* __restrict out, const float* __restrict d0, float c0, const float* __restrict d1, float c1, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] = c0 * d0[k + i] + c1 * d1[k + i];
-    for (; k < n; k++) out[k] = c0 * d0[k] + c1 * d1[k];
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] = c0 * d0[k + i] + c1 * d1[k + i];
+    for (; k < n; k++)
+        out[k] = c0 * d0[k] + c1 * d1[k];
 }
 
-void bothFlags(int *__restrict out, const int *__restrict f0, const int *__restrict f1, int n) {
+void bothFlags(int* __restrict out, const int* __restrict f0, const int* __restrict f1, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] = (f0[k + i] != 0) & (f1[k + i] != 0);
-    for (; k < n; k++) out[k] = (f0[k] != 0) & (f1[k] != 0);
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] = (f0[k + i] != 0) & (f1[k + i] != 0);
+    for (; k < n; k++)
+        out[k] = (f0[k] != 0) & (f1[k] != 0);
 }
 
-void copyFlags(int *__restrict out, const int *__restrict f, int n) {
+void copyFlags(int* __restrict out, const int* __restrict f, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] = f[k + i] != 0;
-    for (; k < n; k++) out[k] = f[k] != 0;
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] = f[k + i] != 0;
+    for (; k < n; k++)
+        out[k] = f[k] != 0;
 }
 
-void andFlags(int *__restrict out, const int *__restrict f, int n) {
+void andFlags(int* __restrict out, const int* __restrict f, int n)
+{
     int k = 0;
     for (; k + kBlock <= n; k += kBlock)
-        for (int i = 0; i < kBlock; i++) out[k + i] &= f[k + i] != 0;
-    for (; k < n; k++) out[k] &= f[k] != 0;
+        for (int i = 0; i < kBlock; i++)
+            out[k + i] &= f[k + i] != 0;
+    for (; k < n; k++)
+        out[k] &= f[k] != 0;
 }
 
 // Adds (or, for the first term, stores) one term of a weighted sum over `nchan` channels; a
 // channel stays good only while it is good in every product used.
-void weightedTerm(const Term& term, bool first, int nchan, float *__restrict out,
-                  int *__restrict flags) {
-    const float *__restrict d = pol.data[term.slot].data();
-    const int *fl = pol.flags[term.slot].data();
+void weightedTerm(const Term& term, bool first, int nchan, float* __restrict out, int* __restrict flags)
+{
+    const float* __restrict d = pol.data[term.slot].data();
+    const int* fl = pol.flags[term.slot].data();
     const float cr = term.re, ci = term.im;
     if (ci == 0.0f) {  // real coefficients: one multiply per float
-        if (first) mulReal(out, d, cr, 2 * nchan);
-        else addReal(out, d, cr, 2 * nchan);
+        if (first)
+            mulReal(out, d, cr, 2 * nchan);
+        else
+            addReal(out, d, cr, 2 * nchan);
     } else if (first) {
         for (int j = 0; j < nchan; j++) {
             out[2 * j] = cr * d[2 * j] - ci * d[2 * j + 1];
@@ -220,13 +264,16 @@ void weightedTerm(const Term& term, bool first, int nchan, float *__restrict out
             out[2 * j + 1] += cr * d[2 * j + 1] + ci * d[2 * j];
         }
     }
-    if (first) copyFlags(flags, fl, nchan);
-    else andFlags(flags, fl, nchan);
+    if (first)
+        copyFlags(flags, fl, nchan);
+    else
+        andFlags(flags, fl, nchan);
 }
 
 }  // namespace
 
-void polOpen(const std::string& name) {
+void polOpen(const std::string& name)
+{
     const int tno = current.tno;
     pol.npol = pol.reqnpol;
     std::memcpy(pol.pols, pol.reqpols, sizeof pol.pols);
@@ -238,29 +285,36 @@ void polOpen(const std::string& name) {
         char type = ' ';
         int length = 0, updated = 0;
         uvprobvr_c(tno, "npol", &type, &length, &updated);
-        if (type == 'i') rdhdi_c(tno, "npol", &pol.nfp, 0);
-        if (pol.nfp > 1 && pol.selpol) pol.nfp = 0;
+        if (type == 'i')
+            rdhdi_c(tno, "npol", &pol.nfp, 0);
+        if (pol.nfp > 1 && pol.selpol)
+            pol.nfp = 0;
     }
 
     pol.leak = pol.doleak && hdprsnt_c(tno, "leakage") && !(pol.npol == 1 && pol.pols[0] == 0);
-    if (pol.leak && pol.nfp > 0 && pol.nfp <= 3) bug_c('f', "Required polarizations missing from the file");
-    if (pol.leak) uvlkini();
+    if (pol.leak && pol.nfp > 0 && pol.nfp <= 3)
+        bug_c('f', "Required polarizations missing from the file");
+    if (pol.leak)
+        uvlkini();
 
     const bool direct = ((pol.npol == 1 && pol.pols[0] <= 0) || pol.nfp == 1) && !pol.leak;
     pol.dopol = pol.npol > 0 || pol.leak;
     pol.copy = pol.npol == 0 && pol.dopol;
 
     if (pol.dopol && direct) {
-        if (pol.npol > 1) bug_c('f', ("Needed polarizations missing from " + name).c_str());
+        if (pol.npol > 1)
+            bug_c('f', ("Needed polarizations missing from " + name).c_str());
         uvselect_c(tno, "and", 0, 0, 1);
         if (pol.pols[0] == 0) {
-            for (int code : {1, -1, -2, -5, -6}) uvselect_c(tno, "polarization", code, code, 1);
+            for (int code : {1, -1, -2, -5, -6})
+                uvselect_c(tno, "polarization", code, code, 1);
         } else {
             uvselect_c(tno, "polarization", pol.pols[0], pol.pols[0], 1);
         }
         pol.dopol = false;
     }
-    if (pol.dopol && pol.selpol) bug_c('f', "Cannot use pol. selection when doing pol. processing");
+    if (pol.dopol && pol.selpol)
+        bug_c('f', "Cannot use pol. selection when doing pol. processing");
 
     if (pol.dopol) {
         for (int s = 0; s < 4; s++) {
@@ -274,78 +328,95 @@ void polOpen(const std::string& name) {
 
 using namespace kestrum::uvdat;
 
-extern "C" void uvpolinp(int maxpol, int *npol, int *pols) {
+extern "C" void uvpolinp(int maxpol, int* npol, int* pols)
+{
     *npol = 0;
     char field[4];
     while (*npol < maxpol) {
         keya("stokes", field, sizeof field, "");
         std::string f = field;
-        while (!f.empty() && f.back() == ' ') f.pop_back();
-        if (f.empty()) break;
+        while (!f.empty() && f.back() == ' ')
+            f.pop_back();
+        if (f.empty())
+            break;
         int code;
-        if (f == "ii" || f == "II") code = 0;
-        else if (f == "qq" || f == "QQ") code = 5;
-        else if (f == "uu" || f == "UU") code = 6;
-        else code = polsp2c(f.c_str());
+        if (f == "ii" || f == "II")
+            code = 0;
+        else if (f == "qq" || f == "QQ")
+            code = 5;
+        else if (f == "uu" || f == "UU")
+            code = 6;
+        else
+            code = polsp2c(f.c_str());
         pols[(*npol)++] = code;
     }
-    if (keyprsnt("stokes")) bug_c('f', "Too many Stokes parameters to process");
+    if (keyprsnt("stokes"))
+        bug_c('f', "Too many Stokes parameters to process");
 }
 
-extern "C" void uvpolchi(float *chi, float *cos2chi, float *sin2chi) {
+extern "C" void uvpolchi(float* chi, float* cos2chi, float* sin2chi)
+{
     float def = 0;
     uvrdvr_c(current.tno, IO_REAL, "chi", chi, &def, 1);
     *cos2chi = std::cos(2 * *chi);
     *sin2chi = std::sin(2 * *chi);
 }
 
-extern "C" int uvpolini(void) {
+extern "C" int uvpolini(void)
+{
     const int tno = current.tno;
     int nchan = 0;
     uvread_c(tno, pol.preamble, pol.data[0].data(), pol.flags[0].data(), kMaxChan, &nchan);
     pol.nchan = nchan;
     pol.nslots = 0;
-    if (nchan == 0) return 1;
+    if (nchan == 0)
+        return 1;
 
     int ngroup = 0, def = 1;
     uvrdvr_c(tno, IO_INT, "npol", &ngroup, &def, 1);
-    if (ngroup < 1 || ngroup > 4) bug_c('f', "Invalid number of polarisations for me to handle");
+    if (ngroup < 1 || ngroup > 4)
+        bug_c('f', "Invalid number of polarisations for me to handle");
     def = 0;
     uvrdvr_c(tno, IO_INT, "pol", &pol.slotcode[0], &def, 1);
     double scratch[5];
-    for (int s = 1; s < ngroup; s++) readGroupMember(s, nchan, scratch);
+    for (int s = 1; s < ngroup; s++)
+        readGroupMember(s, nchan, scratch);
     pol.nslots = ngroup;
     // Codes outside the known range name no product.
     for (int s = 0; s < ngroup; s++)
-        if (pol.slotcode[s] < -8 || pol.slotcode[s] > 6) pol.slotcode[s] = kNoPol;
+        if (pol.slotcode[s] < -8 || pol.slotcode[s] > 6)
+            pol.slotcode[s] = kNoPol;
     if (pol.copy) {
         pol.npol = ngroup;
         std::memcpy(pol.pols, pol.slotcode, sizeof(int) * ngroup);
     }
 
-    const bool full = (has(-1) && has(-2) && has(-3) && has(-4)) ||
-                      (has(-5) && has(-6) && has(-7) && has(-8));
+    const bool full = (has(-1) && has(-2) && has(-3) && has(-4)) || (has(-5) && has(-6) && has(-7) && has(-8));
     Rotation rot;
     for (int i = 0; i < pol.npol; i++) {
         Formed& f = pol.formed[i];
         chooseTerms(pol.pols[i], f, rot);
-        if (pol.leak && leakCorrected(pol.pols[i]) && !full) f.nterms = 0;
-        if (f.nterms == 0) return 0;
+        if (pol.leak && leakCorrected(pol.pols[i]) && !full)
+            f.nterms = 0;
+        if (f.nterms == 0)
+            return 0;
     }
     if (pol.leak && full) {
         for (int i = 0; i < pol.npol; i++)
-            if (leakCorrected(pol.pols[i])) correctLeakage(pol.formed[i]);
+            if (leakCorrected(pol.pols[i]))
+                correctLeakage(pol.formed[i]);
     }
 
     bool used[4] = {};
     for (int i = 0; i < pol.npol; i++)
-        for (int t = 0; t < pol.formed[i].nterms; t++) used[pol.formed[i].terms[t].slot] = true;
+        for (int t = 0; t < pol.formed[i].nterms; t++)
+            used[pol.formed[i].terms[t].slot] = true;
     for (int s = 0; s < ngroup; s++) {
         pol.slotgain[s] = 1.0f;
         if (current.calib && used[s]) {
-            const double *p = pol.preamble;
-            uvgnfac(p[current.npream - 2], p[current.npream - 1], pol.slotcode[s], current.dowide,
-                    pol.data[s].data(), pol.flags[s].data(), nchan, &pol.slotgain[s]);
+            const double* p = pol.preamble;
+            uvgnfac(p[current.npream - 2], p[current.npream - 1], pol.slotcode[s], current.dowide, pol.data[s].data(),
+                    pol.flags[s].data(), nchan, &pol.slotgain[s]);
         }
     }
 
@@ -355,16 +426,19 @@ extern "C" int uvpolini(void) {
         for (int t = 0; t < f.nterms; t++) {
             const Term& term = f.terms[t];
             float w = term.re * term.re + term.im * term.im;
-            if (current.gsv) w *= pol.slotgain[term.slot] * pol.slotgain[term.slot];
+            if (current.gsv)
+                w *= pol.slotgain[term.slot] * pol.slotgain[term.slot];
             sum += w;
         }
-        if (f.average && f.nterms > 0) sum /= static_cast<float>(f.nterms * f.nterms);
+        if (f.average && f.nterms > 0)
+            sum /= static_cast<float>(f.nterms * f.nterms);
         f.varfac = sum;
     }
     return 1;
 }
 
-extern "C" void uvpolget(double *preamble, float *data, int *flags, int n, int *nread) {
+extern "C" void uvpolget(double* preamble, float* data, int* flags, int n, int* nread)
+{
     if (pol.copy && pol.npol == 0) {
         while (!uvpolini()) {
         }
@@ -376,7 +450,8 @@ extern "C" void uvpolget(double *preamble, float *data, int *flags, int n, int *
             }
     }
     const int nchan = pol.nchan;
-    if (n < nchan) bug_c('f', "Data array too small in UvDatRd");
+    if (n < nchan)
+        bug_c('f', "Data array too small in UvDatRd");
     if (nchan == 0) {
         pol.ipol = 0;
         *nread = 0;
@@ -392,8 +467,8 @@ extern "C" void uvpolget(double *preamble, float *data, int *flags, int n, int *
         std::memset(data, 0, sizeof(float) * 2 * nchan);
         std::memset(flags, 0, sizeof(int) * nchan);  // the good count per channel
         for (int t = 0; t < f.nterms; t++) {
-            const float *d = pol.data[f.terms[t].slot].data();
-            const int *fl = pol.flags[f.terms[t].slot].data();
+            const float* d = pol.data[f.terms[t].slot].data();
+            const int* fl = pol.flags[f.terms[t].slot].data();
             for (int j = 0; j < nchan; j++) {
                 if (fl[j]) {
                     data[2 * j] += d[2 * j];
@@ -420,37 +495,46 @@ extern "C" void uvpolget(double *preamble, float *data, int *flags, int n, int *
             bothFlags(flags, pol.flags[a.slot].data(), pol.flags[b.slot].data(), nchan);
             t = 2;
         }
-        for (; t < f.nterms; t++) weightedTerm(f.terms[t], t == 0, nchan, data, flags);
+        for (; t < f.nterms; t++)
+            weightedTerm(f.terms[t], t == 0, nchan, data, flags);
     }
     *nread = nchan;
 }
 
-extern "C" void uvlkini(void) {
+extern "C" void uvlkini(void)
+{
     int item = 0, iostat = 0;
     haccess_c(current.tno, &item, "leakage", "read", &iostat);
-    if (iostat) leakFail("accessing leakage table", iostat);
+    if (iostat)
+        leakFail("accessing leakage table", iostat);
     const off_t size = hsize_c(item);
     const off_t nants = size >= 8 ? (size - 8) / 16 : 0;
-    if (nants < 1 || nants > (1 << 20)) bug_c('f', "Leakage table appears bad");
+    if (nants < 1 || nants > (1 << 20))
+        bug_c('f', "Leakage table appears bad");
     pol.nleak = static_cast<int>(nants);
     pol.leakage.assign(4 * static_cast<size_t>(nants), 0.0f);
     hreadr_c(item, pol.leakage.data(), 8, 16 * nants, &iostat);
-    if (iostat) leakFail("reading leakage table", iostat);
+    if (iostat)
+        leakFail("reading leakage table", iostat);
     hdaccess_c(item, &iostat);
-    if (iostat) leakFail("closing leakage table", iostat);
+    if (iostat)
+        leakFail("closing leakage table", iostat);
 }
 
-extern "C" void uvlkcorr(double baseline, int *nterms, int *codes, float *coefs) {
+extern "C" void uvlkcorr(double baseline, int* nterms, int* codes, float* coefs)
+{
     const int n = *nterms;
     *nterms = 0;
-    if (n < 1) return;
+    if (n < 1)
+        return;
     int a1 = 0, a2 = 0;
     basant(baseline, &a1, &a2);
-    if (a1 < 1 || a1 > pol.nleak || a2 < 1 || a2 > pol.nleak) return;
+    if (a1 < 1 || a1 > pol.nleak || a2 < 1 || a2 > pol.nleak)
+        return;
 
     // D(f, a): leakage of feed f (1 R or X, 2 L or Y) of antenna a.
     auto D = [](int f, int a) {
-        const float *e = &pol.leakage[4 * static_cast<size_t>(a - 1) + 2 * (f - 1)];
+        const float* e = &pol.leakage[4 * static_cast<size_t>(a - 1) + 2 * (f - 1)];
         return cfloat(e[0], e[1]);
     };
     // Per product p (RR, LL, RL, LR or XX, YY, XY, YX): the accumulators its term feeds and
@@ -462,7 +546,8 @@ extern "C" void uvlkcorr(double baseline, int *nterms, int *codes, float *coefs)
     cfloat C[4] = {};
     for (int t = 0; t < n; t++) {
         const int p = (circular ? -codes[t] : -4 - codes[t]) - 1;
-        if (p < 0 || p > 3) return;  // a term outside the first term's feed family
+        if (p < 0 || p > 3)
+            return;  // a term outside the first term's feed family
         const cfloat w(coefs[2 * t], coefs[2 * t + 1]);
         const cfloat d = D(g1[p], a1), e = std::conj(D(g2[p], a2));
         C[k[p][0]] += w;
@@ -471,7 +556,8 @@ extern "C" void uvlkcorr(double baseline, int *nterms, int *codes, float *coefs)
         C[k[p][3]] += w * d * e;
     }
     const cfloat N = (1.0f - D(1, a1) * D(2, a1)) * std::conj(1.0f - D(1, a2) * D(2, a2));
-    if (N == 0.0f) return;  // singular leakages: nothing can be formed
+    if (N == 0.0f)
+        return;  // singular leakages: nothing can be formed
     for (int t = 0; t < 4; t++) {
         const cfloat c = C[t] / N;
         codes[t] = circular ? -1 - t : -5 - t;

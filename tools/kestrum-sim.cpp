@@ -22,32 +22,31 @@ using kestrum::sim::ObserveConfig;
 
 void usage()
 {
-    std::cout <<
-        "kestrum-sim writes a simulated uv data set.\n"
-        "\n"
-        "kestrum-sim out=dataset [nants=10] [nchan=256] [sources=3c286,target] [pols=xx,yy]\n"
-        "            [hours=2] [inttime=10] [scans=4] [corr=r|j] [seed=1] [sfreq=1.4]\n"
-        "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no]\n"
-        "\n"
-        "out       : the data set to create; it must not exist yet.\n"
-        "nants     : number of antennas; every pair of them is a baseline.\n"
-        "nchan     : channels of the one spectral window.\n"
-        "sources   : source names; the first is the calibrator, scans alternate between it\n"
-        "            and the others in turn.\n"
-        "pols      : polarisations of each record group, e.g. xx,yy,xy,yx or rr,ll.\n"
-        "hours     : time from the first to the last integration.\n"
-        "inttime   : integration time in seconds.\n"
-        "scans     : number of scans; a gap separates each from the next.\n"
-        "corr      : r stores the correlations as reals, j as scaled 16-bit integers.\n"
-        "seed      : the same seed writes the same data set.\n"
-        "sfreq     : sky frequency of the first channel in GHz; bandwidth: in GHz.\n"
-        "noise     : rms in Jy of each real and imaginary part of the noise.\n"
-        "rfi       : yes adds persistent narrow-band interference, broad-band bursts and a\n"
-        "            misbehaving antenna; no leaves them out.\n"
-        "cal       : yes also adds a delay per antenna and writes the calibration tables that\n"
-        "            undo the gains, delays and bandpasses (gain solutions with a gap, and the\n"
-        "            last antenna without gains at first), so the calibrated data is flat where\n"
-        "            the model is; at most 64 antennas.\n";
+    std::cout << "kestrum-sim writes a simulated uv data set.\n"
+                 "\n"
+                 "kestrum-sim out=dataset [nants=10] [nchan=256] [sources=3c286,target] [pols=xx,yy]\n"
+                 "            [hours=2] [inttime=10] [scans=4] [corr=r|j] [seed=1] [sfreq=1.4]\n"
+                 "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no]\n"
+                 "\n"
+                 "out       : the data set to create; it must not exist yet.\n"
+                 "nants     : number of antennas; every pair of them is a baseline.\n"
+                 "nchan     : channels of the one spectral window.\n"
+                 "sources   : source names; the first is the calibrator, scans alternate between it\n"
+                 "            and the others in turn.\n"
+                 "pols      : polarisations of each record group, e.g. xx,yy,xy,yx or rr,ll.\n"
+                 "hours     : time from the first to the last integration.\n"
+                 "inttime   : integration time in seconds.\n"
+                 "scans     : number of scans; a gap separates each from the next.\n"
+                 "corr      : r stores the correlations as reals, j as scaled 16-bit integers.\n"
+                 "seed      : the same seed writes the same data set.\n"
+                 "sfreq     : sky frequency of the first channel in GHz; bandwidth: in GHz.\n"
+                 "noise     : rms in Jy of each real and imaginary part of the noise.\n"
+                 "rfi       : yes adds persistent narrow-band interference, broad-band bursts and a\n"
+                 "            misbehaving antenna; no leaves them out.\n"
+                 "cal       : yes also adds a delay per antenna and writes the calibration tables that\n"
+                 "            undo the gains, delays and bandpasses (gain solutions with a gap, and the\n"
+                 "            last antenna without gains at first), so the calibrated data is flat where\n"
+                 "            the model is; at most 64 antennas.\n";
 }
 
 // Strict number conversions: the whole text must be the number.
@@ -112,8 +111,10 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
             return bad("seed", v);
         config.seed = static_cast<uint64_t>(n);
     }
-    const std::pair<const char*, double*> reals[] = {{"hours", &config.hours}, {"inttime", &config.inttime},
-                                                     {"sfreq", &config.sfreq}, {"bandwidth", &config.bandwidth},
+    const std::pair<const char*, double*> reals[] = {{"hours", &config.hours},
+                                                     {"inttime", &config.inttime},
+                                                     {"sfreq", &config.sfreq},
+                                                     {"bandwidth", &config.bandwidth},
                                                      {"noise", &config.noise}};
     for (const auto& [name, field] : reals) {
         if (take(name, v)) {
@@ -165,8 +166,8 @@ int main(int argc, char** argv)
     Params params;
     params.read(argc, argv);
     if (!params.plainArgs.empty()) {
-        std::cerr << "kestrum-sim: parameters are key=value words; \"" << params.plainArgs.front()
-                  << "\" is not." << std::endl;
+        std::cerr << "kestrum-sim: parameters are key=value words; \"" << params.plainArgs.front() << "\" is not."
+                  << std::endl;
         return 1;
     }
     ObserveConfig config;
@@ -203,8 +204,8 @@ int main(int argc, char** argv)
         });
     }
     std::cout << "Wrote " << summary.records << " records: " << summary.integrations << " integrations x "
-              << summary.baselines << " baselines x " << config.pols.size() << " polarisations, "
-              << config.nchan << " channels." << std::endl;
+              << summary.baselines << " baselines x " << config.pols.size() << " polarisations, " << config.nchan
+              << " channels." << std::endl;
     for (size_t i = 0; i < config.sources.size(); ++i)
         std::cout << "  " << config.sources[i] << ": " << summary.recordsPerSource[i] << " records" << std::endl;
     const auto& rfi = summary.rfi;
@@ -226,8 +227,8 @@ int main(int argc, char** argv)
         std::cout << "Misbehaving antenna: " << rfi.badAntenna << std::endl;
     if (config.cal) {
         const auto& cal = summary.cal;
-        std::cout << "Wrote gains, delays and bandpasses; no gain solution in integrations " << cal.gapFirst
-                  << " to " << cal.gapEnd - 1 << ", antenna " << cal.zeroAntenna << " without gains in integrations "
+        std::cout << "Wrote gains, delays and bandpasses; no gain solution in integrations " << cal.gapFirst << " to "
+                  << cal.gapEnd - 1 << ", antenna " << cal.zeroAntenna << " without gains in integrations "
                   << cal.zeroFirst << " to " << cal.zeroEnd - 1 << "." << std::endl;
     }
     return 0;

@@ -30,8 +30,10 @@ void frame(double* t, int* spaces)
         float x, y, z;
         spiral(i, *t, x, y, z);
         const float u = static_cast<float>(i) / kPoints;
-        if (!g_lines) ns2point(x, y, z, 1.0f, u, 1.0f - u);
-        else if (i > 0) ns2line(px, py, pz, x, y, z, 1.0f, u, 1.0f - u);
+        if (!g_lines)
+            ns2point(x, y, z, 1.0f, u, 1.0f - u);
+        else if (i > 0)
+            ns2line(px, py, pz, x, y, z, 1.0f, u, 1.0f - u);
         px = x;
         py = y;
         pz = z;
@@ -49,7 +51,8 @@ int key(unsigned char* k)
         g_lines = !g_lines;
         return 1;
     }
-    if (*k == 'q') *k = 'Q';  // passed on: the library quits on "Q"
+    if (*k == 'q')
+        *k = 'Q';  // passed on: the library quits on "Q"
     return 0;
 }
 
@@ -58,7 +61,8 @@ int key(unsigned char* k)
 int main(int argc, char** argv)
 {
     const char* device = argc > 1 ? argv[1] : "/S2MONO";
-    if (s2opend(device, argc, argv) == 0) return 1;
+    if (s2opend(device, argc, argv) == 0)
+        return 1;
     s2svp(-1, 1, -1, 1, -1, 1);
     s2swin(0, kTurns, -1.2f, 1.2f, 0, 10);
     cs2scb(frame);

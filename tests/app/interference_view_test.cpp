@@ -73,8 +73,8 @@ TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
     const double raw = bandSpread(false, false);
     bl->updateStats(true, true);
     const double flat = bandSpread(true, true);
-    EXPECT_GT(raw, 1.0);           // the band's roll-off and ripple, in Jy
-    EXPECT_LT(flat, 0.1 * raw);    // gone once both medians are subtracted
+    EXPECT_GT(raw, 1.0);  // the band's roll-off and ripple, in Jy
+    EXPECT_LT(flat, 0.1 * raw);  // gone once both medians are subtracted
 
     // What is left at quiet points is noise; the transmitters and the bursts stand far above it.
     std::vector<double> quiet;
@@ -87,12 +87,12 @@ TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
         std::vector<double> along;
         for (size_t i = 0; i < bl->vis.size(); ++i)
             along.push_back(std::fabs(bl->Amp(static_cast<unsigned>(i), ch, true, true)));
-        EXPECT_GT(kestrum::test::sortedMedian(along), 10 * noise) << "channel " << ch;   // a ridge along time
+        EXPECT_GT(kestrum::test::sortedMedian(along), 10 * noise) << "channel " << ch;  // a ridge along time
     }
     for (int i : rfi.burstIntegrations) {
         std::vector<double> across;
         for (int ch = lo; ch < hi; ++ch)
             across.push_back(std::fabs(bl->Amp(static_cast<unsigned>(i), ch, true, true)));
-        EXPECT_GT(kestrum::test::sortedMedian(across), 10 * noise) << "integration " << i;   // a ridge across the band
+        EXPECT_GT(kestrum::test::sortedMedian(across), 10 * noise) << "integration " << i;  // a ridge across the band
     }
 }

@@ -26,19 +26,20 @@ TEST(KestrumStart, NoArgumentsPrintsBannerAndUsage)
     const RunResult r = runKestrum({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, banner +
-                         "kestrum is a tool to graphically visualise a quorin data set\n"
-                         "in three dimensions: amplitude/phase verses channel and time.\n"
-                         "\n"
-                         "kestrum vis=quorin-dataset [stokes=...] [device=...]\n"
-                         "\n"
-                         "stokes : select the stokes parameter to visualise.\n"
-                         "         e.g. stokes=xx to select stokes xx.\n"
-                         "\n"
-                         "device : select the s2 device to use:\n"
-                         "         e.g. device=/S2MONOF for full screen viewing.\n"
-                         "\n"
-                         "For help with keystrokes press '?' and to quit press shift-'q'.\n");
+    EXPECT_EQ(r.out,
+              banner +
+                  "kestrum is a tool to graphically visualise a quorin data set\n"
+                  "in three dimensions: amplitude/phase verses channel and time.\n"
+                  "\n"
+                  "kestrum vis=quorin-dataset [stokes=...] [device=...]\n"
+                  "\n"
+                  "stokes : select the stokes parameter to visualise.\n"
+                  "         e.g. stokes=xx to select stokes xx.\n"
+                  "\n"
+                  "device : select the s2 device to use:\n"
+                  "         e.g. device=/S2MONOF for full screen viewing.\n"
+                  "\n"
+                  "For help with keystrokes press '?' and to quit press shift-'q'.\n");
 }
 
 TEST(KestrumStart, ParameterFailuresEndWithStatusOneAndOnlyTheBanner)
@@ -51,7 +52,7 @@ TEST(KestrumStart, ParameterFailuresEndWithStatusOneAndOnlyTheBanner)
     } cases[] = {
         {{"vis=/nowhere", "stray"}, invalid, true},
         {{"stray"}, invalid, true},  // the bare word is reported before the missing vis is looked at
-        {{""}, invalid, true},       // an empty word still counts as a word without "="
+        {{""}, invalid, true},  // an empty word still counts as a word without "="
         {{"stokes=xx", "device=/S2MONOF"}, "vis parameter is mandatory.\n", true},
         // Accepted parameters alone print nothing until the data set is opened, which fails here.
         {{"vis=/nowhere", "stokes=i,", "scale=", "bchan=99999999999999"}, "/nowhere", false},
@@ -69,42 +70,43 @@ TEST(KestrumStart, ParameterFailuresEndWithStatusOneAndOnlyTheBanner)
 
 TEST(KestrumStart, UnknownOptionsAndKeywordsAreWarnedAboutInKeyOrder)
 {
-    const RunResult r = runKestrum({"foo=1", "VIS=/Data/Set", "options=zeta,Alpha,,beta", "=x",
-                                 "cutoff=3", "options=alpha"});
+    const RunResult r =
+        runKestrum({"foo=1", "VIS=/Data/Set", "options=zeta,Alpha,,beta", "=x", "cutoff=3", "options=alpha"});
     // The warnings do not stop the run: it goes on to load /Data/Set, which is not there.
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("/Data/Set"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, banner +
-                         "WARNING: Undefined options specified, the following will be ignored:\n"
-                         "   alpha\n"
-                         "   beta\n"
-                         "   zeta\n"
-                         "WARNING: Undefined parameters specified, the following will be ignored:\n"
-                         "   =x\n"
-                         "   cutoff=3\n"
-                         "   foo=1\n"
-                         "\n");
+    EXPECT_EQ(r.out,
+              banner +
+                  "WARNING: Undefined options specified, the following will be ignored:\n"
+                  "   alpha\n"
+                  "   beta\n"
+                  "   zeta\n"
+                  "WARNING: Undefined parameters specified, the following will be ignored:\n"
+                  "   =x\n"
+                  "   cutoff=3\n"
+                  "   foo=1\n"
+                  "\n");
 }
 
 TEST(KestrumStart, DebugOptionsAnnounceThemselvesAndEchoEveryValue)
 {
-    const RunResult r = runKestrum({"options=Debug1,xyz", "vis=a=b", "stokes=xx,yy,zz", "scale=2.5e1",
-                                 "bchan=abc", "echan= 12x", "device=/S2MONOF", "device=/S2MONO",
-                                 "options=debug2"});
-    EXPECT_EQ(r.status, 1);   // the data set a=b does not exist
+    const RunResult r = runKestrum({"options=Debug1,xyz", "vis=a=b", "stokes=xx,yy,zz", "scale=2.5e1", "bchan=abc",
+                                    "echan= 12x", "device=/S2MONOF", "device=/S2MONO", "options=debug2"});
+    EXPECT_EQ(r.status, 1);  // the data set a=b does not exist
     EXPECT_NE(r.err.find("a=b"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, banner +
-                         " First level debugging requested\n"
-                         " Second level debugging requested\n"
-                         "vis=a=b\n"
-                         "device=/S2MONO\n"
-                         "scale=25\n"
-                         "bchan=0\n"
-                         "echan=12\n"
-                         "stokes [in]=xx\n"
-                         "stokes [flag]=yy,zz\n"
-                         "WARNING: Undefined options specified, the following will be ignored:\n"
-                         "   xyz\n");
+    EXPECT_EQ(r.out,
+              banner +
+                  " First level debugging requested\n"
+                  " Second level debugging requested\n"
+                  "vis=a=b\n"
+                  "device=/S2MONO\n"
+                  "scale=25\n"
+                  "bchan=0\n"
+                  "echan=12\n"
+                  "stokes [in]=xx\n"
+                  "stokes [flag]=yy,zz\n"
+                  "WARNING: Undefined options specified, the following will be ignored:\n"
+                  "   xyz\n");
 }
 
 TEST(KestrumStart, DataSetNamesWithShellTextAreNamesNeverCommands)

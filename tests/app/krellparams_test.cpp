@@ -47,8 +47,8 @@ TEST(KrellParams, DefaultsOfBothApplications)
 TEST(KrellParams, ViewerFieldsAndCopiesAreIndependent)
 {
     KrellParams p(eAppView);
-    const Outcome o = readInto(p, {"vis=/d", "stokes=xx,", "scale=-2.5", "bchan=7", "echan=x",
-                                   "options=medsed,Debug1,medsed", "VIS=/e"});
+    const Outcome o = readInto(
+        p, {"vis=/d", "stokes=xx,", "scale=-2.5", "bchan=7", "echan=x", "options=medsed,Debug1,medsed", "VIS=/e"});
     ASSERT_TRUE(o.ok);
     EXPECT_EQ(p.vis, "/e");
     EXPECT_EQ(p.stokes, "xx");
@@ -56,11 +56,12 @@ TEST(KrellParams, ViewerFieldsAndCopiesAreIndependent)
     EXPECT_EQ(p.scale, -2.5);
     EXPECT_EQ(p.bchan, 7);
     EXPECT_EQ(p.echan, 0);
-    EXPECT_FALSE(p.medsed);   // a flagging option word means nothing to the viewer
-    EXPECT_EQ(p.options.at("medsed"), 2);   // a later occurrence keeps its own position
-    EXPECT_EQ(o.out, " First level debugging requested\nvis=/e\nscale=-2.5\nbchan=7\nechan=0\n"
-                     "stokes [in]=xx\nstokes [flag]=\n"
-                     "WARNING: Undefined options specified, the following will be ignored:\n   medsed\n");
+    EXPECT_FALSE(p.medsed);  // a flagging option word means nothing to the viewer
+    EXPECT_EQ(p.options.at("medsed"), 2);  // a later occurrence keeps its own position
+    EXPECT_EQ(o.out,
+              " First level debugging requested\nvis=/e\nscale=-2.5\nbchan=7\nechan=0\n"
+              "stokes [in]=xx\nstokes [flag]=\n"
+              "WARNING: Undefined options specified, the following will be ignored:\n   medsed\n");
 
     KrellParams copy = p;
     p.bchan = 99;
@@ -83,9 +84,9 @@ TEST(KrellParams, NumbersSaturateInsteadOfOverflowing)
 TEST(KrellParams, FlaggingApplicationKeywordsOptionsAndEchoes)
 {
     KrellParams p(eAppFlag);
-    const Outcome o = readInto(p, {"vis=/d", "options=debug1,rms,noapply,medtcal,short", "goodch=3",
-                                   "cutoff=5.5", "int=60", "thres=0.2", "gap=20", "rmscut=4",
-                                   "test=1,,2,30", "scale=3"});
+    const Outcome o = readInto(p,
+                               {"vis=/d", "options=debug1,rms,noapply,medtcal,short", "goodch=3", "cutoff=5.5",
+                                "int=60", "thres=0.2", "gap=20", "rmscut=4", "test=1,,2,30", "scale=3"});
     ASSERT_TRUE(o.ok) << o.err;
     EXPECT_TRUE(p.optShort && p.optRms && p.optNoapply && p.medtcal);
     EXPECT_FALSE(p.optLong || p.optAmp || p.optIgnore || p.optReplace || p.medsed);
@@ -100,14 +101,15 @@ TEST(KrellParams, FlaggingApplicationKeywordsOptionsAndEchoes)
     EXPECT_EQ(p.testAnt1, 1);
     EXPECT_EQ(p.testAnt2, 2);
     EXPECT_EQ(p.testChan, 29);
-    EXPECT_EQ(p.scale, 10.0);   // a viewer keyword means nothing to the flagging application
+    EXPECT_EQ(p.scale, 10.0);  // a viewer keyword means nothing to the flagging application
     EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.out, " First level debugging requested\nvis=/d\n"
-                     "option: short\noption: rms\noption: noapply\n"
-                     " Flagging will NOT be applied to data set\noption: medtcal\n"
-                     "goodch=2\ncutoff=5.5\nint=60\nthres=0.2\ngap=20\nrmscut=4\n"
-                     "WARNING: Undefined parameters specified, the following will be ignored:\n"
-                     "   scale=3\n\n");
+    EXPECT_EQ(o.out,
+              " First level debugging requested\nvis=/d\n"
+              "option: short\noption: rms\noption: noapply\n"
+              " Flagging will NOT be applied to data set\noption: medtcal\n"
+              "goodch=2\ncutoff=5.5\nint=60\nthres=0.2\ngap=20\nrmscut=4\n"
+              "WARNING: Undefined parameters specified, the following will be ignored:\n"
+              "   scale=3\n\n");
 
     // Without debugging only the noapply notice shows.
     KrellParams quiet(eAppFlag);
@@ -134,6 +136,7 @@ TEST(KrellParams, OtherApplicationValuesKnowOnlyTheCommonKeywords)
     EXPECT_EQ(p.stokes, "q");
     EXPECT_EQ(p.device, "/S2MONO");
     EXPECT_EQ(p.goodch, 9);
-    EXPECT_EQ(o.out, "WARNING: Undefined parameters specified, the following will be ignored:\n"
-                     "   device=/X\n   goodch=4\n\n");
+    EXPECT_EQ(o.out,
+              "WARNING: Undefined parameters specified, the following will be ignored:\n"
+              "   device=/X\n   goodch=4\n\n");
 }

@@ -13,8 +13,8 @@
 #include <regex>
 
 using kestrum::test::binary;
-using kestrum::test::CraftOptions;
 using kestrum::test::countStream;
+using kestrum::test::CraftOptions;
 using kestrum::test::CraftRecord;
 using kestrum::test::RunResult;
 using kestrum::test::sharedData;
@@ -41,8 +41,7 @@ bool hasLine(const std::string& text, const std::string& line)
 // The integration time as the summary prints it.
 std::string tintLine(double tint)
 {
-    return "I am guessing that the integration time is " + std::to_string(static_cast<int>(tint + 0.5)) +
-           " seconds";
+    return "I am guessing that the integration time is " + std::to_string(static_cast<int>(tint + 0.5)) + " seconds";
 }
 
 // The text between "Reading <vis>" and the line after the bar: the bar's redraws end with
@@ -81,19 +80,24 @@ TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLineInXxAndI)
     const int64_t perPol = written.records / 2;
 
     const RunResult r = load({"vis=" + config.out, "stokes=xx", "options=debug1,debug2"});
-    EXPECT_EQ(r.status, 1);   // no display to open
+    EXPECT_EQ(r.status, 1);  // no display to open
     const std::string expectedHead = "kestrum version 0.1.2\n"
                                      " First level debugging requested\n"
                                      " Second level debugging requested\n"
-                                     "vis=" + config.out + "\n"
-                                     "stokes [in]=xx\n"
-                                     "stokes [flag]=\n"
-                                     "nants=6\n"
-                                     "ncorr=" + std::to_string(written.records * 64) + "\n"
-                                     "nchan=64\n"
-                                     "nif=1\n"
-                                     "Polarizations: xx yy\n"
-                                     "Reading " + config.out + "\n";
+                                     "vis=" +
+        config.out +
+        "\n"
+        "stokes [in]=xx\n"
+        "stokes [flag]=\n"
+        "nants=6\n"
+        "ncorr=" +
+        std::to_string(written.records * 64) +
+        "\n"
+        "nchan=64\n"
+        "nif=1\n"
+        "Polarizations: xx yy\n"
+        "Reading " +
+        config.out + "\n";
     ASSERT_EQ(r.out.substr(0, expectedHead.size()), expectedHead) << r.out;
 
     // The bar starts drawing at once and ends at 100 %.
@@ -124,8 +128,7 @@ TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLineInXxAndI)
     for (int a1 = 1; a1 <= 6; ++a1)
         for (int a2 = a1 + 1; a2 <= 6; ++a2)
             pairs += "  (" + std::to_string(a1) + "," + std::to_string(a2) + ")\n";
-    EXPECT_NE(r.out.find(pairs + "Number of channels: 64\n" + tintLine(10) +
-                         "\nUsing stokes xx for analysis.\n"),
+    EXPECT_NE(r.out.find(pairs + "Number of channels: 64\n" + tintLine(10) + "\nUsing stokes xx for analysis.\n"),
               std::string::npos)
         << r.out;
     // The first baseline's statistics are computed, without median subtraction, before the summary.
@@ -166,7 +169,7 @@ TEST(ObservationLoad, SimulatorOutputOpensWithTheShapeItWasGiven)
 // The independent count agrees with the records and baselines the data sets are described with.
 struct RealSet {
     const char* name;
-    int64_t records;   // of every polarisation
+    int64_t records;  // of every polarisation
     size_t baselines;
 };
 class RealDataSet : public ::testing::TestWithParam<RealSet> {};
@@ -195,10 +198,8 @@ TEST_P(RealDataSet, LoadsWhatItsBytesHold)
     if (counted.tint > 0) {
         EXPECT_TRUE(hasLine(r.out, tintLine(counted.tint))) << r.out;
         EXPECT_NE(r.out.find("\ntint = "), std::string::npos);
-    }
-    else
-        EXPECT_NE(r.out.find("no two records of a first baseline lie more than 2.4 seconds apart"),
-                  std::string::npos);
+    } else
+        EXPECT_NE(r.out.find("no two records of a first baseline lie more than 2.4 seconds apart"), std::string::npos);
     EXPECT_TRUE(hasLine(r.out, "Using stokes xx for analysis."));
 }
 
@@ -239,8 +240,9 @@ TEST(ObservationLoad, IntegrationTimeIsTheMedianOfIntervalsAboveTwoPointFourSeco
     writeCrafted(dir.file("one.uv"), {{2459000.5, 1, 2}, {2459000.5, 1, 3}, {2459000.5, 2, 3}});
     r = load({"vis=" + dir.file("one.uv"), "stokes=xx"});
     EXPECT_TRUE(hasLine(r.out, tintLine(1))) << r.out;
-    EXPECT_TRUE(hasLine(r.out, "  (no two records of a first baseline lie more than 2.4 seconds apart and the "
-                               "data set has no \"inttime\": 1 second assumed)"));
+    EXPECT_TRUE(hasLine(r.out,
+                        "  (no two records of a first baseline lie more than 2.4 seconds apart and the "
+                        "data set has no \"inttime\": 1 second assumed)"));
 }
 
 TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
@@ -255,16 +257,25 @@ TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
     const std::string err = "##### ERROR\n";
     const Case cases[] = {
         // Time going back by one second.
-        {{{t, 1, 2}, {t + 10 * kSecond, 1, 2}, {t + 9 * kSecond, 1, 2}}, {}, "xx",
-         err + "Data set is not in time order. Aborting!\n", "Read data for"},
+        {{{t, 1, 2}, {t + 10 * kSecond, 1, 2}, {t + 9 * kSecond, 1, 2}},
+         {},
+         "xx",
+         err + "Data set is not in time order. Aborting!\n",
+         "Read data for"},
         // 128 channels, then 64.
-        {{{t, 1, 2, 128}, {t + 0.1, 1, 2, 64}}, {}, "xx",
-         err + "Inconsistent number of channels between visibilities (previously=128, now=64). Aborting!\n", "Read data for"},
+        {{{t, 1, 2, 128}, {t + 0.1, 1, 2, 64}},
+         {},
+         "xx",
+         err + "Inconsistent number of channels between visibilities (previously=128, now=64). Aborting!\n",
+         "Read data for"},
         // Two spectral windows.
         {{{t, 1, 2}}, {2, 1}, "xx", err + "Can't deal with 2 IFs, run tessfen before proceeding.\n", "Reading"},
         // No data of the requested polarisation.
-        {{{t, 1, 2}, {t + 0.1, 1, 2}}, {}, "rr",
-         "Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n", "Read data for"},
+        {{{t, 1, 2}, {t + 0.1, 1, 2}},
+         {},
+         "rr",
+         "Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n",
+         "Read data for"},
     };
     for (const Case& c : cases) {
         TempDir dir;
@@ -302,7 +313,7 @@ TEST(ObservationLoad, WithoutADisplayTheRunStopsAfterTheSummary)
     const RunResult r = load({"vis=" + dir.file("a.uv"), "stokes=xx"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(hasLine(r.out, "Using stokes xx for analysis."));
-    EXPECT_NE(r.err.find("s2opend"), std::string::npos) << r.err;   // the plotting library's message
+    EXPECT_NE(r.err.find("s2opend"), std::string::npos) << r.err;  // the plotting library's message
     EXPECT_EQ(r.err.find("Entering interactive mode"), std::string::npos);
 }
 
@@ -341,7 +352,7 @@ TEST(ObservationLoad, OddPolarisationListsAreReportedAndStillGiveAProgressTotal)
     EXPECT_TRUE(hasLine(r.out, "WARNING: polarisation code 0 has no name and is left out of the polarisation list."))
         << r.out;
     EXPECT_TRUE(hasLine(r.out, "Polarizations: xx"));
-    EXPECT_LT(r.status, 128);   // ended, not killed by a signal
+    EXPECT_LT(r.status, 128);  // ended, not killed by a signal
 
     // "npol" 0: no polarisation is listed, and the bar's total counts every record as one.
     writeCrafted(dir.file("np.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}}, {1, 0});

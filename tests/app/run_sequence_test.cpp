@@ -31,10 +31,10 @@ TEST(ChannelRange, GivenChannelsBecomeZeroBased)
 
 TEST(ChannelRange, OutOfRangeAndReversedChannelsAreClamped)
 {
-    EXPECT_EQ(clamped(10, 5, 64), std::make_pair(9, 9));      // echan below bchan
-    EXPECT_EQ(clamped(500, 0, 64), std::make_pair(63, 63));   // bchan beyond the band
-    EXPECT_EQ(clamped(0, 1, 64), std::make_pair(0, 0));       // only echan 1
-    EXPECT_EQ(clamped(0, 900, 64), std::make_pair(0, 63));    // echan beyond the band
-    EXPECT_EQ(clamped(-7, -3, 64), std::make_pair(0, 0));     // negative: from the start, echan up to bchan
+    EXPECT_EQ(clamped(10, 5, 64), std::make_pair(9, 9));  // echan below bchan
+    EXPECT_EQ(clamped(500, 0, 64), std::make_pair(63, 63));  // bchan beyond the band
+    EXPECT_EQ(clamped(0, 1, 64), std::make_pair(0, 0));  // only echan 1
+    EXPECT_EQ(clamped(0, 900, 64), std::make_pair(0, 63));  // echan beyond the band
+    EXPECT_EQ(clamped(-7, -3, 64), std::make_pair(0, 0));  // negative: from the start, echan up to bchan
     EXPECT_EQ(clamped(3, -1, 64), std::make_pair(2, 2));
 }

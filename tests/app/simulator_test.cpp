@@ -70,7 +70,7 @@ double model(const ObserveConfig& c, int channel)
 bool unreachable(const kestrum::sim::CalibrationGaps& g, long integration, int ant2)
 {
     return (integration >= g.gapFirst && integration < g.gapEnd) ||
-           (ant2 == g.zeroAntenna && integration >= g.zeroFirst && integration < g.zeroEnd);
+        (ant2 == g.zeroAntenna && integration >= g.zeroFirst && integration < g.zeroEnd);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ namespace {
 uint32_t be32(const std::string& b, size_t at)
 {
     return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
-           (uint32_t(uint8_t(b[at + 2])) << 8) | uint32_t(uint8_t(b[at + 3]));
+        (uint32_t(uint8_t(b[at + 2])) << 8) | uint32_t(uint8_t(b[at + 3]));
 }
 
 double beDouble(const std::string& b, size_t at)
@@ -64,10 +64,15 @@ float beFloat(const std::string& b, size_t at)
 size_t elementSize(char type)
 {
     switch (type) {
-    case 'a': return 1;
-    case 'j': return 2;
-    case 'i': case 'r': return 4;
-    default: return 8;   // d, c
+    case 'a':
+        return 1;
+    case 'j':
+        return 2;
+    case 'i':
+    case 'r':
+        return 4;
+    default:
+        return 8;  // d, c
     }
 }
 
@@ -99,7 +104,7 @@ StreamCounts countStream(const std::string& dataset, int pol)
     std::string source;
     bool corrSeen = false;
     StreamCounts counts;
-    std::map<std::string, std::map<int, std::vector<double>>> times;   // source -> baseline -> times
+    std::map<std::string, std::map<int, std::vector<double>>> times;  // source -> baseline -> times
     size_t at = 0;
     while (at + 4 <= v.size()) {
         const int var = uint8_t(v[at]);

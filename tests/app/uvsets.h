@@ -12,21 +12,20 @@
 namespace kestrum::test {
 
 struct CraftRecord {
-    double time;          // Julian date
+    double time;  // Julian date
     int ant1, ant2;
     int nchan = 8;
-    int pol = -5;         // xx
-    std::string source = "src";   // empty: the record carries no source name
+    int pol = -5;  // xx
+    std::string source = "src";  // empty: the record carries no source name
 };
 
 struct CraftOptions {
-    int nspect = 1;       // value of "nspect"
-    int npol = 1;         // value of "npol"
+    int nspect = 1;  // value of "nspect"
+    int npol = 1;  // value of "npol"
 };
 
 // Writes a uv data set holding exactly these records (amplitude 1 + channel / 10, all good).
-void writeCrafted(const std::string& path, const std::vector<CraftRecord>& records,
-                  const CraftOptions& options = {});
+void writeCrafted(const std::string& path, const std::vector<CraftRecord>& records, const CraftOptions& options = {});
 
 // What a data set holds, read from the bytes of "vartable" and "visdata" without the
 // dataset layer: records with channel data of polarisation `pol` (0: any), their baselines
@@ -36,7 +35,7 @@ struct StreamCounts {
     std::set<int> baselines;
     std::set<std::string> sources;
     int nchan = 0;
-    double tint = 0.0;    // 0 when no interval of more than 2.4 s exists
+    double tint = 0.0;  // 0 when no interval of more than 2.4 s exists
 };
 StreamCounts countStream(const std::string& dataset, int pol = 0);
 

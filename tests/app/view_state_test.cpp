@@ -107,14 +107,16 @@ TEST(ViewTitle, ShowsSourceModeBaselineAmplitudeRmsAndSwitches)
     setUp({0, 10, 20, 30}, {1, 2, 3, 10});
     char rms[64];
     std::snprintf(rms, sizeof rms, "%f", astats.rms);
-    EXPECT_EQ(viewTitle(), std::string("Source: src (Amplitudes); Baseline (1-2); RMS: ") + rms +
-                               "\nMedian tcal OFF; Median SED OFF; Time compression OFF");
+    EXPECT_EQ(viewTitle(),
+              std::string("Source: src (Amplitudes); Baseline (1-2); RMS: ") + rms +
+                  "\nMedian tcal OFF; Median SED OFF; Time compression OFF");
     unsigned char k = 'a';
     kcb(&k);
     k = 'C';
     kcb(&k);
-    EXPECT_EQ(viewTitle(), std::string("Source: src (Phases); Baseline (1-2); RMS: ") + rms +
-                               "\nMedian tcal OFF; Median SED OFF; Time compression ON");
+    EXPECT_EQ(viewTitle(),
+              std::string("Source: src (Phases); Baseline (1-2); RMS: ") + rms +
+                  "\nMedian tcal OFF; Median SED OFF; Time compression ON");
     // An absurd rms is cut at the title's 255 characters, never written past them.
     astats.rms = 1e300;
     EXPECT_EQ(viewTitle().size(), 255u);
@@ -135,7 +137,7 @@ TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)
     EXPECT_EQ(subMedian, 1);
     press('M');
     EXPECT_EQ(subMedian, 2);
-    EXPECT_NEAR(astats.median, 0.0, 1e-6);   // tcal and SED both removed
+    EXPECT_NEAR(astats.median, 0.0, 1e-6);  // tcal and SED both removed
     press('m');
     EXPECT_EQ(subMedian, 0);
     EXPECT_NEAR(astats.median, 2.5, 1e-6);
@@ -144,12 +146,12 @@ TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)
     press('n');
     EXPECT_EQ(b->second.ant2, 3);
     press('N');
-    EXPECT_EQ(b->second.ant2, 2);   // wrapped
+    EXPECT_EQ(b->second.ant2, 2);  // wrapped
     press('p');
-    EXPECT_EQ(b->second.ant2, 3);   // wrapped back
+    EXPECT_EQ(b->second.ant2, 3);  // wrapped back
     press('s');
     EXPECT_EQ(s->second.name, "src");
-    EXPECT_EQ(b->second.ant2, 2);   // the only source's first baseline
+    EXPECT_EQ(b->second.ant2, 2);  // the only source's first baseline
 
     EXPECT_EQ(press('q'), std::make_pair(0, static_cast<unsigned char>('Q')));
     EXPECT_EQ(press('Q'), std::make_pair(0, static_cast<unsigned char>('Q')));

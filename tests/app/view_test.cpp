@@ -13,22 +13,21 @@ namespace {
 
 constexpr double kSecond = 1.0 / 86400;
 
-const char* const kHelp =
-    "kestrum key-stroke help:\n"
-    "?          : show help.\n"
-    "a          : toggle between showing amplitudes and showing phases.\n"
-    "c          : compress time to take out blank periods between scans.\n"
-    "h          : go back to the home position.\n"
-    "l          : toggle between drawing points, lines across band, lines in time or\n"
-    "             a cross-hatch surface.\n"
-    "m          : toggle between three median subtraction modes:\n"
-    "                1). None.\n"
-    "                2). Subtract visibility median for each time stamp (Median tcal).\n"
-    "                3). Additionally subtract channel median (median SED).\n"
-    "n          : show next baseline pair.\n"
-    "p          : show previous baseline pair.\n"
-    "q          : exit\n"
-    "arrow keys : rotate the view in the direction of the arrow key\n";
+const char* const kHelp = "kestrum key-stroke help:\n"
+                          "?          : show help.\n"
+                          "a          : toggle between showing amplitudes and showing phases.\n"
+                          "c          : compress time to take out blank periods between scans.\n"
+                          "h          : go back to the home position.\n"
+                          "l          : toggle between drawing points, lines across band, lines in time or\n"
+                          "             a cross-hatch surface.\n"
+                          "m          : toggle between three median subtraction modes:\n"
+                          "                1). None.\n"
+                          "                2). Subtract visibility median for each time stamp (Median tcal).\n"
+                          "                3). Additionally subtract channel median (median SED).\n"
+                          "n          : show next baseline pair.\n"
+                          "p          : show previous baseline pair.\n"
+                          "q          : exit\n"
+                          "arrow keys : rotate the view in the direction of the arrow key\n";
 
 std::string simulate(const TempDir& dir)
 {
@@ -55,20 +54,22 @@ size_t count(const std::string& text, const std::string& what)
 // The viewer on one data set in a 640 x 480 window under its own X server.
 struct ViewerSession {
     ViewerSession(const std::string& dir, const std::vector<std::string>& args)
-        : viewer([&] {
-              std::vector<std::string> argv{binary("app/kestrum")};
-              argv.insert(argv.end(), args.begin(), args.end());
-              return argv;
-          }(),
-                 {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480", "LIBGL_ALWAYS_SOFTWARE=1"}, dir,
-                 "viewer"),
+        : viewer(
+              [&] {
+                  std::vector<std::string> argv{binary("app/kestrum")};
+                  argv.insert(argv.end(), args.begin(), args.end());
+                  return argv;
+              }(),
+              {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480", "LIBGL_ALWAYS_SOFTWARE=1"}, dir, "viewer"),
           windowFound(x.ok() && waitForWindow(x, 60.0))
-    {
-    }
+    {}
     void key(const std::string& name) { pressKeys(x, {name}); }
     // The first frame that satisfies `want`, waiting for it for at most 20 seconds.
     template <typename Pred>
-    Image shotWhen(Pred want) { return screenshotWhen(x, 20.0, want); }
+    Image shotWhen(Pred want)
+    {
+        return screenshotWhen(x, 20.0, want);
+    }
     bool waitForOutput(const std::string& text) { return viewer.waitForOutput(text); }
     std::string out() { return viewer.out(); }
     std::string err() { return viewer.err(); }
@@ -85,9 +86,18 @@ struct ViewerSession {
 };
 
 // A frame with the box and labels in it; the window is black before the first frame.
-bool drawn(const Image& shot) { return shot.lit() > 1000; }
-auto differsFrom(const Image& before) { return [&before](const Image& s) { return !(s == before); }; }
-auto same(const Image& want) { return [&want](const Image& s) { return s == want; }; }
+bool drawn(const Image& shot)
+{
+    return shot.lit() > 1000;
+}
+auto differsFrom(const Image& before)
+{
+    return [&before](const Image& s) { return !(s == before); };
+}
+auto same(const Image& want)
+{
+    return [&want](const Image& s) { return s == want; };
+}
 
 }  // namespace
 
@@ -174,7 +184,8 @@ TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
     ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\n"));
     const Image sed = v.shotWhen(differsFrom(tcal));
     v.key("m");
-    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"));
+    ASSERT_TRUE(
+        v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"));
     EXPECT_NE(tcal, initial);
     EXPECT_NE(sed, tcal);
     EXPECT_EQ(v.shotWhen(same(initial)), initial);
@@ -190,8 +201,8 @@ TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
 
 TEST(View, RealDataSetsOpenOnTheirFirstBaseline)
 {
-    for (const char* name : {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA",
-                             "zen.2457698.40355.xx.HH.uvcA"}) {
+    for (const char* name :
+         {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA", "zen.2457698.40355.xx.HH.uvcA"}) {
         TempDir dir;
         ViewerSession v(dir.path(), {"vis=" + sharedData(name), "stokes=xx", "options=debug1"});
         ASSERT_TRUE(v.windowFound) << name << v.out() << v.err();
@@ -210,10 +221,10 @@ TEST(View, DegenerateWindowsStillDraw)
     ViewerSession v(dir.path(), {"vis=" + dir.file("one.uv"), "stokes=xx", "bchan=4", "echan=4"});
     ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     const Image points = v.shotWhen(drawn);
-    EXPECT_GT(points.lit(), 1000u);   // at least the box and the labels
+    EXPECT_GT(points.lit(), 1000u);  // at least the box and the labels
     for (const char* k : {"l", "l", "l", "l", "a", "c", "f", "m", "m", "m"})
         v.key(k);
-    EXPECT_GT(v.shotWhen(drawn).lit(), 1000u);   // phases, compressed, full range: still drawn
+    EXPECT_GT(v.shotWhen(drawn).lit(), 1000u);  // phases, compressed, full range: still drawn
     v.key("a");
     v.key("c");
     v.key("f");

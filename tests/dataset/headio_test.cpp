@@ -26,12 +26,12 @@ TEST(Headio, WritersPutTheTagAndValueAtTheirOffsets)
     wrhdc_c(tno, "c", c);
     wrhda_c(tno, "a", "text");
     hclose_c(tno);
-    const std::string expected =
-        entry("a", bytes({0, 0, 0, 1}) + "text") +
+    const std::string expected = entry("a", bytes({0, 0, 0, 1}) + "text") +
         entry("c", bytes({0, 0, 0, 7, 0, 0, 0, 0, 0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0})) +
         entry("l", bytes({0, 0, 0, 8, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8})) +
         entry("d", bytes({0, 0, 0, 5, 0, 0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0})) +
-        entry("r", bytes({0, 0, 0, 4, 0x3f, 0xc0, 0, 0})) + entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), true);
+        entry("r", bytes({0, 0, 0, 4, 0x3f, 0xc0, 0, 0})) +
+        entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), true);
     EXPECT_EQ(readFile(ds + "/header"), expected);
 }
 
@@ -39,18 +39,32 @@ TEST(Headio, ReadersDecodeHandMadeBytes)
 {
     TempDir dir;
     // Padding bytes 4 to 7 of the 8-byte types are not zero, as in real data sets.
-    const std::string ds = handMadeSet(dir, "hand", {{"header",
-        entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), false, 'p') +
-                 entry("j", bytes({0, 0, 0, 3, 0xff, 0xfd}), false, 'p') +
-                 entry("r", bytes({0, 0, 0, 4, 0x3f, 0xc0, 0, 0})) +
-                 entry("d", bytes({0, 0, 0, 5, 9, 9, 9, 9, 0xc0, 0, 0, 0, 0, 0, 0, 0})) +
-                 entry("l", bytes({0, 0, 0, 8, 9, 9, 9, 9, 0, 0, 0, 1, 0, 0, 0, 2})) +
-                 entry("c", bytes({0, 0, 0, 7, 9, 9, 9, 9, 0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0})) +
-                 entry("a", bytes({0, 0, 0, 1}) + "hello", true)}});
+    const std::string ds =
+        handMadeSet(dir, "hand",
+                    {{"header",
+                      entry("i", bytes({0, 0, 0, 2, 0xff, 0xff, 0xff, 0xfe}), false, 'p') +
+                          entry("j", bytes({0, 0, 0, 3, 0xff, 0xfd}), false, 'p') +
+                          entry("r", bytes({0, 0, 0, 4, 0x3f, 0xc0, 0, 0})) +
+                          entry("d", bytes({0, 0, 0, 5, 9, 9, 9, 9, 0xc0, 0, 0, 0, 0, 0, 0, 0})) +
+                          entry("l", bytes({0, 0, 0, 8, 9, 9, 9, 9, 0, 0, 0, 1, 0, 0, 0, 2})) +
+                          entry("c", bytes({0, 0, 0, 7, 9, 9, 9, 9, 0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0})) +
+                          entry("a", bytes({0, 0, 0, 1}) + "hello", true)}});
     const int tno = openTree(ds, "old");
-    auto D = [&](const char* name, double def = 0) { double v; rdhdd_c(tno, name, &v, def); return v; };
-    auto I = [&](const char* name, int def = 0) { int v; rdhdi_c(tno, name, &v, def); return v; };
-    auto L = [&](const char* name) { int64_t v; rdhdl_c(tno, name, &v, 0); return v; };
+    auto D = [&](const char* name, double def = 0) {
+        double v;
+        rdhdd_c(tno, name, &v, def);
+        return v;
+    };
+    auto I = [&](const char* name, int def = 0) {
+        int v;
+        rdhdi_c(tno, name, &v, def);
+        return v;
+    };
+    auto L = [&](const char* name) {
+        int64_t v;
+        rdhdl_c(tno, name, &v, 0);
+        return v;
+    };
     auto A = [&](const char* name, const char* def, int len = 16) {
         char v[16];
         rdhda_c(tno, name, v, def, len);
@@ -180,7 +194,9 @@ TEST(Headio, ProbeDescribesItems)
         hdprobe_c(tno, e.name, descr, sizeof descr, type, sizeof type, &n);
         EXPECT_EQ(type, e.type) << e.name;
         EXPECT_EQ(n, e.n) << e.name;
-        if (!e.descr.empty()) { EXPECT_EQ(descr, e.descr) << e.name; }
+        if (!e.descr.empty()) {
+            EXPECT_EQ(descr, e.descr) << e.name;
+        }
     }
     char small[8], type[16];
     int n;
@@ -240,7 +256,8 @@ TEST(Headio, CopyAndHistory)
     TempDir dir;
     const std::string src = sharedData("PAPER_point_source_sim.uv");
     const int from = openTree(src, "old"), to = openTree(dir.file("copy"), "new");
-    for (const char* name : {"obstype", "vartable", "visdata", "absent"}) hdcopy_c(from, to, name);
+    for (const char* name : {"obstype", "vartable", "visdata", "absent"})
+        hdcopy_c(from, to, name);
     hclose_c(to);
     EXPECT_EQ(readFile(dir.file("copy/visdata")), readFile(src + "/visdata"));
     EXPECT_EQ(readFile(dir.file("copy/vartable")), readFile(src + "/vartable"));
@@ -252,7 +269,8 @@ TEST(Headio, CopyAndHistory)
 
     for (const auto& session : {std::vector<const char*>{"KESTRUM: first", "KESTRUM: second"}, {"KESTRUM: third"}}) {
         hisopen_c(tno, "append");
-        for (const char* line : session) hiswrite_c(tno, line);
+        for (const char* line : session)
+            hiswrite_c(tno, line);
         hisclose_c(tno);
     }
     EXPECT_EQ(readFile(dir.file("copy/history")), "KESTRUM: first\nKESTRUM: second\nKESTRUM: third\n");
@@ -260,7 +278,8 @@ TEST(Headio, CopyAndHistory)
     char line[64];
     int eof;
     std::vector<std::string> lines;
-    for (hisread_c(tno, line, sizeof line, &eof); !eof; hisread_c(tno, line, sizeof line, &eof)) lines.push_back(line);
+    for (hisread_c(tno, line, sizeof line, &eof); !eof; hisread_c(tno, line, sizeof line, &eof))
+        lines.push_back(line);
     hisclose_c(tno);
     EXPECT_EQ(lines, (std::vector<std::string>{"KESTRUM: first", "KESTRUM: second", "KESTRUM: third"}));
     hclose_c(tno);

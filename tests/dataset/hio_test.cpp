@@ -13,14 +13,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <iterator>
-#include <tuple>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -32,7 +32,8 @@ namespace {
 int exitOfChild(const std::function<int()>& body)
 {
     const pid_t pid = fork();
-    if (pid == 0) std::_Exit(body());
+    if (pid == 0)
+        std::_Exit(body());
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -86,13 +87,14 @@ TEST(Hio, SmallItemsLiveInTheHeaderItemWithAlignedEntries)
     putItem(tno, "b", "twenty-bytes-of-data");
     hclose_c(tno);
     // Newest first; every entry at a multiple of 16; the last (empty) one ends the file.
-    const std::string expected = entry("b", "twenty-bytes-of-data") + entry("alpha", "ABCDEFGH") + entry("zero", "", true);
+    const std::string expected =
+        entry("b", "twenty-bytes-of-data") + entry("alpha", "ABCDEFGH") + entry("zero", "", true);
     EXPECT_EQ(readFile(ds + "/header"), expected);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ds), {}), 1);  // the "header" file only
 
     // Hand-made bytes with non-zero padding read back the same.
     std::string handMade = expected;
-    handMade[2] = 'x';   // after the name's terminator
+    handMade[2] = 'x';  // after the name's terminator
     handMade[40] = 'y';  // padding after b's data
     writeFile(ds + "/header", handMade);
     tno = openTree(ds, "old");
@@ -159,9 +161,10 @@ TEST(Hio, TypedTransfersAreBigEndianOnDisk)
     EXPECT_EQ(hsize_c(it), 100);
     hdaccess_c(it, &st);
     hclose_c(tno);
-    EXPECT_EQ(readFile(ds + "/typed"), "xy" + bytes({0, 0, 0, 1, 0xff, 0xff, 0xff, 0xfe, 0xff, 0xfd, 0, 4, 0x7f, 0xff}) +
-                                           bytes({0x3f, 0xc0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0}) +
-                                           bytes({0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}) + fill);
+    EXPECT_EQ(readFile(ds + "/typed"),
+              "xy" + bytes({0, 0, 0, 1, 0xff, 0xff, 0xff, 0xfe, 0xff, 0xfd, 0, 4, 0x7f, 0xff}) +
+                  bytes({0x3f, 0xc0, 0, 0, 0xc0, 0, 0, 0, 0, 0, 0, 0}) +
+                  bytes({0x3f, 0x80, 0, 0, 0xbf, 0x80, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}) + fill);
 
     tno = openTree(ds, "old");
     haccess_c(tno, &it, "typed", "read", &st);
@@ -204,11 +207,13 @@ TEST(Hio, LargeItemsCrossWindowsAtAnyAlignment)
     int tno = openTree(ds, "new"), it, st;
     const int n = 30000;  // several 16384-byte windows
     std::vector<int> values(n);
-    for (int i = 0; i < n; ++i) values[static_cast<size_t>(i)] = i * 7919 - 100000;
+    for (int i = 0; i < n; ++i)
+        values[static_cast<size_t>(i)] = i * 7919 - 100000;
     haccess_c(tno, &it, "big", "write", &st);
     // One byte first, so every int lies at an odd offset and some straddle window ends.
     hwriteb_c(it, "#", 0, 1, &st);
-    for (int i = 0; i < n; i += 1000) hwritei_c(it, values.data() + i, 1 + 4 * static_cast<off_t>(i), 4000, &st);
+    for (int i = 0; i < n; i += 1000)
+        hwritei_c(it, values.data() + i, 1 + 4 * static_cast<off_t>(i), 4000, &st);
     hdaccess_c(it, &st);
     ASSERT_EQ(st, 0);
     hclose_c(tno);
@@ -264,7 +269,8 @@ TEST(Hio, TextLines)
     haccess_c(tno, &it, "history", "read", &st);
     char line[12];
     std::vector<std::string> got;
-    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st)) got.push_back(line);
+    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st))
+        got.push_back(line);
     EXPECT_EQ(st, -1);
     // A line longer than the buffer comes in terminated pieces.
     EXPECT_EQ(got, (std::vector<std::string>{"first line", "a rather lo", "ng second l", "ine", "no newline"}));
@@ -277,13 +283,15 @@ TEST(Hio, ReadingEveryItemOfAnOldDataSetChangesNothing)
     const std::string ds = sharedData("zen.2458042.12552.xx.HH.uvXA");
     auto snapshot = [&] {
         std::vector<std::pair<std::string, timespec>> out;
-        for (const auto& e : std::filesystem::directory_iterator(ds)) out.emplace_back(e.path().string(), timespec{});
+        for (const auto& e : std::filesystem::directory_iterator(ds))
+            out.emplace_back(e.path().string(), timespec{});
         out.emplace_back(ds, timespec{});
         for (auto& [path, mtime] : out) {
             struct stat s;
             EXPECT_EQ(stat(path.c_str(), &s), 0);
             mtime = s.st_mtim;
-            if (path != ds) path += ":" + readFile(path);
+            if (path != ds)
+                path += ":" + readFile(path);
         }
         return out;
     };
@@ -322,7 +330,8 @@ TEST(Hio, OpenFailuresComeBackAsStatuses)
     EXPECT_EQ(tno, 0);
     // Opening "header" by name is refused; so is writing the listing.
     tno = openTree(dir.file("ds"), "old");
-    for (const auto& [name, mode, status] : {std::tuple{"header", "read", -1}, {".", "write", EACCES}, {"absent", "read", ENOENT}}) {
+    for (const auto& [name, mode, status] :
+         {std::tuple{"header", "read", -1}, {".", "write", EACCES}, {"absent", "read", ENOENT}}) {
         haccess_c(tno, &it, name, mode, &st);
         EXPECT_EQ(st, status) << name;
     }
@@ -334,7 +343,8 @@ TEST(Hio, OpenFailuresComeBackAsStatuses)
 
 TEST(Hio, ReadOnlyDataSetsRefuseWrites)
 {
-    if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
     TempDir dir;
     const std::string ds = dir.file("ds");
     int tno = openTree(ds, "new"), it, st;
@@ -399,10 +409,9 @@ TEST(Hio, TruncatedAndBadHeaderItems)
     writeFile(ds + "/header", good.substr(0, 20));
     EXPECT_EXIT(openTree(ds, "old"), testing::ExitedWithCode(1), "### Fatal Error:  End of file detected");
     // Nonsense sizes, unterminated or invalid names are bad cache records.
-    for (const std::string& bad : {std::string("a") + std::string(14, '\0') + char(65),
-                                   std::string("a") + std::string(14, '\0') + char(-1),
-                                   std::string(15, 'a') + char(0), std::string("BAD") + std::string(12, '\0') + char(0),
-                                   good + good}) {
+    for (const std::string& bad :
+         {std::string("a") + std::string(14, '\0') + char(65), std::string("a") + std::string(14, '\0') + char(-1),
+          std::string(15, 'a') + char(0), std::string("BAD") + std::string(12, '\0') + char(0), good + good}) {
         writeFile(ds + "/header", bad);
         EXPECT_EXIT(openTree(ds, "old"), testing::ExitedWithCode(1),
                     "### Fatal Error:  hcache_read_c: Something wrong reading cache\n");
@@ -425,13 +434,15 @@ TEST(HioDeath, FatalMessagesAndFullTables)
         for (int i = 0; i < 26; ++i) {
             int t;
             hopen_c(&t, dir.file("t" + std::to_string(i)).c_str(), "new", &st);
-            if (st) std::exit(2);
+            if (st)
+                std::exit(2);
         }
     };
     auto openItems = [&] {
         for (int i = 0; i < 1025; ++i) {
             haccess_c(tno, &again, ("i" + std::to_string(i)).c_str(), "write", &st);
-            if (st) std::exit(2);
+            if (st)
+                std::exit(2);
             hdaccess_c(again, &st);
         }
     };
@@ -489,7 +500,8 @@ TEST(HioFaults, EveryFailingFileOperationIsReported)
             int tno, st = 0;
             hopen_c(&tno, ds.c_str(), "old", &st);
             bool failed = st != 0;
-            if (failed && st != EIO) return 3;
+            if (failed && st != EIO)
+                return 3;
             if (!failed) {
                 int lt;
                 haccess_c(tno, &lt, ".", "read", &st);
@@ -497,25 +509,30 @@ TEST(HioFaults, EveryFailingFileOperationIsReported)
                 char name[64];
                 while (!failed) {
                     hreada_c(lt, name, sizeof name, &st);
-                    if (st == -1) break;
+                    if (st == -1)
+                        break;
                     int it, st2;
                     haccess_c(tno, &it, name, "read", &st);
-                    if ((failed = st != 0)) break;
+                    if ((failed = st != 0))
+                        break;
                     std::vector<char> data(static_cast<size_t>(hsize_c(it)) + 1);
                     for (off_t off = 0; off < hsize_c(it) && st == 0; off += 1000)
                         hreadb_c(it, data.data(), off, std::min<off_t>(1000, hsize_c(it) - off), &st);
                     hdaccess_c(it, &st2);
                     failed = st || st2;
-                    if (failed && (st ? st : st2) != EIO) return 3;
+                    if (failed && (st ? st : st2) != EIO)
+                        return 3;
                 }
-                if (lt >= 0) hdaccess_c(lt, &st);
+                if (lt >= 0)
+                    hdaccess_c(lt, &st);
                 hclose_c(tno);
             }
             const bool reached = dfault_c(0, 0) >= k;
             // Nothing stayed behind: all 25 tree slots open again.
             for (int i = 0; i < 25; ++i) {
                 hopen_c(&tno, ds.c_str(), "old", &st);
-                if (st) return 4;
+                if (st)
+                    return 4;
             }
             return failed ? 5 : reached ? 6 : 0;
         });
@@ -539,7 +556,8 @@ TEST(HioFaults, FailuresWhileWritingLeaveNoHalfWrittenDataSet)
             dfault_c(k, EIO);
             int tno, st, it;
             hopen_c(&tno, ds.c_str(), "new", &st);
-            if (st) return st == EIO ? 5 : 3;
+            if (st)
+                return st == EIO ? 5 : 3;
             const std::string large(40000, 'L');
             for (const auto& [name, data] : {std::pair<const char*, std::string>{"small", "s"}, {"large", large}}) {
                 haccess_c(tno, &it, name, "write", &st);
@@ -549,7 +567,8 @@ TEST(HioFaults, FailuresWhileWritingLeaveNoHalfWrittenDataSet)
                     hdaccess_c(it, &st2);
                     st = st ? st : st2;
                 }
-                if (st) bugno_c('f', st);  // as a task would
+                if (st)
+                    bugno_c('f', st);  // as a task would
             }
             hclose_c(tno);
             // 0: the run ended before the k-th operation; 6: a failure that does no harm
@@ -557,7 +576,9 @@ TEST(HioFaults, FailuresWhileWritingLeaveNoHalfWrittenDataSet)
             return dfault_c(0, 0) >= k ? 6 : 0;
         });
         ASSERT_TRUE(code == 0 || code == 1 || code == 5 || code == 6) << "fault " << k << " exit " << code;
-        if (code == 1) { EXPECT_FALSE(std::filesystem::exists(ds)) << "fault " << k; }
+        if (code == 1) {
+            EXPECT_FALSE(std::filesystem::exists(ds)) << "fault " << k;
+        }
         if (code == 0) {
             EXPECT_GT(k, 5);
             EXPECT_EQ(readFile(ds + "/large"), std::string(40000, 'L'));
@@ -594,24 +615,31 @@ TEST(HioBadInput, DamagedDataSetsNeverCrash)
         const std::string ds = dir.file("d" + std::to_string(round));
         std::filesystem::create_directory(ds);
         std::string h = header, f = flags;
-        for (int i = rng() % 4; i >= 0; --i) h[rng() % h.size()] = static_cast<char>(rng());
-        for (int i = rng() % 4; i >= 0; --i) f[rng() % 12] = static_cast<char>(rng());
-        if (rng() % 3 == 0) h.resize(rng() % h.size());
-        if (rng() % 3 == 0) f.resize(rng() % f.size());
+        for (int i = rng() % 4; i >= 0; --i)
+            h[rng() % h.size()] = static_cast<char>(rng());
+        for (int i = rng() % 4; i >= 0; --i)
+            f[rng() % 12] = static_cast<char>(rng());
+        if (rng() % 3 == 0)
+            h.resize(rng() % h.size());
+        if (rng() % 3 == 0)
+            f.resize(rng() % f.size());
         writeFile(ds + "/header", h);
         writeFile(ds + "/flags", f);
         const int code = exitOfChild([&] {
-            if (!std::freopen((ds + ".err").c_str(), "w", stderr)) return 3;
+            if (!std::freopen((ds + ".err").c_str(), "w", stderr))
+                return 3;
             int tno, st;
             hopen_c(&tno, ds.c_str(), "old", &st);
-            if (st) return 0;
+            if (st)
+                return 0;
             listing(tno);
             for (const char* name : {"vislen", "ncorr", "nwcorr", "obstype"}) {
                 char descr[2048], type[16];
                 int n;
                 int64_t v;
                 hdprobe_c(tno, name, descr, sizeof descr, type, sizeof type, &n);
-                if (std::string(type) == "integer*8" || std::string(type) == "integer") rdhdl_c(tno, name, &v, 0);
+                if (std::string(type) == "integer*8" || std::string(type) == "integer")
+                    rdhdl_c(tno, name, &v, 0);
             }
             const int m = mkopen_c(tno, "flags", "old");
             if (m) {

@@ -158,7 +158,8 @@ TEST(Maskio, WindowsAndPartialRewrites)
 
 TEST(Maskio, RealDataSetMasks)
 {
-    for (const char* name : {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA", "zen.2457698.40355.xx.HH.uvcA"}) {
+    for (const char* name :
+         {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA", "zen.2457698.40355.xx.HH.uvcA"}) {
         const std::string ds = sharedData(name);
         const std::vector<int> expected = decode(readFile(ds + "/flags"));
         const int tno = openTree(ds, "old");

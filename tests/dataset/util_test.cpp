@@ -43,7 +43,8 @@ TEST(Scratch, RecordsRoundTripAndLeaveNoFileBehind)
     scrclose_c(b);
     setenv("TMPDIR", dir.file("missing").c_str(), 1);
     EXPECT_EXIT(scropen_c(&a), testing::ExitedWithCode(1),
-                "### Warning:  Error opening scratch file; check your \\$TMPDIR\n### Fatal Error:  No such file or directory\n");
+                "### Warning:  Error opening scratch file; check your \\$TMPDIR\n### Fatal Error:  No such file or "
+                "directory\n");
     if (old)
         setenv("TMPDIR", saved.c_str(), 1);
     else

@@ -35,7 +35,8 @@ void expectFatal(const std::string& path, const std::vector<Case>& cases, const 
                 c.action(tno);
                 std::exit(0);
             },
-            testing::ExitedWithCode(1), (c.warning.empty() ? "" : escapeRe("### Warning:  " + c.warning + "\n")) + fatalRe(c.message))
+            testing::ExitedWithCode(1),
+            (c.warning.empty() ? "" : escapeRe("### Warning:  " + c.warning + "\n")) + fatalRe(c.message))
             << c.message;
     }
 }
@@ -48,12 +49,14 @@ void readOne(int tno)
     uvread_c(tno, pre, data, flags, 2048, &nread);
 }
 
-std::string writeSimple(const TempDir& dir, const std::string& name, const std::function<void(UvDescription&)>& change = {})
+std::string writeSimple(const TempDir& dir, const std::string& name,
+                        const std::function<void(UvDescription&)>& change = {})
 {
     UvDescription d;
     d.nants = 3;
     d.times = {2460000.6, 2460000.7};
-    if (change) change(d);
+    if (change)
+        change(d);
     return writeSim(dir, name, d);
 }
 
@@ -70,22 +73,33 @@ TEST(UvFatal, OpeningAndTheStream)
     TempDir dir;
     const std::string good = writeSimple(dir, "s.uv"), none = dir.file("none.uv");
     std::string many;
-    for (int i = 0; i < 257; ++i) many += "i v" + std::to_string(i) + "\n";
+    for (int i = 0; i < 257; ++i)
+        many += "i v" + std::to_string(i) + "\n";
     // Appending needs the correlation counts.
-    const std::string noCounts = handMadeUv(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s, "nc.uv");
+    const std::string noCounts =
+        handMadeUv(dir, "d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s, "nc.uv");
     const std::vector<std::tuple<std::string, const char*, std::string>> cases = {
         {good, "read", fatalRe("Status read is not recognised by UVOPEN")},
-        {none, "old", escapeRe("### Warning:  Error opening " + none + ", in UVOPEN(old)\n") + fatalRe("No such file or directory")},
+        {none, "old",
+         escapeRe("### Warning:  Error opening " + none + ", in UVOPEN(old)\n") + fatalRe("No such file or directory")},
         {handMadeSet(dir, "nt.uv", {{"header", ""}, {"visdata", ""}}), "old",
-         escapeRe("### Warning:  Error opening vartable, in UVOPEN(vartable_in)\n") + fatalRe("No such file or directory")},
+         escapeRe("### Warning:  Error opening vartable, in UVOPEN(vartable_in)\n") +
+             fatalRe("No such file or directory")},
         {handMadeUv(dir, "d time\nx odd\n", "", "bt.uv"), "old", fatalRe("Bad type (x) for variable odd")},
         {handMadeUv(dir, "d time\ni ninechars\n", "", "ln.uv"), "old",
          fatalRe("Variable name ninechars in vartable is too long, in UVOPEN(vartable_in)")},
-        {handMadeUv(dir, many, "", "tm.uv"), "old", fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)")},
+        {handMadeUv(dir, many, "", "tm.uv"), "old",
+         fatalRe("More than 256 variables in vartable, in UVOPEN(vartable_in)")},
         {noCounts, "append", fatalRe("Cannot append to uv file without 'ncorr' and/or 'nwcorr' items")},
     };
     for (const auto& [path, status, re] : cases)
-        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), status); }, testing::ExitedWithCode(1), re) << path;
+        EXPECT_EXIT(
+            {
+                int t;
+                uvopen_c(&t, path.c_str(), status);
+            },
+            testing::ExitedWithCode(1), re)
+            << path;
 }
 
 TEST(UvFatal, MalformedStreams)
@@ -96,20 +110,30 @@ TEST(UvFatal, MalformedStreams)
         std::string bytes, message, warning = "";
     };
     std::vector<Bad> bad = {
-        {Bytes().size(5, 4).value(5).i32(1).eor().s, "Variable index 5 is beyond the variables of vartable, when scanning"},
+        {Bytes().size(5, 4).value(5).i32(1).eor().s,
+         "Variable index 5 is beyond the variables of vartable, when scanning"},
         {Bytes().size(1, 4).u8(1).u8(0).u8(7).u8(0).i32(1).eor().s, "Unrecognised record code 7, when scanning"},
         {Bytes().size(1, 0).eor().s, "Variable n has length of 0, when scanning"},
         {Bytes().size(1, 6).eor().s, "Non-integral no. elements in variable n, when scanning"},
         {Bytes().value(1).i32(1).eor().s, "Variable n has a value before its length, when scanning"},
-        {Bytes().size(1, 8).value(1).i32(1).s, "End of file detected", "Error reading a variable value for n, while UV scanning"},
-        {Bytes().size(1, 4).s.substr(0, 6), "End of file detected", "Error reading a variable-length for n, while UV scanning"},
+        {Bytes().size(1, 8).value(1).i32(1).s, "End of file detected",
+         "Error reading a variable value for n, while UV scanning"},
+        {Bytes().size(1, 4).s.substr(0, 6), "End of file detected",
+         "Error reading a variable-length for n, while UV scanning"},
         {Bytes().size(1, 400).value(1).i32(1).s, "Variable n has length of 400, when scanning"},
     };
     int k = 0;
     for (const Bad& b : bad) {
         std::string path = handMadeUv(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
-        const std::string re = (b.warning.empty() ? "" : escapeRe("### Warning:  " + b.warning + "\n")) + fatalRe(b.message);
-        EXPECT_EXIT({ int t; uvopen_c(&t, path.c_str(), "old"); scanAll(t); }, testing::ExitedWithCode(1), re);
+        const std::string re =
+            (b.warning.empty() ? "" : escapeRe("### Warning:  " + b.warning + "\n")) + fatalRe(b.message);
+        EXPECT_EXIT(
+            {
+                int t;
+                uvopen_c(&t, path.c_str(), "old");
+                scanAll(t);
+            },
+            testing::ExitedWithCode(1), re);
     }
     // A valid length beyond the item.
     std::string path = handMadeUv(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
@@ -130,34 +154,83 @@ TEST(UvFatal, VariableAccess)
             uvputvr_c(tno, IO_INT2, "jvar", j, 2);
         };
     });
-    expectFatal(path, {
-        {"Variable nothing not found, in UVSCAN", [](int t) { uvscan_c(t, "nothing"); }},
-        {"Type incompatiblity for variable jvar, in UVRDVR",
-         [](int t) { int v, def = 0; uvscan_c(t, ""); uvrdvr_c(t, IO_INT, "jvar", &v, &def, 1); }},
-        {"Type incompatiblity for variable source, in UVRDVR",
-         [](int t) { double v, def = 0; uvscan_c(t, ""); uvrdvr_c(t, IO_DBLE, "source", &v, &def, 1); }},
-        {"Variable nothing not found, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "nothing", &v, 1); }},
-        {"Variable pol has wrong type, in UVGETVR", [](int t) { float v; uvgetvr_c(t, IO_REAL, "pol", &v, 1); }},
-        {"Variable pol currently has no value, in UVGETVR", [](int t) { int v; uvgetvr_c(t, IO_INT, "pol", &v, 1); }},
-        {"Buffer for variable jvar has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); int v[3]; uvgetvr_c(t, IO_INT2, "jvar", v, 3); }},
-        {"Buffer for variable source has wrong size, in UVGETVR", [](int t) { uvscan_c(t, ""); char v[3]; uvgetvr_c(t, IO_BYTE, "source", v, 3); }},
-        {"Ran out of variable handle slots, in UVVARINI", [](int t) { int h; for (int i = 0; i < 129; ++i) uvvarini_c(t, &h); }},
-    });
+    expectFatal(path,
+                {
+                    {"Variable nothing not found, in UVSCAN", [](int t) { uvscan_c(t, "nothing"); }},
+                    {"Type incompatiblity for variable jvar, in UVRDVR",
+                     [](int t) {
+                         int v, def = 0;
+                         uvscan_c(t, "");
+                         uvrdvr_c(t, IO_INT, "jvar", &v, &def, 1);
+                     }},
+                    {"Type incompatiblity for variable source, in UVRDVR",
+                     [](int t) {
+                         double v, def = 0;
+                         uvscan_c(t, "");
+                         uvrdvr_c(t, IO_DBLE, "source", &v, &def, 1);
+                     }},
+                    {"Variable nothing not found, in UVGETVR",
+                     [](int t) {
+                         int v;
+                         uvgetvr_c(t, IO_INT, "nothing", &v, 1);
+                     }},
+                    {"Variable pol has wrong type, in UVGETVR",
+                     [](int t) {
+                         float v;
+                         uvgetvr_c(t, IO_REAL, "pol", &v, 1);
+                     }},
+                    {"Variable pol currently has no value, in UVGETVR",
+                     [](int t) {
+                         int v;
+                         uvgetvr_c(t, IO_INT, "pol", &v, 1);
+                     }},
+                    {"Buffer for variable jvar has wrong size, in UVGETVR",
+                     [](int t) {
+                         uvscan_c(t, "");
+                         int v[3];
+                         uvgetvr_c(t, IO_INT2, "jvar", v, 3);
+                     }},
+                    {"Buffer for variable source has wrong size, in UVGETVR",
+                     [](int t) {
+                         uvscan_c(t, "");
+                         char v[3];
+                         uvgetvr_c(t, IO_BYTE, "source", v, 3);
+                     }},
+                    {"Ran out of variable handle slots, in UVVARINI",
+                     [](int t) {
+                         int h;
+                         for (int i = 0; i < 129; ++i)
+                             uvvarini_c(t, &h);
+                     }},
+                });
     static const int v = 1;
-    expectFatal(dir.file("w.uv"), {
-        {"The variable name ninechars is too long, in UVPUTVR", [](int t) { uvputvr_c(t, IO_INT, "ninechars", &v, 1); }},
-        {"Variable n has changed type, in UVPUTVR",
-         [](int t) { const float f = 1; uvputvr_c(t, IO_INT, "n", &v, 1); uvputvr_c(t, IO_REAL, "n", &f, 1); }},
-        {"Unsupported preamble \"uv/time\",in UVSET.", [](int t) { uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); }},
-        {"Unsupported type 6 for variable n, in UVPUTVR", [](int t) { uvputvr_c(t, IO_TEXT, "n", &v, 1); }},
-        {"Too many variables (v256), in UVPUTVR", [](int t) {
-             for (int i = 0; i <= 256; ++i) uvputvr_c(t, IO_INT, ("v" + std::to_string(i)).c_str(), &v, 1);
-         }},
-    }, "new");
-    expectFatal(path, {
-        {"Attempt to write to a uv data set opened read-only, in UVWRITE", [](int t) { uvwrite_c(t, nullptr, nullptr, nullptr, 0); }},
-        {"Attempt to write to a uv data set opened read-only, in UVWWRITE", [](int t) { uvwwrite_c(t, nullptr, nullptr, 0); }},
-    });
+    expectFatal(dir.file("w.uv"),
+                {
+                    {"The variable name ninechars is too long, in UVPUTVR",
+                     [](int t) { uvputvr_c(t, IO_INT, "ninechars", &v, 1); }},
+                    {"Variable n has changed type, in UVPUTVR",
+                     [](int t) {
+                         const float f = 1;
+                         uvputvr_c(t, IO_INT, "n", &v, 1);
+                         uvputvr_c(t, IO_REAL, "n", &f, 1);
+                     }},
+                    {"Unsupported preamble \"uv/time\",in UVSET.",
+                     [](int t) { uvset_c(t, "preamble", "uv/time", 0, 0, 0, 0); }},
+                    {"Unsupported type 6 for variable n, in UVPUTVR", [](int t) { uvputvr_c(t, IO_TEXT, "n", &v, 1); }},
+                    {"Too many variables (v256), in UVPUTVR",
+                     [](int t) {
+                         for (int i = 0; i <= 256; ++i)
+                             uvputvr_c(t, IO_INT, ("v" + std::to_string(i)).c_str(), &v, 1);
+                     }},
+                },
+                "new");
+    expectFatal(path,
+                {
+                    {"Attempt to write to a uv data set opened read-only, in UVWRITE",
+                     [](int t) { uvwrite_c(t, nullptr, nullptr, nullptr, 0); }},
+                    {"Attempt to write to a uv data set opened read-only, in UVWWRITE",
+                     [](int t) { uvwwrite_c(t, nullptr, nullptr, 0); }},
+                });
     testing::internal::CaptureStderr();
     {
         int t = 0;
@@ -178,51 +251,91 @@ TEST(UvFatal, SettingsAndReading)
 {
     TempDir dir;
     std::string path = writeSimple(dir, "r.uv", [](UvDescription& d) { d.wideChannels = 2; });
-    expectFatal(path, {
-        {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 1, 0, 1); }},
-        {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "wide", 0, 1, 2, 1); }},
-        {"Bad start value in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 0, 1, 1); }},
-        {"Bad number of channels, in UVSET(line).", [](int t) { uvset_c(t, "data", "channel", -1, 1, 1, 1); }},
-        {"Bad width in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 4, 1, -1, 1); }},
-        {"Invalid line parameters in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 0, 1, 1, 1); }},
-        {"Invalid value for average channel flagging tolerance", [](int t) { uvset_c(t, "gflag", "", 0, 0, 0, 0); }},
-        {"Unrecognised flags mode 'bits', in UVSET", [](int t) { uvset_c(t, "flags", "bits", 0, 0, 0, 0); }},
-        {"Unsupported correlation type x, in UVSET", [](int t) { uvset_c(t, "corr", "x", 0, 0, 0, 0); }},
-        {"Too many parameters in preamble \"uv/time/baseline/pol/pol/pol/pol/pol/pol/pol\".",
-         [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
-        {"Invalid preamble \"source\".", [](int t) { uvset_c(t, "preamble", "uv/source", 0, 0, 0, 0); }},
-        {"Illegal channel range specified, in UVREAD", [](int t) { uvset_c(t, "data", "channel", 2, 8, 1, 1); readOne(t); }},
-        {"Callers buffer too small for channel data, in UVREAD",
-         [](int t) { double pre[4]; float data[8]; int flags[4], n; uvread_c(t, pre, data, flags, 4, &n); }},
-        {"Callers buffer too small for wide data, in UVWREAD",
-         [](int t) { float data[2]; int flags[1], n; readOne(t); uvwread_c(t, data, flags, 1, &n); }},
-        {"Invalid object for wide linetype, in UVINFO\n",
-         [](int t) { double v[8]; uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); uvinfo_c(t, "velocity", v); }},
-        {"Unrecognised object colour, in UVINFO", [](int t) { double v[8]; uvinfo_c(t, "colour", v); }},
-        {"Illegal request when trying to write to flagging file, in UVFLGWR",
-         [](int t) { int f[8] = {}; uvset_c(t, "data", "channel", 0, 1, 2, 2); readOne(t); uvflgwr_c(t, f); }},
-        {"Invalid window selection, in UVREAD(select)", [](int t) { uvselect_c(t, "window", 3, 0, 1); readOne(t); }},
-    });
+    expectFatal(
+        path,
+        {
+            {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 1, 0, 1); }},
+            {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "wide", 0, 1, 2, 1); }},
+            {"Bad start value in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 0, 1, 1); }},
+            {"Bad number of channels, in UVSET(line).", [](int t) { uvset_c(t, "data", "channel", -1, 1, 1, 1); }},
+            {"Bad width in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 4, 1, -1, 1); }},
+            {"Invalid line parameters in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 0, 1, 1, 1); }},
+            {"Invalid value for average channel flagging tolerance",
+             [](int t) { uvset_c(t, "gflag", "", 0, 0, 0, 0); }},
+            {"Unrecognised flags mode 'bits', in UVSET", [](int t) { uvset_c(t, "flags", "bits", 0, 0, 0, 0); }},
+            {"Unsupported correlation type x, in UVSET", [](int t) { uvset_c(t, "corr", "x", 0, 0, 0, 0); }},
+            {"Too many parameters in preamble \"uv/time/baseline/pol/pol/pol/pol/pol/pol/pol\".",
+             [](int t) { uvset_c(t, "preamble", "uv/time/baseline/pol/pol/pol/pol/pol/pol/pol", 0, 0, 0, 0); }},
+            {"Invalid preamble \"source\".", [](int t) { uvset_c(t, "preamble", "uv/source", 0, 0, 0, 0); }},
+            {"Illegal channel range specified, in UVREAD",
+             [](int t) {
+                 uvset_c(t, "data", "channel", 2, 8, 1, 1);
+                 readOne(t);
+             }},
+            {"Callers buffer too small for channel data, in UVREAD",
+             [](int t) {
+                 double pre[4];
+                 float data[8];
+                 int flags[4], n;
+                 uvread_c(t, pre, data, flags, 4, &n);
+             }},
+            {"Callers buffer too small for wide data, in UVWREAD",
+             [](int t) {
+                 float data[2];
+                 int flags[1], n;
+                 readOne(t);
+                 uvwread_c(t, data, flags, 1, &n);
+             }},
+            {"Invalid object for wide linetype, in UVINFO\n",
+             [](int t) {
+                 double v[8];
+                 uvset_c(t, "data", "wide", 0, 1, 1, 1);
+                 readOne(t);
+                 uvinfo_c(t, "velocity", v);
+             }},
+            {"Unrecognised object colour, in UVINFO",
+             [](int t) {
+                 double v[8];
+                 uvinfo_c(t, "colour", v);
+             }},
+            {"Illegal request when trying to write to flagging file, in UVFLGWR",
+             [](int t) {
+                 int f[8] = {};
+                 uvset_c(t, "data", "channel", 0, 1, 2, 2);
+                 readOne(t);
+                 uvflgwr_c(t, f);
+             }},
+            {"Invalid window selection, in UVREAD(select)",
+             [](int t) {
+                 uvselect_c(t, "window", 3, 0, 1);
+                 readOne(t);
+             }},
+        });
 
     expectFatal(writeSimple(dir, "nf.uv", [](UvDescription& d) { d.flags = false, d.wideChannels = 2; }),
-                {{"No flags item to write to, in UVFLGWR", [](int t) {
+                {{"No flags item to write to, in UVFLGWR",
+                  [](int t) {
                       int f[2] = {};
                       uvset_c(t, "data", "wide", 0, 1, 1, 1);
                       readOne(t);
                       uvwflgwr_c(t, f);
-                  }, "No flags found for wcorr -- assuming data are good"}});
+                  },
+                  "No flags found for wcorr -- assuming data are good"}});
     expectFatal(writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; }),
                 {{"Bad data type for variable corr, in UVREAD.", readOne}});
     // Required variables missing, of the wrong type, or without value; coord (0), time (1),
     // baseline (2) and the correlations (3) as each table lists them.
-    auto coordTime = [] { return Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1); };
+    auto coordTime = [] {
+        return Bytes().size(0, 16).value(0).fill(4, 0).f64(1).f64(2).size(1, 8).value(1).fill(4, 0).f64(1);
+    };
     const Bytes corr3 = Bytes().size(3, 8).value(3).f32(1).f32(0).fill(4, 0);
     struct HandMade {
         std::string vartable, visdata;
         Case fatal;
     };
     const HandMade handMade[] = {
-        {"d time\n", Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s,
+        {"d time\n",
+         Bytes().size(0, 8).value(0).fill(4, 0).f64(1).eor().s,
          {"UV file contains neither corr nor wcorr, in UVREAD(defline)", readOne}},
         {"d time\nr corr\nr baseline\n",
          Bytes().size(0, 8).value(0).fill(4, 0).f64(1).size(1, 8).value(1).f32(1).f32(0).fill(4, 0).eor().s,
@@ -232,12 +345,21 @@ TEST(UvFatal, SettingsAndReading)
          {"Variable coord was not initialised before it was required, in UVREAD", readOne}},
         {"d coord\nd time\nr baseline\nc wcorr\n",
          coordTime().size(2, 4).value(2).f32(258).size(3, 8).value(3).fill(4, 0).f32(1).f32(0).eor().s,
-         {"Corr data missing, when channel linetype requested", [](int t) { uvset_c(t, "data", "channel", 0, 1, 1, 1); readOne(t); }}},
+         {"Corr data missing, when channel linetype requested",
+          [](int t) {
+              uvset_c(t, "data", "channel", 0, 1, 1, 1);
+              readOne(t);
+          }}},
         {"d coord\nd time\nd baseline\nr corr\n",
          coordTime().size(2, 8).value(2).fill(4, 0).f64(258).text(corr3.s).eor().s,
          {"Variable baseline has the wrong data type, in UVREAD", readOne}},
-        {"d coord\nd time\nr baseline\nr corr\n", coordTime().size(2, 4).value(2).f32(258).text(corr3.s).eor().s,
-         {"Wcorr missing, when wide linetype was requested", [](int t) { uvset_c(t, "data", "wide", 0, 1, 1, 1); readOne(t); }}},
+        {"d coord\nd time\nr baseline\nr corr\n",
+         coordTime().size(2, 4).value(2).f32(258).text(corr3.s).eor().s,
+         {"Wcorr missing, when wide linetype was requested",
+          [](int t) {
+              uvset_c(t, "data", "wide", 0, 1, 1, 1);
+              readOne(t);
+          }}},
     };
     int k = 0;
     for (const HandMade& h : handMade)
@@ -306,12 +428,14 @@ TEST(UvFatal, Selection)
         {"window", 17, 0, "Too many windows"},
     };
     std::vector<Case> all;
-    for (const S& s : cases) all.push_back({s.message, [s](int t) { uvselect_c(t, s.object, s.p1, s.p2, 1); }});
+    for (const S& s : cases)
+        all.push_back({s.message, [s](int t) { uvselect_c(t, s.object, s.p1, s.p2, 1); }});
     // Clauses given in turn, then a record read.
     using Clauses = std::vector<std::tuple<const char*, double, double>>;
     auto read = [](const Clauses& list) {
         return [list](int t) {
-            for (const auto& [object, p1, p2] : list) uvselect_c(t, object, p1, p2, 1);
+            for (const auto& [object, p1, p2] : list)
+                uvselect_c(t, object, p1, p2, 1);
             readOne(t);
         };
     };
@@ -325,7 +449,8 @@ TEST(UvFatal, Selection)
                        uvset_c(t, "data", "wide", 0, 1, 1, 1);
                        read({{"window", 1, 0}, {"and", 0, 0}, {"window", 1, 0}})(t);
                    }});
-    all.push_back({"Unsupported window selection clause, in UVREAD(init)", read({{"window", 1, 0}, {"or", 0, 0}, {"time", 0, 1}})});
+    all.push_back({"Unsupported window selection clause, in UVREAD(init)",
+                   read({{"window", 1, 0}, {"or", 0, 0}, {"time", 0, 1}})});
     all.push_back({"Bad antenna numbers when checking pointing, in UVREAD(select)", read({{"pointing", 0, 10}})});
     all.push_back({"Variable ra has the wrong type, in UVREAD(ini)", read({{"ra", 0, 10}})});
     expectFatal(path, all);

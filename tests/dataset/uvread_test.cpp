@@ -19,8 +19,14 @@ using kestrum::sim::Window;
 
 namespace {
 
-std::complex<float> valueOf(const UvRecord& r, int k) { return {float(r.index * 10 + k), -0.5f * float(k)}; }
-bool goodOf(const UvRecord& r, int k) { return (r.index + k) % 5 != 0; }
+std::complex<float> valueOf(const UvRecord& r, int k)
+{
+    return {float(r.index * 10 + k), -0.5f * float(k)};
+}
+bool goodOf(const UvRecord& r, int k)
+{
+    return (r.index + k) % 5 != 0;
+}
 
 // A 64-channel data set: channel k of record i holds (k, i); record i has channel (i mod 64) bad.
 UvDescription sixtyFour()
@@ -63,7 +69,8 @@ TEST(UvRead, WrittenRecordsReadBackValueForValueAndFlagForFlag)
                 for (int pol = 0; pol < 2; ++pol, ++i) {
                     const ReadRecord& r = recs[i];
                     EXPECT_EQ(r.visno, double(i + 1));
-                    EXPECT_EQ(r.pre, (std::vector<double>{100.0 * double(t) + a1, -double(a2), d.times[t], 256.0 * a1 + a2}));
+                    EXPECT_EQ(r.pre,
+                              (std::vector<double>{100.0 * double(t) + a1, -double(a2), d.times[t], 256.0 * a1 + a2}));
                     ASSERT_EQ(r.flags.size(), 8u);
                     UvRecord w;
                     w.index = i;
@@ -115,7 +122,10 @@ TEST(UvRead, GoodChannelToleranceDecidesTheAveragedFlag)
     auto one = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); });
     EXPECT_EQ(one[0].data[0], 2.0f);
     EXPECT_EQ(one[0].flags[0], 1);
-    auto two = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); uvset_c(tno, "gflag", "", 2, 0, 0, 0); });
+    auto two = readAll(path, [](int tno) {
+        uvset_c(tno, "data", "channel", 1, 1, 4, 4);
+        uvset_c(tno, "gflag", "", 2, 0, 0, 0);
+    });
     EXPECT_EQ(two[0].data[0], 2.0f);
     EXPECT_EQ(two[0].flags[0], 0);
 }
@@ -128,14 +138,20 @@ TEST(UvRead, AmplitudeClauseFlagsChannels)
     d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 0); };
     const std::string path = writeSim(dir, "a.uv", d);
     double range[3] = {0, 0, 0};
-    auto inc = readAll(path, [&](int tno) { uvselect_c(tno, "amplitude", 10, 20, 1); uvinfo_c(tno, "amprange", range); });
+    auto inc = readAll(path, [&](int tno) {
+        uvselect_c(tno, "amplitude", 10, 20, 1);
+        uvinfo_c(tno, "amprange", range);
+    });
     EXPECT_EQ(std::vector<double>(range, range + 3), (std::vector<double>{1, 10, 20}));
     auto exc = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 0); });
     for (int k = 0; k < 64; ++k) {
         EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
         EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
     }
-    auto off = readAll(path, [](int tno) { uvselect_c(tno, "amplitude", 10, 20, 1); uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0); });
+    auto off = readAll(path, [](int tno) {
+        uvselect_c(tno, "amplitude", 10, 20, 1);
+        uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0);
+    });
     EXPECT_EQ(off[0].flags, std::vector<int>(64, 1));
 }
 
@@ -150,7 +166,10 @@ TEST(UvRead, WindowClauseRestrictsTheChannels)
     auto second = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); });
     ASSERT_EQ(second[0].flags.size(), 4u);
     EXPECT_EQ(second[0].data[0], 4.0f);
-    auto two = readAll(path, [](int tno) { uvselect_c(tno, "window", 2, 0, 1); uvselect_c(tno, "window", 3, 0, 1); });
+    auto two = readAll(path, [](int tno) {
+        uvselect_c(tno, "window", 2, 0, 1);
+        uvselect_c(tno, "window", 3, 0, 1);
+    });
     ASSERT_EQ(two[0].flags.size(), 8u);
     EXPECT_EQ(two[0].data[14], 11.0f);
     auto notFirst = readAll(path, [](int tno) { uvselect_c(tno, "window", 1, 0, 0); });
@@ -191,19 +210,25 @@ TEST(UvRead, PreambleEntriesAndWavelengths)
     const std::string three = writeSim(dir, "three.uv", d);
 
     testing::internal::CaptureStderr();
-    auto noW = readAll(two, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Unable to compute w coordinate -- setting this to zero\n");
+    auto noW = readAll(
+        two, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "### Warning:  Unable to compute w coordinate -- setting this to zero\n");
     EXPECT_EQ(noW[0].pre, (std::vector<double>{10, 20, 0, 2460000.5, 258}));
 
-    auto withW = readAll(three, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
+    auto withW = readAll(
+        three, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
     EXPECT_EQ(withW[0].pre, (std::vector<double>{10, 20, 30, 2460000.5, 258}));
 
     // Wavelengths: nanoseconds times the mean sky frequency (GHz) of the first output channel.
-    auto wave = readAll(three, [](int tno) {
-        uvset_c(tno, "preamble", "uv/pol/nothing/nschan", 0, 0, 0, 0);
-        uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
-        uvset_c(tno, "data", "channel", 0, 2, 2, 2);
-    }, 5);
+    auto wave = readAll(
+        three,
+        [](int tno) {
+            uvset_c(tno, "preamble", "uv/pol/nothing/nschan", 0, 0, 0, 0);
+            uvset_c(tno, "coord", "wavelength", 0, 0, 0, 0);
+            uvset_c(tno, "data", "channel", 0, 2, 2, 2);
+        },
+        5);
     double f = (1.6 + 1.7) / 2;
     EXPECT_NEAR(wave[0].pre[0], 10 * f, 1e-9);
     EXPECT_NEAR(wave[0].pre[1], 20 * f, 1e-9);
@@ -243,9 +268,11 @@ TEST(UvRead, MissingFlagsMeanGoodDataAfterOneWarning)
     const std::string path = writeSim(dir, "nf.uv", d);
     testing::internal::CaptureStderr();
     auto recs = readAll(path);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  No flags found for corr -- assuming data are good\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "### Warning:  No flags found for corr -- assuming data are good\n");
     ASSERT_EQ(recs.size(), 6u);
-    for (const auto& r : recs) EXPECT_EQ(r.flags, std::vector<int>(64, 1));
+    for (const auto& r : recs)
+        EXPECT_EQ(r.flags, std::vector<int>(64, 1));
 }
 
 TEST(UvRead, FlagsWrittenBackReachTheMask)

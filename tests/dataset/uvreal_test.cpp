@@ -17,11 +17,11 @@ using namespace kestrum::test;
 namespace {
 
 struct Counted {
-    size_t records = 0;         // records holding a "corr" value
-    int nchan = 0;              // channels of the last "corr"
-    std::set<int> baselines;    // baseline numbers of those records
+    size_t records = 0;  // records holding a "corr" value
+    int nchan = 0;  // channels of the last "corr"
+    std::set<int> baselines;  // baseline numbers of those records
     std::vector<double> times;  // time of each such record
-    size_t badFlags = 0;        // clear bits among the mask positions of all correlations
+    size_t badFlags = 0;  // clear bits among the mask positions of all correlations
     std::vector<int> badPerRecord;
     std::vector<double> corrSum;  // sum of the real and imaginary parts of each record's channels
 };
@@ -29,7 +29,7 @@ struct Counted {
 uint32_t be32(const std::string& s, size_t at)
 {
     return (uint32_t(uint8_t(s[at])) << 24) | (uint32_t(uint8_t(s[at + 1])) << 16) |
-           (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
+        (uint32_t(uint8_t(s[at + 2])) << 8) | uint32_t(uint8_t(s[at + 3]));
 }
 
 Counted countFromBytes(const std::string& dir)
@@ -38,7 +38,8 @@ Counted countFromBytes(const std::string& dir)
     std::istringstream vt(readFile(dir + "/vartable"));
     char type;
     std::string name;
-    while (vt >> type >> name) vars.emplace_back(type, name);
+    while (vt >> type >> name)
+        vars.emplace_back(type, name);
     const std::string vis = readFile(dir + "/visdata");
     const std::string mask = readFile(dir + "/flags");
     std::map<int, int> len;
@@ -50,7 +51,8 @@ Counted countFromBytes(const std::string& dir)
     double sum = 0;
     size_t off = 0;
     auto endRecord = [&]() {
-        if (!corrSeen) return;
+        if (!corrSeen)
+            return;
         ++c.records;
         c.baselines.insert(int(baseline + 0.5f));
         c.times.push_back(time);
@@ -58,7 +60,8 @@ Counted countFromBytes(const std::string& dir)
         for (int k = 0; k < c.nchan; ++k) {
             uint64_t p = position - c.nchan + k + 31;
             uint32_t word = be32(mask, 4 * (p / 31));
-            if (!((word >> (p % 31)) & 1)) ++bad;
+            if (!((word >> (p % 31)) & 1))
+                ++bad;
         }
         c.badFlags += bad;
         c.badPerRecord.push_back(bad);
@@ -112,10 +115,13 @@ void checkDataSet(const std::string& name, size_t records, int nchan, size_t nba
     ASSERT_EQ(expect.baselines.size(), nbaselines);
 
     // Read as the access layer does: channel lines through a polarisation selection.
-    auto recs = readAll(path, [](int tno) {
-        uvset_c(tno, "data", "channel", 0, 1, 1, 1);
-        uvselect_c(tno, "polarization", -5, 0, 1);
-    }, 4, 1024);
+    auto recs = readAll(
+        path,
+        [](int tno) {
+            uvset_c(tno, "data", "channel", 0, 1, 1, 1);
+            uvselect_c(tno, "polarization", -5, 0, 1);
+        },
+        4, 1024);
     ASSERT_EQ(recs.size(), expect.records);
     std::set<int> baselines;
     size_t bad = 0;
@@ -127,9 +133,11 @@ void checkDataSet(const std::string& name, size_t records, int nchan, size_t nba
         baselines.insert(b);
         maxAnt = std::max(maxAnt, b % 256);
         int recBad = 0;
-        for (int f : recs[i].flags) recBad += f == 0;
+        for (int f : recs[i].flags)
+            recBad += f == 0;
         double sum = 0;
-        for (float x : recs[i].data) sum += x;
+        for (float x : recs[i].data)
+            sum += x;
         EXPECT_EQ(sum, expect.corrSum[i]) << "record " << i;
         EXPECT_EQ(recBad, expect.badPerRecord[i]) << "record " << i;
         bad += recBad;

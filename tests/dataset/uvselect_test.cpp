@@ -28,8 +28,10 @@ Picked pick(const std::string& path, const std::function<void(int)>& select)
     Picked p;
     for (const auto& r : readAll(path, select)) {
         int b = static_cast<int>(r.pre[3]);
-        p.pairs.insert(b > 65536 ? std::make_pair((b - 65536) / 2048, (b - 65536) % 2048) : std::make_pair(b / 256, b % 256));
-        if (p.times.empty() || p.times.back() != r.pre[2]) p.times.push_back(r.pre[2]);
+        p.pairs.insert(b > 65536 ? std::make_pair((b - 65536) / 2048, (b - 65536) % 2048)
+                                 : std::make_pair(b / 256, b % 256));
+        if (p.times.empty() || p.times.back() != r.pre[2])
+            p.times.push_back(r.pre[2]);
         p.visnos.push_back(r.visno);
         ++p.count;
     }
@@ -41,7 +43,8 @@ std::set<std::pair<int, int>> pairsWith(int nants, const std::function<bool(int,
     std::set<std::pair<int, int>> s;
     for (int a = 1; a <= nants; ++a)
         for (int b = a; b <= nants; ++b)
-            if (keep(a, b)) s.insert({a, b});
+            if (keep(a, b))
+                s.insert({a, b});
     return s;
 }
 
@@ -72,8 +75,10 @@ std::function<void(int)> clauses(std::vector<Clause> list)
     return [list](int tno) {
         for (const auto& [object, p1, p2, include] : list) {
             const std::string o = object;
-            if (o.rfind("source:", 0) == 0) uvsela_c(tno, "source", o.substr(7).c_str(), include);
-            else uvselect_c(tno, object, p1, p2, include);
+            if (o.rfind("source:", 0) == 0)
+                uvsela_c(tno, "source", o.substr(7).c_str(), include);
+            else
+                uvselect_c(tno, object, p1, p2, include);
         }
     };
 }
@@ -91,7 +96,8 @@ TEST_F(UvSelect, AntennaAutoAndGroups)
         {{{"antennae", 1, 0, 1}, {"clear", 0, 0, 1}}, [](int, int) { return true; }},
         {{{"antennae", 1, 0, 1}, {"or", 0, 0, 1}, {"antennae", 2, 0, 1}},
          [](int a, int b) { return a == 1 || b == 1 || a == 2 || b == 2; }},
-        {{{"antennae", 1, 0, 1}, {"and", 0, 0, 1}, {"antennae", 2, 0, 1}}, [](int a, int b) { return a == 1 && b == 2; }},
+        {{{"antennae", 1, 0, 1}, {"and", 0, 0, 1}, {"antennae", 2, 0, 1}},
+         [](int a, int b) { return a == 1 && b == 2; }},
     };
     for (const auto& [list, keep] : cases) {
         const Picked p = pick(path, clauses(list));
@@ -128,7 +134,8 @@ TEST_F(UvSelect, VisibilityRangeAndIncrement)
     std::vector<double> visnos;
     {
         UvReader reader(path, [](int tno) { uvselect_c(tno, "visibility", 5, 12, 1); });
-        for (ReadRecord r = reader.next(4, 8); !r.flags.empty(); r = reader.next(4, 8)) visnos.push_back(r.visno);
+        for (ReadRecord r = reader.next(4, 8); !r.flags.empty(); r = reader.next(4, 8))
+            visnos.push_back(r.visno);
         // Reading stopped at the limit instead of scanning to the end of the data.
         EXPECT_LE(reader.info("visno")[0], 14);
     }
@@ -154,11 +161,15 @@ TEST(UvSelectAntennas, AntennasAbove64PassGroupsWithoutAntennaClauses)
 
     // Where an antenna clause is in use, pairs beyond its table are discarded with a warning.
     testing::internal::CaptureStderr();
-    auto one = pick(path, [](int tno) { uvselect_c(tno, "polarization", -5, 0, 1); uvselect_c(tno, "antennae", 1, 0, 1); });
+    auto one = pick(path, [](int tno) {
+        uvselect_c(tno, "polarization", -5, 0, 1);
+        uvselect_c(tno, "antennae", 1, 0, 1);
+    });
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(one.pairs, (std::set<std::pair<int, int>>{{1, 2}}));
-    EXPECT_NE(err.find("### Warning:  Discarded data with bad antenna numbers when selecting: baseline number is 868\n"),
-              std::string::npos);
+    EXPECT_NE(
+        err.find("### Warning:  Discarded data with bad antenna numbers when selecting: baseline number is 868\n"),
+        std::string::npos);
     // Only the groups with a table discard: an "or" group without one still passes them.
     auto orGroup = pick(path, [](int tno) {
         uvselect_c(tno, "antennae", 1, 0, 1);

@@ -57,7 +57,11 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
         uvprobvr_c(tno, name, &type, &length, &updated);
         return std::tuple{type, length, updated};
     };
-    auto visno = [&] { double v = 0; uvinfo_c(tno, "visno", &v); return v; };
+    auto visno = [&] {
+        double v = 0;
+        uvinfo_c(tno, "visno", &v);
+        return v;
+    };
     ASSERT_EQ(uvscan_c(tno, ""), 0);
     double t = 0, xd = 0;
     const double ddef = 0;
@@ -168,10 +172,12 @@ TEST(UvStream, EqualValuesAreSuppressedUntilEightSuccessiveChanges)
     int v = 1;
     uvputvr_c(tno, IO_INT, "n", &v, 1);  // size + value: 16 bytes
     uvputvr_c(tno, IO_INT, "n", &v, 1);  // suppressed; the count of changes starts again
-    for (v = 2; v <= 8; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 changes
-    uvputvr_c(tno, IO_INT, "n", &--v, 1);                       // still compared: suppressed
-    for (v = 10; v <= 17; ++v) uvputvr_c(tno, IO_INT, "n", &v, 1);  // 8 successive changes
-    uvputvr_c(tno, IO_INT, "n", &--v, 1);                        // no longer compared: written
+    for (v = 2; v <= 8; ++v)
+        uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 changes
+    uvputvr_c(tno, IO_INT, "n", &--v, 1);  // still compared: suppressed
+    for (v = 10; v <= 17; ++v)
+        uvputvr_c(tno, IO_INT, "n", &v, 1);  // 8 successive changes
+    uvputvr_c(tno, IO_INT, "n", &--v, 1);  // no longer compared: written
     uvclose_c(tno);
     EXPECT_EQ(readFile(path + "/visdata").size(), 16u + 7 * 8 + 8 * 8 + 8);
 }
@@ -273,7 +279,8 @@ TEST(UvStream, AppendedRecordsContinueTheStreamAndTheFlags)
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "append");
     std::vector<float> data(16);
-    for (int k = 0; k < 8; ++k) data[2 * k] = 5, data[2 * k + 1] = float(k);
+    for (int k = 0; k < 8; ++k)
+        data[2 * k] = 5, data[2 * k + 1] = float(k);
     std::vector<int> flags{1, 1, 1, 1, 1, 1, 0, 1};
     double pre[4] = {1, 2, 2460000.3, 258};
     uvwrite_c(tno, pre, data.data(), flags.data(), 8);
@@ -302,7 +309,8 @@ TEST(UvStream, CorrelationsReadByNameMatchTheRecords)
     int records = 0;
     // Every other record's correlations are left unread; the ones asked for are right.
     while (uvscan_c(tno, "corr") == 0) {
-        if (records++ % 2) continue;
+        if (records++ % 2)
+            continue;
         float corr[16];
         uvgetvr_c(tno, IO_REAL, "corr", corr, 16);
         EXPECT_EQ(corr[0], float(records - 1));

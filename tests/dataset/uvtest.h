@@ -21,7 +21,8 @@ namespace kestrum::test {
 inline std::string bytes(std::initializer_list<int> values)
 {
     std::string s;
-    for (int v : values) s += static_cast<char>(v);
+    for (int v : values)
+        s += static_cast<char>(v);
     return s;
 }
 
@@ -29,7 +30,8 @@ inline std::string bytes(std::initializer_list<int> values)
 inline std::string entry(const std::string& name, const std::string& data, bool last = false, char padding = 0)
 {
     std::string e = name + std::string(15 - name.size(), '\0') + static_cast<char>(data.size()) + data;
-    if (!last) e += std::string((16 - e.size() % 16) % 16, padding);
+    if (!last)
+        e += std::string((16 - e.size() % 16) % 16, padding);
     return e;
 }
 
@@ -58,10 +60,13 @@ inline std::string getItem(int tno, const char* name, int* status = nullptr)
 {
     int it, st;
     haccess_c(tno, &it, name, "read", &st);
-    if (status) *status = st;
-    if (st) return "";
+    if (status)
+        *status = st;
+    if (st)
+        return "";
     std::string data(static_cast<size_t>(hsize_c(it)), '\0');
-    if (!data.empty()) hreadb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
+    if (!data.empty())
+        hreadb_c(it, data.data(), 0, static_cast<off_t>(data.size()), &st);
     EXPECT_EQ(st, 0);
     hdaccess_c(it, &st);
     return data;
@@ -75,7 +80,8 @@ inline std::vector<std::string> listing(int tno)
     EXPECT_EQ(st, 0);
     std::vector<std::string> names;
     char line[64];
-    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st)) names.push_back(line);
+    for (hreada_c(it, line, sizeof line, &st); st == 0; hreada_c(it, line, sizeof line, &st))
+        names.push_back(line);
     EXPECT_EQ(st, -1);
     hdaccess_c(it, &st);
     return names;
@@ -87,7 +93,8 @@ inline std::string handMadeSet(const TempDir& dir, const std::string& name,
 {
     const std::string path = dir.file(name);
     mkdir(path.c_str(), 0777);
-    for (const auto& [file, contents] : files) writeFile(path + "/" + file, contents);
+    for (const auto& [file, contents] : files)
+        writeFile(path + "/" + file, contents);
     return path;
 }
 
@@ -120,7 +127,8 @@ struct UvReader {
     explicit UvReader(const std::string& path, const std::function<void(int)>& setup = {})
     {
         uvopen_c(&tno, path.c_str(), "old");
-        if (setup) setup(tno);
+        if (setup)
+            setup(tno);
     }
     ~UvReader() { uvclose_c(tno); }
     UvReader(const UvReader&) = delete;
@@ -137,7 +145,8 @@ struct UvReader {
         uvread_c(tno, r.pre.data(), r.data.data(), r.flags.data(), capacity, &nread);
         r.data.resize(2 * nread);
         r.flags.resize(nread);
-        if (nread) uvinfo_c(tno, "visno", &r.visno);
+        if (nread)
+            uvinfo_c(tno, "visno", &r.visno);
         return r;
     }
     // uvinfo_c's `n` values of `object`.
@@ -174,7 +183,8 @@ inline std::string escapeRe(const std::string& text)
 {
     std::string out;
     for (char c : text) {
-        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos) out += '\\';
+        if (std::string("()[]{}.*+?^$|\\").find(c) != std::string::npos)
+            out += '\\';
         out += c;
     }
     return out;
@@ -189,14 +199,46 @@ inline std::string fatalRe(const std::string& msg)
 // Big-endian byte builders for hand-made items.
 struct Bytes {
     std::string s;
-    Bytes& u8(int v) { s.push_back(static_cast<char>(v)); return *this; }
+    Bytes& u8(int v)
+    {
+        s.push_back(static_cast<char>(v));
+        return *this;
+    }
     Bytes& i16(int v) { return u8((v >> 8) & 255).u8(v & 255); }
-    Bytes& i32(int64_t v) { for (int k = 3; k >= 0; --k) u8(static_cast<int>((v >> (8 * k)) & 255)); return *this; }
-    Bytes& i64(int64_t v) { for (int k = 7; k >= 0; --k) u8(static_cast<int>((v >> (8 * k)) & 255)); return *this; }
-    Bytes& f32(float f) { uint32_t u; std::memcpy(&u, &f, 4); return i32(u); }
-    Bytes& f64(double d) { uint64_t u; std::memcpy(&u, &d, 8); return i64(static_cast<int64_t>(u)); }
-    Bytes& text(const std::string& t) { s += t; return *this; }
-    Bytes& fill(int n, int byte) { s.append(n, static_cast<char>(byte)); return *this; }
+    Bytes& i32(int64_t v)
+    {
+        for (int k = 3; k >= 0; --k)
+            u8(static_cast<int>((v >> (8 * k)) & 255));
+        return *this;
+    }
+    Bytes& i64(int64_t v)
+    {
+        for (int k = 7; k >= 0; --k)
+            u8(static_cast<int>((v >> (8 * k)) & 255));
+        return *this;
+    }
+    Bytes& f32(float f)
+    {
+        uint32_t u;
+        std::memcpy(&u, &f, 4);
+        return i32(u);
+    }
+    Bytes& f64(double d)
+    {
+        uint64_t u;
+        std::memcpy(&u, &d, 8);
+        return i64(static_cast<int64_t>(u));
+    }
+    Bytes& text(const std::string& t)
+    {
+        s += t;
+        return *this;
+    }
+    Bytes& fill(int n, int byte)
+    {
+        s.append(n, static_cast<char>(byte));
+        return *this;
+    }
     // Entry headers of the record stream.
     Bytes& size(int var, int len) { return u8(var).u8(0).u8(0).u8(0).i32(len); }
     Bytes& value(int var) { return u8(var).u8(0).u8(1).u8(0); }

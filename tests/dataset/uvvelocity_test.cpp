@@ -69,7 +69,8 @@ TEST(UvVelocity, NarrowLineLandsWhereTheDopplerArithmeticPutsIt)
     EXPECT_NEAR(half[0].data[2 * 20], 1.0, 1e-5);
     // A coarser grid of three input channels per output channel keeps the flat level and the
     // line's flux (100 + 2 over 3 channels) in the output channel that covers it.
-    auto wide = readAll(path, [&](int tno) { uvset_c(tno, "data", "velocity", 10, channelVelocity(20) - 3 * 3 * dv, 3 * dv, 3 * dv); });
+    auto wide = readAll(
+        path, [&](int tno) { uvset_c(tno, "data", "velocity", 10, channelVelocity(20) - 3 * 3 * dv, 3 * dv, 3 * dv); });
     EXPECT_NEAR(wide[0].data[2 * 3], (100.0 + 2.0) / 3, 1e-3);
     EXPECT_NEAR(wide[0].data[2 * 1], 1.0, 1e-5);
     // Output channels beyond the data are bad.
@@ -87,7 +88,8 @@ TEST(UvVelocity, DefaultGridReproducesTheInputChannels)
     UvReader reader(writeSim(dir, "d.uv", d), [](int tno) { uvset_c(tno, "data", "velocity", 0, 0, 0, 0); });
     const ReadRecord r = reader.next(4, 64);
     ASSERT_EQ(r.flags.size(), 64u);
-    for (int k = 0; k < 64; ++k) EXPECT_NEAR(r.data[2 * k], k, 1e-4);
+    for (int k = 0; k < 64; ++k)
+        EXPECT_NEAR(r.data[2 * k], k, 1e-4);
     const auto line = reader.info("line", 6);
     EXPECT_EQ(line[0], 3);
     EXPECT_EQ(line[1], 64);
@@ -140,7 +142,8 @@ TEST(UvVelocity, VarianceFollowsSystemTemperaturesPerPair)
             ASSERT_EQ(rec.flags.size(), 2u);
             const int a1 = int(rec.pre[3]) / 256, a2 = int(rec.pre[3]) % 256;
             double expect = 12.0 * 12.0 / 8 / (4 * 0.004 * 2e9) * tsys[a1 - 1] * tsys[a2 - 1];
-            if (pol > 0) expect /= 2;
+            if (pol > 0)
+                expect /= 2;
             EXPECT_NEAR(reader.info("variance")[0], expect, expect * 1e-6);
         }
     }
@@ -166,7 +169,8 @@ UvDescription eastWest()
     d.times = {2460000.6, 2460000.7, 2460000.8};
     d.perRecord = [](int tno, const UvRecord& r) {
         double antpos[3 * kAnts] = {};
-        for (int i = 0; i < kAnts; ++i) antpos[kAnts + i] = kY[i];
+        for (int i = 0; i < kAnts; ++i)
+            antpos[kAnts + i] = kY[i];
         double lst = kObsra + kHa[r.timeIndex], obsra = kObsra, obsdec = kDec;
         uvputvr_c(tno, IO_DBLE, "antpos", antpos, 3 * kAnts);
         uvputvr_c(tno, IO_DBLE, "lst", &lst, 1);
@@ -183,7 +187,8 @@ TEST(UvGeometry, WFromAntennaPositions)
     TempDir dir;
     const std::string path = writeSim(dir, "ew.uv", eastWest());
     testing::internal::CaptureStderr();
-    auto recs = readAll(path, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
+    auto recs = readAll(
+        path, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_EQ(recs.size(), 18u);
     for (const auto& r : recs) {
@@ -214,17 +219,20 @@ TEST(UvGeometry, ShadowingFlagsThePairsTheGeometryShadows)
         for (int t = 0; t < 3; ++t) {
             auto shadowed = [&](int a) {
                 for (int k = 1; k <= kAnts; ++k) {
-                    if (k == a) continue;
+                    if (k == a)
+                        continue;
                     double dy = kY[k - 1] - kY[a - 1];
                     double du = dy * std::cos(kHa[t]), dv = dy * std::sin(kDec) * std::sin(kHa[t]);
                     double dw = -dy * std::sin(kHa[t]) * std::cos(kDec);
-                    if (du * du + dv * dv <= dns * dns && dw >= 0) return true;
+                    if (du * du + dv * dv <= dns * dns && dw >= 0)
+                        return true;
                 }
                 return false;
             };
             for (int a = 1; a <= kAnts; ++a)
                 for (int b = a + 1; b <= kAnts; ++b)
-                    if (!shadowed(a) && !shadowed(b)) expect.insert({t, a * 256 + b});
+                    if (!shadowed(a) && !shadowed(b))
+                        expect.insert({t, a * 256 + b});
         }
         std::multiset<std::pair<int, int>> got;
         for (const auto& r : readAll(path, [&](int tno) { uvselect_c(tno, "shadow", 0, diam, 0); })) {
@@ -242,7 +250,10 @@ TEST(UvGeometry, PlanetScalingOfFluxAndCoordinates)
     UvDescription d;
     d.nants = 2;
     d.times = {2460000.6, 2460000.7};
-    d.coord = [](UvRecord& r) { r.u = 10; r.v = 0; };
+    d.coord = [](UvRecord& r) {
+        r.u = 10;
+        r.v = 0;
+    };
     d.value = [](const UvRecord&, int) { return std::complex<float>(8, 0); };
     d.perRecord = [](int tno, const UvRecord& r) {
         float maj = r.timeIndex == 0 ? 10.0f : 20.0f, min = 5, ang = r.timeIndex == 0 ? 0.0f : 90.0f;
@@ -278,11 +289,10 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
         std::vector<double> antpos(3 * 65, 1.0);
         double zero = 0;
         uvputvr_c(tno, IO_DBLE, "antpos", antpos.data(), 3 * 65);
-        for (const char* name : {"lst", "obsra", "obsdec"}) uvputvr_c(tno, IO_DBLE, name, &zero, 1);
+        for (const char* name : {"lst", "obsra", "obsdec"})
+            uvputvr_c(tno, IO_DBLE, name, &zero, 1);
     };
-    auto velocity = [](int n, double start) {
-        return [=](int t) { uvset_c(t, "data", "velocity", n, start, 1, 1); };
-    };
+    auto velocity = [](int n, double start) { return [=](int t) { uvset_c(t, "data", "velocity", n, start, 1, 1); }; };
     struct Fatal {
         std::string path;
         std::function<void(int)> setup;
@@ -291,16 +301,24 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
     };
     const Fatal cases[] = {
         {line, velocity(100, 0), "Callers buffer too small for velocity data, in UVREAD(velocity)"},
-        {noRest, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }, "Invalid rest frequency when setting default linetype"},
+        {noRest, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); },
+         "Invalid rest frequency when setting default linetype"},
         {noRest, [](int) {}, "Cannot determine velocity as rest frequency is 0", "velocity"},
-        {variant("empty.uv", [](UvDescription& d) { d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}}; }),
+        {variant("empty.uv",
+                 [](UvDescription& d) {
+                     d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}};
+                 }),
          [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }, "Bad number of channels, in UVREAD(velocity)"},
         {variant("flat.uv", [](UvDescription& d) { d.windows[0].sdf = 0; }), velocity(8, 0),
          "File velocity increment is zero, in UVREAD(velocity)."},
-        {variant("many.uv", [](UvDescription& d) { d.windows.assign(17, Window{2, 1.4, 0.001, 1.42}); }), velocity(8, 0),
-         "Too many windows, in UVREAD(velocity)"},
+        {variant("many.uv",
+                 [](UvDescription& d) {
+                     d.windows.assign(17, Window{2, 1.4, 0.001, 1.42});
+                 }),
+         velocity(8, 0), "Too many windows, in UVREAD(velocity)"},
         {ew, [](int t) { uvselect_c(t, "shadow", 1, 0, 0); }, "Bad antenna diameter, in UVSELECT."},
-        {ew, [](int t) { uvselect_c(t, "shadow", 0, 0, 0); }, "No antenna diameter info available, in UVREAD(shadow_select)"},
+        {ew, [](int t) { uvselect_c(t, "shadow", 0, 0, 0); },
+         "No antenna diameter info available, in UVREAD(shadow_select)"},
         {writeSim(dir, "out.uv", outside), [](int t) { uvselect_c(t, "shadow", 0, 10, 0); },
          "Bad antenna numbers when checking shadowing, in UVREAD(select)"},
         {writeSim(dir, "big.uv", big), [](int t) { uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0); },
@@ -311,7 +329,8 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
             {
                 UvReader reader(f.path, f.setup);
                 reader.next(8, 64);
-                if (f.info) reader.info(f.info, 64);
+                if (f.info)
+                    reader.info(f.info, 64);
             },
             testing::ExitedWithCode(1), fatalRe(f.message));
 }

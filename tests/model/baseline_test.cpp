@@ -18,8 +18,14 @@ using kestrum::test::sortedMedian;
 
 using cf = std::complex<float>;
 
-float amplitude(cf x) { return static_cast<float>(std::sqrt(double(x.real()) * x.real() + double(x.imag()) * x.imag())); }
-float phase(cf x) { return std::atan2(x.imag(), x.real()); }
+float amplitude(cf x)
+{
+    return static_cast<float>(std::sqrt(double(x.real()) * x.real() + double(x.imag()) * x.imag()));
+}
+float phase(cf x)
+{
+    return std::atan2(x.imag(), x.real());
+}
 
 // An observation of one baseline with noisy records: channel `deadChan` is flagged in every
 // record, record `deadRec` in every channel, and about a tenth of the other points at random.

@@ -10,7 +10,7 @@ namespace {
 std::string bar(int hashes, int dashes, const std::string& percent, int backspaces)
 {
     return "|" + std::string(hashes, '#') + std::string(dashes, '-') + "|   " + percent + "%" +
-           std::string(backspaces, '\b');
+        std::string(backspaces, '\b');
 }
 
 }  // namespace
@@ -20,16 +20,17 @@ TEST(Progress, DrawsOnFirstUpdateAndOnEachNewStepOnly)
     testing::internal::CaptureStdout();
     {
         Progress p(200, 20);
-        p.update(0);      // first call: an empty bar
-        p.update(5);      // same step: silent
+        p.update(0);  // first call: an empty bar
+        p.update(5);  // same step: silent
         p.update(9.9);
-        p.update(101);    // step 10
-        p.update(102);    // still step 10
-        p.update(200);    // full
+        p.update(101);  // step 10
+        p.update(102);  // still step 10
+        p.update(200);  // full
     }
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, bar(0, 20, "0", 28) + bar(10, 10, "51", 28) + bar(20, 0, "100", 29) + "Done!" +
-                       std::string(24, ' ') + "\n");
+    EXPECT_EQ(out,
+              bar(0, 20, "0", 28) + bar(10, 10, "51", 28) + bar(20, 0, "100", 29) + "Done!" + std::string(24, ' ') +
+                  "\n");
 }
 
 TEST(Progress, ZeroTotalNeverDrawsAndValuesBeyondTotalKeepTheBarWidth)
@@ -47,6 +48,5 @@ TEST(Progress, ZeroTotalNeverDrawsAndValuesBeyondTotalKeepTheBarWidth)
         Progress p(10, 10);
         p.update(30);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              bar(10, 0, "300", 19) + "Done!" + std::string(14, ' ') + "\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), bar(10, 0, "300", 19) + "Done!" + std::string(14, ' ') + "\n");
 }

@@ -61,8 +61,9 @@ TEST(Stat, SmallCasesByHand)
     std::vector<double> empty, one{5}, four{10, 2, 3, 1};
     expectSame(stat(empty), stats{});
     expectSame(stat(one), stats{.median = 5, .mean = 5, .min = 5, .max = 5, .count = 1});
-    expectSame(stat(four), stats{.mad = 1, .median = 2.5, .mean = 4, .rms = std::sqrt(50.0 / 3.0), .min = 1,
-                                 .max = 10, .count = 4});
+    expectSame(
+        stat(four),
+        stats{.mad = 1, .median = 2.5, .mean = 4, .rms = std::sqrt(50.0 / 3.0), .min = 1, .max = 10, .count = 4});
     std::vector<float> none;
     EXPECT_EQ(median(none), 0.0);
 }

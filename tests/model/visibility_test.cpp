@@ -19,8 +19,8 @@ using cf = std::complex<float>;
 
 Visibility record(const std::vector<cf>& data, const std::vector<int>& flags, bool ampOnly = false)
 {
-    return Visibility(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, static_cast<int>(data.size()),
-                      data.data(), flags.data(), ampOnly);
+    return Visibility(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, static_cast<int>(data.size()), data.data(),
+                      flags.data(), ampOnly);
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ TEST(Visibility, SubtractionUsesMediansOnlyOnceComputed)
         EXPECT_EQ(v.Phase(c, true), v.Phase(c, false));
     }
     v.calcMedian();
-    EXPECT_DOUBLE_EQ(v.ampMedian, 2.5);   // amplitudes 1, 2, 3, 10
+    EXPECT_DOUBLE_EQ(v.ampMedian, 2.5);  // amplitudes 1, 2, 3, 10
     EXPECT_FLOAT_EQ(v.Amp(3, true), 7.5f);
     // Phases 0, pi/2, pi, -pi/2: median pi/4; not wrapped after subtraction.
     EXPECT_NEAR(v.phaseMedian, M_PI / 4, 1e-6);
@@ -83,8 +83,8 @@ TEST(Visibility, MediansUseEveryChannelFlaggedOrNot)
         v.calcMedian();
         std::vector<double> amps, phases;
         for (int c = 0; c < n; ++c) {
-            amps.push_back(std::sqrt(double(data[c].real()) * data[c].real() +
-                                     double(data[c].imag()) * data[c].imag()));
+            amps.push_back(
+                std::sqrt(double(data[c].real()) * data[c].real() + double(data[c].imag()) * data[c].imag()));
             phases.push_back(std::atan2(data[c].imag(), data[c].real()));
         }
         EXPECT_NEAR(v.ampMedian, sortedMedian(amps), 1e-6) << n;

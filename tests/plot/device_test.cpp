@@ -168,7 +168,10 @@ TEST(Opend, PromptReadsStandardInput)
 {
     const auto r = run({kDriver, "--device", "/?"}, "?\n/s2mono\n", {"DISPLAY=", "S2GL_DEV=/S2MONOF"}, 60.0);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("Graphics device type (? to see list, default /S2MONOF): Valid interactive S2GL devices include:\n", 0), 0u)
+    EXPECT_EQ(
+        r.out.rfind("Graphics device type (? to see list, default /S2MONOF): Valid interactive S2GL devices include:\n",
+                    0),
+        0u)
         << r.out;
     EXPECT_NE(r.out.find("s2opend: 0\n"), std::string::npos);
     EXPECT_NE(r.err.find("no display"), std::string::npos);

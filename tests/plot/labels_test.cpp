@@ -14,7 +14,8 @@ namespace {
 std::vector<Rect> row(int n, double step, double w)
 {
     std::vector<Rect> r;
-    for (int i = 0; i < n; ++i) r.push_back({i * step, 0, i * step + w, 12});
+    for (int i = 0; i < n; ++i)
+        r.push_back({i * step, 0, i * step + w, 12});
     return r;
 }
 
@@ -22,7 +23,8 @@ void expectNoOverlaps(const LabelLayout& l)
 {
     const auto& p = l.placed();
     for (std::size_t i = 0; i < p.size(); ++i)
-        for (std::size_t j = i + 1; j < p.size(); ++j) EXPECT_FALSE(overlap(p[i], p[j])) << i << " and " << j;
+        for (std::size_t j = i + 1; j < p.size(); ++j)
+            EXPECT_FALSE(overlap(p[i], p[j])) << i << " and " << j;
 }
 
 std::vector<int> ticks(LabelLayout& l, const std::vector<Rect>& r)
@@ -37,8 +39,8 @@ TEST(Labels, TickLabelsAreKeptThinnedToEveryNthOrSkipped)
     std::vector<Rect> gap = row(4, 50, 20);
     gap[0] = Rect{};  // an empty rect is skipped
     const std::pair<std::vector<Rect>, std::vector<int>> cases[] = {
-        {row(6, 50, 20), {0, 1, 2, 3, 4, 5}},           // spacious: all kept
-        {row(7, 15, 40), {0, 3, 6}},                    // 40 wide, 15 apart: every third
+        {row(6, 50, 20), {0, 1, 2, 3, 4, 5}},  // spacious: all kept
+        {row(7, 15, 40), {0, 3, 6}},  // 40 wide, 15 apart: every third
         {std::vector<Rect>(9, Rect{100, 100, 130, 112}), {0}},  // an axis seen end-on keeps one
         {gap, {1, 2, 3}},
     };
@@ -56,7 +58,8 @@ TEST(Labels, LaterAxesAvoidEarlierLabels)
     LabelLayout l;
     ticks(l, row(5, 50, 30));  // x labels along y = 0 .. 12
     std::vector<Rect> y;
-    for (int i = 0; i < 5; ++i) y.push_back({0, i * 10.0, 20, i * 10.0 + 12});  // starts on top of x's first label
+    for (int i = 0; i < 5; ++i)
+        y.push_back({0, i * 10.0, 20, i * 10.0 + 12});  // starts on top of x's first label
     const std::vector<int> kept = ticks(l, y);
     ASSERT_FALSE(kept.empty());
     EXPECT_NE(kept.front(), 0);

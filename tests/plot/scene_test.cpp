@@ -99,11 +99,13 @@ TEST(Scene, SteadyFramesReuseTheirBuffers)
 {
     Scene s;
     s.beginFrame();
-    for (int i = 0; i < 100000; ++i) s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
+    for (int i = 0; i < 100000; ++i)
+        s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
     const Vertex* data = s.points().data();
     for (int frame = 0; frame < 3; ++frame) {
         s.beginFrame();
-        for (int i = 0; i < 100000; ++i) s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
+        for (int i = 0; i < 100000; ++i)
+            s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
         EXPECT_EQ(s.points().data(), data) << "frame " << frame << " reallocated the point buffer";
     }
 }
@@ -136,13 +138,14 @@ TEST(Scene, BoxFollowsTheWorldWindowEvenWhenItIsFlat)
     EXPECT_FLOAT_EQ(b.hi[2], 1);
     for (int a = 0; a < 3; ++a) {
         EXPECT_TRUE(b.ticks[a] && b.labels[a]);
-        for (int e = 0; e < 4; ++e) EXPECT_TRUE(b.edge[a][e]);
+        for (int e = 0; e < 4; ++e)
+            EXPECT_TRUE(b.edge[a][e]);
     }
     EXPECT_EQ(b.tickSet[1].count, 1);
     EXPECT_EQ(std::string(b.tickSet[1].labels[0]), "5");
     ASSERT_EQ(b.tickSet[0].count, 6);
     EXPECT_FLOAT_EQ(b.tickDevice[0][1], -0.6f);  // tick 20
-    EXPECT_FLOAT_EQ(b.tickDevice[2][0], 1.0f);   // z tick 0 sits on the high face: z1 = 10
+    EXPECT_FLOAT_EQ(b.tickDevice[2][0], 1.0f);  // z tick 0 sits on the high face: z1 = 10
 }
 
 TEST(Scene, LabelsDrawnInAFrameReplaceTheStaticOnesForThatFrame)
@@ -157,7 +160,10 @@ TEST(Scene, LabelsDrawnInAFrameReplaceTheStaticOnesForThatFrame)
     EXPECT_EQ(s.labels().title, "static");
 }
 
-double distance(const Vec3& a, const Vec3& b) { return std::hypot(a.x - b.x, a.y - b.y, a.z - b.z); }
+double distance(const Vec3& a, const Vec3& b)
+{
+    return std::hypot(a.x - b.x, a.y - b.y, a.z - b.z);
+}
 
 TEST(Camera, HomeLooksAtTheBoxCentreFromPlusZWithTheWholeBoxInView)
 {
@@ -192,7 +198,8 @@ TEST(Camera, OrbitKeepsTheDistanceTurnsTheRightWayAndUndoes)
     EXPECT_NEAR(c.up.z, std::sin(kArrowStep), 1e-9);
     // 360 one-degree steps come round again.
     c = home;
-    for (int i = 0; i < 360; ++i) orbit(c, kArrowStep, 0);
+    for (int i = 0; i < 360; ++i)
+        orbit(c, kArrowStep, 0);
     EXPECT_NEAR(distance(c.position, home.position), 0, 1e-6);
 }
 
@@ -202,7 +209,8 @@ TEST(Camera, ZoomMovesAlongTheViewLineWithinLimits)
     const double d = distance(c.position, c.target);
     zoom(c, 0.5);
     EXPECT_NEAR(distance(c.position, c.target), d / 2, 1e-9);
-    for (int i = 0; i < 200; ++i) zoom(c, 0.1);
+    for (int i = 0; i < 200; ++i)
+        zoom(c, 0.1);
     EXPECT_GE(distance(c.position, c.target), 1e-3);
     EXPECT_TRUE(std::isfinite(c.position.z));
 }
@@ -217,7 +225,8 @@ int consumeH(unsigned char* k)
 int lowerQQuits(unsigned char* k)
 {
     ++g_calls;
-    if (*k == 'q') *k = 'Q';
+    if (*k == 'q')
+        *k = 'Q';
     return 0;
 }
 
@@ -265,9 +274,11 @@ TEST_F(Keys, SpaceCountsAndSpeedKeysStayInRange)
     pressKey(s, ' ', false);
     pressKey(s, ' ', false);
     EXPECT_EQ(s.spacePresses, 2);
-    for (int i = 0; i < 20; ++i) pressKey(s, '>', false);
+    for (int i = 0; i < 20; ++i)
+        pressKey(s, '>', false);
     EXPECT_EQ(s.cameraSpeed, 64.0);
-    for (int i = 0; i < 40; ++i) pressKey(s, '<', false);
+    for (int i = 0; i < 40; ++i)
+        pressKey(s, '<', false);
     EXPECT_EQ(s.cameraSpeed, 1.0 / 64);
 }
 

@@ -12,7 +12,10 @@
 namespace kestrum::plot {
 namespace {
 
-std::vector<std::string> labels(const TickSet& t) { return {t.labels, t.labels + t.count}; }
+std::vector<std::string> labels(const TickSet& t)
+{
+    return {t.labels, t.labels + t.count};
+}
 
 // Every tick lies in [lo, hi], ticks are evenly spaced and increasing, and labels differ.
 void expectSane(double a, double b, const TickSet& t)
@@ -28,7 +31,8 @@ void expectSane(double a, double b, const TickSet& t)
         EXPECT_LT(std::string(t.labels[i]).size(), static_cast<std::size_t>(kTickLabelSize));
         distinct.insert(t.labels[i]);
         if (i > 1) {
-            EXPECT_NEAR(t.values[i] - t.values[i - 1], t.values[1] - t.values[0], std::fabs(t.values[1] - t.values[0]) * 1e-6);
+            EXPECT_NEAR(t.values[i] - t.values[i - 1], t.values[1] - t.values[0],
+                        std::fabs(t.values[1] - t.values[0]) * 1e-6);
         }
     }
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(t.count)) << "labels must tell ticks apart";
@@ -118,7 +122,8 @@ TEST(Ticks, ManyWindowsAreSane)
     const double bounds[] = {-1e30, -12345.678, -1, -1e-5, 0, 1e-9, 0.5, 1, 3, 1023, 4.5e7, 2e20};
     for (double a : bounds)
         for (double b : bounds) {
-            if (a == b) continue;
+            if (a == b)
+                continue;
             TickSet t;
             chooseTicks(a, b, 0, t);
             SCOPED_TRACE(std::to_string(a) + " .. " + std::to_string(b));

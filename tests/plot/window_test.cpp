@@ -27,8 +27,14 @@ void expectedPixel(double x, double y, double z, int& column, int& row)
     row = 599 - static_cast<int>(std::lround((ndcY + 1.0) * 300.0));
 }
 
-auto same(const Image& want) { return [&want](const Image& i) { return i == want; }; }
-auto differs(const Image& from) { return [&from](const Image& i) { return !(i == from); }; }
+auto same(const Image& want)
+{
+    return [&want](const Image& i) { return i == want; };
+}
+auto differs(const Image& from)
+{
+    return [&from](const Image& i) { return !(i == from); };
+}
 
 class PlotWindow : public ::testing::Test {
 protected:
@@ -73,7 +79,8 @@ TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
         for (double dy : {-0.5, 0.5}) {
             int c, r;
             expectedPixel(dx, dy, 0.0, c, r);
-            EXPECT_TRUE(home.brightNear(c, r, 2)) << "point at device " << dx << "," << dy << " not at " << c << "," << r;
+            EXPECT_TRUE(home.brightNear(c, r, 2))
+                << "point at device " << dx << "," << dy << " not at " << c << "," << r;
         }
     int c, r;
     expectedPixel(-0.25, 0.25, 0.0, c, r);
@@ -130,13 +137,15 @@ TEST_F(PlotWindow, FramesComeContinuouslyAtMostNinetyASecondWithTimeAndSpaceCoun
     start();
     pressKeys(x, {"space", "space", "space"});
     const double t0 = now();
-    while (secondsSince(t0) < 1.5) screenshot(x);
+    while (secondsSince(t0) < 1.5)
+        screenshot(x);
     pressKeys(x, {"shift+q"});
     ASSERT_EQ(finish(), 0);
     int frames = 0, spaces = -1;
     double rate = -1;
     const std::string out = program->out();
-    ASSERT_EQ(std::sscanf(out.c_str() + out.find("frames"), "frames %d rate %lf spaces %d", &frames, &rate, &spaces), 3) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + out.find("frames"), "frames %d rate %lf spaces %d", &frames, &rate, &spaces), 3)
+        << out;
     EXPECT_GE(frames, 10) << "the window redraws without being asked";
     EXPECT_GT(rate, 0.0);
     EXPECT_LE(rate, 90.5);
@@ -187,10 +196,12 @@ Image readPng(const std::string& path)
     Image img;
     png_image p{};
     p.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&p, path.c_str())) return img;
+    if (!png_image_begin_read_from_file(&p, path.c_str()))
+        return img;
     p.format = PNG_FORMAT_RGB;
     std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
-    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr)) return img;
+    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr))
+        return img;
     img.width = static_cast<int>(p.width);
     img.height = static_cast<int>(p.height);
     for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
@@ -206,7 +217,8 @@ TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
     auto waitForPng = [&](const std::string& name) {
         const double t0 = now();
         Image png;
-        while (png.width == 0 && secondsSince(t0) < 10.0) png = readPng(frames.file(name));
+        while (png.width == 0 && secondsSince(t0) < 10.0)
+            png = readPng(frames.file(name));
         return png;
     };
     pressKeys(x, {"F2"});
@@ -233,8 +245,8 @@ TEST_F(PlotWindow, WheelAndPlusMinusZoomAndDraggingRotates)
     // Zooming in and out by the same factor comes back to within rounding of the home view.
     pressKeys(x, {"h"});
     EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home);
-    run({"/usr/bin/xdotool", "mousemove", "400", "300", "mousedown", "1", "mousemove", "450", "320", "mouseup", "1"}, "",
-        {x.env()});
+    run({"/usr/bin/xdotool", "mousemove", "400", "300", "mousedown", "1", "mousemove", "450", "320", "mouseup", "1"},
+        "", {x.env()});
     EXPECT_NE(screenshotWhen(x, 10.0, differs(home)), home);
     pressKeys(x, {"h"});
     run({"/usr/bin/xdotool", "mousemove", "400", "300", "click", "4"}, "", {x.env()});
@@ -260,7 +272,8 @@ TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
     const RunResult r = run({kDriver}, "", {x.env()}, 60.0);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_EQ(r.err, "S2GL WARNING ... <s2opend>: display \"" + x.display() + "\" has no OpenGL (GLX) support; no window\n");
+    EXPECT_EQ(r.err,
+              "S2GL WARNING ... <s2opend>: display \"" + x.display() + "\" has no OpenGL (GLX) support; no window\n");
 }
 
 TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)

@@ -35,7 +35,10 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::file(const std::string& name) const
+{
+    return path_ + "/" + name;
+}
 
 namespace {
 
@@ -51,8 +54,8 @@ void drain(int fd, std::string& into, bool& open)
 
 }  // namespace
 
-RunResult run(const std::vector<std::string>& argv, const std::string& input,
-              const std::vector<std::string>& env, double timeoutSeconds)
+RunResult run(const std::vector<std::string>& argv, const std::string& input, const std::vector<std::string>& env,
+              double timeoutSeconds)
 {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err))
@@ -67,10 +70,12 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
         envStore.push_back(e);
     }
     std::vector<char*> envp, args;
-    for (auto& e : envStore) envp.push_back(e.data());
+    for (auto& e : envStore)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> argStore(argv);
-    for (auto& a : argStore) args.push_back(a.data());
+    for (auto& a : argStore)
+        args.push_back(a.data());
     args.push_back(nullptr);
 
     pid_t pid = fork();
@@ -80,7 +85,8 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            close(fd);
         execve(args[0], args.data(), envp.data());
         std::fprintf(stderr, "exec %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
@@ -107,8 +113,10 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
         int n = poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 1000)));
         if (n < 0 && errno != EINTR)
             break;
-        if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) drain(out[0], r.out, outOpen);
-        if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) drain(err[0], r.err, errOpen);
+        if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            drain(out[0], r.out, outOpen);
+        if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            drain(err[0], r.err, errOpen);
     }
     close(out[0]);
     close(err[0]);
@@ -119,9 +127,15 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input,
     return r;
 }
 
-std::string sharedData(const std::string& name) { return std::string(KESTRUM_SHARED_DATA) + "/" + name; }
+std::string sharedData(const std::string& name)
+{
+    return std::string(KESTRUM_SHARED_DATA) + "/" + name;
+}
 
-std::string binary(const std::string& relativePath) { return std::string(KESTRUM_BINARY_DIR) + "/" + relativePath; }
+std::string binary(const std::string& relativePath)
+{
+    return std::string(KESTRUM_BINARY_DIR) + "/" + relativePath;
+}
 
 double sortedMedian(std::vector<double> values)
 {

@@ -25,9 +25,9 @@ private:
 
 // What a finished child process left behind.
 struct RunResult {
-    int status = -1;        // exit status, or 128 + signal number when killed by a signal
-    std::string out;        // everything written to standard output
-    std::string err;        // everything written to standard error
+    int status = -1;  // exit status, or 128 + signal number when killed by a signal
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
     bool timedOut = false;  // killed because it ran past the time limit
 };
 
@@ -36,7 +36,7 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               const std::vector<std::string>& env = {}, double timeoutSeconds = 120.0);
 
-// A real data set from the shared data folder, by its directory name.
+// A real data set or file from tests/data, by its name.
 std::string sharedData(const std::string& name);
 
 // A program built by this build tree, e.g. binary("app/kestrum").

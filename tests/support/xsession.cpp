@@ -20,12 +20,16 @@ extern char** environ;
 namespace kestrum::test {
 namespace {
 
-void pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
+void pause(double seconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
 
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
+    for (auto& s : strings)
+        out.push_back(s.data());
     out.push_back(nullptr);
     return out;
 }
@@ -39,7 +43,8 @@ std::string readIfThere(const std::string& path)
 std::uint32_t bigEndian32(const std::string& s, std::size_t at)
 {
     std::uint32_t v = 0;
-    for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
+    for (std::size_t i = 0; i < 4; ++i)
+        v = (v << 8) | static_cast<unsigned char>(s[at + i]);
     return v;
 }
 
@@ -47,9 +52,11 @@ std::uint32_t bigEndian32(const std::string& s, std::size_t at)
 Image parseXwd(const std::string& data)
 {
     Image img;
-    if (data.size() < 100) return img;
+    if (data.size() < 100)
+        return img;
     std::uint32_t h[25];
-    for (int i = 0; i < 25; ++i) h[i] = bigEndian32(data, 4 * static_cast<std::size_t>(i));
+    for (int i = 0; i < 25; ++i)
+        h[i] = bigEndian32(data, 4 * static_cast<std::size_t>(i));
     const std::uint32_t headerSize = h[0], width = h[4], height = h[5], byteOrder = h[7], bpp = h[11],
                         bytesPerLine = h[12], masks[3] = {h[14], h[15], h[16]}, ncolors = h[19];
     const std::size_t offset = headerSize + static_cast<std::size_t>(ncolors) * 12;
@@ -61,14 +68,16 @@ Image parseXwd(const std::string& data)
     img.pixels.resize(static_cast<std::size_t>(width) * height);
     for (std::uint32_t y = 0; y < height; ++y)
         for (std::uint32_t x = 0; x < width; ++x) {
-            const std::size_t at = offset + static_cast<std::size_t>(y) * bytesPerLine + 4 * static_cast<std::size_t>(x);
+            const std::size_t at =
+                offset + static_cast<std::size_t>(y) * bytesPerLine + 4 * static_cast<std::size_t>(x);
             std::uint32_t v = 0;
             for (std::size_t i = 0; i < 4; ++i) {
                 const std::uint32_t byte = static_cast<unsigned char>(data[at + i]);
                 v |= byteOrder == 0 ? byte << (8 * i) : byte << (8 * (3 - i));
             }
             std::uint32_t rgb = 0;
-            for (std::uint32_t m : masks) rgb = (rgb << 8) | ((v & m) >> std::countr_zero(m) & 0xff);
+            for (std::uint32_t m : masks)
+                rgb = (rgb << 8) | ((v & m) >> std::countr_zero(m) & 0xff);
             img.pixels[static_cast<std::size_t>(y) * width + x] = rgb;
         }
     return img;
@@ -76,8 +85,14 @@ Image parseXwd(const std::string& data)
 
 }  // namespace
 
-double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-double secondsSince(double start) { return now() - start; }
+double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+double secondsSince(double start)
+{
+    return now() - start;
+}
 
 XServer::XServer(const std::vector<std::string>& extraArgs)
 {
@@ -89,16 +104,19 @@ XServer::XServer(const std::vector<std::string>& extraArgs)
     std::mt19937 pick(seed());
     for (int attempt = 0; attempt < 20 && display_.empty(); ++attempt) {
         const std::string number = std::to_string(std::uniform_int_distribution<int>(300, 9000)(pick));
-        if (start(number, extraArgs)) display_ = ":" + number;
+        if (start(number, extraArgs))
+            display_ = ":" + number;
     }
 }
 
 bool XServer::start(const std::string& number, const std::vector<std::string>& extraArgs)
 {
     int fds[2];
-    if (pipe(fds) != 0) return false;
-    std::vector<std::string> args = {"Xvfb", ":" + number, "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                                     "1024x768x24", "-nolisten", "tcp", "-noreset"};
+    if (pipe(fds) != 0)
+        return false;
+    std::vector<std::string> args = {"Xvfb",    ":" + number, "-displayfd",  std::to_string(fds[1]),
+                                     "-screen", "0",          "1024x768x24", "-nolisten",
+                                     "tcp",     "-noreset"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     auto argv = pointers(args);
     pid_ = fork();
@@ -121,13 +139,16 @@ bool XServer::start(const std::string& number, const std::vector<std::string>& e
     const double begin = now();
     while (secondsSince(begin) < 20.0) {
         pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
+        if (poll(&p, 1, 200) <= 0)
+            continue;
         char c;
-        if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+        if (read(fds[0], &c, 1) != 1 || c == '\n')
+            break;
         written.push_back(c);
     }
     close(fds[0]);
-    if (written == number) return true;
+    if (written == number)
+        return true;
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -147,7 +168,8 @@ Background::Background(const std::vector<std::string>& argv, const std::vector<s
     : outPath_(dir + "/" + name + ".out"), errPath_(dir + "/" + name + ".err")
 {
     std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+    for (char** e = environ; *e; ++e)
+        envStore.emplace_back(*e);
     for (const auto& e : env) {
         const std::string prefix = e.substr(0, e.find('=') + 1);
         std::erase_if(envStore, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
@@ -168,7 +190,8 @@ Background::Background(const std::vector<std::string>& argv, const std::vector<s
         _exit(127);
     }
     for (int fd : {in, out, err})
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
 }
 
 Background::~Background()
@@ -181,9 +204,11 @@ Background::~Background()
 
 bool Background::running()
 {
-    if (pid_ <= 0) return false;
+    if (pid_ <= 0)
+        return false;
     int wstatus = 0;
-    if (waitpid(pid_, &wstatus, WNOHANG) != pid_) return true;
+    if (waitpid(pid_, &wstatus, WNOHANG) != pid_)
+        return true;
     status_ = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     pid_ = -1;
     return false;
@@ -193,21 +218,29 @@ bool Background::wait(double seconds, int& status)
 {
     const double start = now();
     while (running()) {
-        if (secondsSince(start) > seconds) return false;
+        if (secondsSince(start) > seconds)
+            return false;
         pause(0.02);
     }
     status = status_;
     return status_ >= 0;
 }
 
-std::string Background::out() const { return readIfThere(outPath_); }
-std::string Background::err() const { return readIfThere(errPath_); }
+std::string Background::out() const
+{
+    return readIfThere(outPath_);
+}
+std::string Background::err() const
+{
+    return readIfThere(errPath_);
+}
 
 bool Background::waitForOutput(const std::string& text, double seconds) const
 {
     const double start = now();
     while (out().find(text) == std::string::npos) {
-        if (secondsSince(start) > seconds) return false;
+        if (secondsSince(start) > seconds)
+            return false;
         pause(0.05);
     }
     return true;
@@ -217,7 +250,8 @@ bool Image::brightNear(int x, int y, int radius, int level) const
 {
     for (int j = y - radius; j <= y + radius; ++j)
         for (int i = x - radius; i <= x + radius; ++i) {
-            if (i < 0 || j < 0 || i >= width || j >= height) continue;
+            if (i < 0 || j < 0 || i >= width || j >= height)
+                continue;
             const std::uint32_t p = at(i, j);
             if (static_cast<int>(p >> 16) >= level && static_cast<int>(p >> 8 & 0xff) >= level &&
                 static_cast<int>(p & 0xff) >= level)
@@ -228,7 +262,8 @@ bool Image::brightNear(int x, int y, int radius, int level) const
 
 std::size_t Image::lit() const
 {
-    return static_cast<std::size_t>(std::count_if(pixels.begin(), pixels.end(), [](std::uint32_t p) { return p != 0; }));
+    return static_cast<std::size_t>(
+        std::count_if(pixels.begin(), pixels.end(), [](std::uint32_t p) { return p != 0; }));
 }
 
 Image screenshot(const XServer& x, const std::string& title)
@@ -236,7 +271,8 @@ Image screenshot(const XServer& x, const std::string& title)
     TempDir dir;
     const std::string file = dir.file("shot.xwd");
     const RunResult r = run({"/usr/bin/xwd", "-silent", "-name", title, "-out", file}, "", {x.env()}, 30.0);
-    if (r.status != 0) return {};
+    if (r.status != 0)
+        return {};
     return parseXwd(readFile(file));
 }
 

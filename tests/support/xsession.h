@@ -89,7 +89,8 @@ Image screenshotWhen(const XServer& x, double seconds, Pred want)
 {
     const double start = now();
     Image img = screenshot(x);
-    while (!want(img) && secondsSince(start) < seconds) img = screenshot(x);
+    while (!want(img) && secondsSince(start) < seconds)
+        img = screenshot(x);
     return img;
 }
 

@@ -19,10 +19,15 @@ std::pair<int, int> decode(double baseline)
 
 TEST(Basant, DecodesBothFormsWithRoundingAndEncodingRoundTrips)
 {
-    const std::pair<double, std::pair<int, int>> cases[] = {
-        {258.0, {1, 2}}, {67841.0, {1, 257}}, {258.4, {1, 2}}, {257.5, {1, 2}},
-        {514.0, {2, 2}}, {65535.0, {255, 255}}, {2048.0 * 2047 + 2047 + 65536, {2047, 2047}}};
-    for (const auto& [number, pair] : cases) EXPECT_EQ(decode(number), pair) << number;
+    const std::pair<double, std::pair<int, int>> cases[] = {{258.0, {1, 2}},
+                                                            {67841.0, {1, 257}},
+                                                            {258.4, {1, 2}},
+                                                            {257.5, {1, 2}},
+                                                            {514.0, {2, 2}},
+                                                            {65535.0, {255, 255}},
+                                                            {2048.0 * 2047 + 2047 + 65536, {2047, 2047}}};
+    for (const auto& [number, pair] : cases)
+        EXPECT_EQ(decode(number), pair) << number;
     for (int a1 : {1, 2, 100, 255, 256, 1000, 2047})
         for (int a2 : {a1, 255, 256, 2047})
             if (a1 <= a2) {
@@ -38,10 +43,10 @@ TEST(BasantDeathTest, MalformedNumbersAndImpossiblePairsAreFatal)
     const char* order = "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!\n";
     const char* low = "### Fatal Error:  BASANT: ant1 < 1: possibly a bad baseline number!\n";
     // Numbers that no integer can hold are no baselines either.
-    const std::pair<double, const char*> cases[] = {
-        {65536.0, bad}, {513.0, order}, {1.0, low}, {0.0, low}, {-300.0, order},
-        {std::numeric_limits<double>::quiet_NaN(), bad}, {1e300, bad},
-        {-std::numeric_limits<double>::infinity(), bad}};
+    const std::pair<double, const char*> cases[] = {{65536.0, bad},  {513.0, order},
+                                                    {1.0, low},      {0.0, low},
+                                                    {-300.0, order}, {std::numeric_limits<double>::quiet_NaN(), bad},
+                                                    {1e300, bad},    {-std::numeric_limits<double>::infinity(), bad}};
     for (const auto& [number, message] : cases)
         EXPECT_EXIT(decode(number), testing::ExitedWithCode(1), message) << number;
     const std::pair<int, int> pairs[] = {

@@ -33,7 +33,10 @@ std::vector<std::string> fields(const char* key)
     return out;
 }
 
-std::vector<std::string> V(std::initializer_list<const char*> l) { return {l.begin(), l.end()}; }
+std::vector<std::string> V(std::initializer_list<const char*> l)
+{
+    return {l.begin(), l.end()};
+}
 
 class Key : public testing::Test {
 protected:
@@ -73,10 +76,8 @@ TEST_F(Key, BadTextsAreWarnedAboutAndDropped)
     keyputc("=3");
     keyputc("x= , ,");
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("### Warning:  Zero length value for keyword stokes  \n"), std::string::npos)
-        << err;
-    EXPECT_NE(err.find("### Warning:  Multiple occurences of keyword 'vis' ignored\n"),
-              std::string::npos);
+    EXPECT_NE(err.find("### Warning:  Zero length value for keyword stokes  \n"), std::string::npos) << err;
+    EXPECT_NE(err.find("### Warning:  Multiple occurences of keyword 'vis' ignored\n"), std::string::npos);
     size_t first = err.find("### Warning:  Keyword name has zero length or too long\n");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(err.find("Keyword name has zero length or too long", first + 1), std::string::npos)
@@ -119,8 +120,9 @@ TEST_F(Key, LongFieldsAreCutWithAWarning)
 TEST_F(Key, AtFilesDeliverTheirFieldsInFileOrderBeforeTheRestOfTheValueAndNest)
 {
     TempDir dir;
-    writeFile(dir.file("list"), "a,b\n# a comment line\n\n   c   # trailing comment\n"
-                                "'d # not a comment', \"e,f\" ,,,\n");
+    writeFile(dir.file("list"),
+              "a,b\n# a comment line\n\n   c   # trailing comment\n"
+              "'d # not a comment', \"e,f\" ,,,\n");
     keyputc(("in=first,@" + dir.file("list") + ",last").c_str());
     EXPECT_EQ(fields("in"), V({"first", "a", "b", "c", "d # not a comment", "e,f", "last"}));
     EXPECT_FALSE(keyprsnt("in"));
@@ -151,7 +153,8 @@ TEST_F(Key, AtFileErrorsAreFatal)
     writeFile(dir.file("deep"), "@" + dir.file("deep") + ",x\n");
     writeFile(dir.file("long"), std::string(40000, 'x') + "\n");
     const std::pair<const char*, const char*> cases[] = {
-        {"missing", "### Warning:  KeyGet: Error opening @ file .*missing\n### Fatal Error:  No such file or directory"},
+        {"missing",
+         "### Warning:  KeyGet: Error opening @ file .*missing\n### Fatal Error:  No such file or directory"},
         // Files naming each other end the run instead of looping for ever.
         {"self", "### Fatal Error:  KeyGet: Too many @ files opened for one value, at @ file"},
         // Nesting that keeps files open fills the table.
@@ -223,8 +226,7 @@ TEST_F(Key, LogicalsAcceptTheUsualSpellingsAndWarnOnOthers)
     v = 7;
     testing::internal::CaptureStderr();
     keyl("l", &v, 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "### Warning:  KeyL: invalid value for a logical\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  KeyL: invalid value for a logical\n");
     EXPECT_EQ(v, 7) << "an invalid value leaves the caller's value alone";
     keyl("l", &v, 1);
     EXPECT_EQ(v, 1);
@@ -299,12 +301,11 @@ TEST_F(Key, ShellTextInFileNamesIsNeverRun)
     TempDir dir;
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     char buf[256];
-    for (const char* name : {"x$(touch INJECTED)", "'a;touch INJECTED'", "`touch INJECTED`",
-                             "\"b|touch INJECTED\"", "c&&touch${IFS}INJECTED"}) {
+    for (const char* name : {"x$(touch INJECTED)", "'a;touch INJECTED'", "`touch INJECTED`", "\"b|touch INJECTED\"",
+                             "c&&touch${IFS}INJECTED"}) {
         keyinic();
         keyputc(("vis=" + std::string(name)).c_str());
-        EXPECT_EXIT(keyf("vis", buf, sizeof buf, ""), ExitedWithCode(1), "File does not exist: ")
-            << name;
+        EXPECT_EXIT(keyf("vis", buf, sizeof buf, ""), ExitedWithCode(1), "File does not exist: ") << name;
     }
     EXPECT_FALSE(std::filesystem::exists(dir.file("INJECTED")));
     EXPECT_EQ(chdir("/"), 0);
@@ -405,7 +406,8 @@ TEST_F(Key, KeyiniErrors)
     };
     for (const auto& c : cases) {
         std::vector<const char*> argv;
-        for (const std::string& a : c.args) argv.push_back(a.c_str());
+        for (const std::string& a : c.args)
+            argv.push_back(a.c_str());
         keyargs(static_cast<int>(argv.size()), argv.data());
         EXPECT_EXIT(keyini(), ExitedWithCode(1), c.message);
     }
@@ -419,8 +421,7 @@ TEST_F(Key, HelpFlagPrintsALineAndRunsNothing)
     const char* help[] = {"mytask;touch INJECTED", "-?", "vis=x"};
     keyargs(3, help);
     // Standard output goes to standard error in the child so that the line can be matched.
-    EXPECT_EXIT((dup2(2, 1), keyini()), ExitedWithCode(0),
-                "^mytask;touch INJECTED: parameters are given as key=value");
+    EXPECT_EXIT((dup2(2, 1), keyini()), ExitedWithCode(0), "^mytask;touch INJECTED: parameters are given as key=value");
     EXPECT_FALSE(std::filesystem::exists(dir.file("INJECTED")));
     EXPECT_EQ(chdir("/"), 0);
     keyargs(0, nullptr);
@@ -443,7 +444,8 @@ TEST_F(Key, LineKeywordDefaults)
     int nchan = -1;
     float start, width, step, flag;
     for (const auto& c : cases) {
-        if (*c.text) keyputc(c.text);
+        if (*c.text)
+            keyputc(c.text);
         keygline(type, sizeof type, &nchan, &start, &width, &step, &flag);
         EXPECT_STREQ(type, c.type) << c.text;
         EXPECT_EQ(nchan, c.nchan) << c.text;

@@ -10,15 +10,18 @@ namespace {
 
 using ::testing::ExitedWithCode;
 
-TEST(Pols, NamesAndCodesTranslateBothWays) {
-    const char *names[] = {"YX", "XY", "YY", "XX", "LR", "RL", "LL", "RR", "", "I", "Q", "U", "V"};
+TEST(Pols, NamesAndCodesTranslateBothWays)
+{
+    const char* names[] = {"YX", "XY", "YY", "XX", "LR", "RL", "LL", "RR", "", "I", "Q", "U", "V"};
     char name[3];
     for (int code = -8; code <= 4; code++) {
-        if (code == 0) continue;
+        if (code == 0)
+            continue;
         polsc2p(name, sizeof name, code);
         EXPECT_STREQ(name, names[code + 8]) << code;
         std::string lower = name;
-        for (char& ch : lower) ch = static_cast<char>(std::tolower(ch));
+        for (char& ch : lower)
+            ch = static_cast<char>(std::tolower(ch));
         EXPECT_EQ(polsp2c(name), code) << name;
         EXPECT_EQ(polsp2c(lower.c_str()), code) << lower;
         EXPECT_EQ(polsp2c((std::string(name) + " ").c_str()), code) << "blank-padded " << name;
@@ -28,18 +31,21 @@ TEST(Pols, NamesAndCodesTranslateBothWays) {
     EXPECT_STREQ(small, "X") << "cut to the caller's buffer";
 }
 
-TEST(Pols, ParallelHands) {
+TEST(Pols, ParallelHands)
+{
     for (int code = -8; code <= 6; code++) {
         const bool para = code == 1 || code == -1 || code == -2 || code == -5 || code == -6;
         EXPECT_EQ(polspara(code), para ? 1 : 0) << code;
     }
 }
 
-TEST(PolsDeath, UnknownNamesAndCodesAreFatal) {
-    for (const char *name : {"Xx", "xxx", "", "ii"})
+TEST(PolsDeath, UnknownNamesAndCodesAreFatal)
+{
+    for (const char* name : {"Xx", "xxx", "", "ii"})
         EXPECT_EXIT(polsp2c(name), ExitedWithCode(1), std::string("Unrecognized polarization mnemonic: ") + name);
     char name[3];
-    for (int code : {0, 5, -9}) EXPECT_EXIT(polsc2p(name, sizeof name, code), ExitedWithCode(1), "Illegal polarization code");
+    for (int code : {0, 5, -9})
+        EXPECT_EXIT(polsc2p(name, sizeof name, code), ExitedWithCode(1), "Illegal polarization code");
 }
 
 }  // namespace

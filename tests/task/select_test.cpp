@@ -60,20 +60,20 @@ TEST(Select, SubcommandsBecomeEntries)
     auto sels = parse("time(06:00,12:00),-antennae(3),ant(1,2)(3,4),uvr(2),pol(XX,yy)");
     EXPECT_EQ(sels[0], 5.0f);
     EXPECT_EQ(sels[1], 0.0f) << "no absolute time";
-    EXPECT_EQ(body(sels), (F{1, 1, 3, 0, 0.25f, 0.5f,       // time of day
-                             2, 0, 2, 1, 3,                 // one list of one antenna, rejected
-                             2, 1, 5, 2, 1, 2, 3, 4,        // two lists
-                             3, 1, 2, 0, 2000,              // kilowavelengths to wavelengths
+    EXPECT_EQ(body(sels), (F{1,  1, 3, 0,  0.25f, 0.5f,  // time of day
+                             2,  0, 2, 1,  3,  // one list of one antenna, rejected
+                             2,  1, 5, 2,  1,     2,    3, 4,  // two lists
+                             3,  1, 2, 0,  2000,  // kilowavelengths to wavelengths
                              13, 1, 2, -5, -6}));
     sels = parse("'',auto,\"\"");
     EXPECT_EQ(body(sels), (F{16, 1, 0})) << "empty quoted fields are skipped";
     sels = parse("source(3C*,b),auto,-shadow,shadow(12),on,on(0),increment(3),window(1,3)");
-    EXPECT_EQ(body(sels), (F{18, 1, 3, '3', 'C', '*', 18, 1, 1, 'b', 16, 1, 0, 15, 0, 1, 0,
-                             15, 1, 1, 12, 14, 1, 1, 1, 14, 1, 1, 0, 12, 1, 1, 3, 7, 1, 2, 1, 3}));
+    EXPECT_EQ(body(sels), (F{18, 1,  3,  '3', 'C', '*', 18, 1, 1, 'b', 16, 1, 0, 15, 0, 1, 0, 15, 1,
+                             1,  12, 14, 1,   1,   1,   14, 1, 1, 0,   12, 1, 1, 3,  7, 1, 2, 1,  3}));
     sels = parse("vis(5),vis(2,9),bin(1,2),amp(0.5),amplitude(1,2),seeing(100),uvn(10,20),or,point(3)");
-    EXPECT_EQ(body(sels), (F{6, 1, 2, 5, 5, 6, 1, 2, 2, 9, 21, 1, 2, 1, 2, 5, 1, 2, 0.5f,
-                             3.40282347e38f, 5, 1, 2, 1, 2, 25, 1, 2, 0, 100, 8, 1, 2, 10, 20,
-                             9, 1, 0, 4, 1, 2, 0, 3}));
+    EXPECT_EQ(body(sels),
+              (F{6, 1,  2, 5, 5, 6,   1, 2, 2, 9,  21, 1, 2, 1, 2, 5, 1, 2, 0.5f, 3.40282347e38f, 5, 1, 2, 1,
+                 2, 25, 1, 2, 0, 100, 8, 1, 2, 10, 20, 9, 1, 0, 4, 1, 2, 0, 3}));
 }
 
 TEST(Select, AnglesAndTimesAreConverted)
@@ -92,8 +92,8 @@ TEST(Select, AnglesAndTimesAreConverted)
     EXPECT_FLOAT_EQ(b[34], static_cast<float>(Pi / 180));
 
     // Calendar forms; 2000 January 1 at noon is Julian date 2451545.
-    for (const char* t : {"time(2000-01-01T12:00,2000-01-02)", "time(00JAN01:12:00,00jan02)",
-                          "time(2000JAN01:12,2451545.5)"}) {
+    for (const char* t :
+         {"time(2000-01-01T12:00,2000-01-02)", "time(00JAN01:12:00,00jan02)", "time(2000JAN01:12,2451545.5)"}) {
         sels = parse(t);
         EXPECT_EQ(sels[1], 2451544.5f) << t;
         EXPECT_EQ(body(sels), (F{1, 1, 3, 1, 0.5f, 1.0f})) << t;
@@ -135,8 +135,7 @@ TEST(Select, ProbesAnswerPerValueAndGroup)
 
     EXPECT_EXIT(selprobe(sels.data(), "antennae", 258), ExitedWithCode(1),
                 "Cannot probe this object with a value, in SELPROBE: antennae");
-    EXPECT_EXIT(selprobe(sels.data(), "colour", 1), ExitedWithCode(1),
-                "Unrecognised object in SELPROBE: colour");
+    EXPECT_EXIT(selprobe(sels.data(), "colour", 1), ExitedWithCode(1), "Unrecognised object in SELPROBE: colour");
 }
 
 TEST(Select, ErrorsNameTheOffendingText)
@@ -175,8 +174,7 @@ TEST(Select, ErrorsNameTheOffendingText)
     };
     for (const auto& [text, message] : cases)
         EXPECT_EXIT(parse(text), ExitedWithCode(1), "### Fatal Error:  " + message) << text;
-    EXPECT_EXIT(parse("auto,auto,auto", 8), ExitedWithCode(1),
-                "Selection expression too complex: auto");
+    EXPECT_EXIT(parse("auto,auto,auto", 8), ExitedWithCode(1), "Selection expression too complex: auto");
 }
 
 namespace {

@@ -48,16 +48,17 @@ struct Group {
 };
 
 struct SetOptions {
-    int npolValue = 0;            // "npol" written with this value instead of the group size
-    float jyperk = 0;             // written when not 0
-    std::vector<cf> leakage;      // per antenna D(1), D(2); written as "leakage" when not empty
-    int leakageBytes = -1;        // a "leakage" item of this many zero bytes instead
-    int headerNpol = 0;           // written as the header item "npol" when not 0
-    const kestrum::sim::GainTable *gains = nullptr;  // written as "gains" when set
-    bool gsv = false;             // "senmodel" GSV
+    int npolValue = 0;  // "npol" written with this value instead of the group size
+    float jyperk = 0;  // written when not 0
+    std::vector<cf> leakage;  // per antenna D(1), D(2); written as "leakage" when not empty
+    int leakageBytes = -1;  // a "leakage" item of this many zero bytes instead
+    int headerNpol = 0;  // written as the header item "npol" when not 0
+    const kestrum::sim::GainTable* gains = nullptr;  // written as "gains" when set
+    bool gsv = false;  // "senmodel" GSV
 };
 
-void writeHeaderItems(int t, const SetOptions& opt) {
+void writeHeaderItems(int t, const SetOptions& opt)
+{
     if (!opt.leakage.empty() || opt.leakageBytes >= 0) {
         int item = 0, st = 0;
         haccess_c(t, &item, "leakage", "write", &st);
@@ -65,27 +66,34 @@ void writeHeaderItems(int t, const SetOptions& opt) {
         const std::vector<char> zeros(opt.leakageBytes >= 0 ? opt.leakageBytes : 8, 0);
         hwriteb_c(item, zeros.data(), 0, static_cast<off_t>(zeros.size()), &st);
         if (opt.leakageBytes < 0)
-            hwriter_c(item, reinterpret_cast<const float *>(opt.leakage.data()), 8,
+            hwriter_c(item, reinterpret_cast<const float*>(opt.leakage.data()), 8,
                       static_cast<off_t>(8 * opt.leakage.size()), &st);
         ASSERT_EQ(st, 0);
         hdaccess_c(item, &st);
     }
-    if (opt.headerNpol) wrhdi_c(t, "npol", opt.headerNpol);
-    if (opt.gains) kestrum::sim::writeGains(t, *opt.gains);
-    if (opt.gsv) wrhda_c(t, "senmodel", "GSV");
+    if (opt.headerNpol)
+        wrhdi_c(t, "npol", opt.headerNpol);
+    if (opt.gains)
+        kestrum::sim::writeGains(t, *opt.gains);
+    if (opt.gsv)
+        wrhda_c(t, "senmodel", "GSV");
 }
 
 // Regular groups (every time, every baseline, the same products) through the shared writer.
-void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {}) {
+void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {})
+{
     namespace sim = kestrum::sim;
     sim::UvDescription d;
     const size_t npol = groups[0].products.size();
     d.pols.clear();
-    for (const Product& p : groups[0].products) d.pols.push_back(p.pol);
+    for (const Product& p : groups[0].products)
+        d.pols.push_back(p.pol);
     d.times.clear();
     for (const Group& g : groups) {
-        if (d.times.empty() || d.times.back() != g.time) d.times.push_back(g.time);
-        if (d.times.size() == 1) d.baselines.push_back({g.a1, g.a2});
+        if (d.times.empty() || d.times.back() != g.time)
+            d.times.push_back(g.time);
+        if (d.times.size() == 1)
+            d.baselines.push_back({g.a1, g.a2});
     }
     d.nants = 3;
     d.windows = {sim::Window{static_cast<int>(groups[0].products[0].data.size()), 0.15, 0.0001}};
@@ -96,8 +104,10 @@ void writeSet(const std::string& path, const std::vector<Group>& groups, const S
     d.good = [&](const sim::UvRecord& r, int ch) { return at(r).flags.at(ch) != 0; };
     d.perRecord = [&](int t, const sim::UvRecord& r) {
         uvputvr_c(t, IO_REAL, "chi", &groups.at(r.index / npol).chi, 1);
-        if (opt.jyperk != 0) uvputvr_c(t, IO_REAL, "jyperk", &opt.jyperk, 1);
-        if (opt.npolValue) uvputvr_c(t, IO_INT, "npol", &opt.npolValue, 1);
+        if (opt.jyperk != 0)
+            uvputvr_c(t, IO_REAL, "jyperk", &opt.jyperk, 1);
+        if (opt.npolValue)
+            uvputvr_c(t, IO_INT, "npol", &opt.npolValue, 1);
     };
     d.header = [&](int t) { writeHeaderItems(t, opt); };
     ASSERT_EQ(sim::writeUv(path, d), static_cast<int64_t>(groups.size() * npol));
@@ -105,7 +115,8 @@ void writeSet(const std::string& path, const std::vector<Group>& groups, const S
 
 // Any sequence of groups, record by record: for group sizes that change, channel counts
 // that differ within a group, or no "npol" variable at all.
-void writeRecords(const std::string& path, const std::vector<Group>& groups, bool npolVariable) {
+void writeRecords(const std::string& path, const std::vector<Group>& groups, bool npolVariable)
+{
     int t = 0;
     uvopen_c(&t, path.c_str(), "new");
     uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
@@ -127,35 +138,41 @@ void writeRecords(const std::string& path, const std::vector<Group>& groups, boo
             uvputvr_c(t, IO_INT, "pol", &p.pol, 1);
             uvputvr_c(t, IO_REAL, "chi", &g.chi, 1);
             const double pre[4] = {100.0 * g.a1, 50.0 * g.a2, g.time, 256.0 * g.a1 + g.a2};
-            uvwrite_c(t, pre, reinterpret_cast<const float *>(p.data.data()), p.flags.data(), nchan);
+            uvwrite_c(t, pre, reinterpret_cast<const float*>(p.data.data()), p.flags.data(), nchan);
         }
     }
     uvclose_c(t);
 }
 
-std::vector<cf> randomData(std::mt19937& rng, int nchan) {
+std::vector<cf> randomData(std::mt19937& rng, int nchan)
+{
     std::normal_distribution<float> n(0, 1);
     std::vector<cf> d(nchan);
-    for (cf& c : d) c = cf(n(rng), n(rng));
+    for (cf& c : d)
+        c = cf(n(rng), n(rng));
     return d;
 }
 
-std::vector<int> randomFlags(std::mt19937& rng, int nchan) {
+std::vector<int> randomFlags(std::mt19937& rng, int nchan)
+{
     std::bernoulli_distribution bad(0.15);
     std::vector<int> f(nchan);
-    for (int& x : f) x = bad(rng) ? 0 : 1;
+    for (int& x : f)
+        x = bad(rng) ? 0 : 1;
     return f;
 }
 
 // Groups of the given products on three baselines and four times, with a feed angle that
 // changes with time.
-std::vector<Group> makeGroups(const std::vector<int>& pols, int nchan = 16, unsigned seed = 1) {
+std::vector<Group> makeGroups(const std::vector<int>& pols, int nchan = 16, unsigned seed = 1)
+{
     std::mt19937 rng(seed);
     std::vector<Group> groups;
     for (int it = 0; it < 4; it++)
         for (auto [a1, a2] : {std::pair{1, 2}, {1, 3}, {2, 3}}) {
             Group g{a1, a2, kTime0 + it / 1440.0, 0.3f + 0.2f * it, {}};
-            for (int p : pols) g.products.push_back({p, randomData(rng, nchan), randomFlags(rng, nchan)});
+            for (int p : pols)
+                g.products.push_back({p, randomData(rng, nchan), randomFlags(rng, nchan)});
             groups.push_back(std::move(g));
         }
     return groups;
@@ -171,65 +188,76 @@ struct Got {
 };
 
 // Sets the keywords up as a task's command line would and reads them with the flag letters.
-void configure(const std::string& vis, const std::string& stokes, const char *flags = "sdlwbcef",
-               const std::vector<std::string>& more = {}) {
+void configure(const std::string& vis, const std::string& stokes, const char* flags = "sdlwbcef",
+               const std::vector<std::string>& more = {})
+{
     keyinic();
     keyputc(("vis=" + vis).c_str());
-    if (!stokes.empty()) keyputc(("stokes=" + stokes).c_str());
-    for (const std::string& text : more) keyputc(text.c_str());
+    if (!stokes.empty())
+        keyputc(("stokes=" + stokes).c_str());
+    for (const std::string& text : more)
+        keyputc(text.c_str());
     uvdatinp("vis", flags);
 }
 
 // The records of the open data set up to its end, with "pol", "visno" and "number" after each.
 // Records from `read` (the access layer's or the reader's) up to the end; with `info`, the
 // access layer's "pol", "visno" and "number" after each.
-std::vector<Got> collect(const std::function<void(double *, float *, int *, int *)>& read, bool info) {
+std::vector<Got> collect(const std::function<void(double*, float*, int*, int*)>& read, bool info)
+{
     static float data[2 * kMax];
     static int fl[kMax];
     std::vector<Got> out;
     for (Got g;; out.push_back(g)) {
         int n = 0;
         read(g.pre, data, fl, &n);
-        if (n == 0) return out;
-        g.data.assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+        if (n == 0)
+            return out;
+        g.data.assign(reinterpret_cast<cf*>(data), reinterpret_cast<cf*>(data) + n);
         g.flags.assign(fl, fl + n);
-        if (!info) continue;
+        if (!info)
+            continue;
         uvdatgti("pol", &g.pol);
         uvdatgti("visno", &g.visno);
         uvdatgti("number", &g.number);
     }
 }
 
-std::vector<Got> readOpen() {
-    return collect([](double *pre, float *data, int *fl, int *n) { uvdatrd(pre, data, fl, kMax, n); }, true);
+std::vector<Got> readOpen()
+{
+    return collect([](double* pre, float* data, int* fl, int* n) { uvdatrd(pre, data, fl, kMax, n); }, true);
 }
 
 // The channel count of the open data set's next record (0 at its end).
-int readOne(std::vector<cf> *values = nullptr) {
+int readOne(std::vector<cf>* values = nullptr)
+{
     static float data[2 * kMax];
     static int fl[kMax];
     double pre[5];
     int n = 0;
     uvdatrd(pre, data, fl, kMax, &n);
-    if (values) values->assign(reinterpret_cast<cf *>(data), reinterpret_cast<cf *>(data) + n);
+    if (values)
+        values->assign(reinterpret_cast<cf*>(data), reinterpret_cast<cf*>(data) + n);
     return n;
 }
 
 // Every record of every input data set.
-std::vector<Got> readAll(const std::string& vis, const std::string& stokes,
-                         const char *flags = "sdlwbcef") {
+std::vector<Got> readAll(const std::string& vis, const std::string& stokes, const char* flags = "sdlwbcef")
+{
     configure(vis, stokes, flags);
     std::vector<Got> out;
     int tno = 0;
     while (uvdatopn(&tno)) {
-        for (Got& g : readOpen()) out.push_back(std::move(g));
+        for (Got& g : readOpen())
+            out.push_back(std::move(g));
         uvdatcls();
     }
     return out;
 }
 
 // "jyperk" after each of the first `n` records of the configured data set.
-std::vector<float> jyperks(size_t n) {
+std::vector<float> jyperks(size_t n)
+{
     std::vector<float> out(n);
     int tno = 0;
     EXPECT_TRUE(uvdatopn(&tno));
@@ -241,9 +269,11 @@ std::vector<float> jyperks(size_t n) {
     return out;
 }
 
-const Product& product(const Group& g, int pol) {
+const Product& product(const Group& g, int pol)
+{
     for (const Product& p : g.products)
-        if (p.pol == pol) return p;
+        if (p.pol == pol)
+            return p;
     throw std::runtime_error("no product " + std::to_string(pol));
 }
 
@@ -254,7 +284,8 @@ struct Expected {
     std::vector<int> flags;
 };
 
-Expected formed(const Group& g, const std::string& req) {
+Expected formed(const Group& g, const std::string& req)
+{
     const int nchan = static_cast<int>(g.products[0].data.size());
     Expected e{std::vector<cf>(nchan), std::vector<int>(nchan, 1)};
     const cf I(0, 1);
@@ -263,7 +294,8 @@ Expected formed(const Group& g, const std::string& req) {
     const bool circular = g.products[0].pol > -5;
     auto use = [&](int pol) {
         const Product& p = product(g, pol);
-        for (int j = 0; j < nchan; j++) e.flags[j] &= p.flags[j];
+        for (int j = 0; j < nchan; j++)
+            e.flags[j] &= p.flags[j];
         return p.data;
     };
     if (req == "ii") {  // mean of the good parallel hands
@@ -280,21 +312,27 @@ Expected formed(const Group& g, const std::string& req) {
     if (circular) {
         if (req == "i" || req == "v") {
             auto rr = use(-1), ll = use(-2);
-            for (int j = 0; j < nchan; j++) e.data[j] = 0.5f * (rr[j] + (req == "i" ? ll[j] : -ll[j]));
+            for (int j = 0; j < nchan; j++)
+                e.data[j] = 0.5f * (rr[j] + (req == "i" ? ll[j] : -ll[j]));
         } else {
             auto rl = use(-3), lr = use(-4);
             for (int j = 0; j < nchan; j++) {
-                if (req == "q") e.data[j] = 0.5f * (std::conj(rot) * rl[j] + rot * lr[j]);
-                if (req == "u") e.data[j] = 0.5f * I * (std::conj(rot) * rl[j] - rot * lr[j]);
-                if (req == "qq") e.data[j] = 0.5f * (rl[j] + lr[j]);
-                if (req == "uu") e.data[j] = 0.5f * I * (rl[j] - lr[j]);
+                if (req == "q")
+                    e.data[j] = 0.5f * (std::conj(rot) * rl[j] + rot * lr[j]);
+                if (req == "u")
+                    e.data[j] = 0.5f * I * (std::conj(rot) * rl[j] - rot * lr[j]);
+                if (req == "qq")
+                    e.data[j] = 0.5f * (rl[j] + lr[j]);
+                if (req == "uu")
+                    e.data[j] = 0.5f * I * (rl[j] - lr[j]);
             }
         }
         return e;
     }
     if (req == "i" || req == "qq") {
         auto xx = use(-5), yy = use(-6);
-        for (int j = 0; j < nchan; j++) e.data[j] = 0.5f * (xx[j] + (req == "i" ? yy[j] : -yy[j]));
+        for (int j = 0; j < nchan; j++)
+            e.data[j] = 0.5f * (xx[j] + (req == "i" ? yy[j] : -yy[j]));
     } else if (req == "v" || req == "uu") {
         auto xy = use(-7), yx = use(-8);
         for (int j = 0; j < nchan; j++)
@@ -303,14 +341,17 @@ Expected formed(const Group& g, const std::string& req) {
         auto xx = use(-5), yy = use(-6), xy = use(-7), yx = use(-8);
         const float c = std::cos(th), s = std::sin(th);
         for (int j = 0; j < nchan; j++) {
-            if (req == "q") e.data[j] = 0.5f * (c * (xx[j] - yy[j]) - s * (xy[j] + yx[j]));
-            if (req == "u") e.data[j] = 0.5f * (s * (xx[j] - yy[j]) + c * (xy[j] + yx[j]));
+            if (req == "q")
+                e.data[j] = 0.5f * (c * (xx[j] - yy[j]) - s * (xy[j] + yx[j]));
+            if (req == "u")
+                e.data[j] = 0.5f * (s * (xx[j] - yy[j]) + c * (xy[j] + yx[j]));
         }
     }
     return e;
 }
 
-void expectRecord(const Got& got, const Expected& e, const std::string& what) {
+void expectRecord(const Got& got, const Expected& e, const std::string& what)
+{
     ASSERT_EQ(got.data.size(), e.data.size()) << what;
     for (size_t j = 0; j < e.data.size(); j++) {
         EXPECT_NEAR(got.data[j].real(), e.data[j].real(), 2e-5) << what << " channel " << j;
@@ -324,8 +365,9 @@ protected:
     TempDir dir;
     std::string set(const std::string& name) { return dir.file(name); }
     // Groups of `pols` (see makeGroups) written as the data set `name`.
-    std::vector<Group> written(const std::string& name, const std::vector<int>& pols, int nchan = 16,
-                               unsigned seed = 1, const SetOptions& opt = {}) {
+    std::vector<Group> written(const std::string& name, const std::vector<int>& pols, int nchan = 16, unsigned seed = 1,
+                               const SetOptions& opt = {})
+    {
         std::vector<Group> groups = makeGroups(pols, nchan, seed);
         writeSet(set(name), groups, opt);
         return groups;
@@ -334,11 +376,12 @@ protected:
 
 // ---- Stokes parameters formed from groups ----
 
-TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter) {
+TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter)
+{
     for (int base : {-5, -1}) {
         const std::string vis = set("pols" + std::to_string(-base) + ".uv");
-        const std::vector<Group> groups = written("pols" + std::to_string(-base) + ".uv",
-                                                  {base, base - 1, base - 2, base - 3}, 16, -base);
+        const std::vector<Group> groups =
+            written("pols" + std::to_string(-base) + ".uv", {base, base - 1, base - 2, base - 3}, 16, -base);
         for (const std::string req : {"i", "q", "u", "v", "qq", "uu"}) {
             SCOPED_TRACE("stokes=" + req + " from products " + std::to_string(base));
             std::vector<Got> got = readAll(vis, req);
@@ -354,7 +397,8 @@ TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter) {
     }
     // At a feed angle of 45 degrees, Q of linear feeds is minus the mean of the cross hands.
     auto groups = makeGroups({-5, -6, -7, -8}, 8, 3);
-    for (Group& g : groups) g.chi = std::numbers::pi_v<float> / 4;
+    for (Group& g : groups)
+        g.chi = std::numbers::pi_v<float> / 4;
     writeSet(set("lin45.uv"), groups);
     std::vector<Got> got = readAll(set("lin45.uv"), "q");
     ASSERT_EQ(got.size(), groups.size());
@@ -365,7 +409,8 @@ TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter) {
         }
 }
 
-TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged) {
+TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged)
+{
     const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
     for (const std::string req : {"xx", "yy", "xy", "yx"}) {
         SCOPED_TRACE(req);
@@ -393,11 +438,12 @@ TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged) {
     }
 }
 
-TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported) {
+TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported)
+{
     const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
     std::vector<Got> got = readAll(set("lin.uv"), "ii,q,uu");
     ASSERT_EQ(got.size(), 3 * groups.size());
-    const char *reqs[] = {"ii", "q", "uu"};
+    const char* reqs[] = {"ii", "q", "uu"};
     for (size_t k = 0; k < groups.size(); k++)
         for (int i = 0; i < 3; i++) {
             const Got& g = got[3 * k + i];
@@ -435,7 +481,8 @@ TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported) {
     uvdatcls();
 }
 
-TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
+TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped)
+{
     // Groups of XX and YY only, then full groups: V needs XY and YX.
     std::vector<Group> mixed = makeGroups({-5, -6}, 8, 4);
     const std::vector<Group> full = makeGroups({-5, -6, -7, -8}, 8, 5);
@@ -443,11 +490,13 @@ TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped) {
     writeRecords(set("mixed.uv"), mixed, true);
     std::vector<Got> got = readAll(set("mixed.uv"), "v");
     ASSERT_EQ(got.size(), full.size());
-    for (size_t k = 0; k < full.size(); k++) expectRecord(got[k], formed(full[k], "v"), "v");
+    for (size_t k = 0; k < full.size(); k++)
+        expectRecord(got[k], formed(full[k], "v"), "v");
     EXPECT_EQ(readAll(set("mixed.uv"), "i").size(), mixed.size());
 }
 
-TEST_F(UvdatTest, RecordsOfOneProduct) {
+TEST_F(UvdatTest, RecordsOfOneProduct)
+{
     // Groups of one product labelled I.
     const std::vector<Group> groups = written("stokesi.uv", {1}, 8, 6);
     std::vector<Got> got = readAll(set("stokesi.uv"), "i");
@@ -467,7 +516,8 @@ TEST_F(UvdatTest, RecordsOfOneProduct) {
     EXPECT_EQ(readAll(set("xx.uv"), "xx").size(), groups.size());
 }
 
-TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
+TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol)
+{
     const std::vector<Group> groups = written("circ.uv", {-1, -2, -3, -4}, 8, 8);
     testing::internal::CaptureStdout();
     std::vector<Got> got = readAll(set("circ.uv"), "");
@@ -480,7 +530,8 @@ TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol) {
     }
 }
 
-TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
+TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise)
+{
     SetOptions opt;
     opt.jyperk = 10;
     written("lin.uv", {-5, -6, -7, -8}, 8, 9, opt);
@@ -495,12 +546,14 @@ TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise) {
 
 // ---- Gains ----
 
-TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
+TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
+{
     namespace sim = kestrum::sim;
     sim::GainTable gains(3, 2, 0, 1.0);
     const int s = gains.addSolution(kTime0 + 2 / 1440.0);
     for (int a = 1; a <= 3; a++)
-        for (int f = 1; f <= 2; f++) gains.gain(s, a, f) = std::polar(1.0f + 0.1f * a + 0.3f * f, 0.2f * a - 0.4f * f);
+        for (int f = 1; f <= 2; f++)
+            gains.gain(s, a, f) = std::polar(1.0f + 0.1f * a + 0.3f * f, 0.2f * a - 0.4f * f);
     SetOptions opt;
     opt.gains = &gains;
     opt.gsv = true;
@@ -516,7 +569,8 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
     const int feeds[4][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}};  // XX, YY, XY, YX
     for (Group& g : calibrated)
         for (int i = 0; i < 4; i++)
-            for (cf& x : g.products[i].data) x *= G(g, feeds[i][0], feeds[i][1]);
+            for (cf& x : g.products[i].data)
+                x *= G(g, feeds[i][0], feeds[i][1]);
 
     testing::internal::CaptureStdout();
     for (const std::string req : {"i", "q", "v"}) {
@@ -543,12 +597,13 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming) {
 // ---- Leakage ----
 
 // Leakages D(1), D(2) of antennas 1 to 3.
-const std::vector<cf> kLeakage = {{0.05f, 0.02f}, {-0.03f, 0.04f}, {0.08f, -0.01f},
+const std::vector<cf> kLeakage = {{0.05f, 0.02f}, {-0.03f, 0.04f},  {0.08f, -0.01f},
                                   {0.02f, 0.06f}, {-0.04f, -0.05f}, {0.07f, 0.03f}};
 
 // The groups (products 1..4 = RR, LL, RL, LR or XX, YY, XY, YX) as antennas with leakages D
 // measure them: J(a1) V J(a2)^H with J = [[1, D(1)], [D(2), 1]] and V = [[p1, p3], [p4, p2]].
-std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vector<cf>& D) {
+std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vector<cf>& D)
+{
     using Mat = std::array<std::array<cf, 2>, 2>;
     std::vector<Group> measured = model;
     for (Group& g : measured) {
@@ -562,7 +617,8 @@ std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vecto
             for (int r = 0; r < 2; r++)
                 for (int c = 0; c < 2; c++)
                     for (int i = 0; i < 2; i++)
-                        for (int k = 0; k < 2; k++) m[r][c] += j1[r][i] * v[i][k] * std::conj(j2[c][k]);
+                        for (int k = 0; k < 2; k++)
+                            m[r][c] += j1[r][i] * v[i][k] * std::conj(j2[c][k]);
             p[0].data[j] = m[0][0];
             p[1].data[j] = m[1][1];
             p[2].data[j] = m[0][1];
@@ -572,7 +628,8 @@ std::vector<Group> withLeakage(const std::vector<Group>& model, const std::vecto
     return measured;
 }
 
-TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
+TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel)
+{
     SetOptions opt;
     opt.leakage = kLeakage;
     for (bool circular : {true, false}) {
@@ -591,7 +648,8 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
                 // Every product of the group enters the corrected sum.
                 e.flags.assign(8, 1);
                 for (int j = 0; j < 8; j++)
-                    for (const Product& p : measured[k].products) e.flags[j] &= p.flags[j];
+                    for (const Product& p : measured[k].products)
+                        e.flags[j] &= p.flags[j];
                 expectRecord(got[k], e, req + " group " + std::to_string(k));
             }
         }
@@ -608,11 +666,13 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel) {
     for (size_t k = 0; k < got.size(); k++) {
         const Product& want = model[k / 4].products[k % 4];
         EXPECT_EQ(got[k].pol, want.pol);
-        for (int j = 0; j < 4; j++) EXPECT_NEAR(std::abs(got[k].data[j] - want.data[j]), 0, 2e-5);
+        for (int j = 0; j < 4; j++)
+            EXPECT_NEAR(std::abs(got[k].data[j] - want.data[j]), 0, 2e-5);
     }
 }
 
-TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros) {
+TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros)
+{
     SetOptions opt;
     opt.leakage = {{0.05f, 0.0f}, {0.01f, 0.0f}, {0.02f, 0.0f}, {0.03f, 0.0f}};  // antennas 1, 2
     const std::vector<Group> groups = written("short.uv", {-1, -2, -3, -4}, 4, 12, opt);  // antennas 1 to 3
@@ -630,7 +690,8 @@ TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros) {
 
 // ---- Input lists, line and processing switches ----
 
-TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother) {
+TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother)
+{
     auto a = makeGroups({-5, -6}, 4, 13), b = makeGroups({-5, -6}, 4, 14);
     b.resize(6);  // two of the four times
     writeSet(set("a.uv"), a);
@@ -656,7 +717,8 @@ TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother) {
     uvdatcls();
 }
 
-TEST_F(UvdatTest, PreambleWithW) {
+TEST_F(UvdatTest, PreambleWithW)
+{
     auto groups = makeGroups({-5}, 4, 15);
     writeRecords(set("xx.uv"), groups, true);
     std::vector<Got> got = readAll(set("xx.uv"), "xx", "sdlb3");
@@ -666,7 +728,8 @@ TEST_F(UvdatTest, PreambleWithW) {
     EXPECT_EQ(got[0].pre[4], 258.0);
 }
 
-TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
+TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead)
+{
     namespace sim = kestrum::sim;
     sim::UvDescription d;
     d.pols = {-5, -6};
@@ -714,7 +777,8 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead) {
     uvdatcls();
 }
 
-TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord) {
+TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord)
+{
     namespace sim = kestrum::sim;
     sim::UvDescription d;
     d.perRecord = [](int t, const sim::UvRecord&) {
@@ -728,14 +792,14 @@ TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     std::vector<Got> got = readAll(set("planet.uv") + "," + set("plain.uv"), "xx", "sdlwp");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Referencing planet position angle to    30.0 degrees\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Referencing planet position angle to    30.0 degrees\n");
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Planet parameters missing from " + set("plain.uv")),
               std::string::npos);
     EXPECT_EQ(got.size(), 12u) << "six baselines of four antennas, in each data set";
 }
 
-TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
+TEST_F(UvdatTest, LineKeywordSetsTheDataLine)
+{
     namespace sim = kestrum::sim;
     sim::UvDescription d;
     d.value = [](const sim::UvRecord&, int ch) { return cf(static_cast<float>(ch), 0); };
@@ -766,18 +830,22 @@ TEST_F(UvdatTest, LineKeywordSetsTheDataLine) {
 // ---- Against the reader's own selection, and the real data sets as the viewer reads them ----
 
 // Records straight from the reader with the viewer's line and coordinates.
-std::vector<Got> readDirect(const std::string& vis, const std::function<void(int)>& select = {}) {
+std::vector<Got> readDirect(const std::string& vis, const std::function<void(int)>& select = {})
+{
     int t = 0;
     uvopen_c(&t, vis.c_str(), "old");
-    if (select) select(t);
+    if (select)
+        select(t);
     uvset_c(t, "data", "channel", 0, 1, 1, 1);
     uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
-    std::vector<Got> out = collect([t](double *pre, float *data, int *fl, int *n) { uvread_c(t, pre, data, fl, kMax, n); }, false);
+    std::vector<Got> out =
+        collect([t](double* pre, float* data, int* fl, int* n) { uvread_c(t, pre, data, fl, kMax, n); }, false);
     uvclose_c(t);
     return out;
 }
 
-TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
+TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection)
+{
     written("sel.uv", {-5, -6}, 4, 17);
     configure(set("sel.uv"), "", "sdlwbcef", {"select=antennae(2),polarization(yy)"});
     int tno = 0;
@@ -792,7 +860,8 @@ TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
     ASSERT_EQ(got.size(), direct.size());
     for (size_t k = 0; k < got.size(); k++) {
         EXPECT_EQ(got[k].data, direct[k].data);
-        for (int i = 0; i < 4; i++) EXPECT_EQ(got[k].pre[i], direct[k].pre[i]);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(got[k].pre[i], direct[k].pre[i]);
     }
 
     // A selection of exactly one polarisation meets the same request directly.
@@ -805,9 +874,10 @@ TEST_F(UvdatTest, SelectionClausesMatchTheReadersOwnSelection) {
     EXPECT_EXIT(uvdatopn(&tno), ExitedWithCode(1), "Cannot use pol. selection when doing pol. processing");
 }
 
-TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
+TEST(UvdatRealData, DeliversWhatTheReaderDelivers)
+{
     const struct {
-        const char *name;
+        const char* name;
         size_t records;
     } sets[] = {{"PAPER_point_source_sim.uv", 600},
                 {"zen.2458042.12552.xx.HH.uvXA", 1680},
@@ -817,13 +887,14 @@ TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
         const std::string vis = kestrum::test::sharedData(s.name);
         std::vector<Got> direct = readDirect(vis);
         ASSERT_EQ(direct.size(), s.records);
-        for (const char *stokes : {"xx", "", "ii"}) {
+        for (const char* stokes : {"xx", "", "ii"}) {
             std::vector<Got> got = readAll(vis, stokes);
             ASSERT_EQ(got.size(), s.records) << "stokes=" << stokes;
             for (size_t k = 0; k < got.size(); k++) {
                 ASSERT_EQ(got[k].data, direct[k].data) << k;
                 ASSERT_EQ(got[k].flags, direct[k].flags) << k;
-                for (int i = 0; i < 4; i++) ASSERT_EQ(got[k].pre[i], direct[k].pre[i]) << k;
+                for (int i = 0; i < 4; i++)
+                    ASSERT_EQ(got[k].pre[i], direct[k].pre[i]) << k;
                 ASSERT_EQ(got[k].visno, static_cast<int>(k) + 1);
                 ASSERT_EQ(got[k].pol, std::string(stokes) == "ii" ? 1 : -5);
             }
@@ -835,7 +906,8 @@ TEST(UvdatRealData, DeliversWhatTheReaderDelivers) {
 
 // ---- Fatal errors ----
 
-TEST_F(UvdatTest, BadRequestsAreFatal) {
+TEST_F(UvdatTest, BadRequestsAreFatal)
+{
     const std::string vis = set("lin.uv");
     written("lin.uv", {-5, -6, -7, -8}, 4);
     const struct {
@@ -848,11 +920,13 @@ TEST_F(UvdatTest, BadRequestsAreFatal) {
         {vis + "," + vis, "i", "sdlwbcef", "Only one input vis file is allowed"},
         {set("missing.uv"), "i", "sdlwbcef", "File does not exist: .*missing.uv"},
     };
-    for (const auto& c : cases) EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
+    for (const auto& c : cases)
+        EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
     EXPECT_EXIT((keyinic(), uvdatinp("vis", "s")), ExitedWithCode(1), "No input files were given.");
 }
 
-TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
+TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal)
+{
     written("xx.uv", {-5}, 4);
     configure(set("xx.uv"), "xx");
     EXPECT_EXIT(uvdatcls(), ExitedWithCode(1), "No uvdata file open, in uvDatCls");
@@ -869,7 +943,8 @@ TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal) {
     uvdatcls();
 }
 
-TEST_F(UvdatTest, BadGroupsAreFatal) {
+TEST_F(UvdatTest, BadGroupsAreFatal)
+{
     auto groups = makeGroups({-5, -6}, 8);
     groups[1].products[1].data.resize(4);
     groups[1].products[1].flags.resize(4);
@@ -900,7 +975,8 @@ TEST_F(UvdatTest, BadGroupsAreFatal) {
     uvdatcls();
 }
 
-TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable) {
+TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable)
+{
     SetOptions bad;
     bad.leakageBytes = 20;
     written("badleak.uv", {-1, -2, -3, -4}, 4, 1, bad);

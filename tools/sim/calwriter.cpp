@@ -13,7 +13,8 @@ namespace kestrum::sim {
 namespace {
 
 // Opens an item for writing with its 8-byte header (zeros) in place.
-int openItem(int tno, const char *name) {
+int openItem(int tno, const char* name)
+{
     int item = 0, iostat = 0;
     haccess_c(tno, &item, name, "write", &iostat);
     if (iostat) {
@@ -22,109 +23,139 @@ int openItem(int tno, const char *name) {
     }
     const char header[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     hwriteb_c(item, header, 0, 8, &iostat);
-    if (iostat) bugno_c('f', iostat);
+    if (iostat)
+        bugno_c('f', iostat);
     return item;
 }
 
-void closeItem(int item) {
+void closeItem(int item)
+{
     int iostat = 0;
     hdaccess_c(item, &iostat);
-    if (iostat) bugno_c('f', iostat);
+    if (iostat)
+        bugno_c('f', iostat);
 }
 
-void writeComplex(int item, const std::vector<Gain> &values, off_t offset) {
+void writeComplex(int item, const std::vector<Gain>& values, off_t offset)
+{
     int iostat = 0;
-    hwriter_c(item, reinterpret_cast<const float *>(values.data()), offset, 8 * off_t(values.size()), &iostat);
-    if (iostat) bugno_c('f', iostat);
+    hwriter_c(item, reinterpret_cast<const float*>(values.data()), offset, 8 * off_t(values.size()), &iostat);
+    if (iostat)
+        bugno_c('f', iostat);
 }
 
-void writeDouble(int item, double value, off_t offset) {
+void writeDouble(int item, double value, off_t offset)
+{
     int iostat = 0;
     hwrited_c(item, &value, offset, 8, &iostat);
-    if (iostat) bugno_c('f', iostat);
+    if (iostat)
+        bugno_c('f', iostat);
 }
 
-bool zero(Gain g) { return g.real() == 0 && g.imag() == 0; }
+bool zero(Gain g)
+{
+    return g.real() == 0 && g.imag() == 0;
+}
 
 }  // namespace
 
 GainTable::GainTable(int nants_, int nfeeds_, int ntau_, double interval_)
-    : nants(nants_), nfeeds(nfeeds_), ntau(ntau_), interval(interval_) {}
+    : nants(nants_), nfeeds(nfeeds_), ntau(ntau_), interval(interval_)
+{}
 
-int GainTable::addSolution(double time) {
+int GainTable::addSolution(double time)
+{
     times.push_back(time);
     std::vector<Gain> e(size_t(ngains()), Gain(1, 0));
     for (int a = 1; a <= nants; a++)
-        for (int d = 0; d < ntau; d++) e[size_t((a - 1) * (nfeeds + ntau) + nfeeds + d)] = Gain(0, 0);
+        for (int d = 0; d < ntau; d++)
+            e[size_t((a - 1) * (nfeeds + ntau) + nfeeds + d)] = Gain(0, 0);
     entries.push_back(std::move(e));
     return int(times.size()) - 1;
 }
 
-Gain &GainTable::gain(int s, int ant, int feed) {
+Gain& GainTable::gain(int s, int ant, int feed)
+{
     return entries.at(size_t(s)).at(size_t((ant - 1) * (nfeeds + ntau) + feed - 1));
 }
-const Gain &GainTable::gain(int s, int ant, int feed) const {
+const Gain& GainTable::gain(int s, int ant, int feed) const
+{
     return entries.at(size_t(s)).at(size_t((ant - 1) * (nfeeds + ntau) + feed - 1));
 }
-Gain &GainTable::delay(int s, int ant) {
+Gain& GainTable::delay(int s, int ant)
+{
     return entries.at(size_t(s)).at(size_t((ant - 1) * (nfeeds + ntau) + nfeeds));
 }
-const Gain &GainTable::delay(int s, int ant) const {
+const Gain& GainTable::delay(int s, int ant) const
+{
     return entries.at(size_t(s)).at(size_t((ant - 1) * (nfeeds + ntau) + nfeeds));
 }
 
 BandpassTable::BandpassTable(int nants_, int nfeeds_, int ntau_, std::vector<SpectralWindow> windows_)
-    : nants(nants_), nfeeds(nfeeds_), ntau(ntau_), windows(std::move(windows_)) {}
+    : nants(nants_), nfeeds(nfeeds_), ntau(ntau_), windows(std::move(windows_))
+{}
 
-int BandpassTable::nchan() const {
+int BandpassTable::nchan() const
+{
     int n = 0;
-    for (const SpectralWindow &w : windows) n += w.nchan;
+    for (const SpectralWindow& w : windows)
+        n += w.nchan;
     return n;
 }
 
-int BandpassTable::addSolution(double time, bool timed) {
-    if (timed) times.push_back(time);
+int BandpassTable::addSolution(double time, bool timed)
+{
+    if (timed)
+        times.push_back(time);
     values.emplace_back(size_t(ngains()) * size_t(nchan()), Gain(1, 0));
     return int(values.size()) - 1;
 }
 
-Gain &BandpassTable::value(int s, int ant, int feed, int channel) {
+Gain& BandpassTable::value(int s, int ant, int feed, int channel)
+{
     const size_t entry = size_t((ant - 1) * (nfeeds + ntau) + feed - 1);
     return values.at(size_t(s)).at(entry * size_t(nchan()) + size_t(channel));
 }
-const Gain &BandpassTable::value(int s, int ant, int feed, int channel) const {
+const Gain& BandpassTable::value(int s, int ant, int feed, int channel) const
+{
     const size_t entry = size_t((ant - 1) * (nfeeds + ntau) + feed - 1);
     return values.at(size_t(s)).at(entry * size_t(nchan()) + size_t(channel));
 }
 
-double BandpassTable::frequency(int channel) const {
-    for (const SpectralWindow &w : windows) {
-        if (channel < w.nchan) return w.sfreq + channel * w.sdf;
+double BandpassTable::frequency(int channel) const
+{
+    for (const SpectralWindow& w : windows) {
+        if (channel < w.nchan)
+            return w.sfreq + channel * w.sdf;
         channel -= w.nchan;
     }
     return 0;
 }
 
 BaselineGains::BaselineGains(int nants_, int nchan_)
-    : nants(nants_), nchan(nchan_), nbase(nants_ * (nants_ + 1) / 2),
-      values(size_t(nbase) * size_t(nchan_), Gain(1, 0)) {}
+    : nants(nants_), nchan(nchan_), nbase(nants_ * (nants_ + 1) / 2), values(size_t(nbase) * size_t(nchan_), Gain(1, 0))
+{}
 
-Gain &BaselineGains::value(int a1, int a2, int channel) {
+Gain& BaselineGains::value(int a1, int a2, int channel)
+{
     const size_t b = size_t((a1 - 1) * nants - (a1 - 1) * (a1 - 2) / 2 + (a2 - a1));
     return values.at(b * size_t(nchan) + size_t(channel));
 }
-const Gain &BaselineGains::value(int a1, int a2, int channel) const {
+const Gain& BaselineGains::value(int a1, int a2, int channel) const
+{
     const size_t b = size_t((a1 - 1) * nants - (a1 - 1) * (a1 - 2) / 2 + (a2 - a1));
     return values.at(b * size_t(nchan) + size_t(channel));
 }
 
-void writeGains(int tno, const GainTable &g) {
+void writeGains(int tno, const GainTable& g)
+{
     wrhdi_c(tno, "ngains", g.ngains());
     wrhdi_c(tno, "nfeeds", g.nfeeds);
     wrhdi_c(tno, "ntau", g.ntau);
     wrhdi_c(tno, "nsols", int(g.times.size()));
     wrhdd_c(tno, "interval", g.interval);
-    if (g.ntau > 0) wrhdd_c(tno, "freq0", g.freq0);
+    if (g.ntau > 0)
+        wrhdd_c(tno, "freq0", g.freq0);
     const int item = openItem(tno, "gains");
     off_t off = 8;
     for (size_t s = 0; s < g.times.size(); s++) {
@@ -135,7 +166,8 @@ void writeGains(int tno, const GainTable &g) {
     closeItem(item);
 }
 
-void writeBandpass(int tno, const BandpassTable &b, bool layout) {
+void writeBandpass(int tno, const BandpassTable& b, bool layout)
+{
     if (layout) {
         wrhdi_c(tno, "ngains", b.ngains());
         wrhdi_c(tno, "nfeeds", b.nfeeds);
@@ -151,7 +183,8 @@ void writeBandpass(int tno, const BandpassTable &b, bool layout) {
         const off_t off = 8 + 24 * off_t(w);
         const int n[2] = {b.windows[w].nchan, 0};
         hwritei_c(item, n, off, 8, &iostat);
-        if (iostat) bugno_c('f', iostat);
+        if (iostat)
+            bugno_c('f', iostat);
         writeDouble(item, b.windows[w].sfreq, off + 8);
         writeDouble(item, b.windows[w].sdf, off + 16);
     }
@@ -170,7 +203,8 @@ void writeBandpass(int tno, const BandpassTable &b, bool layout) {
     closeItem(item);
 }
 
-void writeBaselineGains(int tno, const BaselineGains &t, bool wide) {
+void writeBaselineGains(int tno, const BaselineGains& t, bool wide)
+{
     wrhdi_c(tno, wide ? "nwgains" : "ncgains", t.nchan);
     wrhdi_c(tno, wide ? "nwbase" : "ncbase", t.nbase);
     const int item = openItem(tno, wide ? "wgains" : "cgains");
@@ -178,14 +212,17 @@ void writeBaselineGains(int tno, const BaselineGains &t, bool wide) {
     closeItem(item);
 }
 
-bool gainProduct(const GainTable &g, double time, int a1, int f1, int a2, int f2,
-                 std::complex<double> *product, std::complex<double> *delay) {
+bool gainProduct(const GainTable& g, double time, int a1, int f1, int a2, int f2, std::complex<double>* product,
+                 std::complex<double>* delay)
+{
     *product = 0;
     *delay = 0;
     for (size_t s = 0; s < g.times.size(); s++) {
-        if (!(std::abs(time - g.times[s]) < g.interval)) continue;
+        if (!(std::abs(time - g.times[s]) < g.interval))
+            continue;
         const Gain p = g.gain(int(s), a1, f1), q = g.gain(int(s), a2, f2);
-        if (zero(p) || zero(q)) return false;
+        if (zero(p) || zero(q))
+            return false;
         *product = std::complex<double>(p) * std::conj(std::complex<double>(q));
         if (g.ntau > 0) {
             const Gain d1 = g.delay(int(s), a1), d2 = g.delay(int(s), a2);
@@ -196,14 +233,19 @@ bool gainProduct(const GainTable &g, double time, int a1, int f1, int a2, int f2
     return false;
 }
 
-std::complex<double> bandpassProduct(const BandpassTable &b, int s, int a1, int f1, int a2, int f2, int channel) {
-    return std::complex<double>(b.value(s, a1, f1, channel)) * std::conj(std::complex<double>(b.value(s, a2, f2, channel)));
+std::complex<double> bandpassProduct(const BandpassTable& b, int s, int a1, int f1, int a2, int f2, int channel)
+{
+    return std::complex<double>(b.value(s, a1, f1, channel)) *
+        std::conj(std::complex<double>(b.value(s, a2, f2, channel)));
 }
 
-std::complex<double> delayFactor(std::complex<double> delay, double freq, double freq0) {
+std::complex<double> delayFactor(std::complex<double> delay, double freq, double freq0)
+{
     std::complex<double> f(1, 0);
-    if (delay.real() != 0) f *= std::pow(freq / freq0, delay.real());
-    if (delay.imag() != 0) f *= std::polar(1.0, (freq - freq0) * delay.imag());
+    if (delay.real() != 0)
+        f *= std::pow(freq / freq0, delay.real());
+    if (delay.imag() != 0)
+        f *= std::polar(1.0, (freq - freq0) * delay.imag());
     return f;
 }
 

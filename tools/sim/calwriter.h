@@ -20,7 +20,7 @@ struct GainTable {
     int nfeeds = 1;
     int ntau = 0;
     double interval = 0;  // how far (days) from its time a solution applies
-    double freq0 = 0;     // reference frequency of the delay terms (GHz)
+    double freq0 = 0;  // reference frequency of the delay terms (GHz)
     std::vector<double> times;
     std::vector<std::vector<Gain>> entries;  // per solution, ngains() values
 
@@ -29,16 +29,16 @@ struct GainTable {
     // Appends a solution with every gain 1 and every delay term 0; returns its index (from 0).
     int addSolution(double time);
     // Antennas and feeds count from 1.
-    Gain &gain(int solution, int ant, int feed);
-    Gain &delay(int solution, int ant);
-    const Gain &gain(int solution, int ant, int feed) const;
-    const Gain &delay(int solution, int ant) const;
+    Gain& gain(int solution, int ant, int feed);
+    Gain& delay(int solution, int ant);
+    const Gain& gain(int solution, int ant, int feed) const;
+    const Gain& delay(int solution, int ant) const;
 };
 
 struct SpectralWindow {
     int nchan = 0;
     double sfreq = 0;  // first channel (GHz)
-    double sdf = 0;    // channel increment (GHz)
+    double sdf = 0;  // channel increment (GHz)
 };
 
 // Bandpasses: for each solution every gain entry's channels (all windows end to end). With no
@@ -56,8 +56,8 @@ struct BandpassTable {
     int nchan() const;
     // Appends a solution with every value 1; with `timed`, at `time`. Returns its index.
     int addSolution(double time = 0, bool timed = false);
-    Gain &value(int solution, int ant, int feed, int channel);
-    const Gain &value(int solution, int ant, int feed, int channel) const;
+    Gain& value(int solution, int ant, int feed, int channel);
+    const Gain& value(int solution, int ant, int feed, int channel) const;
     // The sky frequency (GHz) of a channel counted across all windows.
     double frequency(int channel) const;
 };
@@ -72,28 +72,28 @@ struct BaselineGains {
     std::vector<Gain> values;
 
     BaselineGains(int nants, int nchan);  // every baseline, every value 1
-    Gain &value(int ant1, int ant2, int channel);
-    const Gain &value(int ant1, int ant2, int channel) const;
+    Gain& value(int ant1, int ant2, int channel);
+    const Gain& value(int ant1, int ant2, int channel) const;
 };
 
 // Writes "gains" and the header values "ngains", "nfeeds", "ntau", "nsols", "interval" and,
 // with delay terms, "freq0" into the open data set `tno`. Errors are fatal through bug_c.
-void writeGains(int tno, const GainTable &gains);
+void writeGains(int tno, const GainTable& gains);
 // Writes "freqs", "bandpass", "nchan0", "nspect0", "nbpsols"; with `layout`, also "ngains",
 // "nfeeds" and "ntau" (needed when the data set carries no gain table).
-void writeBandpass(int tno, const BandpassTable &bandpass, bool layout);
+void writeBandpass(int tno, const BandpassTable& bandpass, bool layout);
 // Writes "cgains" with "ncgains" and "ncbase", or with `wide` "wgains", "nwgains", "nwbase".
-void writeBaselineGains(int tno, const BaselineGains &table, bool wide);
+void writeBaselineGains(int tno, const BaselineGains& table, bool wide);
 
 // The gain product g1 * conj(g2) that calibration applies at `time` to antennas a1 (feed f1)
 // and a2 (feed f2), for a time that lies within the interval of no more than one solution:
 // false when no solution with gains for both reaches it. With delay terms *delay receives the
 // baseline delay term of that solution, else 0.
-bool gainProduct(const GainTable &gains, double time, int a1, int f1, int a2, int f2,
-                 std::complex<double> *product, std::complex<double> *delay);
+bool gainProduct(const GainTable& gains, double time, int a1, int f1, int a2, int f2, std::complex<double>* product,
+                 std::complex<double>* delay);
 // Bandpass of a1's feed times the conjugate bandpass of a2's feed at `channel` of `solution`.
-std::complex<double> bandpassProduct(const BandpassTable &bandpass, int solution, int a1, int f1,
-                                     int a2, int f2, int channel);
+std::complex<double> bandpassProduct(const BandpassTable& bandpass, int solution, int a1, int f1, int a2, int f2,
+                                     int channel);
 // The factor a baseline delay term applies at frequency `freq` (GHz).
 std::complex<double> delayFactor(std::complex<double> delay, double freq, double freq0);
 

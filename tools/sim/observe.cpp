@@ -23,11 +23,11 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kMetresPerNs = 0.299792458;
-constexpr double kLatitude = -30.72 * kPi / 180;    // array latitude
-constexpr double kLongitude = 21.43 * kPi / 180;    // array longitude, east
-constexpr double kStartJd = 2459580.25;             // first integration's Julian date
-constexpr double kCalibratorFlux = 10.0;            // Jy
-constexpr double kRestFreq = 1.420405752;           // GHz
+constexpr double kLatitude = -30.72 * kPi / 180;  // array latitude
+constexpr double kLongitude = 21.43 * kPi / 180;  // array longitude, east
+constexpr double kStartJd = 2459580.25;  // first integration's Julian date
+constexpr double kCalibratorFlux = 10.0;  // Jy
+constexpr double kRestFreq = 1.420405752;  // GHz
 
 // Uv variable type codes of the writer.
 constexpr int kChar = 1;
@@ -97,10 +97,10 @@ std::vector<Field> makeFields(const ObserveConfig& config, Random& rng)
         } else {
             const int n = rng.integer(2, 4);
             for (int k = 0; k < n; ++k) {
-                const double r = rng.uniform(0.0, 0.01);   // within about half a degree
+                const double r = rng.uniform(0.0, 0.01);  // within about half a degree
                 const double pa = rng.uniform(0.0, 2 * kPi);
-                f.components.push_back({r * std::cos(pa), r * std::sin(pa), rng.uniform(0.3, 3.0),
-                                        rng.uniform(-1.2, 0.3)});
+                f.components.push_back(
+                    {r * std::cos(pa), r * std::sin(pa), rng.uniform(0.3, 3.0), rng.uniform(-1.2, 0.3)});
             }
         }
         fields.push_back(f);
@@ -111,7 +111,7 @@ std::vector<Field> makeFields(const ObserveConfig& config, Random& rng)
 // Antenna positions in the equatorial frame, nanoseconds: x, y, z per antenna.
 std::vector<std::array<double, 3>> makeAntennas(const ObserveConfig& config, Random& rng)
 {
-    const double radius = 150.0 * std::sqrt(static_cast<double>(config.nants));   // metres
+    const double radius = 150.0 * std::sqrt(static_cast<double>(config.nants));  // metres
     std::vector<std::array<double, 3>> pos;
     for (int a = 0; a < config.nants; ++a) {
         const double r = radius * std::sqrt(rng.uniform());
@@ -143,7 +143,7 @@ std::vector<std::complex<float>> makeBandpass(int nchan, Random& rng)
 
 // Slowly varying gain of one antenna's feed.
 struct Gain {
-    double amp, phase0, rate;   // rate in radians per hour
+    double amp, phase0, rate;  // rate in radians per hour
     std::complex<double> at(double hours) const { return std::polar(amp, phase0 + rate * hours); }
 };
 
@@ -152,12 +152,12 @@ struct Plan {
     std::vector<Integration> times;
     std::vector<Field> fields;
     std::vector<std::array<double, 3>> antennas;
-    std::vector<std::vector<std::complex<float>>> bandpass;   // [antenna * 2 + feed][channel]
-    std::vector<Gain> gains;                                   // [antenna * 2 + feed]
-    std::vector<std::vector<double>> spectra;                  // [field][component * nchan + c]
+    std::vector<std::vector<std::complex<float>>> bandpass;  // [antenna * 2 + feed][channel]
+    std::vector<Gain> gains;  // [antenna * 2 + feed]
+    std::vector<std::vector<double>> spectra;  // [field][component * nchan + c]
     Interference rfi;
     std::set<int> burstSet;
-    std::vector<double> delays;   // with config.cal: phase slope of each antenna, radians per GHz
+    std::vector<double> delays;  // with config.cal: phase slope of each antenna, radians per GHz
     CalibrationGaps calGaps;
 };
 
@@ -187,7 +187,7 @@ Plan makePlan(const ObserveConfig& config)
         // A generator of its own, so that the data sets without calibration stay as they were.
         Random calRng(config.seed ^ 0xca1b4a7eULL);
         for (int a = 0; a < config.nants; ++a)
-            plan.delays.push_back(2 * kPi * calRng.uniform(-5.0, 5.0));   // up to 5 ns
+            plan.delays.push_back(2 * kPi * calRng.uniform(-5.0, 5.0));  // up to 5 ns
         const auto n = static_cast<int64_t>(plan.times.size());
         plan.calGaps.gapFirst = n / 2;
         plan.calGaps.gapEnd = n / 2 + std::max<int64_t>(1, n / 20);
@@ -203,14 +203,24 @@ Plan makePlan(const ObserveConfig& config)
 std::pair<int, int> feeds(int pol)
 {
     switch (pol) {
-    case -6: case -2: return {1, 1};
-    case -7: case -3: return {0, 1};
-    case -8: case -4: return {1, 0};
-    default: return {0, 0};
+    case -6:
+    case -2:
+        return {1, 1};
+    case -7:
+    case -3:
+        return {0, 1};
+    case -8:
+    case -4:
+        return {1, 0};
+    default:
+        return {0, 0};
     }
 }
 
-bool parallelHand(int pol) { return feeds(pol).first == feeds(pol).second; }
+bool parallelHand(int pol)
+{
+    return feeds(pol).first == feeds(pol).second;
+}
 
 // Writes tables that undo the corruption: a gain solution at every integration (valid for
 // 0.4 of an integration either side) holding the inverse of each feed's gain (and of the
@@ -335,8 +345,7 @@ Interference plannedInterference(const ObserveConfig& config)
     return rfi;
 }
 
-ObserveSummary observe(const ObserveConfig& config,
-                       const std::function<void(int64_t, int64_t)>& progress)
+ObserveSummary observe(const ObserveConfig& config, const std::function<void(int64_t, int64_t)>& progress)
 {
     const Plan plan = makePlan(config);
     Random noise(config.seed * 0x9e3779b97f4a7c15ULL + 1);
@@ -368,7 +377,7 @@ ObserveSummary observe(const ObserveConfig& config,
         std::complex<double> badJump{1.0, 0.0};
         bool burst = false;
     } now;
-    std::vector<std::complex<double>> jumps(plan.times.size(), 1.0);   // badJump of each integration
+    std::vector<std::complex<double>> jumps(plan.times.size(), 1.0);  // badJump of each integration
     auto point = [&](int t) {
         if (t == now.timeIndex)
             return;
@@ -436,7 +445,7 @@ ObserveSummary observe(const ObserveConfig& config,
             for (size_t k = 0; k < field.components.size(); ++k) {
                 const Component& cp = field.components[k];
                 const double n1 = std::sqrt(std::max(0.0, 1.0 - cp.l * cp.l - cp.m * cp.m)) - 1.0;
-                const double delay = r.u * cp.l + r.v * cp.m + r.w * n1;   // ns
+                const double delay = r.u * cp.l + r.v * cp.m + r.w * n1;  // ns
                 std::complex<double> rot = std::polar(1.0, -2 * kPi * delay * config.sfreq);
                 const std::complex<double> step = std::polar(1.0, -2 * kPi * delay * df);
                 const double* sp = &spec[k * nchan];
@@ -451,8 +460,8 @@ ObserveSummary observe(const ObserveConfig& config,
         const bool bad = a1 == plan.rfi.badAntenna || a2 == plan.rfi.badAntenna;
         const double sigma = config.noise * (bad ? 3.0 : 1.0);
         const auto [f1, f2] = feeds(r.pol);
-        std::complex<double> g = plan.gains[(a1 - 1) * 2 + f1].at(hours) *
-                                 std::conj(plan.gains[(a2 - 1) * 2 + f2].at(hours));
+        std::complex<double> g =
+            plan.gains[(a1 - 1) * 2 + f1].at(hours) * std::conj(plan.gains[(a2 - 1) * 2 + f2].at(hours));
         if (bad)
             g *= a1 == plan.rfi.badAntenna ? now.badJump : std::conj(now.badJump);
         // Cross hands see only a small leakage of the unpolarised sky.
@@ -464,7 +473,8 @@ ObserveSummary observe(const ObserveConfig& config,
         // rises with frequency from the first channel on, which the delay terms undo.
         const double delayRate = config.cal ? plan.delays[a2 - 1] - plan.delays[a1 - 1] : 0.0;
         for (int c = 0; c < nchan; ++c) {
-            std::complex<double> vis = g * std::complex<double>(bp1[c]) * std::conj(std::complex<double>(bp2[c])) * sky[c];
+            std::complex<double> vis =
+                g * std::complex<double>(bp1[c]) * std::conj(std::complex<double>(bp2[c])) * sky[c];
             if (delayRate != 0.0)
                 vis *= std::polar(1.0, c * df * delayRate);
             vis += std::complex<double>(sigma * noise.normal(), sigma * noise.normal());

@@ -9,27 +9,34 @@
 
 namespace kestrum::sim {
 
-std::vector<std::pair<int, int>> baselinesOf(const UvDescription& d) {
-    if (!d.baselines.empty()) return d.baselines;
+std::vector<std::pair<int, int>> baselinesOf(const UvDescription& d)
+{
+    if (!d.baselines.empty())
+        return d.baselines;
     std::vector<std::pair<int, int>> out;
     for (int a1 = 1; a1 <= d.nants; ++a1)
         for (int a2 = a1; a2 <= d.nants; ++a2)
-            if (a1 != a2 || d.autos) out.emplace_back(a1, a2);
+            if (a1 != a2 || d.autos)
+                out.emplace_back(a1, a2);
     return out;
 }
 
-double baselineNumber(int a1, int a2) {
-    if (a2 > 255) return 2048.0 * a1 + a2 + 65536;
+double baselineNumber(int a1, int a2)
+{
+    if (a2 > 255)
+        return 2048.0 * a1 + a2 + 65536;
     return 256.0 * a1 + a2;
 }
 
-int64_t writeUv(const std::string& path, const UvDescription& d) {
+int64_t writeUv(const std::string& path, const UvDescription& d)
+{
     int tno = 0;
     uvopen_c(&tno, path.c_str(), "new");
     uvset_c(tno, "preamble", d.uvw ? "uvw/time/baseline" : "uv/time/baseline", 0, 0, 0, 0);
     char corr[2] = {d.corrType, 0};
     uvset_c(tno, "corr", corr, 0, 0, 0, 0);
-    if (d.header) d.header(tno);
+    if (d.header)
+        d.header(tno);
 
     const auto pairs = baselinesOf(d);
     int nchan = 0;
@@ -49,7 +56,8 @@ int64_t writeUv(const std::string& path, const UvDescription& d) {
     std::vector<float> data(2 * static_cast<size_t>(nchan)), wdata(2 * static_cast<size_t>(d.wideChannels));
     std::vector<int> flags(nchan, 1), wflags(d.wideChannels, 1);
     std::vector<float> wfreq(d.wideChannels), wwidth(d.wideChannels, 0.1f);
-    for (int k = 0; k < d.wideChannels; ++k) wfreq[k] = static_cast<float>(d.windows.front().sfreq + 0.1 * k);
+    for (int k = 0; k < d.wideChannels; ++k)
+        wfreq[k] = static_cast<float>(d.windows.front().sfreq + 0.1 * k);
 
     UvRecord r;
     for (size_t t = 0; t < d.times.size(); ++t) {
@@ -83,7 +91,8 @@ int64_t writeUv(const std::string& path, const UvDescription& d) {
                 uvputvr_c(tno, IO_REAL, "vsource", &d.vsource, 1);
                 uvputvr_c(tno, IO_BYTE, "source", r.source.c_str(), static_cast<int>(r.source.size()));
                 uvputvr_c(tno, IO_INT, "pol", &pol, 1);
-                if (d.perRecord) d.perRecord(tno, r);
+                if (d.perRecord)
+                    d.perRecord(tno, r);
                 for (int k = 0; k < nchan; ++k) {
                     std::complex<float> x = d.value ? d.value(r, k) : std::complex<float>(1, 0);
                     data[2 * k] = x.real();
@@ -101,7 +110,8 @@ int64_t writeUv(const std::string& path, const UvDescription& d) {
                 }
                 double pre[5] = {r.u, r.v};
                 int p = 2;
-                if (d.uvw) pre[p++] = r.w;
+                if (d.uvw)
+                    pre[p++] = r.w;
                 pre[p++] = r.time;
                 pre[p] = r.baseline;
                 uvwrite_c(tno, pre, data.data(), d.flags ? flags.data() : nullptr, nchan);

@@ -22,12 +22,12 @@ struct Window {
 
 // The record a callback is asked about.
 struct UvRecord {
-    int64_t index = 0;    // 0-based, in writing order
-    int timeIndex = 0;    // index into UvDescription::times
-    double time = 0;      // Julian date
+    int64_t index = 0;  // 0-based, in writing order
+    int timeIndex = 0;  // index into UvDescription::times
+    double time = 0;  // Julian date
     int ant1 = 0, ant2 = 0;  // antennas, ant1 <= ant2
     double baseline = 0;  // baseline number
-    int pol = 0;          // polarisation code
+    int pol = 0;  // polarisation code
     std::string source;
     double u = 0, v = 0, w = 0;  // nanoseconds
 };
@@ -43,12 +43,12 @@ struct UvDescription {
     std::vector<int> pols{-5};
     // Source name per time index (default "sim").
     std::function<std::string(int timeIndex)> source;
-    char corrType = 'r';     // "corr" as 'r' real pairs, 'j' 16-bit pairs with "tscale", 'c' complex
-    bool flags = true;       // write the "flags" mask
-    bool uvw = false;        // three "coord" elements instead of two
-    double inttime = 10.0;   // seconds ("inttime")
+    char corrType = 'r';  // "corr" as 'r' real pairs, 'j' 16-bit pairs with "tscale", 'c' complex
+    bool flags = true;  // write the "flags" mask
+    bool uvw = false;  // three "coord" elements instead of two
+    double inttime = 10.0;  // seconds ("inttime")
     float veldop = 0, vsource = 0;  // km/s: observatory and source velocities ("veldop", "vsource")
-    int wideChannels = 0;    // > 0: also "wcorr" with that many channels and "wflags"
+    int wideChannels = 0;  // > 0: also "wcorr" with that many channels and "wflags"
     // Channel value (default: 1 + 0i) and flag (default: good) of a record.
     std::function<std::complex<float>(const UvRecord&, int channel)> value;
     std::function<bool(const UvRecord&, int channel)> good;

@@ -21,7 +21,8 @@ const float kPoints[][3] = {{25, -25, 5}, {75, -25, 5}, {25, 25, 5}, {75, 25, 5}
 
 void drawScene()
 {
-    for (const auto& p : kPoints) ns2point(p[0], p[1], p[2], 1, 1, 1);
+    for (const auto& p : kPoints)
+        ns2point(p[0], p[1], p[2], 1, 1, 1);
     s2box("BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0);
     s2lab("Channel", "Amplitude", "time", "Test scene\nsecond line");
 }
@@ -33,7 +34,8 @@ int g_spaces = 0;
 
 void frame(double* t, int* kc)
 {
-    if (g_frames++ == 0) g_firstT = *t;
+    if (g_frames++ == 0)
+        g_firstT = *t;
     g_lastT = *t;
     g_spaces = *kc;
     drawScene();
@@ -47,8 +49,10 @@ void printFrames()
 
 int key(unsigned char* k)
 {
-    if (g_blockHome && (*k == 'h' || *k == 'H')) return 1;
-    if (g_qQuits && *k == 'q') *k = 'Q';
+    if (g_blockHome && (*k == 'h' || *k == 'H'))
+        return 1;
+    if (g_qQuits && *k == 'q')
+        *k = 'Q';
     return 0;
 }
 
@@ -59,23 +63,31 @@ int main(int argc, char** argv)
     const char* device = "/S2MONO";
     bool staticScene = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) device = argv[++i];
-        else if (std::strcmp(argv[i], "--static") == 0) staticScene = true;
-        else if (std::strcmp(argv[i], "--block-home") == 0) g_blockHome = true;
-        else if (std::strcmp(argv[i], "--q-quits") == 0) g_qQuits = true;
+        if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
+            device = argv[++i];
+        else if (std::strcmp(argv[i], "--static") == 0)
+            staticScene = true;
+        else if (std::strcmp(argv[i], "--block-home") == 0)
+            g_blockHome = true;
+        else if (std::strcmp(argv[i], "--q-quits") == 0)
+            g_qQuits = true;
         else if (std::strcmp(argv[i], "--chdir") == 0 && i + 1 < argc) {
-            if (chdir(argv[++i]) != 0) return 2;
+            if (chdir(argv[++i]) != 0)
+                return 2;
         }
     }
     const int opened = s2opend(device, argc, argv);
     std::printf("s2opend: %d\n", opened);
     std::fflush(stdout);
-    if (opened == 0) return 0;
+    if (opened == 0)
+        return 0;
     s2svp(-1, 1, -1, 1, -1, 1);
     s2swin(0, 100, -50, 50, 0, 10);
     std::atexit(printFrames);
-    if (staticScene) drawScene();
-    else cs2scb(frame);
+    if (staticScene)
+        drawScene();
+    else
+        cs2scb(frame);
     cs2skcb(key);
     s2show(1);
     return 3;  // s2show never returns with an open device
