@@ -73,6 +73,44 @@ void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r
     session().scene.addLine(x1, y1, z1, x2, y2, z2, r, g, b);
 }
 
+void s2image(int nx, int ny, const unsigned char* rgb, float x1, float x2, float y1, float y2, float z)
+{
+    session().scene.addImage(nx, ny, rgb, x1, x2, y1, y2, z);
+}
+
+void s2cbar(int n, const unsigned char* rgb, float lo, float hi, const char* label)
+{
+    session().scene.setColourBar(n, rgb, lo, hi, label);
+}
+
+void s2qcam(float position[3], float target[3], float up[3])
+{
+    const Camera& c = session().camera;
+    const Vec3 v[3] = {c.position, c.target, c.up};
+    float* out[3] = {position, target, up};
+    for (int i = 0; i < 3; ++i) {
+        out[i][0] = static_cast<float>(v[i].x);
+        out[i][1] = static_cast<float>(v[i].y);
+        out[i][2] = static_cast<float>(v[i].z);
+    }
+}
+
+void s2scam(const float position[3], const float target[3], const float up[3])
+{
+    const Vec3 p = {position[0], position[1], position[2]}, t = {target[0], target[1], target[2]},
+               u = {up[0], up[1], up[2]};
+    const Vec3 sight = {t.x - p.x, t.y - p.y, t.z - p.z};
+    const Vec3 side = {sight.y * u.z - sight.z * u.y, sight.z * u.x - sight.x * u.z, sight.x * u.y - sight.y * u.x};
+    if (!(side.x * side.x + side.y * side.y + side.z * side.z > 0.0)) {
+        warn(stderr, "s2scam", "the up direction is zero or along the line of sight; camera unchanged");
+        return;
+    }
+    Camera& c = session().camera;
+    c.position = p;
+    c.target = t;
+    c.up = u;
+}
+
 void cs2scb(void (*callback)(double* t, int* kc))
 {
     session().frameCallback = callback;

@@ -10,7 +10,9 @@ extern "C" {
 //   Device ....... s2opend
 //   Coordinates .. s2svp, s2swin
 //   Annotation ... s2box, s2lab
-//   Geometry ..... ns2point, ns2line
+//   Geometry ..... ns2point, ns2line, s2image
+//   Colour bar ... s2cbar
+//   Camera ....... s2qcam, s2scam
 //   Callbacks .... cs2scb, cs2skcb
 //   Event loop ... s2show
 //
@@ -50,6 +52,24 @@ void s2lab(const char* xlabel, const char* ylabel, const char* zlabel, const cha
 void ns2point(float x, float y, float z, float r, float g, float b);
 // One line segment between two world positions.
 void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b);
+// An image of nx x ny cells lying on the world rectangle x1 .. x2, y1 .. y2 in the plane z: `rgb`
+// holds 3 bytes (red, green, blue in 0 .. 255) per cell, row after row starting with the row at
+// y1, each row starting with the cell at x1. Every cell is a flat patch of its colour, drawn under
+// the points and lines. The cells are copied; an image drawn again unchanged in the next frame
+// costs a comparison, not a new upload to the graphics card.
+void s2image(int nx, int ny, const unsigned char* rgb, float x1, float x2, float y1, float y2, float z);
+
+// A colour bar at the right edge of the window, upright, in front of the scene and not turned by
+// the camera: n colours of 3 bytes each, the colour of the value `lo` first, spread evenly from lo
+// at the bottom to `hi` at the top, with ticks and their numbers to the right and `label` above.
+// n < 1 draws no bar. Drawn in the per-frame callback it lasts one frame, like the geometry.
+void s2cbar(int n, const unsigned char* rgb, float lo, float hi, const char* label);
+
+// The camera in device space (the viewport's coordinates): its position, the point it looks at
+// and its up direction.
+void s2qcam(float position[3], float target[3], float up[3]);
+// Places the camera; an up direction of zero length or along the line of sight leaves it unchanged.
+void s2scam(const float position[3], const float target[3], const float up[3]);
 
 // Registers the per-frame callback: called once per frame with the animation time in seconds and
 // the number of space-bar presses so far.

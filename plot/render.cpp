@@ -211,7 +211,7 @@ void Renderer::layoutTitle(int width, int height, const std::string& title)
     }
 }
 
-void Renderer::drawTexts(int width, int height, const Overlays& overlays)
+void Renderer::drawTexts(int width, int height, const Overlays& overlays, const ColourBar* bar)
 {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -219,6 +219,8 @@ void Renderer::drawTexts(int width, int height, const Overlays& overlays)
     glMatrixMode(GL_MODELVIEW);
     glLoadIdentity();
 
+    if (bar != nullptr)
+        drawColourBar(*bar, width, height);
     glColor3f(1.0f, 1.0f, 1.0f);
     for (const PendingText& t : texts_)
         drawString(kFont, t.x, t.y, t.text);
@@ -240,6 +242,126 @@ void Renderer::drawTexts(int width, int height, const Overlays& overlays)
     }
     if (overlays.fade > 0.0)
         drawShade(0.0, 0.0, width, height, std::min(overlays.fade, 1.0));
+}
+
+void Renderer::drawImages(const Scene& scene)
+{
+    if (textures_.size() < scene.imageCount())
+        textures_.resize(scene.imageCount());
+    GLint maxSize = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+    maxSize = std::max(maxSize, 64);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glEnable(GL_TEXTURE_2D);
+    for (std::size_t k = 0; k < scene.imageCount(); ++k) {
+        const Image& im = scene.images()[k];
+        ImageTextures& t = textures_[k];
+        if (t.generation != im.generation) {
+            glDeleteTextures(static_cast<GLsizei>(t.ids.size()), t.ids.data());
+            t.tileSize = maxSize;
+            t.tilesX = (im.nx + maxSize - 1) / maxSize;
+            t.tilesY = (im.ny + maxSize - 1) / maxSize;
+            t.ids.resize(static_cast<std::size_t>(t.tilesX) * static_cast<std::size_t>(t.tilesY));
+            glGenTextures(static_cast<GLsizei>(t.ids.size()), t.ids.data());
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, im.nx);
+            for (int ty = 0; ty < t.tilesY; ++ty)
+                for (int tx = 0; tx < t.tilesX; ++tx) {
+                    const int x0 = tx * maxSize, y0 = ty * maxSize;
+                    glBindTexture(GL_TEXTURE_2D, t.ids[static_cast<std::size_t>(ty * t.tilesX + tx)]);
+                    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+                    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+                    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+                    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+                    glPixelStorei(GL_UNPACK_SKIP_PIXELS, x0);
+                    glPixelStorei(GL_UNPACK_SKIP_ROWS, y0);
+                    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB8, std::min(maxSize, im.nx - x0),
+                                 std::min(maxSize, im.ny - y0), 0, GL_RGB, GL_UNSIGNED_BYTE, im.rgb.data());
+                }
+            glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+            glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
+            glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
+            t.generation = im.generation;
+        }
+        // Each tile covers its share of the image's rectangle.
+        const double sx = (im.p1[0] - im.p0[0]) / im.nx, sy = (im.p1[1] - im.p0[1]) / im.ny;
+        for (int ty = 0; ty < t.tilesY; ++ty)
+            for (int tx = 0; tx < t.tilesX; ++tx) {
+                const int x0 = tx * t.tileSize, y0 = ty * t.tileSize;
+                const int x1 = std::min(x0 + t.tileSize, im.nx), y1 = std::min(y0 + t.tileSize, im.ny);
+                const double X0 = im.p0[0] + x0 * sx, X1 = im.p0[0] + x1 * sx;
+                const double Y0 = im.p0[1] + y0 * sy, Y1 = im.p0[1] + y1 * sy;
+                glBindTexture(GL_TEXTURE_2D, t.ids[static_cast<std::size_t>(ty * t.tilesX + tx)]);
+                glBegin(GL_QUADS);
+                glTexCoord2d(0, 0);
+                glVertex3d(X0, Y0, im.p0[2]);
+                glTexCoord2d(1, 0);
+                glVertex3d(X1, Y0, im.p0[2]);
+                glTexCoord2d(1, 1);
+                glVertex3d(X1, Y1, im.p0[2]);
+                glTexCoord2d(0, 1);
+                glVertex3d(X0, Y1, im.p0[2]);
+                glEnd();
+            }
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+}
+
+void Renderer::layoutColourBar(const ColourBar& bar, int width, int height)
+{
+    // The bar's numbers and label take their place before the axis labels so that none runs
+    // into them.
+    const double x1 = width - 70.0, y0 = 0.2 * height, y1 = 0.8 * height;
+    layout_.placeAside({width - 90.0, y0, x1, y1}, 0, 0, 0);
+    const double span = static_cast<double>(bar.hi) - bar.lo;
+    for (int t = 0; t < bar.ticks.count; ++t) {
+        const double f = span != 0.0 ? (bar.ticks.values[t] - bar.lo) / span : 0.5;
+        const double y = y0 + f * (y1 - y0);
+        const char* text = bar.ticks.labels[t];
+        const double w = glutBitmapLength(kFont, reinterpret_cast<const unsigned char*>(text));
+        const Rect r = {x1 + 9.0, y - 0.5 * kTextHeight, x1 + 9.0 + w, y + 0.5 * kTextHeight};
+        if (layout_.collides(r))
+            continue;
+        layout_.placeAside(r, 0, 0, 0);
+        texts_.push_back({r.x0, r.y0 + kTextDescent, text});
+    }
+    if (!bar.label.empty()) {
+        const char* text = bar.label.c_str();
+        const double w = glutBitmapLength(kFont, reinterpret_cast<const unsigned char*>(text));
+        const double cx = std::min(width - 80.0, width - 4.0 - 0.5 * w);
+        const Rect r =
+            layout_.placeAside({cx - 0.5 * w, y1 + 8.0, cx + 0.5 * w, y1 + 8.0 + kTextHeight}, 0, kTextHeight, 4);
+        if (!r.empty())
+            texts_.push_back({r.x0, r.y0 + kTextDescent, text});
+    }
+}
+
+void Renderer::drawColourBar(const ColourBar& bar, int width, int height)
+{
+    const double x0 = width - 90.0, x1 = width - 70.0, y0 = 0.2 * height, y1 = 0.8 * height;
+    const std::size_t n = bar.rgb.size() / 3;
+    glBegin(GL_QUADS);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double a = y0 + (y1 - y0) * static_cast<double>(k) / n,
+                     e = y0 + (y1 - y0) * static_cast<double>(k + 1) / n;
+        glColor3ub(bar.rgb[3 * k], bar.rgb[3 * k + 1], bar.rgb[3 * k + 2]);
+        glVertex2d(x0, a);
+        glVertex2d(x1, a);
+        glVertex2d(x1, e);
+        glVertex2d(x0, e);
+    }
+    glEnd();
+    const double span = static_cast<double>(bar.hi) - bar.lo;
+    glColor3f(1.0f, 1.0f, 1.0f);
+    glBegin(GL_LINES);
+    for (int t = 0; t < bar.ticks.count; ++t) {
+        const double f = span != 0.0 ? (bar.ticks.values[t] - bar.lo) / span : 0.5;
+        const double y = std::floor(y0 + f * (y1 - y0)) + 0.5;
+        glVertex2d(x1, y);
+        glVertex2d(x1 + 6.0, y);
+    }
+    glEnd();
 }
 
 void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
@@ -285,6 +407,9 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
     const Labels& labels = scene.labels();
     if (labels.set)
         layoutTitle(width, height, labels.title);
+    const ColourBar& bar = scene.colourBar();
+    if (bar.set)
+        layoutColourBar(bar, width, height);
     const std::vector<Box>& boxes = scene.boxes();
     if (boxes.empty()) {
         if (labels.set) {  // labels without a box go along the viewport box
@@ -298,6 +423,8 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
             appendBox(lines, boxes[i], i + 1 == boxes.size() && labels.set ? &labels : nullptr);
     }
 
+    if (scene.imageCount() > 0)
+        drawImages(scene);
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     drawArray(GL_POINTS, scene.points());
@@ -306,7 +433,7 @@ void Renderer::draw(Scene& scene, const Camera& camera, int width, int height, c
     glDisableClientState(GL_VERTEX_ARRAY);
     lines.resize(sceneLines);
 
-    drawTexts(width, height, overlays);
+    drawTexts(width, height, overlays, bar.set ? &bar : nullptr);
 
     glMatrixMode(GL_MODELVIEW);
     glPopMatrix();

@@ -31,7 +31,10 @@ private:
     void appendBox(std::vector<Vertex>& lines, const Box& box, const Labels* labels);
     Rect textRect(ScreenPoint anchor, double dx, double dy, const char* text) const;
     void layoutTitle(int width, int height, const std::string& title);
-    void drawTexts(int width, int height, const Overlays& overlays);
+    void drawTexts(int width, int height, const Overlays& overlays, const ColourBar* bar);
+    void drawImages(const Scene& scene);
+    void layoutColourBar(const ColourBar& bar, int width, int height);
+    void drawColourBar(const ColourBar& bar, int width, int height);
 
     double model_[16], projection_[16];
     int viewport_[4];
@@ -42,6 +45,15 @@ private:
     };
     std::vector<PendingText> texts_;
     std::vector<std::string> titleLines_;  // the title's lines, kept between frames
+    // The textures made of each image slot: the image's generation they show and one texture per
+    // tile of at most GL_MAX_TEXTURE_SIZE cells a side, tiles row by row. Kept while the
+    // generation stays, so that an unchanged image is not uploaded again.
+    struct ImageTextures {
+        std::uint64_t generation = 0;
+        int tilesX = 0, tilesY = 0, tileSize = 0;
+        std::vector<unsigned> ids;
+    };
+    std::vector<ImageTextures> textures_;
 };
 
 }  // namespace kestrum::plot

@@ -166,19 +166,56 @@ void Scene::setLabels(const char* x, const char* y, const char* z, const char* t
     l.title = title ? title : "";
 }
 
+void Scene::addImage(int nx, int ny, const std::uint8_t* rgb, float x1, float x2, float y1, float y2, float z)
+{
+    float p0[3], p1[3];
+    if (nx < 1 || ny < 1 || rgb == nullptr || !mapping.toDevice(x1, y1, z, p0) || !mapping.toDevice(x2, y2, z, p1))
+        return;
+    if (imageCount_ == images_.size())
+        images_.emplace_back();
+    Image& im = images_[imageCount_++];
+    std::copy(p0, p0 + 3, im.p0);
+    std::copy(p1, p1 + 3, im.p1);
+    const std::size_t bytes = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny) * 3;
+    if (im.nx == nx && im.ny == ny && std::memcmp(im.rgb.data(), rgb, bytes) == 0)
+        return;
+    im.nx = nx;
+    im.ny = ny;
+    im.rgb.assign(rgb, rgb + bytes);
+    im.generation = nextGeneration_++;
+}
+
+void Scene::setColourBar(int n, const std::uint8_t* rgb, float lo, float hi, const char* label)
+{
+    ColourBar& bar = inFrame_ ? frameBar_ : staticBar_;
+    bar.set = n >= 1 && rgb != nullptr;
+    if (!bar.set) {
+        bar.rgb.clear();
+        return;
+    }
+    bar.rgb.assign(rgb, rgb + static_cast<std::size_t>(n) * 3);
+    bar.lo = lo;
+    bar.hi = hi;
+    bar.label = label ? label : "";
+    chooseTicks(lo, hi, 0.0, bar.ticks);
+}
+
 void Scene::beginFrame()
 {
     if (!inFrame_) {
         staticPoints_ = points_.size();
         staticLines_ = lines_.size();
         staticBoxes_ = boxes_.size();
+        staticImages_ = imageCount_;
         inFrame_ = true;
     }
     assert(points_.size() >= staticPoints_ && lines_.size() >= staticLines_);
     points_.resize(staticPoints_);
     lines_.resize(staticLines_);
     boxes_.resize(staticBoxes_);
+    imageCount_ = staticImages_;
     frameLabels_.set = false;
+    frameBar_.set = false;
 }
 
 Camera homeCamera(const float lo[3], const float hi[3], double aspect)

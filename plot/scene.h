@@ -53,6 +53,35 @@ struct Box {
     float tickDevice[3][kMaxTicks];
 };
 
+// An image (s2image): nx x ny cells of 3 bytes r, g, b each, row by row from the row at the
+// rectangle's first y edge, each row from its first x edge. It lies flat in a plane of constant
+// device z: the world corner (x1, y1, z) maps to device `p0`, (x2, y2, z) to device `p1`, so cell
+// (i, j) fills device x from p0.x + i (p1.x - p0.x) / nx over one nx-th of the width, and y alike
+// with j and ny. Its cells are drawn as flat colours under the points and lines, seen through the
+// camera like them. `generation` changes whenever the pixels change, so that a renderer can keep
+// what it made of them (a texture) while it stays the same.
+struct Image {
+    int nx = 0, ny = 0;
+    float p0[3], p1[3];
+    std::vector<std::uint8_t> rgb;
+    std::uint64_t generation = 0;
+};
+
+// A colour bar (s2cbar): `rgb` holds n colours of 3 bytes, the colour of the lowest value first,
+// spread evenly over the values lo .. hi. It is drawn in window pixels, not in the 3-D scene, at
+// the right edge of a width x height window: the bar fills x from width - 90 to width - 70 and y
+// from 0.2 height (value lo) to 0.8 height (value hi), colour k over the k-th of n equal steps
+// from the bottom; each tick value (`ticks`, chosen for lo .. hi) gets a white line from
+// x = width - 70 to width - 64 at its height and its label to the right of it, and `label` is
+// centred above the bar.
+struct ColourBar {
+    bool set = false;
+    std::vector<std::uint8_t> rgb;
+    float lo = 0, hi = 1;
+    std::string label;
+    TickSet ticks;
+};
+
 // Axis labels and title (s2lab).
 struct Labels {
     bool set = false;
@@ -77,6 +106,12 @@ public:
     // Adds a box for the current world window; options as s2box takes them.
     void addBox(const char* opt[3], const float step[3]);
     void setLabels(const char* x, const char* y, const char* z, const char* title);
+    // Adds an image on the world rectangle x1 .. x2, y1 .. y2 at z; `rgb` holds nx * ny cells.
+    // Nothing is added for an empty image or a corner that does not map.
+    void addImage(int nx, int ny, const std::uint8_t* rgb, float x1, float x2, float y1, float y2, float z);
+    // Sets the colour bar: n colours of 3 bytes over lo .. hi; n < 1 sets none (in the frame part
+    // that leaves the static bar, if any).
+    void setColourBar(int n, const std::uint8_t* rgb, float lo, float hi, const char* label);
 
     // Starts a frame: drops the previous frame's geometry and collects into the frame part.
     void beginFrame();
@@ -85,6 +120,10 @@ public:
     std::vector<Vertex>& lines() { return lines_; }  // two vertices per segment
     const std::vector<Box>& boxes() const { return boxes_; }
     const Labels& labels() const { return frameLabels_.set ? frameLabels_ : staticLabels_; }
+    // The images in use are the first imageCount() entries.
+    const std::vector<Image>& images() const { return images_; }
+    std::size_t imageCount() const { return imageCount_; }
+    const ColourBar& colourBar() const { return frameBar_.set ? frameBar_ : staticBar_; }
 
 private:
     bool inFrame_ = false;
@@ -92,6 +131,12 @@ private:
     std::vector<Box> boxes_;
     std::size_t staticPoints_ = 0, staticLines_ = 0, staticBoxes_ = 0;
     Labels staticLabels_, frameLabels_;
+    // Image slots keep their pixels between frames: an image drawn again unchanged keeps its
+    // generation, and a changed one is copied into the slot's buffer.
+    std::vector<Image> images_;
+    std::size_t imageCount_ = 0, staticImages_ = 0;
+    std::uint64_t nextGeneration_ = 1;
+    ColourBar staticBar_, frameBar_;
 };
 
 // Camera that looks at the middle of the box from the +z side, +y up, 45 degrees aperture, far

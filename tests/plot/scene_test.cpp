@@ -165,6 +165,32 @@ double distance(const Vec3& a, const Vec3& b)
     return std::hypot(a.x - b.x, a.y - b.y, a.z - b.z);
 }
 
+TEST(Scene, ImagesKeepTheirGenerationWhileUnchangedAndLastOneFrame)
+{
+    Scene scene;
+    setWindow(scene.mapping, 0, 100, -50, 50, 0, 10);
+    std::uint8_t rgb[2 * 3 * 3] = {};
+    scene.beginFrame();
+    scene.addImage(2, 3, rgb, 0, 100, 50, -50, 5);
+    ASSERT_EQ(scene.imageCount(), 1u);
+    const Image& im = scene.images()[0];
+    EXPECT_EQ((std::array<float, 3>{im.p0[0], im.p0[1], im.p0[2]}), (std::array<float, 3>{-1, 1, 0}));
+    EXPECT_EQ((std::array<float, 3>{im.p1[0], im.p1[1], im.p1[2]}), (std::array<float, 3>{1, -1, 0}));
+    const std::uint64_t first = im.generation;
+    scene.beginFrame();
+    EXPECT_EQ(scene.imageCount(), 0u);
+    scene.addImage(2, 3, rgb, 0, 100, 50, -50, 5);
+    EXPECT_EQ(scene.images()[0].generation, first) << "the same cells again";
+    rgb[17] = 1;
+    scene.beginFrame();
+    scene.addImage(2, 3, rgb, 0, 100, 50, -50, 5);
+    EXPECT_NE(scene.images()[0].generation, first);
+    EXPECT_EQ(scene.images()[0].rgb[17], 1);
+    scene.addImage(0, 3, rgb, 0, 100, 50, -50, 5);
+    scene.addImage(2, 3, rgb, NAN, 100, 50, -50, 5);
+    EXPECT_EQ(scene.imageCount(), 1u) << "empty or unmappable images are left out";
+}
+
 TEST(Camera, HomeLooksAtTheBoxCentreFromPlusZWithTheWholeBoxInView)
 {
     const Camera c = homeCamera(kCubeLo, kCubeHi, 800.0 / 600.0);

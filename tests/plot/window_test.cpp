@@ -102,6 +102,32 @@ TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
     EXPECT_FALSE(home.brightNear(5, 590, 4));
 }
 
+TEST_F(PlotWindow, ImageCellsAndColourBarStepsShowTheirColoursWhereTheyLie)
+{
+    for (const char* part : {"--image", "--static"}) {
+        SCOPED_TRACE(part);
+        start({"--image", part});
+        // The driver's 4 x 3 image spans device -1..1 in x and y at z 0; its colours as it sets them.
+        for (int j = 0; j < 3; ++j)
+            for (int i = 0; i < 4; ++i) {
+                int c, r;
+                expectedPixel(-0.75 + 0.5 * i, -2.0 / 3 + 2.0 / 3 * j, 0.0, c, r);
+                EXPECT_EQ(home.at(c, r), static_cast<std::uint32_t>((60 * i + 20) << 16 | (80 * j + 40) << 8 | 200))
+                    << "cell " << i << "," << j;
+            }
+        // The bar: x 710..730, steps of 72 rows upwards from row 480 (from the top).
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(home.at(720, 480 - 36 - 72 * k),
+                      static_cast<std::uint32_t>(50 * k << 16 | 100 << 8 | (250 - 50 * k)))
+                << "bar step " << k;
+        EXPECT_TRUE(home.brightNear(745, 120, 3)) << "the number 1 at the top tick";
+        pressKeys(x, {"Right", "h"});
+        EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home) << "the image is drawn the same on every frame";
+        pressKeys(x, {"shift+q"});
+        EXPECT_EQ(finish(), 0);
+    }
+}
+
 TEST_F(PlotWindow, StaticGeometryStaysOnEveryFrame)
 {
     start({"--static"});

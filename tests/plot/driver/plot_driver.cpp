@@ -1,6 +1,8 @@
 // Test program for the plotting library's window tests: opens a device and draws a fixed scene
 // whose pixels the tests know, with keyboard callbacks chosen on the command line.
-//   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR]
+//   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR] [--image]
+// --image adds a 4 x 3 image over the whole world window at z 5 and a colour bar of 5 colours,
+// cell (i, j) and bar step k coloured as imageColour and barColour say.
 // Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0. At exit it prints
 // what the per-frame callback saw.
 #include "plot/plot.h"
@@ -14,6 +16,21 @@ namespace {
 
 bool g_blockHome = false;
 bool g_qQuits = false;
+bool g_image = false;
+
+void imageColour(int i, int j, unsigned char rgb[3])
+{
+    rgb[0] = static_cast<unsigned char>(60 * i + 20);
+    rgb[1] = static_cast<unsigned char>(80 * j + 40);
+    rgb[2] = 200;
+}
+
+void barColour(int k, unsigned char rgb[3])
+{
+    rgb[0] = static_cast<unsigned char>(50 * k);
+    rgb[1] = 100;
+    rgb[2] = static_cast<unsigned char>(250 - 50 * k);
+}
 
 // World window x 0..100, y -50..50, z 0..10 onto the cube -1..1: these points land at device
 // (-0.5, -0.5, 0), (0.5, -0.5, 0), (-0.5, 0.5, 0), (0.5, 0.5, 0) and (0, 0, 0).
@@ -21,6 +38,16 @@ const float kPoints[][3] = {{25, -25, 5}, {75, -25, 5}, {25, 25, 5}, {75, 25, 5}
 
 void drawScene()
 {
+    if (g_image) {
+        unsigned char cells[3][4][3], bar[5][3];
+        for (int j = 0; j < 3; ++j)
+            for (int i = 0; i < 4; ++i)
+                imageColour(i, j, cells[j][i]);
+        for (int k = 0; k < 5; ++k)
+            barColour(k, bar[k]);
+        s2image(4, 3, &cells[0][0][0], 0, 100, -50, 50, 5);
+        s2cbar(5, &bar[0][0], 0.0f, 1.0f, "Value");
+    }
     for (const auto& p : kPoints)
         ns2point(p[0], p[1], p[2], 1, 1, 1);
     s2box("BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0, "BCDETMNOPQ", 0, 0);
@@ -69,6 +96,8 @@ int main(int argc, char** argv)
             staticScene = true;
         else if (std::strcmp(argv[i], "--block-home") == 0)
             g_blockHome = true;
+        else if (std::strcmp(argv[i], "--image") == 0)
+            g_image = true;
         else if (std::strcmp(argv[i], "--q-quits") == 0)
             g_qQuits = true;
         else if (std::strcmp(argv[i], "--chdir") == 0 && i + 1 < argc) {
