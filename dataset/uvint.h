@@ -1,5 +1,6 @@
 // Internal state of the uv layer shared by its implementation files (uvio.cpp: stream and
-// variables, uvread.cpp: reading settings and records, uvselect.cpp: record selection).
+// variables, uvread.cpp: reading settings and records, uvwrite.cpp: writing records,
+// uvselect.cpp: record selection).
 #pragma once
 
 #include <sys/types.h>
