@@ -127,13 +127,6 @@ void scrrecsz_c(int handle, int recsize);
 void scrread_c(int handle, void* buffer, off_t offset, off_t length);
 void scrwrite_c(int handle, const void* buffer, off_t offset, off_t length);
 
-/* Text helpers for blank-padded fixed-length fields: zterm returns a NUL-terminated copy of
-   the first `length` characters without trailing blanks, in a 2048-byte ring buffer (valid
-   until about 2048 further bytes have been converted); pad blank-fills a NUL-terminated
-   string up to `length` characters. */
-char* zterm(const char* text, int length);
-void pad(char* text, int length);
-
 #ifdef __cplusplus
 }
 #endif

@@ -1,6 +1,7 @@
 // Scratch files, file-name expansion without a shell, and the fixed-length text helpers.
 #include "dataset/dio.h"
 #include "dataset/hio.h"
+#include "dataset/text.h"
 #include "tests/support/support.h"
 
 #include <cstdlib>
