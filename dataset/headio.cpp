@@ -83,6 +83,54 @@ void writeTagged(int tno, const char* name, const char* tag, int type, const voi
     closeItem(item);
 }
 
+// One number read from a header variable. Nothing is found when the item is absent or a
+// recognised tag has the wrong size.
+struct Number {
+    bool found = false;
+    bool integral = true;  // in `whole`, else in `real`
+    int64_t whole = 0;
+    double real = 0;
+};
+
+// The reader of rdhdd_c and rdhdl_c: "integer" and "integer*8" items, and with `reals` also
+// "real" and "double"; any other tag is fatal with `unrecognised`.
+Number readNumber(int tno, const char* name, bool reals, const char* unrecognised)
+{
+    Number n;
+    int item, st = 0;
+    char tag[4];
+    off_t size;
+    if (!openTagged(tno, name, &item, tag, &size))
+        return n;
+    if (isTag(tag, int_item)) {
+        if ((n.found = size == 8)) {
+            int v;
+            hreadi_c(item, &v, 4, 4, &st);
+            n.whole = v;
+        }
+    } else if (isTag(tag, int8_item)) {
+        if ((n.found = size == 16))
+            hreadl_c(item, &n.whole, 8, 8, &st);
+    } else if (reals && isTag(tag, real_item)) {
+        if ((n.found = size == 8)) {
+            float v;
+            hreadr_c(item, &v, 4, 4, &st);
+            n.integral = false;
+            n.real = v;
+        }
+    } else if (reals && isTag(tag, dble_item)) {
+        if ((n.found = size == 16)) {
+            hreadd_c(item, &n.real, 8, 8, &st);
+            n.integral = false;
+        }
+    } else {
+        bug_c('f', unrecognised);
+    }
+    check(st);
+    closeItem(item);
+    return n;
+}
+
 int& history(int tno)
 {
     if (!historyReady) {
@@ -103,38 +151,8 @@ extern "C" {
 
 void rdhdd_c(int tno, const char* name, double* value, double defval)
 {
-    *value = defval;
-    int item, st = 0;
-    char tag[4];
-    off_t size;
-    if (!openTagged(tno, name, &item, tag, &size))
-        return;
-    if (isTag(tag, int_item)) {
-        if (size == 8) {
-            int v;
-            hreadi_c(item, &v, 4, 4, &st);
-            *value = v;
-        }
-    } else if (isTag(tag, int8_item)) {
-        if (size == 16) {
-            int64_t v;
-            hreadl_c(item, &v, 8, 8, &st);
-            *value = static_cast<double>(v);
-        }
-    } else if (isTag(tag, real_item)) {
-        if (size == 8) {
-            float v;
-            hreadr_c(item, &v, 4, 4, &st);
-            *value = v;
-        }
-    } else if (isTag(tag, dble_item)) {
-        if (size == 16)
-            hreadd_c(item, value, 8, 8, &st);
-    } else {
-        bug_c('f', "Unrecognised type in rdhdd");
-    }
-    check(st);
-    closeItem(item);
+    const Number n = readNumber(tno, name, true, "Unrecognised type in rdhdd");
+    *value = !n.found ? defval : n.integral ? static_cast<double>(n.whole) : n.real;
 }
 
 void rdhdr_c(int tno, const char* name, float* value, float defval)
@@ -155,26 +173,8 @@ void rdhdi_c(int tno, const char* name, int* value, int defval)
 
 void rdhdl_c(int tno, const char* name, int64_t* value, int64_t defval)
 {
-    *value = defval;
-    int item, st = 0;
-    char tag[4];
-    off_t size;
-    if (!openTagged(tno, name, &item, tag, &size))
-        return;
-    if (isTag(tag, int_item)) {
-        if (size == 8) {
-            int v;
-            hreadi_c(item, &v, 4, 4, &st);
-            *value = v;
-        }
-    } else if (isTag(tag, int8_item)) {
-        if (size == 16)
-            hreadl_c(item, value, 8, 8, &st);
-    } else {
-        bug_c('f', "Unrecognised type in rdhdl");
-    }
-    check(st);
-    closeItem(item);
+    const Number n = readNumber(tno, name, false, "Unrecognised type in rdhdl");
+    *value = n.found ? n.whole : defval;
 }
 
 void rdhdc_c(int tno, const char* name, float* value, const float* defval)
