@@ -41,7 +41,7 @@ std::string trimmed(const char* text)
 }
 
 // Switches and parameters set by uvdatinp, and the position in the input list.
-struct Layer {
+struct Inputs {
     bool doplanet = false, dowave = false, doref = false, dodata = false, docal = false;
     bool dopass = false, dosels = false, doauto = false, docross = false, dow = false;
 
@@ -63,7 +63,7 @@ struct Layer {
     double preamble[5] = {};  // preamble of the last record read directly
 };
 
-Layer L;
+Inputs inputs;
 
 void announce(const char* what, const std::string& name)
 {
@@ -103,21 +103,21 @@ extern "C" void uvdatinp(const char* key, const char* flags)
 {
     const std::string f = flags ? flags : "";
     auto on = [&](char c) { return f.find(c) != std::string::npos; };
-    L = Layer();
-    L.doplanet = on('p');
-    L.dowave = on('w');
-    L.doref = on('r');
-    L.dodata = on('l');
-    L.docal = on('c');
-    L.dopass = on('f');
-    L.dosels = on('d');
-    L.doauto = on('a');
-    L.docross = on('x');
-    L.dow = on('3');
-    if (L.doauto && L.docross)
+    inputs = Inputs();
+    inputs.doplanet = on('p');
+    inputs.dowave = on('w');
+    inputs.doref = on('r');
+    inputs.dodata = on('l');
+    inputs.docal = on('c');
+    inputs.dopass = on('f');
+    inputs.dosels = on('d');
+    inputs.doauto = on('a');
+    inputs.docross = on('x');
+    inputs.dow = on('3');
+    if (inputs.doauto && inputs.docross)
         bug_c('f', "Data cannot be both auto and cross correlation");
     current = Access();
-    current.npream = L.dow ? 5 : 4;
+    current.npream = inputs.dow ? 5 : 4;
     pol = Pol();
     pol.doleak = on('e');
 
@@ -127,41 +127,41 @@ extern "C" void uvdatinp(const char* key, const char* flags)
         std::string n = trimmed(name);
         if (n.empty())
             break;
-        if (static_cast<int>(L.names.size()) + 1 > kMaxIn)
+        if (static_cast<int>(inputs.names.size()) + 1 > kMaxIn)
             bug_c('f', "Too many input files");
-        L.nameChars += static_cast<int>(n.size());
-        if (L.nameChars > kNameChars)
+        inputs.nameChars += static_cast<int>(n.size());
+        if (inputs.nameChars > kNameChars)
             bug_c('f', "Input name buffer overflow");
-        L.names.push_back(n);
+        inputs.names.push_back(n);
     }
-    if (L.names.empty())
+    if (inputs.names.empty())
         bug_c('f', "No input files were given.");
-    if (L.names.size() > 1 && on('b'))
+    if (inputs.names.size() > 1 && on('b'))
         bug_c('f', "Only one input vis file is allowed");
-    L.announced.assign(L.names.size(), false);
+    inputs.announced.assign(inputs.names.size(), false);
 
-    if (L.dodata) {
+    if (inputs.dodata) {
         char ltype[33];
-        keygline(ltype, sizeof ltype, &L.nchan, &L.lstart, &L.lwidth, &L.lstep, &L.lflag);
-        L.ltype = trimmed(ltype);
-        if (L.ltype.empty() && on('1'))
-            L.nchan = 1;
+        keygline(ltype, sizeof ltype, &inputs.nchan, &inputs.lstart, &inputs.lwidth, &inputs.lstep, &inputs.lflag);
+        inputs.ltype = trimmed(ltype);
+        if (inputs.ltype.empty() && on('1'))
+            inputs.nchan = 1;
     }
-    if (L.doref) {
+    if (inputs.doref) {
         char rtype[33];
-        keyrline(rtype, sizeof rtype, &L.rstart, &L.rwidth);
-        L.rtype = trimmed(rtype);
-        L.doref = !L.rtype.empty();
+        keyrline(rtype, sizeof rtype, &inputs.rstart, &inputs.rwidth);
+        inputs.rtype = trimmed(rtype);
+        inputs.doref = !inputs.rtype.empty();
     }
     if (on('s'))
         uvpolinp(kMaxPols, &pol.reqnpol, pol.reqpols);
-    if (L.dosels) {
-        selinput("select", L.sels, kMaxSels);
-        pol.selpol = selprobe(L.sels, "polarization?", 0.0);
+    if (inputs.dosels) {
+        selinput("select", inputs.sels, kMaxSels);
+        pol.selpol = selprobe(inputs.sels, "polarization?", 0.0);
         if (pol.selpol && (on('s') || pol.doleak)) {
             int accepted = 0;
             for (int code = -8; code <= 6 && accepted < 2; code++)
-                if (selprobe(L.sels, "polarization", code))
+                if (selprobe(inputs.sels, "polarization", code))
                     accepted++;
             pol.selpol1 = accepted == 1;
         }
@@ -172,14 +172,14 @@ extern "C" int uvdatopn(int* tno)
 {
     if (current.tno)
         bug_c('f', "UV data file already open, in UVDatOpn");
-    const int nin = static_cast<int>(L.names.size());
-    if (L.pnt >= nin) {
-        L.pnt = nin + 1;
+    const int nin = static_cast<int>(inputs.names.size());
+    if (inputs.pnt >= nin) {
+        inputs.pnt = nin + 1;
         *tno = 0;
         return 0;
     }
-    L.pnt++;
-    const std::string& name = L.names[L.pnt - 1];
+    inputs.pnt++;
+    const std::string& name = inputs.names[inputs.pnt - 1];
     int t = 0;
     uvopen_c(&t, name.c_str(), "old");
     current.tno = t;
@@ -187,38 +187,38 @@ extern "C" int uvdatopn(int* tno)
     current.gsv = false;
     current.gainvar = 1.0f;
 
-    if (L.dosels)
-        selapply(t, L.sels, 1);
-    if (L.dow)
+    if (inputs.dosels)
+        selapply(t, inputs.sels, 1);
+    if (inputs.dow)
         uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0);
-    if (L.ltype.empty()) {
+    if (inputs.ltype.empty()) {
         char type = ' ';
         int length = 0, updated = 0;
         uvprobvr_c(t, "corr", &type, &length, &updated);
-        L.ltype = (type == 'j' || type == 'r' || type == 'c') ? "channel" : "wide";
+        inputs.ltype = (type == 'j' || type == 'r' || type == 'c') ? "channel" : "wide";
     }
-    current.dowide = L.ltype == "wide";
-    if (L.dodata) {
-        uvset_c(t, "data", L.ltype.c_str(), L.nchan, L.lstart, L.lwidth, L.lstep);
-        uvset_c(t, "gflag", "", static_cast<int>(std::lround(L.lflag)), 0, 0, 0);
+    current.dowide = inputs.ltype == "wide";
+    if (inputs.dodata) {
+        uvset_c(t, "data", inputs.ltype.c_str(), inputs.nchan, inputs.lstart, inputs.lwidth, inputs.lstep);
+        uvset_c(t, "gflag", "", static_cast<int>(std::lround(inputs.lflag)), 0, 0, 0);
     }
-    if (L.doref)
-        uvset_c(t, "reference", L.rtype.c_str(), 1, L.rstart, L.rwidth, L.rwidth);
-    if (L.dowave)
+    if (inputs.doref)
+        uvset_c(t, "reference", inputs.rtype.c_str(), 1, inputs.rstart, inputs.rwidth, inputs.rwidth);
+    if (inputs.dowave)
         uvset_c(t, "coord", "wavelength", 0, 0, 0, 0);
-    if (L.doauto || L.docross) {
+    if (inputs.doauto || inputs.docross) {
         char obstype[32];
         rdhda_c(t, "obstype", obstype, "crosscorrelation", sizeof obstype);
-        if (L.doauto && std::strncmp(obstype, "auto", 4) != 0) {
+        if (inputs.doauto && std::strncmp(obstype, "auto", 4) != 0) {
             uvselect_c(t, "and", 0, 0, 1);
             uvselect_c(t, "auto", 0, 0, 1);
         }
-        if (L.docross && std::strncmp(obstype, "cross", 5) != 0) {
+        if (inputs.docross && std::strncmp(obstype, "cross", 5) != 0) {
             uvselect_c(t, "and", 0, 0, 1);
             uvselect_c(t, "auto", 0, 0, 0);
         }
     }
-    if (L.doplanet) {
+    if (inputs.doplanet) {
         bool present = true;
         for (const char* var : {"plmaj", "plmin", "plangle"}) {
             char type = ' ';
@@ -226,24 +226,24 @@ extern "C" int uvdatopn(int* tno)
             uvprobvr_c(t, var, &type, &length, &updated);
             present = present && type == 'r';
         }
-        if (L.plinit && !present)
+        if (inputs.plinit && !present)
             bug_c('w', ("Planet parameters missing from " + name).c_str());
-        else if (L.plinit)
-            uvset_c(t, "planet", "", 0, L.plmaj, L.plmin, L.plangle);
+        else if (inputs.plinit)
+            uvset_c(t, "planet", "", 0, inputs.plmaj, inputs.plmin, inputs.plangle);
         else if (!present)
-            L.doplanet = false;
+            inputs.doplanet = false;
     }
 
     bool dogains = false, dopass = false;
-    if (L.docal) {
+    if (inputs.docal) {
         dogains = hdprsnt_c(t, "gains");
         char senmodel[17];
         rdhda_c(t, "senmodel", senmodel, "", sizeof senmodel);
         current.gsv = trimmed(senmodel) == "GSV";
     }
-    if (L.dopass) {
+    if (inputs.dopass) {
         dopass = hdprsnt_c(t, "bandpass") || hdprsnt_c(t, "cgains") || hdprsnt_c(t, "wgains");
-        if (dopass && (L.ltype == "velocity" || L.ltype == "felocity")) {
+        if (dopass && (inputs.ltype == "velocity" || inputs.ltype == "felocity")) {
             bug_c('w', ("Cannot apply bandpass correction, for velocity linetype, to " + name).c_str());
             dopass = false;
         }
@@ -253,14 +253,14 @@ extern "C" int uvdatopn(int* tno)
 
     polOpen(name);
 
-    if (!L.announced[L.pnt - 1]) {
+    if (!inputs.announced[inputs.pnt - 1]) {
         if (dopass)
             announce("bandpass", name);
         if (dogains)
             announce("gain", name);
         if (pol.leak)
             announce("polarization leakage", name);
-        L.announced[L.pnt - 1] = dopass || dogains || pol.leak;
+        inputs.announced[inputs.pnt - 1] = dopass || dogains || pol.leak;
     }
     current.calib = dogains || dopass;
     *tno = t;
@@ -274,7 +274,7 @@ extern "C" void uvdatrd(double* preamble, float* data, int* flags, int n, int* n
         uvpolget(preamble, data, flags, n, nread);
     } else {
         uvread_c(current.tno, preamble, data, flags, n, nread);
-        std::memcpy(L.preamble, preamble, sizeof(double) * current.npream);
+        std::memcpy(inputs.preamble, preamble, sizeof(double) * current.npream);
         current.gainvar = 1.0f;
         if (current.calib && *nread > 0) {
             float grms = 1.0f;
@@ -283,26 +283,26 @@ extern "C" void uvdatrd(double* preamble, float* data, int* flags, int n, int* n
             current.gainvar = grms * grms;
         }
     }
-    if (L.nchan * L.lwidth == 0 && (L.ltype == "velocity" || L.ltype == "felocity")) {
+    if (inputs.nchan * inputs.lwidth == 0 && (inputs.ltype == "velocity" || inputs.ltype == "felocity")) {
         double line[6] = {};
         uvinfo_c(current.tno, "line", line);
-        L.ltype = "velocity";
-        L.nchan = static_cast<int>(std::lround(line[1]));
-        L.lstart = static_cast<float>(line[2]);
-        L.lwidth = static_cast<float>(line[3]);
-        L.lstep = static_cast<float>(line[4]);
+        inputs.ltype = "velocity";
+        inputs.nchan = static_cast<int>(std::lround(line[1]));
+        inputs.lstart = static_cast<float>(line[2]);
+        inputs.lwidth = static_cast<float>(line[3]);
+        inputs.lstep = static_cast<float>(line[4]);
     }
-    if (L.doplanet && !L.plinit) {
+    if (inputs.doplanet && !inputs.plinit) {
         float def = 0;
-        uvrdvr_c(current.tno, IO_REAL, "plmaj", &L.plmaj, &def, 1);
-        uvrdvr_c(current.tno, IO_REAL, "plmin", &L.plmin, &def, 1);
-        uvrdvr_c(current.tno, IO_REAL, "plangle", &L.plangle, &def, 1);
-        L.doplanet = L.plmaj > 0 && L.plmin > 0;
-        if (L.doplanet) {
-            std::printf("Referencing planet position angle to %7.1f degrees\n", L.plangle);
+        uvrdvr_c(current.tno, IO_REAL, "plmaj", &inputs.plmaj, &def, 1);
+        uvrdvr_c(current.tno, IO_REAL, "plmin", &inputs.plmin, &def, 1);
+        uvrdvr_c(current.tno, IO_REAL, "plangle", &inputs.plangle, &def, 1);
+        inputs.doplanet = inputs.plmaj > 0 && inputs.plmin > 0;
+        if (inputs.doplanet) {
+            std::printf("Referencing planet position angle to %7.1f degrees\n", inputs.plangle);
             std::fflush(stdout);
         }
-        L.plinit = true;
+        inputs.plinit = true;
     }
 }
 
@@ -314,7 +314,8 @@ extern "C" void uvdatwrd(float* data, int* flags, int n, int* nread)
     uvwread_c(current.tno, data, flags, n, nread);
     if (current.calib && *nread > 0) {
         float grms = 1.0f;
-        uvgnfac(L.preamble[current.npream - 2], L.preamble[current.npream - 1], 0, 1, data, flags, *nread, &grms);
+        uvgnfac(inputs.preamble[current.npream - 2], inputs.preamble[current.npream - 1], 0, 1, data, flags, *nread,
+                &grms);
     }
 }
 
@@ -361,11 +362,11 @@ extern "C" void uvdatgti(const char* object, int* value)
         for (int i = 0; i < n; i++)
             value[i] = reported(codes[i]);
     } else if (obj == "nchan") {
-        *value = L.nchan;
+        *value = inputs.nchan;
     } else if (obj == "number") {
-        *value = L.pnt;
+        *value = inputs.pnt;
     } else if (obj == "nfiles") {
-        *value = static_cast<int>(L.names.size());
+        *value = static_cast<int>(inputs.names.size());
     } else {
         bug_c('f', "Unrecognised object in uvDatGti");
     }
@@ -397,9 +398,9 @@ extern "C" void uvdatgta(const char* object, char* value, int valuelen)
     const std::string obj = trimmed(object);
     std::string text;
     if (obj == "name")
-        text = current.tno ? L.names[L.pnt - 1] : "";
+        text = current.tno ? inputs.names[inputs.pnt - 1] : "";
     else if (obj == "ltype")
-        text = L.ltype;
+        text = inputs.ltype;
     else
         bug_c('f', "Unrecognised object in uvDatGta");
     if (!value || valuelen < 1)
@@ -421,8 +422,8 @@ extern "C" void uvdatset(const char* object, int value)
         if (value) {
             pol.reqnpol = 0;
             pol.doleak = false;
-            L.docal = false;
-            L.dopass = false;
+            inputs.docal = false;
+            inputs.dopass = false;
         }
     } else {
         bug_c('f', "Unrecognised object in uvDatSet");
@@ -431,14 +432,14 @@ extern "C" void uvdatset(const char* object, int value)
 
 extern "C" int uvdatprb(const char* object, double value)
 {
-    return selprobe(L.sels, object, value);
+    return selprobe(inputs.sels, object, value);
 }
 
 extern "C" void uvdatrew(void)
 {
     if (current.tno)
         bug_c('f', "Uv files still open, when uvDatRew called");
-    L.pnt = 0;
+    inputs.pnt = 0;
 }
 
 extern "C" void uvdatcls(void)

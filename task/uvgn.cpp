@@ -114,7 +114,7 @@ struct BaselineTable {
     std::vector<cplxf> values;
 };
 
-struct State {
+struct Calibration {
     bool active = false;
     int tno = 0;
     bool dogains = false, dotau = false;
@@ -160,25 +160,25 @@ struct State {
     BaselineTable cgains, wgains;
 };
 
-State st;
+Calibration calib;
 
 // ---------------------------------------------------------------------------------------------
 // Gains.
 
 off_t solutionOffset(int s)
 {
-    return 8 + off_t(s - 1) * (8 + 8 * off_t(st.ngains));
+    return 8 + off_t(s - 1) * (8 + 8 * off_t(calib.ngains));
 }
 
 double solutionTime(int s, const char* step = "reading gains entry")
 {
     if (s <= 0)
         return -INFINITY;
-    if (s > st.nsols)
+    if (s > calib.nsols)
         return INFINITY;
     double t;
     int iostat = 0;
-    hreadd_c(st.item, &t, solutionOffset(s), 8, &iostat);
+    hreadd_c(calib.item, &t, solutionOffset(s), 8, &iostat);
     if (iostat)
         ioFail(step, iostat);
     return t;
@@ -187,17 +187,17 @@ double solutionTime(int s, const char* step = "reading gains entry")
 void loadSolution(Solution& sol, int s, const char* timeStep = "reading gains entry")
 {
     sol.index = s;
-    sol.gains.assign(st.ngains, cplx(0, 0));
-    sol.good.assign(st.ngains, 0);
-    if (s <= 0 || s > st.nsols)
+    sol.gains.assign(calib.ngains, cplx(0, 0));
+    sol.good.assign(calib.ngains, 0);
+    if (s <= 0 || s > calib.nsols)
         return;
     sol.time = solutionTime(s, timeStep);
-    std::vector<float> buf(2 * size_t(st.ngains));
+    std::vector<float> buf(2 * size_t(calib.ngains));
     int iostat = 0;
-    hreadr_c(st.item, buf.data(), solutionOffset(s) + 8, 8 * off_t(st.ngains), &iostat);
+    hreadr_c(calib.item, buf.data(), solutionOffset(s) + 8, 8 * off_t(calib.ngains), &iostat);
     if (iostat)
         ioFail("reading gains entry", iostat);
-    for (int i = 0; i < st.ngains; i++) {
+    for (int i = 0; i < calib.ngains; i++) {
         sol.gains[i] = cplx(buf[2 * i], buf[2 * i + 1]);
         sol.good[i] = usable(sol.gains[i]);
     }
@@ -205,7 +205,7 @@ void loadSolution(Solution& sol, int s, const char* timeStep = "reading gains en
 
 bool isReal(const Solution& s)
 {
-    return s.index >= 1 && s.index <= st.nsols;
+    return s.index >= 1 && s.index <= calib.nsols;
 }
 
 // Moves the held pair so that earlier.time <= t < later.time. Solution times come from the item:
@@ -213,12 +213,12 @@ bool isReal(const Solution& s)
 // are adjacent. Only the pair finally held has its gains read.
 void moveSolutions(double t)
 {
-    int lo = st.earlier.index, hi = st.later.index;
-    double tlo = isReal(st.earlier) ? st.earlier.time : -INFINITY;
-    double thi = isReal(st.later) ? st.later.time : INFINITY;
+    int lo = calib.earlier.index, hi = calib.later.index;
+    double tlo = isReal(calib.earlier) ? calib.earlier.time : -INFINITY;
+    double thi = isReal(calib.later) ? calib.later.time : INFINITY;
     if (!(t >= thi) && !(t < tlo))
         return;
-    const int last = st.nsols + 1;
+    const int last = calib.nsols + 1;
     if (t >= thi) {
         for (int stride = 1; t >= thi; stride *= 2) {
             lo = hi;
@@ -245,19 +245,19 @@ void moveSolutions(double t)
             hi = mid;
     }
     // Keep what is already in memory.
-    if (lo == st.later.index)
-        std::swap(st.earlier, st.later);
-    else if (hi == st.earlier.index)
-        std::swap(st.earlier, st.later);
-    if (st.earlier.index != lo)
-        loadSolution(st.earlier, lo);
-    if (st.later.index != hi)
-        loadSolution(st.later, hi);
+    if (lo == calib.later.index)
+        std::swap(calib.earlier, calib.later);
+    else if (hi == calib.earlier.index)
+        std::swap(calib.earlier, calib.later);
+    if (calib.earlier.index != lo)
+        loadSolution(calib.earlier, lo);
+    if (calib.later.index != hi)
+        loadSolution(calib.later, hi);
 }
 
 bool near(const Solution& s, double t)
 {
-    return isReal(s) && std::abs(t - s.time) < st.interval;
+    return isReal(s) && std::abs(t - s.time) < calib.interval;
 }
 
 // The entry's value by the near rules, from `first` before `second`; null when neither applies.
@@ -273,26 +273,26 @@ const cplx* pick(int entry, const Solution& first, const Solution& second, doubl
 // The interpolation fraction of time t between the held solutions: 1 at the earlier, 0 at the later.
 double fraction(double t)
 {
-    const double te = isReal(st.earlier) ? st.earlier.time : t - 1e6 * st.interval;
-    const double tl = isReal(st.later) ? st.later.time : t + 1e6 * st.interval;
+    const double te = isReal(calib.earlier) ? calib.earlier.time : t - 1e6 * calib.interval;
+    const double tl = isReal(calib.later) ? calib.later.time : t + 1e6 * calib.interval;
     return (tl - t) / (tl - te);
 }
 
 // The gain of entry e (antenna a) at time t by the near rules, and the antenna's delay term.
 const EntryFactor& entryGain(int e, int a, double t, double f)
 {
-    EntryFactor& E = st.entries[e];
+    EntryFactor& E = calib.entries[e];
     if (E.gainTime == t)
         return E;
-    const cplx *ga = pick(e, st.earlier, st.later, t), *gb = pick(e, st.later, st.earlier, t);
+    const cplx *ga = pick(e, calib.earlier, calib.later, t), *gb = pick(e, calib.later, calib.earlier, t);
     E.hasGain = ga && gb;
     if (E.hasGain)
         E.gain = interpolate(*ga, *gb, f);
     E.tau = 0;
-    if (st.dotau) {
+    if (calib.dotau) {
         // A delay entry without a value in either held solution counts as no delay.
-        const int d = (a - 1) * (st.nfeeds + st.ntau) + st.nfeeds;
-        const cplx *da = pick(d, st.earlier, st.later, t), *db = pick(d, st.later, st.earlier, t);
+        const int d = (a - 1) * (calib.nfeeds + calib.ntau) + calib.nfeeds;
+        const cplx *da = pick(d, calib.earlier, calib.later, t), *db = pick(d, calib.later, calib.earlier, t);
         const cplx ta = da ? *da : 0.0, tb = db ? *db : 0.0;
         E.tau = ta == tb ? ta : f * ta + (1 - f) * tb;
     }
@@ -309,8 +309,8 @@ void loadFreqs(int tno, int nspect0)
     haccess_c(tno, &item, "freqs", "read", &iostat);
     if (iostat)
         ioFail("accessing freqs table", iostat);
-    st.bpWindows.assign(nspect0, Window{});
-    st.bpOffset.assign(nspect0, 0);
+    calib.bpWindows.assign(nspect0, Window{});
+    calib.bpOffset.assign(nspect0, 0);
     int total = 0;
     for (int w = 0; w < nspect0; w++) {
         off_t off = 8 + 24 * off_t(w);
@@ -321,13 +321,13 @@ void loadFreqs(int tno, int nspect0)
             hreadd_c(item, fs, off + 8, 16, &iostat);
         if (iostat)
             ioFail("reading freqs table", iostat);
-        if (n < 1 || n > st.nchan0 - total)
+        if (n < 1 || n > calib.nchan0 - total)
             fatal("Invalid value for nchan, ngains or nspect, in uvDat");
-        st.bpWindows[w] = Window{n, fs[0], fs[1]};
-        st.bpOffset[w] = total;
+        calib.bpWindows[w] = Window{n, fs[0], fs[1]};
+        calib.bpOffset[w] = total;
         total += n;
     }
-    if (total != st.nchan0)
+    if (total != calib.nchan0)
         fatal("Invalid value for nchan, ngains or nspect, in uvDat");
     hdaccess_c(item, &iostat);
     if (iostat)
@@ -336,11 +336,11 @@ void loadFreqs(int tno, int nspect0)
 
 void loadBandpass(int tno)
 {
-    st.nchan0 = 0;
+    calib.nchan0 = 0;
     int nspect0 = 0;
-    rdhdi_c(tno, "nchan0", &st.nchan0, 0);
+    rdhdi_c(tno, "nchan0", &calib.nchan0, 0);
     rdhdi_c(tno, "nspect0", &nspect0, 0);
-    if (st.nchan0 <= 0 || st.ngains <= 0 || nspect0 < 1)
+    if (calib.nchan0 <= 0 || calib.ngains <= 0 || nspect0 < 1)
         fatal("Invalid value for nchan, ngains or nspect, in uvDat");
     if (nspect0 > kMaxSpect)
         fatal("Too many spectral windows for me to handle, in uvDat");
@@ -350,22 +350,22 @@ void loadBandpass(int tno)
     haccess_c(tno, &item, "bandpass", "read", &iostat);
     if (iostat)
         ioFail("accessing bandpass table", iostat);
-    const int nsol = std::max(st.nbpsols, 1);
-    const int64_t perSol = int64_t(st.ngains) * st.nchan0;
-    if (hsize_c(item) != 8 + 8 * (nsol * perSol + st.nbpsols))
+    const int nsol = std::max(calib.nbpsols, 1);
+    const int64_t perSol = int64_t(calib.ngains) * calib.nchan0;
+    if (hsize_c(item) != 8 + 8 * (nsol * perSol + calib.nbpsols))
         fatal("Bandpass table size is incorrect. This happens when the inputs for tovak and renul are inconsistent");
-    st.bp.assign(size_t(nsol * perSol), cplxf(0, 0));
-    st.bpTimes.assign(size_t(st.nbpsols) + 2, 0.0);
-    st.bpTimes.front() = -kBpBound;
-    st.bpTimes.back() = kBpBound;
+    calib.bp.assign(size_t(nsol * perSol), cplxf(0, 0));
+    calib.bpTimes.assign(size_t(calib.nbpsols) + 2, 0.0);
+    calib.bpTimes.front() = -kBpBound;
+    calib.bpTimes.back() = kBpBound;
     off_t off = 8;
     for (int s = 0; s < nsol; s++) {
-        hreadr_c(item, reinterpret_cast<float*>(st.bp.data() + s * perSol), off, 8 * perSol, &iostat);
+        hreadr_c(item, reinterpret_cast<float*>(calib.bp.data() + s * perSol), off, 8 * perSol, &iostat);
         if (iostat)
             ioFail("reading bandpass table", iostat);
         off += 8 * perSol;
-        if (st.nbpsols > 0) {
-            hreadd_c(item, &st.bpTimes[s + 1], off, 8, &iostat);
+        if (calib.nbpsols > 0) {
+            hreadd_c(item, &calib.bpTimes[s + 1], off, 8, &iostat);
             if (iostat)
                 ioFail("reading bandpass table", iostat);
             off += 8;
@@ -374,7 +374,7 @@ void loadBandpass(int tno)
     hdaccess_c(item, &iostat);
     if (iostat)
         ioFail("closing bandpass table", iostat);
-    st.havePass = true;
+    calib.havePass = true;
 }
 
 void loadBaselineTable(int tno, BaselineTable& tab, const char* item, const char* ngainsName, const char* nbaseName,
@@ -414,20 +414,20 @@ void readArray(const char* name, char type, int n, void* out)
 {
     char t;
     int len, upd;
-    uvprobvr_c(st.tno, name, &t, &len, &upd);
+    uvprobvr_c(calib.tno, name, &t, &len, &upd);
     if (t != type || len < n)
         fatal("Bad value for variable nspect, in uvGn(pass-get)");
     if (len == n) {
-        uvgetvr_c(st.tno, type == 'i' ? IO_INT : IO_DBLE, name, out, n);
+        uvgetvr_c(calib.tno, type == 'i' ? IO_INT : IO_DBLE, name, out, n);
         return;
     }
     if (type == 'i') {
         std::vector<int> all(len);
-        uvgetvr_c(st.tno, IO_INT, name, all.data(), len);
+        uvgetvr_c(calib.tno, IO_INT, name, all.data(), len);
         std::copy_n(all.begin(), n, static_cast<int*>(out));
     } else {
         std::vector<double> all(len);
-        uvgetvr_c(st.tno, IO_DBLE, name, all.data(), len);
+        uvgetvr_c(calib.tno, IO_DBLE, name, all.data(), len);
         std::copy_n(all.begin(), n, static_cast<double*>(out));
     }
 }
@@ -438,7 +438,7 @@ void readSetup(Setup& s, int dowide, int nchan)
     s.wide = dowide;
     s.nchan = nchan;
     double line[6] = {0, 0, 0, 0, 0, 0};
-    uvinfo_c(st.tno, "line", line);
+    uvinfo_c(calib.tno, "line", line);
     s.kind = int(line[0]);
     if (s.kind == 3 || s.kind == 4)
         fatal("Cannot apply bandpass correction with velocity linetype");
@@ -457,7 +457,7 @@ void readSetup(Setup& s, int dowide, int nchan)
         }
         int nwide = 0;
         const int zero = 0;
-        uvrdvr_c(st.tno, IO_INT, "nwide", &nwide, &zero, 1);
+        uvrdvr_c(calib.tno, IO_INT, "nwide", &nwide, &zero, 1);
         if (nwide > kMaxSpect)
             fatal("nwide.gt.maxspect, in uvGn(pass-get)");
         if (nwide < 1 || s.start < 0 || s.start + nchan > nwide)
@@ -465,18 +465,18 @@ void readSetup(Setup& s, int dowide, int nchan)
         char t;
         int len, upd;
         for (const char* name : {"wfreq", "wwidth"}) {
-            uvprobvr_c(st.tno, name, &t, &len, &upd);
+            uvprobvr_c(calib.tno, name, &t, &len, &upd);
             if (t != 'r' || len < nwide)
                 fatal("Inconsistent number of channels, in uvGn(pass-get)");
         }
         std::vector<float> buf;
-        uvprobvr_c(st.tno, "wfreq", &t, &len, &upd);
+        uvprobvr_c(calib.tno, "wfreq", &t, &len, &upd);
         buf.resize(len);
-        uvgetvr_c(st.tno, IO_REAL, "wfreq", buf.data(), len);
+        uvgetvr_c(calib.tno, IO_REAL, "wfreq", buf.data(), len);
         s.sfreq.assign(buf.begin(), buf.begin() + nwide);
-        uvprobvr_c(st.tno, "wwidth", &t, &len, &upd);
+        uvprobvr_c(calib.tno, "wwidth", &t, &len, &upd);
         buf.resize(len);
-        uvgetvr_c(st.tno, IO_REAL, "wwidth", buf.data(), len);
+        uvgetvr_c(calib.tno, IO_REAL, "wwidth", buf.data(), len);
         s.sdf.assign(buf.begin(), buf.begin() + nwide);
         s.nschan.assign(nwide, 1);
         return;
@@ -488,7 +488,7 @@ void readSetup(Setup& s, int dowide, int nchan)
     s.step = int(line[4]);
     int nspect = 0;
     const int zero = 0;
-    uvrdvr_c(st.tno, IO_INT, "nspect", &nspect, &zero, 1);
+    uvrdvr_c(calib.tno, IO_INT, "nspect", &nspect, &zero, 1);
     if (nspect < 1)
         fatal("Bad value for variable nspect, in uvGn(pass-get)");
     if (nspect > kMaxSpect)
@@ -520,28 +520,28 @@ constexpr const char* kSetupVars[] = {"nspect", "nschan", "sfreq", "sdf", "nwide
 bool setupMayHaveChanged(int dowide, int nchan)
 {
     double visno = 0, line[6] = {0, 0, 0, 0, 0, 0};
-    uvinfo_c(st.tno, "visno", &visno);
-    uvinfo_c(st.tno, "line", line);
-    bool read = !st.haveSetup || dowide != st.setup.wide || nchan != st.setup.nchan ||
-        !std::equal(line, line + 6, st.setupLine) || !(visno == st.setupVisno || visno == st.setupVisno + 1);
-    if (!read && visno == st.setupVisno + 1)
-        read = uvupdate_c(st.tno) != 0;
-    st.setupVisno = visno;
-    std::copy(line, line + 6, st.setupLine);
-    st.mustCompare = read;
+    uvinfo_c(calib.tno, "visno", &visno);
+    uvinfo_c(calib.tno, "line", line);
+    bool read = !calib.haveSetup || dowide != calib.setup.wide || nchan != calib.setup.nchan ||
+        !std::equal(line, line + 6, calib.setupLine) || !(visno == calib.setupVisno || visno == calib.setupVisno + 1);
+    if (!read && visno == calib.setupVisno + 1)
+        read = uvupdate_c(calib.tno) != 0;
+    calib.setupVisno = visno;
+    std::copy(line, line + 6, calib.setupLine);
+    calib.mustCompare = read;
     return read;
 }
 
 // The bandpass channel at sky frequency f, or -1 when no bandpass window holds it.
 int bandpassChannel(double f)
 {
-    for (size_t w = 0; w < st.bpWindows.size(); w++) {
-        const Window& bw = st.bpWindows[w];
+    for (size_t w = 0; w < calib.bpWindows.size(); w++) {
+        const Window& bw = calib.bpWindows[w];
         if (bw.sdf == 0)
             continue;
         double m = std::nearbyint((f - bw.sfreq) / bw.sdf);
         if (m >= 0 && m < bw.nchan)
-            return st.bpOffset[w] + int(m);
+            return calib.bpOffset[w] + int(m);
     }
     return -1;
 }
@@ -550,36 +550,36 @@ int bandpassChannel(double f)
 void matchSetup(const Setup& s)
 {
     const int n = s.nchan;
-    st.chanFreq.assign(n, 0.0);
-    st.coverStart.assign(size_t(n) + 1, 0);
-    st.cover.clear();
+    calib.chanFreq.assign(n, 0.0);
+    calib.coverStart.assign(size_t(n) + 1, 0);
+    calib.cover.clear();
     if (s.wide) {
         for (int c = 0; c < n; c++) {
             const int k = s.start + c;
             const double f = s.sfreq[k], half = std::abs(s.sdf[k]) / 2;
-            st.chanFreq[c] = f;
-            st.coverStart[c] = int(st.cover.size());
-            if (st.havePass) {
-                for (size_t w = 0; w < st.bpWindows.size(); w++) {
-                    const Window& bw = st.bpWindows[w];
+            calib.chanFreq[c] = f;
+            calib.coverStart[c] = int(calib.cover.size());
+            if (calib.havePass) {
+                for (size_t w = 0; w < calib.bpWindows.size(); w++) {
+                    const Window& bw = calib.bpWindows[w];
                     for (int m = 0; m < bw.nchan; m++) {
                         double fm = bw.sfreq + m * bw.sdf;
                         if (fm >= f - half && fm <= f + half)
-                            st.cover.push_back(st.bpOffset[w] + m);
+                            calib.cover.push_back(calib.bpOffset[w] + m);
                     }
                 }
             }
         }
-        st.coverStart[n] = int(st.cover.size());
+        calib.coverStart[n] = int(calib.cover.size());
         return;
     }
-    if (s.width > 1 && st.havePass && !st.warnedAveraging) {
+    if (s.width > 1 && calib.havePass && !calib.warnedAveraging) {
         bug_c('w', "Performing linetype averaging before applying bandpass!!");
         bug_c('w', " ... this may be very unwise");
-        st.warnedAveraging = true;
+        calib.warnedAveraging = true;
     }
     for (int c = 0; c < n; c++) {
-        st.coverStart[c] = int(st.cover.size());
+        calib.coverStart[c] = int(calib.cover.size());
         double sum = 0;
         for (int j = 0; j < s.width; j++) {
             int k = s.start + c * s.step + j, w = 0;
@@ -587,17 +587,17 @@ void matchSetup(const Setup& s)
                 k -= s.nschan[w++];
             const double f = s.sfreq[w] + k * s.sdf[w];
             sum += f;
-            if (st.havePass) {
+            if (calib.havePass) {
                 int m = bandpassChannel(f);
                 if (m >= 0)
-                    st.cover.push_back(m);
+                    calib.cover.push_back(m);
                 else
-                    st.cover.push_back(-1);
+                    calib.cover.push_back(-1);
             }
         }
-        st.chanFreq[c] = sum / s.width;
+        calib.chanFreq[c] = sum / s.width;
     }
-    st.coverStart[n] = int(st.cover.size());
+    calib.coverStart[n] = int(calib.cover.size());
 }
 
 // What the delay stage needs of the record's channel frequencies: the log ratios for the power
@@ -605,21 +605,21 @@ void matchSetup(const Setup& s)
 // between neighbouring channels differs from the step of the run it would continue).
 void delayTables()
 {
-    const std::vector<double>& nu = st.chanFreq;
+    const std::vector<double>& nu = calib.chanFreq;
     const size_t n = nu.size();
-    st.chanLogRatio.resize(n);
-    st.anchor.assign(n, 0);
-    st.runStep.assign(n, 0.0);
+    calib.chanLogRatio.resize(n);
+    calib.anchor.assign(n, 0);
+    calib.runStep.assign(n, 0.0);
     size_t a = 0;
     for (size_t c = 0; c < n; c++) {
-        st.chanLogRatio[c] = st.freq0 > 0 ? float(std::log(nu[c] / st.freq0)) : 0.0f;
+        calib.chanLogRatio[c] = calib.freq0 > 0 ? float(std::log(nu[c] / calib.freq0)) : 0.0f;
         if (c % 64 != 0) {
-            const double d = nu[c] - nu[c - 1], rs = st.runStep[a];
+            const double d = nu[c] - nu[c - 1], rs = calib.runStep[a];
             if (std::abs(d - rs) <= 1e-9 * std::abs(rs))
                 continue;
         }
-        st.anchor[c] = 1;
-        st.runStep[c] = c + 1 < n ? nu[c + 1] - nu[c] : 0.0;
+        calib.anchor[c] = 1;
+        calib.runStep[c] = c + 1 < n ? nu[c + 1] - nu[c] : 0.0;
         a = c;
     }
 }
@@ -627,12 +627,12 @@ void delayTables()
 // Finds the bandpass interval of time t and the interpolation fraction within it.
 void bandpassTime(double t)
 {
-    const int nb = st.nbpsols;
-    int k = st.bpInterval;
-    if (k < 0 || !(st.bpTimes[k] <= t && t <= st.bpTimes[k + 1])) {
+    const int nb = calib.nbpsols;
+    int k = calib.bpInterval;
+    if (k < 0 || !(calib.bpTimes[k] <= t && t <= calib.bpTimes[k + 1])) {
         k = -1;
         for (int i = 0; i <= nb; i++) {
-            if (st.bpTimes[i] <= t && t <= st.bpTimes[i + 1]) {
+            if (calib.bpTimes[i] <= t && t <= calib.bpTimes[i + 1]) {
                 k = i;
                 break;
             }
@@ -642,47 +642,47 @@ void bandpassTime(double t)
     }
     double frac = 0;
     if (k > 0 && k < nb)
-        frac = (t - st.bpTimes[k]) / (st.bpTimes[k + 1] - st.bpTimes[k]);
-    if (k != st.bpInterval || frac != st.bpFraction) {
-        st.bpInterval = k;
-        st.bpFraction = frac;
-        st.generation++;
+        frac = (t - calib.bpTimes[k]) / (calib.bpTimes[k + 1] - calib.bpTimes[k]);
+    if (k != calib.bpInterval || frac != calib.bpFraction) {
+        calib.bpInterval = k;
+        calib.bpFraction = frac;
+        calib.generation++;
     }
 }
 
 // The bandpass of one gain entry at bandpass channel m for the current interval; 0 when missing.
 cplx bandpassValue(int entry, int m)
 {
-    const int64_t perSol = int64_t(st.ngains) * st.nchan0;
-    const int64_t at = int64_t(entry) * st.nchan0 + m;
-    const int k = st.bpInterval;
+    const int64_t perSol = int64_t(calib.ngains) * calib.nchan0;
+    const int64_t at = int64_t(entry) * calib.nchan0 + m;
+    const int k = calib.bpInterval;
     // Solution s (from 0) carries time bpTimes[s + 1]; interval k lies between solutions k - 1 and k.
-    if (st.nbpsols == 0 || k == 0)
-        return cplx(st.bp[at]);
-    if (k == st.nbpsols)
-        return cplx(st.bp[(k - 1) * perSol + at]);
-    cplx a = cplx(st.bp[(k - 1) * perSol + at]), b = cplx(st.bp[k * perSol + at]);
-    if (st.bpFraction == 0)
+    if (calib.nbpsols == 0 || k == 0)
+        return cplx(calib.bp[at]);
+    if (k == calib.nbpsols)
+        return cplx(calib.bp[(k - 1) * perSol + at]);
+    cplx a = cplx(calib.bp[(k - 1) * perSol + at]), b = cplx(calib.bp[k * perSol + at]);
+    if (calib.bpFraction == 0)
         return a;
     if (!usable(a) || !usable(b))
         return cplx(0, 0);
-    return interpolate(a, b, 1.0 - st.bpFraction);
+    return interpolate(a, b, 1.0 - calib.bpFraction);
 }
 
 // The bandpass of one gain entry matched to the record's channels (0 marks a missing value).
 const std::vector<cplxf>& matchedBandpass(int entry)
 {
-    if (st.matchedGen[entry] != st.generation) {
-        std::vector<cplxf>& out = st.matched[entry];
-        const int n = st.setup.nchan;
+    if (calib.matchedGen[entry] != calib.generation) {
+        std::vector<cplxf>& out = calib.matched[entry];
+        const int n = calib.setup.nchan;
         out.assign(n, cplxf(0, 0));
         for (int c = 0; c < n; c++) {
             cplx sum = 0;
             int good = 0;
-            for (int i = st.coverStart[c]; i < st.coverStart[c + 1]; i++) {
-                if (st.cover[i] < 0)
+            for (int i = calib.coverStart[c]; i < calib.coverStart[c + 1]; i++) {
+                if (calib.cover[i] < 0)
                     continue;
-                cplx b = bandpassValue(entry, st.cover[i]);
+                cplx b = bandpassValue(entry, calib.cover[i]);
                 if (!usable(b))
                     continue;
                 sum += b;
@@ -691,9 +691,9 @@ const std::vector<cplxf>& matchedBandpass(int entry)
             if (good > 0)
                 out[c] = cplxf(sum / double(good));
         }
-        st.matchedGen[entry] = st.generation;
+        calib.matchedGen[entry] = calib.generation;
     }
-    return st.matched[entry];
+    return calib.matched[entry];
 }
 
 // Per record channel, the bandpass and delay factor (ν/freq0)^Re τ · exp(i (ν − freq0) Im τ)
@@ -704,10 +704,10 @@ const std::vector<cplxf>& matchedBandpass(int entry)
 // frequency step changes), which costs a complex multiply instead of a sine and cosine.
 void workOutUnit(EntryFactor& E, int e)
 {
-    const int n = st.setup.nchan;
+    const int n = calib.setup.nchan;
     E.unit.resize(2 * size_t(n));
     float* __restrict u = E.unit.data();
-    if (st.havePass) {
+    if (calib.havePass) {
         const cplxf* __restrict b = matchedBandpass(e).data();
         for (int c = 0; c < n; c++)
             u[2 * c] = b[c].real(), u[2 * c + 1] = b[c].imag();
@@ -716,11 +716,11 @@ void workOutUnit(EntryFactor& E, int e)
             u[2 * c] = 1, u[2 * c + 1] = 0;
     }
     const float re = float(E.tau.real());
-    if (re != 0 && !(st.freq0 > 0)) {
+    if (re != 0 && !(calib.freq0 > 0)) {
         // The power law needs a reference frequency; without one the correction is unknown.
         std::fill_n(u, 2 * size_t(n), 0.0f);
     } else if (re != 0) {
-        const float* __restrict logRatio = st.chanLogRatio.data();
+        const float* __restrict logRatio = calib.chanLogRatio.data();
         for (int c = 0; c < n; c++) {
             const float scale = std::exp(re * logRatio[c]);
             u[2 * c] *= scale, u[2 * c + 1] *= scale;
@@ -728,13 +728,13 @@ void workOutUnit(EntryFactor& E, int e)
     }
     const double im = E.tau.imag();
     if (im != 0) {
-        const double* __restrict nu = st.chanFreq.data();
-        const double* __restrict runStep = st.runStep.data();
-        const unsigned char* __restrict anchor = st.anchor.data();
+        const double* __restrict nu = calib.chanFreq.data();
+        const double* __restrict runStep = calib.runStep.data();
+        const unsigned char* __restrict anchor = calib.anchor.data();
         double cr = 1, ci = 0, rr = 1, ri = 0;
         for (int c = 0; c < n; c++) {
             if (anchor[c]) {
-                const double theta = (nu[c] - st.freq0) * im;
+                const double theta = (nu[c] - calib.freq0) * im;
                 cr = std::cos(theta), ci = std::sin(theta);
                 rr = std::cos(runStep[c] * im), ri = std::sin(runStep[c] * im);
             } else {
@@ -754,7 +754,7 @@ void workOutUnit(EntryFactor& E, int e)
             u[2 * c] = u[2 * c + 1] = 0;
         E.complete = E.complete && (u[2 * c] != 0 || u[2 * c + 1] != 0);
     }
-    E.unitGen = st.generation;
+    E.unitGen = calib.generation;
     E.unitTau = E.tau;
     E.factorValid = false;
 }
@@ -763,8 +763,8 @@ void workOutUnit(EntryFactor& E, int e)
 // and delay factor. Worked out again only when one of them changed.
 const EntryFactor& channelFactors(int e)
 {
-    EntryFactor& E = st.entries[e];
-    if (E.unitGen != st.generation || E.unitTau != E.tau)
+    EntryFactor& E = calib.entries[e];
+    if (E.unitGen != calib.generation || E.unitTau != E.tau)
         workOutUnit(E, e);
     if (E.factorValid && E.factorGain == E.gain)
         return E;
@@ -818,7 +818,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void applyFactors(co
 // Index of the antenna pair a1 <= a2 in a per-baseline table: (1,1), (1,2) ... (1,nants), (2,2) ...
 int64_t baselineIndex(int a1, int a2)
 {
-    return int64_t(a1 - 1) * st.nants - int64_t(a1 - 1) * (a1 - 2) / 2 + (a2 - a1);
+    return int64_t(a1 - 1) * calib.nants - int64_t(a1 - 1) * (a1 - 2) / 2 + (a2 - a1);
 }
 
 void applyBaselineTable(const BaselineTable& tab, int a1, int a2, float* data, int* flags, int nchan)
@@ -842,7 +842,7 @@ void applyBaselineTable(const BaselineTable& tab, int a1, int a2, float* data, i
 bool feedPair(int pol, int* f1, int* f2)
 {
     *f1 = *f2 = 1;
-    if (st.nfeeds == 1)
+    if (calib.nfeeds == 1)
         return true;
     switch (pol) {
     case -1:
@@ -872,95 +872,95 @@ bool feedPair(int pol, int* f1, int* f2)
 
 void reset()
 {
-    st = State{};
+    calib = Calibration{};
 }
 
 }  // namespace
 
 extern "C" void uvgnini(int tno, int dogains, int dopass)
 {
-    if (st.active)
+    if (calib.active)
         uvgnfin();
     reset();
-    st.active = true;
-    st.tno = tno;
-    st.dogains = dogains != 0;
+    calib.active = true;
+    calib.tno = tno;
+    calib.dogains = dogains != 0;
     bool passItem = false;
     if (dopass) {
         passItem = hexists_c(tno, "bandpass") != 0;
         if (!passItem) {
-            st.cgains.on = hexists_c(tno, "cgains") != 0;
-            st.wgains.on = hexists_c(tno, "wgains") != 0;
+            calib.cgains.on = hexists_c(tno, "cgains") != 0;
+            calib.wgains.on = hexists_c(tno, "wgains") != 0;
         }
     }
 
-    if (st.dogains || passItem) {
-        rdhdi_c(tno, "ngains", &st.ngains, 0);
-        rdhdi_c(tno, "nfeeds", &st.nfeeds, 1);
-        rdhdi_c(tno, "ntau", &st.ntau, 0);
-        if (st.ngains < 1)
+    if (calib.dogains || passItem) {
+        rdhdi_c(tno, "ngains", &calib.ngains, 0);
+        rdhdi_c(tno, "nfeeds", &calib.nfeeds, 1);
+        rdhdi_c(tno, "ntau", &calib.ntau, 0);
+        if (calib.ngains < 1)
             fatal("Number of gains is missing or bad, in uvGnIni");
-        if (st.nfeeds != 1 && st.nfeeds != 2)
+        if (calib.nfeeds != 1 && calib.nfeeds != 2)
             fatal("Number of feeds is bad");
-        if (st.ntau < 0 || st.ntau > 1)
+        if (calib.ntau < 0 || calib.ntau > 1)
             fatal("Number of delay terms is bad");
-        st.nants = st.ngains / (st.ntau + st.nfeeds);
-        if ((st.ntau + st.nfeeds) * st.nants != st.ngains)
+        calib.nants = calib.ngains / (calib.ntau + calib.nfeeds);
+        if ((calib.ntau + calib.nfeeds) * calib.nants != calib.ngains)
             fatal("Bad number of gains or feeds");
-        if (st.nants > kMaxAnts)
+        if (calib.nants > kMaxAnts)
             fatal("Too many antennae for me to handle, in uvGnIni");
-        st.dotau = st.dogains && st.ntau >= 1;
+        calib.dotau = calib.dogains && calib.ntau >= 1;
     }
 
-    if (st.dogains) {
-        rdhdi_c(tno, "nsols", &st.nsols, 0);
-        rdhdd_c(tno, "interval", &st.interval, 0.0);
-        if (st.nsols < 1)
+    if (calib.dogains) {
+        rdhdi_c(tno, "nsols", &calib.nsols, 0);
+        rdhdd_c(tno, "interval", &calib.interval, 0.0);
+        if (calib.nsols < 1)
             fatal("Number of gain solutions is missing or bad, in uvGnIni");
-        if (!(st.interval > 0))
+        if (!(calib.interval > 0))
             fatal("The time interval increment is missing or bad, in uvGnIni");
         int iostat;
-        haccess_c(tno, &st.item, "gains", "read", &iostat);
+        haccess_c(tno, &calib.item, "gains", "read", &iostat);
         if (iostat)
             ioFail("accessing gains table", iostat);
-        if (hsize_c(st.item) != 8 + off_t(st.nsols) * (8 * off_t(st.ngains) + 8))
+        if (hsize_c(calib.item) != 8 + off_t(calib.nsols) * (8 * off_t(calib.ngains) + 8))
             fatal("Gain table size is incorrect");
-        loadSolution(st.later, 1, "reading first time");
-        loadSolution(st.earlier, 0);
+        loadSolution(calib.later, 1, "reading first time");
+        loadSolution(calib.earlier, 0);
     }
 
-    if (st.cgains.on)
-        loadBaselineTable(tno, st.cgains, "cgains", "ncgains", "ncbase", "uvGnInic");
-    if (st.wgains.on)
-        loadBaselineTable(tno, st.wgains, "wgains", "nwgains", "nwbase", "uvGnIniw");
+    if (calib.cgains.on)
+        loadBaselineTable(tno, calib.cgains, "cgains", "ncgains", "ncbase", "uvGnInic");
+    if (calib.wgains.on)
+        loadBaselineTable(tno, calib.wgains, "wgains", "nwgains", "nwbase", "uvGnIniw");
 
-    if (passItem || st.dotau) {
-        rdhdi_c(tno, "nbpsols", &st.nbpsols, 0);
-        if (st.nbpsols > kMaxBpSols)
+    if (passItem || calib.dotau) {
+        rdhdi_c(tno, "nbpsols", &calib.nbpsols, 0);
+        if (calib.nbpsols > kMaxBpSols)
             fatal("Too many bandpass solutions for me too handle, in uvGn");
-        if (st.nbpsols < 0)
+        if (calib.nbpsols < 0)
             fatal("Number of bandpass solutions is bad, in uvGn");
         if (passItem)
             loadBandpass(tno);
-        rdhdd_c(tno, "freq0", &st.freq0, 0.0);
-        st.perChannel = true;
+        rdhdd_c(tno, "freq0", &calib.freq0, 0.0);
+        calib.perChannel = true;
         for (const char* name : kSetupVars)
             uvtrack_c(tno, name, "u");
     }
-    st.matched.assign(st.ngains, {});
-    st.matchedGen.assign(st.ngains, 0);
-    st.entries.assign(st.ngains, {});
+    calib.matched.assign(calib.ngains, {});
+    calib.matchedGen.assign(calib.ngains, 0);
+    calib.entries.assign(calib.ngains, {});
 }
 
 extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float* data, int* flags, int nchan,
                         float* grms)
 {
     *grms = 1.0f;
-    if (!st.active || nchan <= 0)
+    if (!calib.active || nchan <= 0)
         return;
-    if (pol == 0 && st.nfeeds == 2) {
+    if (pol == 0 && calib.nfeeds == 2) {
         const int zero = 0;
-        uvrdvr_c(st.tno, IO_INT, "pol", &pol, &zero, 1);
+        uvrdvr_c(calib.tno, IO_INT, "pol", &pol, &zero, 1);
     }
     int f1, f2;
     if (!feedPair(pol, &f1, &f2)) {
@@ -969,14 +969,14 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
     }
     int a1, a2;
     basant(baseline, &a1, &a2);
-    if (a1 < 1 || a2 < 1 || a1 > st.nants || a2 > st.nants) {
+    if (a1 < 1 || a2 < 1 || a1 > calib.nants || a2 > calib.nants) {
         std::fill_n(flags, nchan, 0);
         return;
     }
-    const int per = st.nfeeds + st.ntau;
+    const int per = calib.nfeeds + calib.ntau;
     const int e1 = (a1 - 1) * per + f1 - 1, e2 = (a2 - 1) * per + f2 - 1;
     cplx G(1, 0);
-    if (st.dogains) {
+    if (calib.dogains) {
         if (!std::isfinite(time)) {
             std::fill_n(flags, nchan, 0);
             return;
@@ -991,17 +991,17 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
         G = E1.gain * std::conj(E2.gain);
         *grms = float(std::sqrt(std::norm(G)));
     }
-    if (st.perChannel) {
+    if (calib.perChannel) {
         if (setupMayHaveChanged(dowide, nchan))
-            readSetup(st.scratch, dowide, nchan);
-        if (st.mustCompare && !(st.haveSetup && st.scratch == st.setup)) {
-            std::swap(st.setup, st.scratch);
-            st.haveSetup = true;
-            matchSetup(st.setup);
+            readSetup(calib.scratch, dowide, nchan);
+        if (calib.mustCompare && !(calib.haveSetup && calib.scratch == calib.setup)) {
+            std::swap(calib.setup, calib.scratch);
+            calib.haveSetup = true;
+            matchSetup(calib.setup);
             delayTables();
-            st.generation++;
+            calib.generation++;
         }
-        if (st.havePass) {
+        if (calib.havePass) {
             if (std::isnan(time)) {
                 std::fill_n(flags, nchan, 0);
                 return;
@@ -1009,7 +1009,7 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             bandpassTime(time);
         }
         applyFactors(channelFactors(e1), channelFactors(e2), data, flags, nchan);
-    } else if (st.dogains) {
+    } else if (calib.dogains) {
         const float gr = float(G.real()), gi = float(G.imag());
         for (int c = 0; c < nchan; c++) {
             const float dr = data[2 * c], di = data[2 * c + 1];
@@ -1017,15 +1017,15 @@ extern "C" void uvgnfac(double time, double baseline, int pol, int dowide, float
             data[2 * c + 1] = dr * gi + di * gr;
         }
     }
-    if (dowide ? st.wgains.on : st.cgains.on)
-        applyBaselineTable(dowide ? st.wgains : st.cgains, a1, a2, data, flags, nchan);
+    if (dowide ? calib.wgains.on : calib.cgains.on)
+        applyBaselineTable(dowide ? calib.wgains : calib.cgains, a1, a2, data, flags, nchan);
 }
 
 extern "C" void uvgnfin(void)
 {
-    if (st.active && st.item) {
+    if (calib.active && calib.item) {
         int iostat;
-        hdaccess_c(st.item, &iostat);
+        hdaccess_c(calib.item, &iostat);
         if (iostat)
             ioFail("closing gains table", iostat);
     }
