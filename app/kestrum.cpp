@@ -39,16 +39,7 @@ int runSequence(int argc, char** argv)
     s = pobs->sources.begin();
     b = s->second.baselines.begin();
 
-    const bool tcal = subMedian > 0, sed = subMedian > 1;
-    if (Params::debug1)
-        std::cout << "Updating baseline statistics" << std::endl;
-    b->second.updateStats(tcal, sed);
-    if (Params::debug1)
-        std::cout << "Updating phase statistics" << std::endl;
-    pstats = b->second.phaseStats(tcal, sed);
-    if (Params::debug1)
-        std::cout << "Updating amplitude statistics" << std::endl;
-    astats = b->second.ampStats(tcal, sed);
+    updateStatistics(true);
 
     pobs->summary();
 

@@ -182,11 +182,17 @@ void widen(double& lo, double& hi)
 
 }  // namespace
 
-void updateStatistics()
+void updateStatistics(bool announce)
 {
     const bool tcal = subMedian > 0, sed = subMedian > 1;
+    if (announce && Params::debug1)
+        std::cout << "Updating baseline statistics" << std::endl;
     b->second.updateStats(tcal, sed);
+    if (announce && Params::debug1)
+        std::cout << "Updating phase statistics" << std::endl;
     pstats = b->second.phaseStats(tcal, sed);
+    if (announce && Params::debug1)
+        std::cout << "Updating amplitude statistics" << std::endl;
     astats = b->second.ampStats(tcal, sed);
 }
 

@@ -36,8 +36,9 @@ void rescale();
 void label();
 
 // Recomputes the current baseline's statistics for the current subMedian and copies the
-// phase and amplitude summaries into pstats and astats.
-void updateStatistics();
+// phase and amplitude summaries into pstats and astats; with `announce` (the run's first
+// computation) debugging output says each step.
+void updateStatistics(bool announce = false);
 
 // The title that label() draws, for the current state.
 std::string viewTitle();
