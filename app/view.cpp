@@ -6,6 +6,8 @@
 #include "app/view.h"
 
 #include "app/kestrum.h"
+#include "app/waterfall.h"
+#include "model/colourmap.h"
 #include "plot/plot.h"
 
 #include <cctype>
@@ -25,6 +27,8 @@ bool doAmp = true;
 int doLine = 0;
 bool compressTime = false;
 bool fullRange = false;
+int colourMode = 0;
+bool showFlags = false;
 
 namespace {
 
@@ -37,12 +41,15 @@ constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 //             over the model; they are what points and lines across the band draw.
 //   channels: the same points channel by channel, in time order within a channel, indexed
 //             by channelStart; sorted out of `records` for lines in time.
+//   flagged:  the flagged points, when they are shown.
+//   rgb:      red, green, blue of each point of `records` when the colouring is not white,
+//             for the colour mode and range in colourKey.
 // The key fields say for which state the buffers hold; a frame whose state matches reuses
 // them. The vectors keep their capacity from one state to the next.
 struct PointCache {
     bool valid = false;
     const Baseline* baseline = nullptr;
-    bool amp = true, compress = false;
+    bool amp = true, compress = false, flags = false;
     int sub = 0, line = 0, bchan = 0, echan = -1;
     double tint = 0.0;
 
@@ -50,6 +57,15 @@ struct PointCache {
     std::vector<size_t> recordStart;
     std::vector<float> cx, cy, cz;
     std::vector<size_t> channelStart;
+    std::vector<float> fx, fy, fz;
+
+    struct ColourKey {
+        int mode = 0;
+        double lo = 0, hi = 0;
+        bool operator==(const ColourKey&) const = default;
+    } colourKey;
+    bool coloured = false;  // rgb matches the points and colourKey
+    std::vector<float> rgb;
 };
 
 PointCache cache;
@@ -58,7 +74,7 @@ bool cacheMatches()
 {
     return cache.valid && cache.baseline == &b->second && cache.amp == doAmp && cache.compress == compressTime &&
         cache.sub == subMedian && cache.line == doLine && cache.bchan == opts.bchan && cache.echan == opts.echan &&
-        cache.tint == pobs->tint;
+        cache.tint == pobs->tint && cache.flags == showFlags;
 }
 
 // Time coordinate, in hours, of record i of the current baseline.
@@ -81,6 +97,9 @@ void computePoints()
     cache.ry.resize(n * width);
     cache.rz.resize(n * width);
     cache.recordStart.resize(n + 1);
+    cache.fx.clear();
+    cache.fy.clear();
+    cache.fz.clear();
     size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
         cache.recordStart[i] = used;
@@ -88,8 +107,15 @@ void computePoints()
         const Visibility& rec = pobs->allVis[bl.vis[i]];
         const auto ui = static_cast<unsigned>(i);
         for (int c = c0; c <= c1; ++c) {
-            if (rec.flags[c] != 0)
+            if (rec.flags[c] != 0) {
+                if (showFlags) {
+                    cache.fx.push_back(static_cast<float>(c));
+                    cache.fy.push_back(doAmp ? bl.Amp(ui, c, tcal, sed)
+                                             : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad));
+                    cache.fz.push_back(z);
+                }
                 continue;
+            }
             cache.rx[used] = static_cast<float>(c);
             cache.ry[used] =
                 doAmp ? bl.Amp(ui, c, tcal, sed) : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
@@ -123,6 +149,8 @@ void computePoints()
     }
 
     cache.valid = true;
+    cache.coloured = false;
+    cache.flags = showFlags;
     cache.baseline = &bl;
     cache.amp = doAmp;
     cache.compress = compressTime;
@@ -133,13 +161,50 @@ void computePoints()
     cache.tint = pobs->tint;
 }
 
-// Joins each point of every run [start[j], start[j + 1]) to the next one.
-void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z,
-              const std::vector<size_t>& start)
+// The colour mode's range: the vertical range by value, the time extent by time.
+PointCache::ColourKey colourKey()
 {
+    const WorldWindow w = worldWindow();
+    if (colourMode == 1)
+        return {1, w.y1, w.y2};
+    if (colourMode == 2)
+        return {2, w.z1, w.z2};
+    return {};
+}
+
+// Colours the points of `records` for the current colour mode.
+void colourPoints(const PointCache::ColourKey& key)
+{
+    const ColourScale scale(key.lo, key.hi);
+    const std::vector<float>& v = key.mode == 1 ? cache.ry : cache.rz;
+    cache.rgb.resize(3 * v.size());
+    for (size_t p = 0; p < v.size(); ++p) {
+        const Rgb c = scale.colour(v[p]);
+        cache.rgb[3 * p] = c.r / 255.0f;
+        cache.rgb[3 * p + 1] = c.g / 255.0f;
+        cache.rgb[3 * p + 2] = c.b / 255.0f;
+    }
+    cache.colourKey = key;
+    cache.coloured = true;
+}
+
+// Joins each point of every run [start[j], start[j + 1]) to the next one, each segment in the
+// colour of its first point.
+void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z,
+              const std::vector<size_t>& start, const PointCache::ColourKey& key)
+{
+    const ColourScale scale(key.lo, key.hi);
+    float r = 1.0f, g = 1.0f, bl = 1.0f;
     for (size_t j = 0; j + 1 < start.size(); ++j)
-        for (size_t p = start[j] + 1; p < start[j + 1]; ++p)
-            ns2line(x[p - 1], y[p - 1], z[p - 1], x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
+        for (size_t p = start[j] + 1; p < start[j + 1]; ++p) {
+            if (key.mode != 0) {
+                const Rgb c = scale.colour(key.mode == 1 ? y[p - 1] : z[p - 1]);
+                r = c.r / 255.0f;
+                g = c.g / 255.0f;
+                bl = c.b / 255.0f;
+            }
+            ns2line(x[p - 1], y[p - 1], z[p - 1], x[p], y[p], z[p], r, g, bl);
+        }
 }
 
 void printHelp()
@@ -160,6 +225,9 @@ void printHelp()
         "p          : show previous baseline pair.",
         "q          : exit",
         "arrow keys : rotate the view in the direction of the arrow key",
+        "k          : cycle the colouring: white, by value (with a colour bar), by time.",
+        "v          : toggle between the 3-D view and a waterfall (channel across, time up).",
+        "g          : show or hide flagged points and cells (in red).",
     };
     for (const char* line : lines)
         std::cout << line << std::endl;
@@ -198,20 +266,41 @@ void updateStatistics(bool announce)
 
 void cb(double*, int*)
 {
+    if (waterfall) {
+        drawWaterfall();
+        return;
+    }
     if (!cacheMatches())
         computePoints();
+    const PointCache::ColourKey key = colourKey();
     if (doLine & 1) {
-        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart);
+        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, key);
     } else if (doLine == 0) {
         const size_t n = cache.rx.size();
         const float* x = cache.rx.data();
         const float* y = cache.ry.data();
         const float* z = cache.rz.data();
-        for (size_t p = 0; p < n; ++p)
-            ns2point(x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
+        if (key.mode == 0) {
+            for (size_t p = 0; p < n; ++p)
+                ns2point(x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
+        } else {
+            if (!cache.coloured || !(cache.colourKey == key))
+                colourPoints(key);
+            const float* rgb = cache.rgb.data();
+            for (size_t p = 0; p < n; ++p)
+                ns2point(x[p], y[p], z[p], rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
+        }
     }
     if (doLine & 2)
-        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart);
+        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart, key);
+    const float red = kFlagColour.r / 255.0f, green = kFlagColour.g / 255.0f, blue = kFlagColour.b / 255.0f;
+    for (size_t p = 0; p < cache.fx.size(); ++p)
+        ns2point(cache.fx[p], cache.fy[p], cache.fz[p], red, green, blue);
+    if (key.mode != 0)
+        s2cbar(kColourMapSize, &kColourMap[0].r, static_cast<float>(key.lo), static_cast<float>(key.hi),
+               key.mode == 2 ? "time"
+                   : doAmp   ? "Amplitude"
+                             : "Phase");
     label();
 }
 
@@ -273,6 +362,10 @@ WorldWindow worldWindow()
 
 void rescale()
 {
+    if (waterfall) {
+        rescaleWaterfall();
+        return;
+    }
     const WorldWindow w = worldWindow();
     s2svp(-1, 1, -1, 1, -1, 1);
     s2swin(static_cast<float>(w.x1), static_cast<float>(w.x2), static_cast<float>(w.y1), static_cast<float>(w.y2),
@@ -326,6 +419,16 @@ int kcb(unsigned char* key)
         b = s->second.baselines.begin();
         updateStatistics();
         rescale();
+        return 1;
+    case 'K':
+        colourMode = (colourMode + 1) % 3;
+        return 1;
+    case 'V':
+        toggleWaterfall();
+        rescale();
+        return 1;
+    case 'G':
+        showFlags = !showFlags;
         return 1;
     case 'Q':
         *key = 'Q';

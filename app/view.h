@@ -19,6 +19,8 @@ extern bool doAmp;  // amplitudes (true) or phases
 extern int doLine;  // bit 0 lines across the band, bit 1 lines in time
 extern bool compressTime;  // drop the gaps between scans
 extern bool fullRange;  // vertical range from min to max
+extern int colourMode;  // points and lines: 0 white, 1 by value, 2 by time
+extern bool showFlags;  // flagged points and cells drawn in the flag colour instead of left out
 
 // Per-frame callback: draws the current baseline, then the labels.
 void cb(double* t, int* kc);

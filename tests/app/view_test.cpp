@@ -1,11 +1,17 @@
 // The interactive view end to end: the real kestrum under a private X server, real key
 // presses, the console output and screenshots of what is drawn.
+#include "model/colourmap.h"
 #include "tests/app/uvsets.h"
 #include "tests/support/support.h"
 #include "tests/support/xsession.h"
 #include "tools/sim/observe.h"
+#include "tools/sim/uvwriter.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
 
 using namespace kestrum::test;
 
@@ -99,6 +105,23 @@ auto same(const Image& want)
     return [&want](const Image& s) { return s == want; };
 }
 
+std::uint32_t pixel(Rgb c)
+{
+    return static_cast<std::uint32_t>(c.r << 16 | c.g << 8 | c.b);
+}
+// How many pixels have a colour of the colour map, and how many the flag colour.
+size_t mapColoured(const Image& shot)
+{
+    std::set<std::uint32_t> map;
+    for (const Rgb& c : kColourMap)
+        map.insert(pixel(c));
+    return std::count_if(shot.pixels.begin(), shot.pixels.end(), [&](std::uint32_t p) { return map.count(p) > 0; });
+}
+size_t flagColoured(const Image& shot)
+{
+    return std::count(shot.pixels.begin(), shot.pixels.end(), pixel(kFlagColour));
+}
+
 }  // namespace
 
 TEST(View, HelpKeyPrintsTheHelpTextAndQQuits)
@@ -111,6 +134,8 @@ TEST(View, HelpKeyPrintsTheHelpTextAndQQuits)
     ASSERT_TRUE(v.waitForOutput("arrow keys : rotate the view in the direction of the arrow key\n")) << v.out();
     const std::string out = v.out();
     EXPECT_NE(out.find(std::string("Using stokes i for analysis.\n") + kHelp), std::string::npos) << out;
+    for (const char* line : {"\nk          : ", "\nv          : ", "\ng          : "})
+        EXPECT_GT(out.find(line), out.find(kHelp)) << "a line for the new key after the others: " << line;
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
 }
@@ -229,6 +254,97 @@ TEST(View, DegenerateWindowsStillDraw)
     v.key("c");
     v.key("f");
     EXPECT_EQ(v.shotWhen(same(points)), points);
+    v.key("q");
+    EXPECT_EQ(v.waitExit(), 0) << v.err();
+}
+
+TEST(View, ColourWaterfallAndFlagKeysChangeThePictureAndTheirCyclesComeBackToIt)
+{
+    TempDir dir;
+    const std::string vis = simulate(dir);
+    ViewerSession v(dir.path(), {"vis=" + vis});
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
+    const Image white = v.shotWhen(drawn);
+    ASSERT_GT(white.lit(), 1000u);
+    EXPECT_EQ(mapColoured(white) + flagColoured(white), 0u) << "white points by default, flagged ones left out";
+
+    // By value, by time (points and a colour bar of 20 x 288 pixels), then white again.
+    v.key("k");
+    const Image value = v.shotWhen(differsFrom(white));
+    v.key("k");
+    const Image time = v.shotWhen(differsFrom(value));
+    EXPECT_GT(mapColoured(value), 6000u);
+    EXPECT_GT(mapColoured(time), 6000u);
+    EXPECT_NE(time, white);
+    v.key("k");
+    EXPECT_EQ(v.shotWhen(same(white)), white);
+
+    v.key("g");
+    EXPECT_GT(flagColoured(v.shotWhen(differsFrom(white))), 20u) << "the simulated band edges are flagged";
+    v.key("g");
+    EXPECT_EQ(v.shotWhen(same(white)), white);
+
+    // The waterfall from a turned view; the keys work in it; back to the turned view.
+    v.key("Right");
+    const Image turned = v.shotWhen(differsFrom(white));
+    v.key("v");
+    const Image fall = v.shotWhen(differsFrom(turned));
+    EXPECT_GT(mapColoured(fall), 50000u);
+    for (const char* k : {"a", "c", "f", "n", "g"}) {
+        v.key(k);
+        EXPECT_NE(v.shotWhen(differsFrom(fall)), fall) << "key " << k << " in the waterfall";
+        v.key(k == std::string("n") ? "p" : k);
+        EXPECT_EQ(v.shotWhen(same(fall)), fall) << "key " << k << " undone in the waterfall";
+    }
+    v.key("v");
+    EXPECT_EQ(v.shotWhen(same(turned)), turned) << "v twice: the 3-D view as it was, camera included";
+    v.key("q");
+    EXPECT_EQ(v.waitExit(), 0) << v.err();
+}
+
+TEST(View, WaterfallCellsHaveTheColourOfTheirValueAndFlaggedCellsShowOnlyWithG)
+{
+    // One baseline, 4 channels x 3 integrations 10 s apart; amplitude 1 + channel + 4 x integration,
+    // so the full vertical range is 1 .. 12 without the flagged cell (channel 2, integration 1).
+    TempDir dir;
+    kestrum::sim::UvDescription d;
+    d.nants = 2;
+    d.windows = {kestrum::sim::Window{4}};
+    d.times = {2459000.5, 2459000.5 + 10 * kSecond, 2459000.5 + 20 * kSecond};
+    d.value = [](const kestrum::sim::UvRecord& r, int c) { return std::complex<float>(1 + c + 4 * r.timeIndex, 0); };
+    d.good = [](const kestrum::sim::UvRecord& r, int c) { return r.timeIndex != 1 || c != 2; };
+    kestrum::sim::writeUv(dir.file("cells.uv"), d);
+    ViewerSession v(dir.path(), {"vis=" + dir.file("cells.uv"), "stokes=xx"});
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
+    const Image initial = v.shotWhen(drawn);
+    v.key("f");
+    v.key("v");
+    const Image hidden = v.shotWhen([&](const Image& s) { return drawn(s) && mapColoured(s) > 50000; });
+    v.key("g");
+    const Image shown = v.shotWhen(differsFrom(hidden));
+
+    // The picture spans device -1 .. 1 both ways, seen straight on from 3.3 with a 45-degree field.
+    const double f = 1.0 / std::tan(22.5 * M_PI / 180.0) / 3.3;
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 4; ++i) {
+            const int col = static_cast<int>(std::lround((f * 0.75 * (-0.75 + 0.5 * i) + 1.0) * 320.0));
+            const int row = 479 - static_cast<int>(std::lround((f * (-2.0 / 3 + 2.0 / 3 * j) + 1.0) * 240.0));
+            const int amp = 1 + i + 4 * j;
+            const Rgb want = kColourMap[std::min(255, (amp - 1) * 256 / 11)];
+            SCOPED_TRACE("cell " + std::to_string(i) + "," + std::to_string(j));
+            if (i == 2 && j == 1) {
+                EXPECT_EQ(hidden.at(col, row), 0u) << "flagged: left out";
+                EXPECT_EQ(shown.at(col, row), pixel(kFlagColour)) << "flagged, with g";
+            } else {
+                EXPECT_EQ(hidden.at(col, row), pixel(want));
+                EXPECT_EQ(shown.at(col, row), pixel(want));
+            }
+        }
+    v.key("g");
+    EXPECT_EQ(v.shotWhen(same(hidden)), hidden);
+    v.key("v");
+    v.key("f");
+    EXPECT_EQ(v.shotWhen(same(initial)), initial);
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
 }
