@@ -85,6 +85,9 @@ bool KrellParams::read(int argc, char** argv)
     if (app == eAppFlag && !readFlagging())
         return false;
 
+    if (app == eAppSurvey && !readSurvey())
+        return false;
+
     if (app == eAppView) {
         if (takeKeyword(keywords, "device", value)) {
             device = value;
@@ -94,6 +97,8 @@ bool KrellParams::read(int argc, char** argv)
             scale = toReal(value);
             echo("scale", scale);
         }
+    }
+    if (app == eAppView || app == eAppSurvey) {
         if (takeKeyword(keywords, "bchan", value)) {
             bchan = toInt(value);
             echo("bchan", bchan);
@@ -187,6 +192,43 @@ bool KrellParams::readFlagging()
         testAnt1 = toInt(numbers[0]);
         testAnt2 = toInt(numbers[1]);
         testChan = minusOne(toInt(numbers[2]));
+    }
+    return true;
+}
+
+bool KrellParams::readSurvey()
+{
+    std::string value;
+    if (takeKeyword(keywords, "out", value))
+        out = value;
+    if (takeKeyword(keywords, "antennas", value))
+        antennasOut = value;
+    if (takeKeyword(keywords, "top", value)) {
+        top = toInt(value);
+        if (top < 0) {
+            std::cerr << "top=" << value << " must not be negative." << std::endl;
+            return false;
+        }
+    }
+    // Each threshold and the lowest and highest value it may take.
+    const struct {
+        const char* name;
+        double* field;
+        double lo, hi;
+    } reals[] = {{"nsigma", &nsigma, 0.0, 1e30},
+                 {"chanfrac", &chanfrac, 0.0, 1.0},
+                 {"intfrac", &intfrac, 0.0, 1.0},
+                 {"outlimit", &outlimit, 0.0, 1.0}};
+    for (const auto& r : reals) {
+        if (!takeKeyword(keywords, r.name, value))
+            continue;
+        *r.field = toReal(value);
+        echo(r.name, *r.field);
+        if (!(*r.field > r.lo && *r.field <= r.hi)) {
+            std::cerr << r.name << "=" << value << " must be above " << r.lo << " and at most " << r.hi << "."
+                      << std::endl;
+            return false;
+        }
     }
     return true;
 }

@@ -1,4 +1,4 @@
-// Every run parameter of the viewer (and of the sibling flagging application that shares
+// Every run parameter of the viewer, its survey program (and of the sibling flagging application that shares
 // the class), read from the command line with defaults, echoes, warnings and errors.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <string>
 
 // Which application's keywords to read; other values read only vis, stokes and options.
-enum eApp : int32_t { eAppFlag = 0, eAppView = 1 };
+enum eApp : int32_t { eAppFlag = 0, eAppView = 1, eAppSurvey = 2 };
 
 class KrellParams : public Params {
 public:
@@ -45,8 +45,18 @@ public:
     double scale = 10.0;
     int32_t bchan = 0;  // one-based, 0 = not given
     int32_t echan = 0;  // one-based, 0 = not given
+    // The survey's keywords (kestrum-survey).
+    double nsigma = 5.0;
+    int32_t top = 10;
+    std::string out;  // per-baseline table, empty for none
+    std::string antennasOut;  // per-antenna table, empty for none
+    double chanfrac = 0.2;
+    double intfrac = 0.2;
+    double outlimit = 0.001;
 
 private:
     // The flagging application's option words and keywords; false when they are unusable.
     bool readFlagging();
+    // The survey's keywords; false (message on standard error) when a value is out of range.
+    bool readSurvey();
 };
