@@ -8,9 +8,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -26,7 +29,8 @@ void usage()
                  "\n"
                  "kestrum-sim out=dataset [nants=10] [nchan=256] [sources=3c286,target] [pols=xx,yy]\n"
                  "            [hours=2] [inttime=10] [scans=4] [corr=r|j] [seed=1] [sfreq=1.4]\n"
-                 "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no]\n"
+                 "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no] [fault=A-B]\n"
+                 "            [truth=FILE.json]\n"
                  "\n"
                  "out       : the data set to create; it must not exist yet.\n"
                  "nants     : number of antennas; every pair of them is a baseline.\n"
@@ -46,7 +50,12 @@ void usage()
                  "cal       : yes also adds a delay per antenna and writes the calibration tables that\n"
                  "            undo the gains, delays and bandpasses (gain solutions with a gap, and the\n"
                  "            last antenna without gains at first), so the calibrated data is flat where\n"
-                 "            the model is; at most 64 antennas.\n";
+                 "            the model is; at most 64 antennas.\n"
+                 "fault     : also a transmitter in one channel and a burst in one integration on the\n"
+                 "            baseline of antennas A and B alone.\n"
+                 "truth     : writes what was injected as JSON: the misbehaving antenna, the persistent\n"
+                 "            channels, the burst integrations, the flagged edge channels and the one\n"
+                 "            baseline's faults (channels and integrations zero-based, -1 or [] for none).\n";
 }
 
 // Strict number conversions: the whole text must be the number.
@@ -72,7 +81,7 @@ bool toDouble(const std::string& text, double& value)
 
 // Moves the keywords that the simulator knows from `keys` into `config`; false after a
 // message when a value is not acceptable.
-bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& config)
+bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& config, std::string& truth)
 {
     auto take = [&keys](const char* name, std::string& value) {
         auto it = keys.find(name);
@@ -91,6 +100,8 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
     double d = 0.0;
     if (take("out", v))
         config.out = v;
+    if (take("truth", v))
+        truth = v;
     if (take("nants", v)) {
         if (!toLong(v, n) || n < 2 || n > 2048)
             return bad("nants", v);
@@ -147,10 +158,45 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
             return bad("cal", v);
         config.cal = v == "yes";
     }
+    if (take("fault", v)) {
+        std::vector<std::string> ants;
+        split(v, "-", ants);
+        long long a1 = 0, a2 = 0;
+        if (ants.size() != 2 || !toLong(ants[0], a1) || !toLong(ants[1], a2) || a1 < 1 || a2 > 2048)
+            return bad("fault", v);
+        config.faultAnt1 = static_cast<int>(std::min(a1, a2));
+        config.faultAnt2 = static_cast<int>(std::max(a1, a2));
+    }
     if (take("rfi", v)) {
         if (v != "yes" && v != "no")
             return bad("rfi", v);
         config.rfi = v == "yes";
+    }
+    return true;
+}
+
+std::string jsonList(const std::vector<int>& values)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < values.size(); ++i)
+        text += (i ? ", " : "") + std::to_string(values[i]);
+    return text + "]";
+}
+
+// The injected faults as JSON; false after a message naming the file when it cannot be written.
+bool writeTruth(const std::string& path, const ObserveConfig& config, const kestrum::sim::Interference& rfi)
+{
+    std::ofstream file(path, std::ios::trunc);
+    file << "{\n  \"bad_antenna\": " << rfi.badAntenna << ",\n  \"channels\": " << jsonList(rfi.channels)
+         << ",\n  \"integrations\": " << jsonList(rfi.burstIntegrations)
+         << ",\n  \"edge_channels\": " << rfi.edgeChannels << ",\n  \"fault_baseline\": "
+         << (rfi.faultChannel >= 0 ? jsonList({config.faultAnt1, config.faultAnt2}) : "[]")
+         << ",\n  \"fault_channel\": " << rfi.faultChannel << ",\n  \"fault_integration\": " << rfi.faultIntegration
+         << "\n}\n";
+    file.close();
+    if (!file) {
+        std::cerr << "kestrum-sim: cannot write truth=" << path << "." << std::endl;
+        return false;
     }
     return true;
 }
@@ -171,7 +217,8 @@ int main(int argc, char** argv)
         return 1;
     }
     ObserveConfig config;
-    if (!takeKeywords(params.keywords, config))
+    std::string truth;
+    if (!takeKeywords(params.keywords, config, truth))
         return 1;
     if (!params.keywords.empty()) {
         std::cout << "WARNING: Undefined parameters specified, the following will be ignored:" << std::endl;
@@ -225,11 +272,17 @@ int main(int argc, char** argv)
     }
     if (rfi.badAntenna)
         std::cout << "Misbehaving antenna: " << rfi.badAntenna << std::endl;
+    if (rfi.faultChannel >= 0)
+        std::cout << "On baseline " << config.faultAnt1 << "-" << config.faultAnt2
+                  << " alone: a transmitter in channel " << rfi.faultChannel << " and a burst in integration "
+                  << rfi.faultIntegration << "." << std::endl;
     if (config.cal) {
         const auto& cal = summary.cal;
         std::cout << "Wrote gains, delays and bandpasses; no gain solution in integrations " << cal.gapFirst << " to "
                   << cal.gapEnd - 1 << ", antenna " << cal.zeroAntenna << " without gains in integrations "
                   << cal.zeroFirst << " to " << cal.zeroEnd - 1 << "." << std::endl;
     }
+    if (!truth.empty() && !writeTruth(truth, config, rfi))
+        return 1;
     return 0;
 }

@@ -268,6 +268,9 @@ void writeCalibration(const ObserveConfig& config, const Plan& plan, const std::
     hclose_c(tno);
 }
 
+// The faults that every baseline shares: persistent channels, bursts, a misbehaving antenna.
+void planShared(const ObserveConfig& config, Random& rng, int lo, int hi, int n, Interference& rfi);
+
 }  // namespace
 
 std::string checkConfig(const ObserveConfig& c)
@@ -295,6 +298,8 @@ std::string checkConfig(const ObserveConfig& c)
         return "sfreq and bandwidth must be positive and noise not negative";
     if (c.cal && c.nants > 64)
         return "cal=yes allows at most 64 antennas";
+    if (c.faultAnt1 != 0 && !(c.faultAnt1 >= 1 && c.faultAnt1 < c.faultAnt2 && c.faultAnt2 <= c.nants))
+        return "the faulty baseline must be two different antennas of the array";
     return {};
 }
 
@@ -319,17 +324,35 @@ Interference plannedInterference(const ObserveConfig& config)
 {
     Interference rfi;
     rfi.edgeChannels = config.nchan >= 20 ? config.nchan / 20 : 0;
-    if (!config.rfi)
-        return rfi;
     Random rng(config.seed ^ 0x5eedf00dULL);
     const int lo = rfi.edgeChannels + 2, hi = config.nchan - rfi.edgeChannels - 3;
+    const auto n = static_cast<int>(schedule(config).size());
+    if (config.rfi)
+        planShared(config, rng, lo, hi, n, rfi);
+    // The one baseline's faults: a channel and an integration that no shared fault has.
+    if (config.faultAnt1 > 0 && hi - lo >= 16 && n >= 8) {
+        Random own(config.seed ^ 0xba5e1eULL);
+        auto taken = [](const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); };
+        do
+            rfi.faultChannel = own.integer(lo, hi);
+        while (taken(rfi.channels, rfi.faultChannel));
+        do
+            rfi.faultIntegration = own.integer(0, n - 1);
+        while (taken(rfi.burstIntegrations, rfi.faultIntegration));
+    }
+    return rfi;
+}
+
+namespace {
+
+void planShared(const ObserveConfig& config, Random& rng, int lo, int hi, int n, Interference& rfi)
+{
     if (hi - lo >= 8) {
         std::set<int> chans;
         while (chans.size() < 3)
             chans.insert(rng.integer(lo, hi));
         rfi.channels.assign(chans.begin(), chans.end());
     }
-    const auto n = static_cast<int>(schedule(config).size());
     if (n >= 6) {
         std::set<int> bursts;
         for (int k = 0; k < 3; ++k) {
@@ -342,8 +365,9 @@ Interference plannedInterference(const ObserveConfig& config)
     }
     if (config.nants >= 4)
         rfi.badAntenna = rng.integer(2, config.nants);
-    return rfi;
 }
+
+}  // namespace
 
 ObserveSummary observe(const ObserveConfig& config, const std::function<void(int64_t, int64_t)>& progress)
 {
@@ -486,6 +510,13 @@ ObserveSummary observe(const ObserveConfig& config, const std::function<void(int
             const double amp = rfiScale * (25.0 + 10.0 * k) * (1.0 + 0.3 * std::sin(hours * (2.0 + k)));
             const double phase = 0.9 * (a2 - a1) * (k + 1) + hours * 3.0;
             data[plan.rfi.channels[k]] += std::complex<float>(std::polar(amp, phase));
+        }
+        // The one baseline's own transmitter and burst.
+        if (a1 == config.faultAnt1 && a2 == config.faultAnt2) {
+            data[plan.rfi.faultChannel] += std::complex<float>(std::polar(rfiScale * 20.0, hours));
+            if (r.timeIndex == plan.rfi.faultIntegration)
+                for (int c = 0; c < nchan; ++c)
+                    data[c] += std::complex<float>(std::polar(rfiScale * 30.0 * (1.0 + std::cos(0.1 * c)), 0.02 * c));
         }
         // A broad-band burst: strong across the whole band for one integration.
         if (now.burst) {

@@ -28,6 +28,9 @@ struct ObserveConfig {
     double bandwidth = 0.1;  // GHz over all channels
     double noise = 0.05;  // rms of the noise of each real and imaginary part, Jy
     bool rfi = true;  // persistent channels, bursts and a misbehaving antenna
+    // With ant1 > 0: a transmitter in one channel and a burst in one integration on this
+    // baseline alone (with or without rfi).
+    int faultAnt1 = 0, faultAnt2 = 0;
     // Also corrupt by a delay per antenna and write the calibration tables that undo the gains,
     // delays and bandpasses ("gains" with delay terms, "bandpass", "freqs"), with a gap in the
     // gain solutions and one antenna without gains for a while. At most 64 antennas.
@@ -48,6 +51,8 @@ struct Interference {
     std::vector<int> burstIntegrations;  // integration numbers (from 0) hit by a broad-band burst
     int badAntenna = 0;  // antenna with erratic gains, 0 when none
     int edgeChannels = 0;  // channels flagged at each end of the band
+    int faultChannel = -1;  // the one baseline's transmitter channel, -1 when none
+    int faultIntegration = -1;  // the one baseline's burst, -1 when none
 };
 
 // What was written.
