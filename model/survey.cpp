@@ -233,6 +233,26 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     return out;
 }
 
+// A baseline noisier than is typical adds to its score how many times more: the robust sigma
+// over the median of those of its source's baselines of the same kind (cross- or
+// auto-correlations), less one. An antenna that adds noise or erratic gains shows up this way
+// even where its residuals hold no outliers.
+void addNoiseExcess(std::vector<BaselineSurvey>& baselines)
+{
+    std::map<std::pair<std::string, bool>, std::vector<double>> sigmas;
+    for (const BaselineSurvey& one : baselines)
+        if (one.robustSigma > 0.0 && std::isfinite(one.robustSigma))
+            sigmas[{one.source, one.ant1 == one.ant2}].push_back(one.robustSigma);
+    std::map<std::pair<std::string, bool>, double> typical;
+    for (auto& [kind, values] : sigmas)
+        typical[kind] = median(values);
+    for (BaselineSurvey& one : baselines) {
+        const auto it = typical.find({one.source, one.ant1 == one.ant2});
+        if (it != typical.end() && one.robustSigma > it->second && std::isfinite(one.robustSigma))
+            one.score += one.robustSigma / it->second - 1.0;
+    }
+}
+
 }  // namespace
 
 Survey survey(const Observation& obs, const SurveyThresholds& t)
@@ -292,6 +312,7 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
         if (2 * intBad[i] > intSeen[i] && intBad[i] > 0)
             result.badIntegrations.push_back(static_cast<int32_t>(i));
 
+    addNoiseExcess(result.baselines);
     std::sort(result.baselines.begin(), result.baselines.end(), [](const BaselineSurvey& a, const BaselineSurvey& b) {
         if (a.score != b.score)
             return a.score > b.score;
