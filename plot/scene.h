@@ -116,8 +116,8 @@ public:
     // Starts a frame: drops the previous frame's geometry and collects into the frame part.
     void beginFrame();
 
-    std::vector<Vertex>& points() { return points_; }
-    std::vector<Vertex>& lines() { return lines_; }  // two vertices per segment
+    const std::vector<Vertex>& points() const { return points_; }
+    const std::vector<Vertex>& lines() const { return lines_; }  // two vertices per segment
     const std::vector<Box>& boxes() const { return boxes_; }
     const Labels& labels() const { return frameLabels_.set ? frameLabels_ : staticLabels_; }
     // The images in use are the first imageCount() entries.
