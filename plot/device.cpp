@@ -2,6 +2,8 @@
 #include "plot/device.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -32,6 +34,7 @@ const Device kDevices[] = {
     {"/S2INTERF", "interleaved stereo full-screen", true, Projection::Interleaved, false},
     {"/S2WPASSV", "wide passive stereo", false, Projection::WidePassive, false},
     {"/S2WPASSVF", "wide passive stereo full-screen", true, Projection::WidePassive, false},
+    {"/PNG", "PNG file of one frame, no display", false, Projection::Picture, false},
 };
 constexpr int kDeviceCount = sizeof kDevices / sizeof kDevices[0];
 
@@ -109,6 +112,24 @@ const Device* deviceTable(int* count)
 {
     *count = kDeviceCount;
     return kDevices;
+}
+
+int sizeFromEnv(const char* variable, int fallback)
+{
+    const char* text = std::getenv(variable);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 1 || v > 16384) {
+        char message[160];
+        std::snprintf(message, sizeof message, "%s=\"%.40s\" is not a window size in pixels; using %d", variable, text,
+                      fallback);
+        warn(stderr, "s2opend", message);
+        return fallback;
+    }
+    return static_cast<int>(v);
 }
 
 void warn(std::FILE* err, const char* routine, const char* text)

@@ -17,7 +17,8 @@ enum class Projection {
     DualScreenAnaglyph,
     Trioscopic,
     Interleaved,
-    WidePassive
+    WidePassive,
+    Picture  // no window: a monoscopic frame written as a PNG file
 };
 
 struct Device {
@@ -36,6 +37,10 @@ const Device* deviceTable(int* count);
 // name, case-insensitively. Messages go to `out`/`err`. Returns the entry, or null (after the
 // message) when nothing matches, no device is named, or the prompt's input ends.
 const Device* findDevice(const char* name, const char* envDevice, std::FILE* in, std::FILE* out, std::FILE* err);
+
+// A window or picture size from the environment variable `variable`: a whole number of pixels
+// in 1 .. 16384, else `fallback` (with a warning when the variable is set to something else).
+int sizeFromEnv(const char* variable, int fallback);
 
 // The library's warning form on `err`: "S2GL WARNING ... <routine>: text".
 void warn(std::FILE* err, const char* routine, const char* text);

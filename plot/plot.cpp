@@ -1,9 +1,12 @@
-// The C interface of the plotting library, on top of the session core and the GLUT window layer.
+// The C interface of the plotting library, on top of the session core, the GLUT window layer and
+// the CPU rasteriser that draws pictures without a window.
 #include "plot/plot.h"
 
 #include "plot/device.h"
+#include "plot/raster.h"
 #include "plot/s2winglut.h"
 #include "plot/session.h"
+#include "plot/snapshot.h"
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +15,35 @@
 
 using namespace kestrum::plot;
 
+namespace {
+
+bool g_pictureDevice = false;  // "/PNG" is open
+
+// One frame of the session's scene drawn off-screen from the home camera for a width x height
+// picture, turned by `right` and `up` radians; valid until the next call.
+const std::vector<unsigned char>& drawPicture(int width, int height, double right, double up)
+{
+    static Raster raster;
+    static bool fontWarned = false;
+    if (!fontWarned && !raster.fontProblem().empty()) {
+        fontWarned = true;
+        warn(stderr, "s2png", ("no text in pictures: " + raster.fontProblem()).c_str());
+    }
+    Session& s = session();
+    s.scene.beginFrame();
+    if (s.frameCallback != nullptr) {
+        double t = 0.0;
+        int kc = s.spacePresses;
+        s.frameCallback(&t, &kc);
+    }
+    Camera camera =
+        homeCamera(s.scene.mapping.viewportLo(), s.scene.mapping.viewportHi(), static_cast<double>(width) / height);
+    orbit(camera, right, up);
+    return raster.draw(s.scene, camera, width, height, Overlays{});
+}
+
+}  // namespace
+
 extern "C" {
 
 int s2opend(const char* device, int argc, char** argv)
@@ -19,6 +51,10 @@ int s2opend(const char* device, int argc, char** argv)
     const Device* d = findDevice(device, std::getenv("S2GL_DEV"), stdin, stdout, stderr);
     if (d == nullptr)
         return 0;
+    if (d->projection == Projection::Picture) {
+        g_pictureDevice = true;
+        return 1;
+    }
     if (d->projection != Projection::Mono) {
         const std::string text = std::string(d->name) + " is drawn as a monoscopic view here";
         warn(stderr, "s2opend", text.c_str());
@@ -123,6 +159,16 @@ void cs2skcb(int (*callback)(unsigned char* key))
 
 void s2show(int)
 {
+    if (g_pictureDevice) {
+        const int width = sizeFromEnv("S2GL_WIDTH", 800), height = sizeFromEnv("S2GL_HEIGHT", 600);
+        std::string why;
+        const std::string path = saveFrame("", width, height, drawPicture(width, height, 0.0, 0.0).data(), why);
+        if (path.empty())
+            warn(stderr, "s2show", ("frame not saved: " + why).c_str());
+        else
+            std::fprintf(stderr, "s2show: frame saved to %s\n", path.c_str());
+        return;
+    }
     if (!windowIsOpen()) {
         warn(stderr, "s2show", "no device is open (s2opend failed or was not called)");
         return;
@@ -133,6 +179,23 @@ void s2show(int)
     std::fprintf(stderr, "Entering interactive mode.  Shift-ESC or Shift-Q to quit.\n");
     std::fflush(stderr);
     runEventLoop();
+}
+
+int s2png(const char* path, int width, int height, float right, float up)
+{
+    if (path == nullptr || *path == '\0' || width < 1 || height < 1 || width > 16384 || height > 16384) {
+        warn(stderr, "s2png", "a picture needs a file name and a size of 1 .. 16384 pixels each way; nothing written");
+        return 0;
+    }
+    constexpr double kRadiansPerDegree = 0.0174532925199432958;
+    const std::vector<unsigned char>& rgb =
+        drawPicture(width, height, right * kRadiansPerDegree, up * kRadiansPerDegree);
+    std::string why;
+    if (!replacePng(path, width, height, rgb.data(), why)) {
+        warn(stderr, "s2png", ("picture not written: " + why).c_str());
+        return 0;
+    }
+    return 1;
 }
 
 }  // extern "C"

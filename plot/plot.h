@@ -15,6 +15,7 @@ extern "C" {
 //   Camera ....... s2qcam, s2scam
 //   Callbacks .... cs2scb, cs2skcb
 //   Event loop ... s2show
+//   Pictures ..... s2png, and the device "/PNG"
 //
 // Geometry drawn before s2show is static and shown on every frame; geometry drawn from inside the
 // per-frame callback lasts one frame. Positions are world coordinates, mapped linearly from the
@@ -29,7 +30,13 @@ extern "C" {
 //   F1                 on-screen help for these keys
 //   F2                 write the current frame to s2frame-NNNN.png in the working directory
 
-// Opens the device `device` ("/S2MONO", "/S2MONOF", any case-insensitive prefix; "" or " " takes
+// Pictures need no window and no display: they are drawn on the CPU into an image (text in the
+// DejaVu fonts of fonts-dejavu-core; $S2GL_FONT names another TrueType font for the labels) and
+// written as PNG. The device "/PNG" opens no window; its s2show draws one frame from the home
+// camera into the first free s2frame-NNNN.png of the working directory, S2GL_WIDTH x S2GL_HEIGHT
+// (800 x 600) pixels, and returns.
+
+// Opens the device `device` ("/S2MONO", "/S2MONOF", "/PNG", any case-insensitive prefix; "" or " " takes
 // S2GL_DEV; "/?" prompts on standard input) and creates the window; argc/argv go to the window
 // system. Returns 1 on success, 0 (with a message on standard error) on failure, also when no
 // display can be opened: the process always goes on.
@@ -81,6 +88,14 @@ void cs2skcb(int (*callback)(unsigned char* key));
 // Places the camera at home and runs the event loop; never returns once a device is open.
 // Without an open device it prints a warning and returns.
 void s2show(int interactive);
+
+// Draws the current scene into a width x height picture as the window would show it: the static
+// geometry and one call of the per-frame callback (t = 0, kc = 0), seen from the home camera
+// turned by `right` and `up` degrees as the arrow keys turn it. Writes it to the PNG file `path`,
+// replacing that file once the picture is complete. Needs no device. Returns 1, or 0 after a
+// warning on standard error with no file written. A missing font gives a warning once and
+// pictures without text.
+int s2png(const char* path, int width, int height, float right, float up);
 
 #ifdef __cplusplus
 }

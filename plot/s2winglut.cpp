@@ -10,7 +10,6 @@
 #include <GL/freeglut.h>
 #include <X11/Xlib.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csetjmp>
@@ -111,25 +110,6 @@ Display* probeDisplay(const char* name)
         return nullptr;
     }
     return display;
-}
-
-// A window size from the environment: a whole number of pixels in 1 .. 16384, else the default.
-int sizeFromEnv(const char* variable, int fallback)
-{
-    const char* text = std::getenv(variable);
-    if (text == nullptr || *text == '\0')
-        return fallback;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < 1 || v > 16384) {
-        char message[160];
-        std::snprintf(message, sizeof message, "%s=\"%.40s\" is not a window size in pixels; using %d", variable, text,
-                      fallback);
-        warn(stderr, "s2opend", message);
-        return fallback;
-    }
-    return static_cast<int>(v);
 }
 
 void saveSnapshot(Window& w)

@@ -3,6 +3,7 @@
 #include "plot/snapshot.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -64,6 +65,25 @@ bool writePng(const std::string& path, int width, int height, const unsigned cha
     if (!ok)
         std::remove(path.c_str());
     return ok;
+}
+
+bool replacePng(const std::string& path, int width, int height, const unsigned char* rgb, std::string& why)
+{
+    const std::string part = path + ".part" + std::to_string(getpid());
+    if (!writePng(part, width, height, rgb, why)) {
+        // Name the file asked for rather than the temporary one.
+        if (why.compare(0, part.size(), part) == 0)
+            why.replace(0, part.size(), path);
+        else
+            why = path + ": " + why;
+        return false;
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0) {
+        why = path + ": " + std::strerror(errno);
+        std::remove(part.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::string saveFrame(const std::string& dir, int width, int height, const unsigned char* rgb, std::string& why)

@@ -1,13 +1,16 @@
 // The plotting library in a real freeglut window under a private Xvfb server, driven with
-// xdotool key presses and checked through xwd screenshots and the library's own PNG key.
+// xdotool key presses and checked through xwd screenshots and the library's own PNG key; and its
+// pictures drawn without a display, checked against the same predictions and the window.
 #include "tests/support/support.h"
 #include "tests/support/xsession.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 namespace kestrum::test {
 namespace {
@@ -71,9 +74,28 @@ protected:
     Image home;
 };
 
-TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
+// Reads an 8-bit RGB PNG; empty image when it cannot.
+Image readPng(const std::string& path)
 {
-    start();
+    Image img;
+    png_image p{};
+    p.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&p, path.c_str()))
+        return img;
+    p.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
+    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr))
+        return img;
+    img.width = static_cast<int>(p.width);
+    img.height = static_cast<int>(p.height);
+    for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
+        img.pixels.push_back(static_cast<std::uint32_t>(buf[i]) << 16 | buf[i + 1] << 8 | buf[i + 2]);
+    return img;
+}
+
+// The driver's scene seen from home: its points and box edges where the world mapping puts them.
+void expectDriverScene(const Image& home)
+{
     // World (25|75, -25|25, 5) in the window x 0..100, y -50..50, z 0..10 is device (+-0.5, +-0.5, 0).
     for (double dx : {-0.5, 0.5})
         for (double dy : {-0.5, 0.5}) {
@@ -102,30 +124,41 @@ TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
     EXPECT_FALSE(home.brightNear(5, 590, 4));
 }
 
+// The driver's image and colour bar seen from home, in the colours it gives them.
+void expectDriverImage(const Image& home)
+{
+    // The driver's 4 x 3 image spans device -1..1 in x and y at z 0; its colours as it sets them.
+    for (int j = 0; j < 3; ++j)
+        for (int i = 0; i < 4; ++i) {
+            int c, r;
+            expectedPixel(-0.75 + 0.5 * i, -2.0 / 3 + 2.0 / 3 * j, 0.0, c, r);
+            EXPECT_EQ(home.at(c, r), static_cast<std::uint32_t>((60 * i + 20) << 16 | (80 * j + 40) << 8 | 200))
+                << "cell " << i << "," << j;
+        }
+    // The bar: x 710..730, steps of 72 rows upwards from row 480 (from the top).
+    for (int k = 0; k < 5; ++k)
+        EXPECT_EQ(home.at(720, 480 - 36 - 72 * k), static_cast<std::uint32_t>(50 * k << 16 | 100 << 8 | (250 - 50 * k)))
+            << "bar step " << k;
+    EXPECT_TRUE(home.brightNear(745, 120, 3)) << "the number 1 at the top tick";
+}
+
 TEST_F(PlotWindow, ImageCellsAndColourBarStepsShowTheirColoursWhereTheyLie)
 {
     for (const char* part : {"--image", "--static"}) {
         SCOPED_TRACE(part);
         start({"--image", part});
-        // The driver's 4 x 3 image spans device -1..1 in x and y at z 0; its colours as it sets them.
-        for (int j = 0; j < 3; ++j)
-            for (int i = 0; i < 4; ++i) {
-                int c, r;
-                expectedPixel(-0.75 + 0.5 * i, -2.0 / 3 + 2.0 / 3 * j, 0.0, c, r);
-                EXPECT_EQ(home.at(c, r), static_cast<std::uint32_t>((60 * i + 20) << 16 | (80 * j + 40) << 8 | 200))
-                    << "cell " << i << "," << j;
-            }
-        // The bar: x 710..730, steps of 72 rows upwards from row 480 (from the top).
-        for (int k = 0; k < 5; ++k)
-            EXPECT_EQ(home.at(720, 480 - 36 - 72 * k),
-                      static_cast<std::uint32_t>(50 * k << 16 | 100 << 8 | (250 - 50 * k)))
-                << "bar step " << k;
-        EXPECT_TRUE(home.brightNear(745, 120, 3)) << "the number 1 at the top tick";
+        expectDriverImage(home);
         pressKeys(x, {"Right", "h"});
         EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home) << "the image is drawn the same on every frame";
         pressKeys(x, {"shift+q"});
         EXPECT_EQ(finish(), 0);
     }
+}
+
+TEST_F(PlotWindow, PointsAndBoxEdgesAppearWhereTheWorldMappingPutsThem)
+{
+    start();
+    expectDriverScene(home);
 }
 
 TEST_F(PlotWindow, StaticGeometryStaysOnEveryFrame)
@@ -216,25 +249,6 @@ TEST_F(PlotWindow, CallbackConsumingHKeepsTheCameraWhereItIs)
     EXPECT_NE(screenshotWhen(x, 1.0, same(home)), home);
 }
 
-// Reads an 8-bit RGB PNG; empty image when it cannot.
-Image readPng(const std::string& path)
-{
-    Image img;
-    png_image p{};
-    p.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&p, path.c_str()))
-        return img;
-    p.format = PNG_FORMAT_RGB;
-    std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
-    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr))
-        return img;
-    img.width = static_cast<int>(p.width);
-    img.height = static_cast<int>(p.height);
-    for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
-        img.pixels.push_back(static_cast<std::uint32_t>(buf[i]) << 16 | buf[i + 1] << 8 | buf[i + 2]);
-    return img;
-}
-
 TEST_F(PlotWindow, F2WritesTheFrameAsPngAndF1ShowsTheKeyHelp)
 {
     TempDir frames;
@@ -310,6 +324,108 @@ TEST_F(PlotWindow, WindowSizeComesFromTheEnvironment)
     EXPECT_EQ(img.height, 480);
     pressKeys(x, {"shift+Escape"});
     EXPECT_EQ(finish(), 0);
+}
+
+// Of the pixels lit in `a` (all channels at least 128) in columns c0 .. c1 and rows r0 .. r1,
+// the share with a lit pixel of `b` within one pixel.
+double litShareMatched(const Image& a, const Image& b, int c0, int c1, int r0, int r1)
+{
+    int lit = 0, matched = 0;
+    for (int r = r0; r <= r1; ++r)
+        for (int c = c0; c <= c1; ++c)
+            if (a.brightNear(c, r, 0)) {
+                ++lit;
+                matched += b.brightNear(c, r, 1);
+            }
+    return lit > 0 ? static_cast<double>(matched) / lit : 0.0;
+}
+
+TEST_F(PlotWindow, PictureWithoutADisplayShowsWhatTheWindowShows)
+{
+    start();
+    TempDir pictures;
+    // Home, then the turn of five presses of Right and three of Up (one degree each).
+    const struct {
+        std::vector<std::string> keys;
+        const char *right, *up;
+    } cases[] = {{{}, "0", "0"}, {{"Right", "Right", "Right", "Right", "Right", "Up", "Up", "Up"}, "5", "3"}};
+    for (const auto& t : cases) {
+        pressKeys(x, t.keys);
+        const Image shot = t.keys.empty() ? home : screenshotWhen(x, 10.0, differs(home));
+        const std::string path = pictures.file(std::string(t.right) + ".png");
+        const RunResult r = run({kDriver, "--png", path, t.right, t.up}, "", {"DISPLAY="});
+        ASSERT_EQ(r.out, "s2png: 1\n") << r.err;
+        const Image png = readPng(path);
+        ASSERT_EQ(png.width, 800);
+        ASSERT_EQ(png.height, 600);
+        int left, top, right, bottom;
+        expectedPixel(-1.0, 1.0, 1.0, left, top);
+        expectedPixel(1.0, -1.0, 1.0, right, bottom);
+        const int middle = (left + right) / 2;
+        // Points and edges alike within a pixel; only the fonts of the text differ.
+        EXPECT_EQ(litShareMatched(shot, png, left - 2, middle, top - 2, bottom + 2), 1.0) << t.right;
+        EXPECT_EQ(litShareMatched(png, shot, left - 2, middle, top - 2, bottom + 2), 1.0) << t.right;
+        EXPECT_GT(litShareMatched(shot, png, 0, 799, 0, 599), 0.95) << t.right;
+        EXPECT_GT(litShareMatched(png, shot, 0, 799, 0, 599), 0.95) << t.right;
+    }
+}
+
+// Lit pixels in the top 40 rows, where the title goes.
+int titlePixels(const Image& img)
+{
+    int n = 0;
+    for (int r = 0; r < 40; ++r)
+        for (int c = 0; c < img.width; ++c)
+            n += img.brightNear(c, r, 0);
+    return n;
+}
+
+TEST(PlotPicture, DrawnWithoutADisplayAndNeverHalfWritten)
+{
+    TempDir dir;
+    const std::vector<std::string> noDisplay = {"DISPLAY="};
+    const std::string path = dir.file("home.png");
+    for (int pass = 0; pass < 2; ++pass) {  // the second replaces the first
+        const RunResult r = run({kDriver, "--png", path, "0", "0"}, "", noDisplay);
+        EXPECT_EQ(r.out, "s2png: 1\n");
+        EXPECT_EQ(r.err, "");
+    }
+    const Image png = readPng(path);
+    ASSERT_EQ(png.width, 800);
+    ASSERT_EQ(png.height, 600);
+    expectDriverScene(png);
+    EXPECT_GT(titlePixels(png), 40) << "no title";
+
+    RunResult r = run({kDriver, "--image", "--png", dir.file("image.png"), "0", "0"}, "", noDisplay);
+    expectDriverImage(readPng(dir.file("image.png")));
+
+    // The device draws the same picture into the working directory's first free frame name.
+    r = run({kDriver, "--device", "/png", "--chdir", dir.path()}, "", noDisplay);
+    EXPECT_EQ(r.out, "s2opend: 1\nframes 1 rate 0.00 spaces 0\n");
+    EXPECT_EQ(r.err, "s2show: frame saved to s2frame-0001.png\n");
+    EXPECT_EQ(readPng(dir.file("s2frame-0001.png")), png);
+
+    // Without its font the picture has no text, and says so.
+    r = run({kDriver, "--png", dir.file("plain.png"), "0", "0"}, "", {"DISPLAY=", "S2GL_FONT=/no/font.ttf"});
+    EXPECT_EQ(r.err,
+              "S2GL WARNING ... <s2png>: no text in pictures: /no/font.ttf: not a font file that FreeType can "
+              "read (is fonts-dejavu-core installed?)\n");
+    const Image plain = readPng(dir.file("plain.png"));
+    ASSERT_EQ(plain.width, 800);
+    expectDriverScene(plain);
+    EXPECT_EQ(titlePixels(plain), 0);
+
+    // A file that cannot be written: a warning naming it, and nothing left behind.
+    for (const std::string& bad : {dir.file("none/x.png"), dir.file("home.png/x.png")}) {
+        r = run({kDriver, "--png", bad, "0", "0"}, "", noDisplay);
+        EXPECT_EQ(r.out, "s2png: 0\n");
+        EXPECT_EQ(r.err.rfind("S2GL WARNING ... <s2png>: picture not written: " + bad + ": ", 0), 0u) << r.err;
+    }
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"home.png", "image.png", "plain.png", "s2frame-0001.png"}));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // Test program for the plotting library's window tests: opens a device and draws a fixed scene
 // whose pixels the tests know, with keyboard callbacks chosen on the command line.
 //   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR] [--image]
+//               [--png FILE RIGHT UP]
 // --image adds a 4 x 3 image over the whole world window at z 5 and a colour bar of 5 colours,
 // cell (i, j) and bar step k coloured as imageColour and barColour say.
-// Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0. At exit it prints
-// what the per-frame callback saw.
+// Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0 and when the device
+// draws off-screen. At exit it prints what the per-frame callback saw. --png opens no device:
+// it writes the 800 x 600 picture turned RIGHT and UP degrees with s2png and prints "s2png: N".
 #include "plot/plot.h"
 
 #include <cstdio>
@@ -89,10 +91,16 @@ int main(int argc, char** argv)
 {
     const char* device = "/S2MONO";
     bool staticScene = false;
+    const char* png = nullptr;
+    float right = 0, up = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc)
             device = argv[++i];
-        else if (std::strcmp(argv[i], "--static") == 0)
+        else if (std::strcmp(argv[i], "--png") == 0 && i + 3 < argc) {
+            png = argv[++i];
+            right = std::strtof(argv[++i], nullptr);
+            up = std::strtof(argv[++i], nullptr);
+        } else if (std::strcmp(argv[i], "--static") == 0)
             staticScene = true;
         else if (std::strcmp(argv[i], "--block-home") == 0)
             g_blockHome = true;
@@ -104,6 +112,13 @@ int main(int argc, char** argv)
             if (chdir(argv[++i]) != 0)
                 return 2;
         }
+    }
+    if (png != nullptr) {
+        s2svp(-1, 1, -1, 1, -1, 1);
+        s2swin(0, 100, -50, 50, 0, 10);
+        cs2scb(frame);
+        std::printf("s2png: %d\n", s2png(png, 800, 600, right, up));
+        return 0;
     }
     const int opened = s2opend(device, argc, argv);
     std::printf("s2opend: %d\n", opened);
@@ -119,5 +134,5 @@ int main(int argc, char** argv)
         cs2scb(frame);
     cs2skcb(key);
     s2show(1);
-    return 3;  // s2show never returns with an open device
+    return std::strcmp(device, "/PNG") == 0 ? 0 : 3;  // a window's s2show never returns
 }
