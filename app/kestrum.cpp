@@ -2,6 +2,8 @@
 // the data set, pick the first baseline, print the summary and hand over to the window.
 #include "app/kestrum.h"
 
+#include "app/surveyorder.h"
+#include "app/surveyprogram.h"
 #include "app/view.h"
 #include "model/observation.h"
 #include "plot/plot.h"
@@ -38,6 +40,7 @@ int runSequence(int argc, char** argv)
     }
     s = pobs->sources.begin();
     b = s->second.baselines.begin();
+    surveyOrder.set(survey(*pobs, surveyThresholds(opts)));
 
     updateStatistics(true);
 

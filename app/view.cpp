@@ -6,6 +6,7 @@
 #include "app/view.h"
 
 #include "app/kestrum.h"
+#include "app/surveyorder.h"
 #include "app/waterfall.h"
 #include "model/colourmap.h"
 #include "plot/plot.h"
@@ -228,6 +229,7 @@ void printHelp()
         "k          : cycle the colouring: white, by value (with a colour bar), by time.",
         "v          : toggle between the 3-D view and a waterfall (channel across, time up).",
         "g          : show or hide flagged points and cells (in red).",
+        "w          : show the next baseline in survey order, worst first (wrapping round).",
     };
     for (const char* line : lines)
         std::cout << line << std::endl;
@@ -312,6 +314,8 @@ std::string viewTitle()
                   "Source: %s (%s); Baseline (%d-%d); RMS: %f\nMedian tcal %s; Median SED %s; Time compression %s",
                   s->second.name.c_str(), doAmp ? "Amplitudes" : "Phases", b->second.ant1, b->second.ant2, astats.rms,
                   subMedian >= 1 ? "ON" : "OFF", subMedian >= 2 ? "ON" : "OFF", compressTime ? "ON" : "OFF");
+    if (const size_t rank = surveyOrder.rankOf(s->first, b->first))
+        return title + ("; rank " + std::to_string(rank) + "/" + std::to_string(surveyOrder.size()));
     return title;
 }
 
@@ -429,6 +433,15 @@ int kcb(unsigned char* key)
         return 1;
     case 'G':
         showFlags = !showFlags;
+        return 1;
+    case 'W':
+        if (surveyOrder.size() > 0) {
+            const auto& [source, key] = surveyOrder.next();
+            s = pobs->sources.find(source);
+            b = s->second.baselines.find(key);
+            updateStatistics();
+            rescale();
+        }
         return 1;
     case 'Q':
         *key = 'Q';

@@ -1,6 +1,7 @@
 // The view's state in-process, without a window: the world window for each state (including
 // the degenerate ones), the title, and what each key does to the globals.
 #include "app/kestrum.h"
+#include "app/surveyorder.h"
 #include "app/view.h"
 
 #include <gtest/gtest.h>
@@ -120,6 +121,22 @@ TEST(ViewTitle, ShowsSourceModeBaselineAmplitudeRmsAndSwitches)
     // An absurd rms is cut at the title's 255 characters, never written past them.
     astats.rms = 1e300;
     EXPECT_EQ(viewTitle().size(), 255u);
+}
+
+TEST(ViewTitle, EndsWithTheSurveyRankWhichWWalksThroughWrappingRound)
+{
+    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
+    EXPECT_EQ(viewTitle().find("rank"), std::string::npos);
+    // Equal scores rank by baseline number: 1-2, then 1-3.
+    surveyOrder.set(survey(*pobs, SurveyThresholds{}));
+    for (const int ant2 : {2, 2, 3, 2}) {
+        EXPECT_EQ(b->second.ant2, ant2);
+        const std::string title = viewTitle(), rank = ant2 == 2 ? "; rank 1/2" : "; rank 2/2";
+        EXPECT_EQ(title.substr(title.size() - rank.size()), rank) << title;
+        unsigned char k = 'w';
+        kcb(&k);
+    }
+    surveyOrder.set(Survey{});
 }
 
 TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)

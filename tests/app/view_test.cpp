@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
+#include <sstream>
 
 using namespace kestrum::test;
 
@@ -347,4 +348,44 @@ TEST(View, WaterfallCellsHaveTheColourOfTheirValueAndFlaggedCellsShowOnlyWithG)
     EXPECT_EQ(v.shotWhen(same(initial)), initial);
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
+}
+
+TEST(View, WWalksTheSurveyOrderWorstFirstAcrossSourcesAndWrapsRound)
+{
+    TempDir dir;
+    const std::string vis = simulate(dir);
+    const RunResult r = run({binary("tools/kestrum-survey"), "vis=" + vis, "out=" + dir.file("b.csv")});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The baselines of out= in rank order; each source has its own, so the walk crosses them.
+    std::vector<std::string> order;
+    std::set<std::string> sources;
+    std::istringstream rows(readFile(dir.file("b.csv")));
+    std::string row;
+    std::getline(rows, row);
+    while (std::getline(rows, row)) {
+        std::vector<std::string> f;
+        std::istringstream cells(row);
+        for (std::string cell; std::getline(cells, cell, ',');)
+            f.push_back(cell);
+        order.push_back(f[2] + "-" + f[3]);
+        sources.insert(f[1]);
+    }
+    ASSERT_EQ(order.size(), 12u);
+    ASSERT_EQ(sources.size(), 2u);
+
+    ViewerSession v(dir.path(), {"vis=" + vis, "options=debug1"});
+    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
+    const std::string start = "Using stokes i for analysis.\n";
+    ASSERT_TRUE(v.waitForOutput(start));
+    std::string expected;
+    for (size_t i = 0; i <= order.size(); ++i) {
+        v.key(i % 2 ? "w" : "W");
+        expected += "Baseline::updateStats(notcal, nosed) BL=(" + order[i % order.size()] + ")\n";
+        ASSERT_TRUE(v.waitForOutput(start + expected)) << "press " << i + 1 << ":\n" << v.out();
+    }
+    v.key("question");
+    ASSERT_TRUE(
+        v.waitForOutput("w          : show the next baseline in survey order, worst first (wrapping round).\n"));
+    v.key("q");
+    EXPECT_EQ(v.waitExit(), 0);
 }
