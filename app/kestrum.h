@@ -1,7 +1,7 @@
 // The kestrum viewer's entry: the run parameters, the usage text and the run itself.
 #pragma once
 
-#include "app/krellparams.h"
+#include "params/krellparams.h"
 
 // The run parameters, filled from the command line by kestrumMain.
 extern KrellParams opts;

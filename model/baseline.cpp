@@ -1,7 +1,7 @@
 // Per-baseline statistics: per-record (tcal) medians and per-channel (SED) statistics.
 #include "model/baseline.h"
 
-#include "app/params.h"
+#include "params/params.h"
 #include "task/basant.h"
 
 #include <algorithm>

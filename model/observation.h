@@ -2,7 +2,7 @@
 // order, filed by baseline and by source; the loader that fills it and its console summary.
 #pragma once
 
-#include "app/krellparams.h"
+#include "params/krellparams.h"
 #include "model/baseline.h"
 #include "model/source.h"
 #include "model/visibility.h"

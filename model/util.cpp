@@ -176,19 +176,3 @@ const char* polName(int code)
         return nullptr;
     return names[code + 8];
 }
-
-void split(std::string text, std::string delimiters, std::vector<std::string>& pieces)
-{
-    size_t start = 0;
-    while (true) {
-        const size_t pos = text.find_first_of(delimiters, start);
-        if (pos == std::string::npos) {
-            if (start < text.size())
-                pieces.push_back(text.substr(start));
-            return;
-        }
-        if (pos > start)
-            pieces.push_back(text.substr(start, pos - start));
-        start = pos + 1;
-    }
-}

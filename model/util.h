@@ -1,5 +1,6 @@
 // Statistics and text utilities shared by the model and the application: robust summary
-// statistics (`stats`, `stat`), rounding, polarisation names and string splitting.
+// statistics (`stats`, `stat`), rounding and polarisation names (string splitting sits below,
+// in params/params.h).
 #pragma once
 
 #include <cstdint>
@@ -34,7 +35,3 @@ int nint(double x);
 
 // Lower-case name of a polarisation code -8 .. 4 ("yx" .. "v"); null for 0 and any other code.
 const char* polName(int code);
-
-// Appends to `pieces` the non-empty pieces of `text` between characters of `delimiters`.
-// `pieces` is not cleared first.
-void split(std::string text, std::string delimiters, std::vector<std::string>& pieces);

@@ -1,6 +1,6 @@
 // Run parameters in-process: parsed fields of both applications, their defaults, and the
 // flagging application's echoes and errors (which the viewer program never reaches).
-#include "app/krellparams.h"
+#include "params/krellparams.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // viewer has announced the corrections, a calibrator observation corrupted by gains, delays
 // and bandpasses comes back as the flat spectrum of the calibrator, except where the tables
 // leave records without a gain.
-#include "app/krellparams.h"
+#include "params/krellparams.h"
 #include "dataset/headio.h"
 #include "dataset/hio.h"
 #include "dataset/uvio.h"

@@ -2,7 +2,7 @@
 // values computed here independently with full sorts, including flagged records and channels.
 #include "model/baseline.h"
 
-#include "app/params.h"
+#include "params/params.h"
 
 #include "tests/support/support.h"
 

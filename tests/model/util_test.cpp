@@ -1,5 +1,6 @@
 // stat against plain sort-based computations; nint, polName and split.
 #include "model/util.h"
+#include "params/params.h"
 
 #include "tests/support/support.h"
 

@@ -1,11 +1,15 @@
-// Generic command-line parsing: key=value words, comma-listed option words and the two
-// program-wide debugging switches.
+// Generic command-line parsing: key=value words, comma-listed option words, the two
+// program-wide debugging switches, and the string splitting they use.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+// Appends to `pieces` the non-empty pieces of `text` between characters of `delimiters`.
+// `pieces` is not cleared first.
+void split(std::string text, std::string delimiters, std::vector<std::string>& pieces);
 
 class Params {
 public:

@@ -1,8 +1,6 @@
 // The run parameters of the viewer and the flagging application: typed fields, defaults,
 // echoes under debug1, and warnings about whatever the application does not know.
-#include "app/krellparams.h"
-
-#include "model/util.h"
+#include "params/krellparams.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,7 +1,5 @@
 // Generic command-line parsing into plain words, keywords and option words.
-#include "app/params.h"
-
-#include "model/util.h"
+#include "params/params.h"
 
 #include <cctype>
 #include <iostream>
@@ -16,6 +14,22 @@ std::string lowerCase(std::string text)
 }
 
 }  // namespace
+
+void split(std::string text, std::string delimiters, std::vector<std::string>& pieces)
+{
+    size_t start = 0;
+    while (true) {
+        const size_t pos = text.find_first_of(delimiters, start);
+        if (pos == std::string::npos) {
+            if (start < text.size())
+                pieces.push_back(text.substr(start));
+            return;
+        }
+        if (pos > start)
+            pieces.push_back(text.substr(start, pos - start));
+        start = pos + 1;
+    }
+}
 
 void Params::read(int argc, char** argv)
 {

@@ -2,7 +2,7 @@
 // the class), read from the command line with defaults, echoes, warnings and errors.
 #pragma once
 
-#include "app/params.h"
+#include "params/params.h"
 
 #include <cstdint>
 #include <string>
