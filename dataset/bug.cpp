@@ -1,8 +1,6 @@
 // The error routine: every layer below the application reports through here.
 #include "dataset/bug.h"
 
-#include "dataset/hio.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +8,9 @@
 namespace {
 
 char programName[128] = "(NOT SET)";
-bool aborting = false;  // set while the emergency close of a fatal error runs
+void (*cleanupHook)(void) = nullptr;
+void (*fatalHandler)(const char*) = nullptr;
+bool cleaningUp = false;  // set while the clean-up of a fatal error runs
 
 const char* kindOf(char severity)
 {
@@ -40,13 +40,25 @@ void bug_c(char severity, const char* message)
     std::fflush(stderr);
     if (kind)
         return;
-    // Close every data set in an emergency first; a fatal error inside that close ends the
-    // process directly.
-    if (!aborting) {
-        aborting = true;
-        habort_c();
+    // A fatal error inside the clean-up goes straight to the handler.
+    if (cleanupHook && !cleaningUp) {
+        cleaningUp = true;
+        cleanupHook();
     }
+    cleaningUp = false;
+    if (fatalHandler)
+        fatalHandler(message ? message : "");
     std::exit(1);
+}
+
+void bugcleanup_c(void (*cleanup)(void))
+{
+    cleanupHook = cleanup;
+}
+
+void bughandler_c(void (*handler)(const char* message))
+{
+    fatalHandler = handler;
 }
 
 void bugno_c(char severity, int errnum)

@@ -109,6 +109,7 @@ void initialise()
     if (initialised)
         return;
     initialised = true;
+    bugcleanup_c(habort_c);  // a fatal error closes every data set in an emergency
     std::fill(std::begin(trees), std::end(trees), nullptr);
     std::fill(std::begin(items), std::end(items), nullptr);
     trees[0] = new Tree;  // the tree of plain files: empty path, never cached

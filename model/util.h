@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 // Seven-number summary of a list of values; all zeros when the list is empty.
