@@ -1,13 +1,13 @@
 // libFuzzer target: uvopen_c + uvread_c over a small uv data set made from the input. Fatal
-// errors (exit through bug_c) are the expected refusal of bad data: the exit is caught here
-// and the next input runs; crashes, sanitizer reports and hangs are what the fuzzer finds.
+// errors are the expected refusal of bad data: the fatal handler throws, after the error routine
+// has closed every data set, and the next input runs; crashes, sanitizer reports and hangs are
+// what the fuzzer finds. The same entry point replays the corpus in the tests (replay.cpp).
 //
 // Input: 2 bytes (big-endian) vartable length L, L bytes of "vartable", 1 settings byte, then
 // "visdata". Settings: bit 0 the last 64 bytes of visdata form the "flags" mask instead;
 // bit 1 an averaged channel line; bit 2 a polarisation selection; bit 3 wavelengths; bit 4 a
 // long preamble; bit 5 a "vislen" 4 bytes short of the item; bit 6 a velocity line on the
 // default grid; bit 7 a shadow selection and the variance of every record.
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,22 +16,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dataset/bug.h"
 #include "dataset/headio.h"
 #include "dataset/hio.h"
 #include "dataset/uvio.h"
 
 namespace {
 
-std::jmp_buf fatalJump;
-bool inTarget = false;
+struct Refused {};
 
-std::string dataSet()
+void refuse(const char*)
 {
-    static std::string path = [] {
+    throw Refused{};
+}
+
+// The data set the inputs are written to, removed when the process ends.
+struct Scratch {
+    std::string path = [] {
         const char* tmp = std::getenv("TMPDIR");
         return std::string(tmp && *tmp ? tmp : "/tmp") + "/uvread-fuzz-" + std::to_string(getpid()) + ".uv";
     }();
-    return path;
+    ~Scratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+const std::string& dataSet()
+{
+    static Scratch scratch;
+    return scratch.path;
 }
 
 void writeFile(const std::string& path, const uint8_t* data, size_t size)
@@ -78,15 +93,6 @@ void readEverything(int settings)
 
 }  // namespace
 
-// Calls of exit() from the library are rerouted here (linked with --wrap=exit).
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status)
-{
-    if (inTarget)
-        std::longjmp(fatalJump, 1);
-    __real_exit(status);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 3)
@@ -118,13 +124,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             hclose_c(tno);
         }
     }
-    inTarget = true;
-    if (setjmp(fatalJump) == 0) {
+    bughandler_c(refuse);
+    try {
         readEverything(settings);
-        inTarget = false;
-    } else {
-        inTarget = false;
-        habort_c();  // close what the refused data set left open
+    } catch (const Refused&) {
     }
+    bughandler_c(nullptr);
     return 0;
 }
