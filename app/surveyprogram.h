@@ -2,7 +2,7 @@
 // ranked tables, and writes them as CSV files; never opens a window.
 #pragma once
 
-#include "app/krellparams.h"
+#include "params/krellparams.h"
 #include "model/observation.h"
 #include "model/survey.h"
 
