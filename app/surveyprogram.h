@@ -2,9 +2,9 @@
 // ranked tables, and writes them as CSV files; never opens a window.
 #pragma once
 
-#include "params/krellparams.h"
 #include "model/observation.h"
 #include "model/survey.h"
+#include "params/krellparams.h"
 
 #include <memory>
 #include <string>

@@ -4,8 +4,8 @@
 //
 // The data set is simulated once per run: 10 antennas, 4 polarisations, 1024 channels and
 // enough integrations for about KESTRUM_BENCH_LOAD_MB megabytes (default 1100) of "visdata".
-#include "params/krellparams.h"
 #include "model/observation.h"
+#include "params/krellparams.h"
 #include "tests/support/support.h"
 #include "tools/sim/observe.h"
 

@@ -2,10 +2,10 @@
 // order, filed by baseline and by source; the loader that fills it and its console summary.
 #pragma once
 
-#include "params/krellparams.h"
 #include "model/baseline.h"
 #include "model/source.h"
 #include "model/visibility.h"
+#include "params/krellparams.h"
 
 #include <cstdint>
 #include <map>

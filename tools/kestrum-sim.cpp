@@ -1,8 +1,8 @@
 // kestrum-sim: writes a simulated uv data set (calibrator and target scans, bandpass, gains,
 // noise, flagged band edges and interference) for the viewer's demo, tests and benchmarks.
-#include "params/params.h"
 #include "model/progress.h"
 #include "model/util.h"
+#include "params/params.h"
 #include "task/pols.h"
 #include "tools/sim/observe.h"
 

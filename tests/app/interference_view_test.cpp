@@ -1,8 +1,8 @@
 // What the view shows of a simulated observation with interference, through the same
 // accessors and median modes that the drawing uses: the transmitters stand out along time, the
 // bursts across the band, and the median subtraction flattens the band around them.
-#include "params/krellparams.h"
 #include "model/observation.h"
+#include "params/krellparams.h"
 #include "tests/support/support.h"
 #include "tools/sim/observe.h"
 

@@ -4,11 +4,11 @@
 // viewer has announced the corrections, a calibrator observation corrupted by gains, delays
 // and bandpasses comes back as the flat spectrum of the calibrator, except where the tables
 // leave records without a gain.
-#include "params/krellparams.h"
 #include "dataset/headio.h"
 #include "dataset/hio.h"
 #include "dataset/uvio.h"
 #include "model/observation.h"
+#include "params/krellparams.h"
 #include "task/key.h"
 #include "task/uvdat.h"
 #include "tests/app/uvsets.h"
