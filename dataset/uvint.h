@@ -100,6 +100,7 @@ struct Uv {
     int flags = 0;
     int64_t callno = 0, mark = 0, maxvis = -1;
     off_t offset = 0, maxOffset = 0, fileSize = 0;
+    bool cutShort = false;  // "visdata" ends before its valid length: a cut record ends the data
     int64_t corrCount = 0, wcorrCount = 0;
 
     std::vector<int> lazy;  // variables read with VF_LAZY

@@ -421,10 +421,16 @@ int scanRecord(Uv& uv, const Variable* target)
     for (;;) {
         uv.callno++;
         bool seen = false;
+        const off_t recordStart = uv.offset;
+        // The end of a data set cut short in the middle of a record: the data end before it.
+        auto cut = [&] {
+            uv.offset = recordStart;
+            return -1;
+        };
         for (;;) {
             const unsigned char* h = fetch(uv, uv.offset, 4);
             if (!h)
-                return -1;
+                return uv.cutShort ? cut() : -1;
             int idx = h[0], code = h[2];
             if (code == 2) {
                 uv.offset += 8;
@@ -438,6 +444,8 @@ int scanRecord(Uv& uv, const Variable* target)
             int ds = diskSize(v.type);
             if (code == 0) {
                 const unsigned char* p = fetch(uv, uv.offset, 8);
+                if (!p && uv.cutShort)
+                    return cut();
                 if (!p) {
                     warn("Error reading a variable-length for %s, while UV scanning", v.name.c_str());
                     bugno_c('f', -1);
@@ -468,6 +476,8 @@ int scanRecord(Uv& uv, const Variable* target)
                 off_t start = uv.offset + (ds == 8 ? 8 : 4);
                 if (!(v.flags & VF_OVERRIDE)) {
                     const unsigned char* p = fetch(uv, start, static_cast<size_t>(v.flength));
+                    if (!p && uv.cutShort)
+                        return cut();
                     if (!p) {
                         warn("Error reading a variable value for %s, while UV scanning", v.name.c_str());
                         bugno_c('f', -1);
@@ -526,10 +536,20 @@ void uvopen_c(int* tno, const char* name, const char* status)
     uv.fileSize = hsize_c(uv.item);
     int64_t vislen = 0;
     rdhdl_c(uv.tno, "vislen", &vislen, uv.fileSize);
-    // The last end-of-record entry may stop after its 4-byte header, short of its padding.
-    if (vislen < 0 || vislen > ((uv.fileSize + 7) & ~off_t(7)))
+    // The last end-of-record entry may stop after its 4-byte header, short of its padding. Beyond
+    // that the end of the item is the end of the data: a data set cut short is read as far as
+    // its records are whole.
+    const bool beyond = vislen > ((uv.fileSize + 7) & ~off_t(7));
+    if (vislen < 0 || (beyond && !old))
         fatal("Valid length %lld of visdata is beyond its size %lld, in UVOPEN(%s)", static_cast<long long>(vislen),
               static_cast<long long>(uv.fileSize), status);
+    if (beyond) {
+        warn("visdata of %s holds %lld bytes, fewer than its valid length %lld: reading the records it holds, in "
+             "UVOPEN",
+             name, static_cast<long long>(uv.fileSize), static_cast<long long>(vislen));
+        vislen = uv.fileSize;
+        uv.cutShort = true;
+    }
     uv.maxOffset = vislen;
     readVartable(uv);
     if (old) {

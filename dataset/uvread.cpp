@@ -456,8 +456,10 @@ int readVelocity(Uv& uv, float* out, int* oflags, int cap)
         if (rf[w0] <= 0)
             fatal("Invalid rest frequency when setting default linetype");
         l.start = (1 - dop * (sf[w0] + k * sd[w0]) / rf[w0]) * CKMS;
-        l.width = -CKMS * sd[w0] / rf[w0];
-        l.step = std::fabs(l.width);
+        // One output channel per input channel in their order, whichever way the frequency
+        // runs: the width is a channel's velocity extent, the step follows the channels.
+        l.step = -CKMS * sd[w0] / rf[w0];
+        l.width = std::fabs(l.step);
         l.n = n;
         l.kind = LINE_VELOCITY;
     }

@@ -135,14 +135,6 @@ TEST(UvFatal, MalformedStreams)
             },
             testing::ExitedWithCode(1), re);
     }
-    // A valid length beyond the item.
-    std::string path = handMadeUv(dir, vt, Bytes().size(1, 4).value(1).i32(1).eor().s, "long.uv");
-    int t = 0, iostat = 0;
-    hopen_c(&t, path.c_str(), "old", &iostat);
-    wrhdl_c(t, "vislen", 64);
-    hclose_c(t);
-    EXPECT_EXIT({ uvopen_c(&t, path.c_str(), "old"); }, testing::ExitedWithCode(1),
-                fatalRe("Valid length 64 of visdata is beyond its size 24, in UVOPEN(old)"));
 }
 
 TEST(UvFatal, VariableAccess)
