@@ -236,14 +236,14 @@ void printHelp()
 }
 
 // A window edge pair that is not empty and is finite: equal edges are widened by half a
-// unit (or half their size) on each side.
+// unit (or half their size) on each side; an inverted pair (a negative scale) stays inverted.
 void widen(double& lo, double& hi)
 {
     if (!std::isfinite(lo) || !std::isfinite(hi)) {
         lo = -1.0;
         hi = 1.0;
     }
-    if (hi <= lo) {
+    if (hi == lo) {
         const double half = lo != 0.0 ? std::fabs(lo) * 0.5 : 0.5;
         lo -= half;
         hi += half;

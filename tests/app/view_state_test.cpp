@@ -80,6 +80,15 @@ TEST(ViewWindow, ValueRangeIsMedianPlusMinusScaledRmsOrTheExtremes)
     EXPECT_NEAR(w.y2, 0.3 * 180 / std::numbers::pi, 1e-4);
 }
 
+TEST(ViewWindow, NegativeScaleInvertsTheValueAxis)
+{
+    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
+    opts.scale = -2.0;
+    const WorldWindow w = worldWindow();
+    EXPECT_NEAR(w.y1, astats.median + 2 * astats.rms, 1e-9);
+    EXPECT_NEAR(w.y2, astats.median - 2 * astats.rms, 1e-9);
+}
+
 TEST(ViewWindow, WindowsWithoutHeightDepthOrWidthAreWidened)
 {
     // One record: no depth; equal values: no height; one channel: no width.
