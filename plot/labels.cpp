@@ -37,6 +37,7 @@ int LabelLayout::placeTicks(const Rect* rects, int n, int* kept)
 
 Rect LabelLayout::placeAside(Rect r, double dx, double dy, int tries)
 {
+    const Rect first = r;
     for (int i = 0; i <= tries; ++i) {
         if (!collides(r)) {
             placed_.push_back(r);
@@ -47,7 +48,10 @@ Rect LabelLayout::placeAside(Rect r, double dx, double dy, int tries)
         r.y0 += dy;
         r.y1 += dy;
     }
-    return {};
+    // No place nearby is clear: a label that names something is shown all the same, where it
+    // belongs.
+    placed_.push_back(first);
+    return first;
 }
 
 }  // namespace kestrum::plot

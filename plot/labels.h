@@ -15,7 +15,7 @@ struct Rect {
 bool overlap(const Rect& a, const Rect& b);
 
 // The labels placed in one frame. Everything placed is free of overlaps with everything placed
-// before it.
+// before it, except a label that placeAside found no clear place for.
 class LabelLayout {
 public:
     void clear() { placed_.clear(); }
@@ -26,7 +26,7 @@ public:
     int placeTicks(const Rect* rects, int n, int* kept);
 
     // Places `r`, moved by (dx, dy) up to `tries` times while it overlaps an earlier label; when
-    // it never comes clear it is not placed and the result is empty.
+    // it never comes clear it is placed where it started, overlapping, so that it is still shown.
     Rect placeAside(Rect r, double dx, double dy, int tries);
 
     bool collides(const Rect& r) const;
