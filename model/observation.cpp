@@ -127,6 +127,12 @@ bool Observation::read()
 
     if (allVis.empty()) {
         printError("Couldn't find any stokes " + params.stokes + " data to analyse.");
+        if (!pols.empty()) {
+            std::string held;
+            for (const auto& [name, code] : pols)
+                held += (held.empty() ? "" : ", ") + name;
+            std::cout << "This data set holds " << held << "; try stokes=" << pols.begin()->first << "." << std::endl;
+        }
         return false;
     }
     guessIntegrationTime();

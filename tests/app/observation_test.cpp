@@ -254,7 +254,7 @@ TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
         std::string absent;  // what the run never gets to print
     };
     const double t = 2459000.5;
-    const std::string err = "##### ERROR\n";
+    const std::string err = "##### ERROR\n", holds = "This data set holds xx; try stokes=xx.\n";
     const Case cases[] = {
         // Time going back by one second.
         {{{t, 1, 2}, {t + 10 * kSecond, 1, 2}, {t + 9 * kSecond, 1, 2}},
@@ -270,12 +270,17 @@ TEST(ObservationLoad, EveryFailureOfTheLoaderStopsWithItsMessage)
          "Read data for"},
         // Two spectral windows.
         {{{t, 1, 2}}, {2, 1}, "xx", err + "Can't deal with 2 IFs, run tessfen before proceeding.\n", "Reading"},
-        // No data of the requested polarisation.
+        // No data of the requested polarisation, nor of the default i: the products it holds.
         {{{t, 1, 2}, {t + 0.1, 1, 2}},
          {},
          "rr",
-         "Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n",
+         "Read 0 visibilities\n" + err + "Couldn't find any stokes rr data to analyse.\n" + holds,
          "Read data for"},
+        {{{t, 1, 2}, {t + 0.1, 1, 2}},
+         {},
+         "i",
+         err + "Couldn't find any stokes i data to analyse.\n" + holds,
+         "Read data"},
     };
     for (const Case& c : cases) {
         TempDir dir;
