@@ -3,6 +3,7 @@
 #include "app/surveyprogram.h"
 
 #include "app/kestrum.h"
+#include "app/surveypictures.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -122,7 +123,8 @@ void SurveyProgram::usage()
                  "\n"
                  "kestrum-survey vis=DATA [stokes=i] [nsigma=5] [top=10] [bchan=N] [echan=N]\n"
                  "               [out=FILE.csv] [antennas=FILE.csv] [chanfrac=0.2] [intfrac=0.2]\n"
-                 "               [outlimit=0.001]\n"
+                 "               [outlimit=0.001] [png=DIR [view=tilt] [mode=raw] [style=points]\n"
+                 "               [colour=white] [waterfall=no]]\n"
                  "\n"
                  "nsigma   : a residual beyond this many robust sigmas is an outlier.\n"
                  "top      : baselines and antennas shown on the console.\n"
@@ -130,14 +132,20 @@ void SurveyProgram::usage()
                  "out      : every baseline, ranked, as CSV; antennas: every antenna, ranked, as CSV.\n"
                  "chanfrac : a channel with a larger fraction of outliers over time is bad;\n"
                  "intfrac  : an integration with a larger fraction of outliers across the band is bad.\n"
-                 "outlimit : the outlier fraction that alone gives a baseline a score of 1.\n";
+                 "outlimit : the outlier fraction that alone gives a baseline a score of 1.\n"
+                 "png      : a folder for pictures: one per top baseline (top=0: all) as the view\n"
+                 "           draws it, NNN-SOURCE-A1-A2.png, and overview.png; no display needed.\n"
+                 "view     : home or tilt; mode: raw, tcal or sed (the m key); style: points,\n"
+                 "           across, time or hatch (l); colour: white, value or time (k);\n"
+                 "           waterfall: yes or no (v).\n";
 }
 
 bool SurveyProgram::readParameters(int argc, char** argv)
 {
     if (!params_.read(argc, argv))
         return false;
-    for (const auto& [keyword, path] : {std::pair{"out", params_.out}, {"antennas", params_.antennasOut}}) {
+    for (const auto& [keyword, path] :
+         {std::pair{"out", params_.out}, {"antennas", params_.antennasOut}, {"png", params_.png}}) {
         if (!path.empty() && insideDataSet(path, params_.vis)) {
             std::cerr << "kestrum-survey: " << keyword << "=" << path << " lies in the data set " << params_.vis
                       << ", which is never written." << std::endl;
@@ -232,5 +240,7 @@ int SurveyProgram::run(int argc, char** argv)
         return 1;
     survey_ = survey(*obs_, surveyThresholds(params_));
     report();
-    return writeTables() ? 0 : 1;
+    if (!writeTables())
+        return 1;
+    return params_.png.empty() || writeSurveyPictures(*obs_, survey_, params_) ? 0 : 1;
 }

@@ -77,6 +77,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     out.ant2 = bl.ant2;
     const size_t n = bl.vis.size();
     out.records = static_cast<int64_t>(n);
+    s.chanOutliers.clear();  // stays empty unless the outliers are counted
     const int32_t last = std::min<int32_t>(c1, static_cast<int32_t>(bl.nchan) - 1);
     const size_t width = last >= c0 ? static_cast<size_t>(last - c0 + 1) : 0;
     if (n == 0 || width == 0)
@@ -281,6 +282,8 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
     const auto width = static_cast<size_t>(std::max(0, result.echan - result.bchan + 1));
     std::vector<int32_t> chanSeen(width, 0), chanBad(width, 0);
     std::vector<int32_t> intSeen(static_cast<size_t>(result.integrations), 0), intBad(intSeen.size(), 0);
+    std::vector<int64_t> chanCells(width, 0), chanOutliers(width, 0), intCells(intSeen.size(), 0),
+        intOutliers(intSeen.size(), 0);
 
     Scratch scratch;
     for (const auto& [name, source] : obs.sources) {
@@ -300,6 +303,14 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
             }
             for (int32_t i : one.badIntegrations)
                 ++intBad[i];
+            for (size_t k = 0; k < scratch.chanOutliers.size() && k < width; ++k) {
+                chanCells[k] += scratch.chanCells[k];
+                chanOutliers[k] += scratch.chanOutliers[k];
+            }
+            for (size_t i = 0; !scratch.chanOutliers.empty() && i < bl.vis.size(); ++i) {
+                intCells[timeIndex[bl.vis[i]]] += scratch.recCells[i];
+                intOutliers[timeIndex[bl.vis[i]]] += scratch.recOutliers[i];
+            }
             result.baselines.push_back(std::move(one));
             // The channel counts of an empty baseline must not carry over to the next one.
             scratch.chanCells.clear();
@@ -311,6 +322,15 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
     for (size_t i = 0; i < intSeen.size(); ++i)
         if (2 * intBad[i] > intSeen[i] && intBad[i] > 0)
             result.badIntegrations.push_back(static_cast<int32_t>(i));
+
+    auto fractions = [](const std::vector<int64_t>& outliers, const std::vector<int64_t>& cells) {
+        std::vector<double> f(cells.size(), 0.0);
+        for (size_t k = 0; k < cells.size(); ++k)
+            f[k] = cells[k] > 0 ? static_cast<double>(outliers[k]) / static_cast<double>(cells[k]) : 0.0;
+        return f;
+    };
+    result.channelOutliers = fractions(chanOutliers, chanCells);
+    result.integrationOutliers = fractions(intOutliers, intCells);
 
     addNoiseExcess(result.baselines);
     std::sort(result.baselines.begin(), result.baselines.end(), [](const BaselineSurvey& a, const BaselineSurvey& b) {

@@ -45,6 +45,9 @@ struct Survey {
     std::vector<int32_t> badChannels;  // bad on more than half the baselines with data there
     std::vector<int32_t> badIntegrations;  // bad on more than half the baselines with a record then
     int64_t integrations = 0;  // distinct times of the observation
+    // Over every baseline: the fraction of the unflagged cells that are outliers, per channel
+    // bchan..echan and per integration (0 where nothing unflagged was seen).
+    std::vector<double> channelOutliers, integrationOutliers;
     int32_t bchan = 0, echan = -1;  // the channels surveyed
 };
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 #include <iostream>
 #include <limits>
 
@@ -208,6 +209,39 @@ bool KrellParams::readSurvey()
             return false;
         }
     }
+    if (takeKeyword(keywords, "png", value))
+        png = value;
+    // The picture keywords and the words each takes, in the order of the values they set.
+    int32_t viewIndex = pngTilt ? 1 : 0, waterIndex = pngWaterfall ? 1 : 0;
+    const struct {
+        const char* name;
+        std::initializer_list<const char*> words;
+        int32_t* field;
+    } choices[] = {{"view", {"home", "tilt"}, &viewIndex},
+                   {"mode", {"raw", "tcal", "sed"}, &pngMode},
+                   {"style", {"points", "across", "time", "hatch"}, &pngStyle},
+                   {"colour", {"white", "value", "time"}, &pngColour},
+                   {"waterfall", {"no", "yes"}, &waterIndex}};
+    for (const auto& c : choices) {
+        if (!takeKeyword(keywords, c.name, value))
+            continue;
+        int32_t index = 0;
+        std::string known;
+        for (const char* word : c.words) {
+            if (value == word)
+                break;
+            known += std::string(known.empty() ? "" : ", ") + word;
+            ++index;
+        }
+        if (index == static_cast<int32_t>(c.words.size())) {
+            std::cerr << c.name << "=" << value << " is not one of " << known << "." << std::endl;
+            return false;
+        }
+        *c.field = index;
+    }
+    pngTilt = viewIndex == 1;
+    pngWaterfall = waterIndex == 1;
+
     // Each threshold and the lowest and highest value it may take.
     const struct {
         const char* name;

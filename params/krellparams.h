@@ -53,6 +53,14 @@ public:
     double chanfrac = 0.2;
     double intfrac = 0.2;
     double outlimit = 0.001;
+    // The survey's pictures: png= names their folder (empty for none); the rest say how each
+    // baseline is drawn, as the view's keys would set it.
+    std::string png;
+    bool pngTilt = true;  // view=tilt, else view=home
+    int32_t pngMode = 0;  // mode=raw, tcal, sed: the view's median subtraction 0, 1, 2
+    int32_t pngStyle = 0;  // style=points, across, time, hatch: the view's line style 0 .. 3
+    int32_t pngColour = 0;  // colour=white, value, time: the view's colouring 0, 1, 2
+    bool pngWaterfall = false;  // waterfall=yes
 
 private:
     // The flagging application's option words and keywords; false when they are unusable.

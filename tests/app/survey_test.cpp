@@ -1,15 +1,19 @@
 // The survey through the real kestrum-survey on data sets from the real kestrum-sim, checked
 // against the simulator's truth file; crafted data sets for the degenerate baselines; the real
 // data sets; and the ways a run fails.
+#include "model/colourmap.h"
 #include "tests/support/support.h"
+#include "tests/support/xsession.h"
 #include "tools/sim/uvwriter.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 using namespace kestrum::test;
@@ -254,7 +258,9 @@ TEST(Survey, OutputsThatCannotBeWrittenAndBadKeywordsEndTheRunWithStatusOne)
 {
     TempDir dir;
     simulate(dir, {"nants=3", "nchan=16", "hours=0.1"});
-    const std::string vis = dir.file("sim.uv"), visdata = readFile(vis + "/visdata");
+    const std::string vis = dir.file("sim.uv"), visdata = readFile(vis + "/visdata"), blocked = dir.file("blocked");
+    for (const char* name : {"/001-3c286-1-2.png", "/001-3c286-1-3.png", "/001-3c286-2-3.png"})
+        std::filesystem::create_directories(blocked + name);  // a picture that cannot replace its name
     const struct {
         std::string arg, message;
     } cases[] = {
@@ -264,6 +270,10 @@ TEST(Survey, OutputsThatCannotBeWrittenAndBadKeywordsEndTheRunWithStatusOne)
         {"antennas=" + vis, "antennas=" + vis + " lies in the data set"},
         {"nsigma=0", "nsigma=0 must be above 0"},
         {"chanfrac=2", "chanfrac=2 must be above 0 and at most 1"},
+        {"png=" + vis, "png=" + vis + " lies in the data set"},
+        {"png=" + dir.file("truth.json/pics"), "cannot make the folder png=" + dir.file("truth.json/pics")},
+        {"png=" + blocked, "cannot write png=" + blocked + "/001-3c286-"},
+        {"view=sideways", "view=sideways is not one of home, tilt."},
     };
     for (const auto& c : cases) {
         const RunResult r = survey({"vis=" + vis, "stokes=xx", c.arg});
@@ -271,4 +281,60 @@ TEST(Survey, OutputsThatCannotBeWrittenAndBadKeywordsEndTheRunWithStatusOne)
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.arg << "\n" << r.err;
     }
     EXPECT_EQ(readFile(vis + "/visdata"), visdata);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(blocked), {}), 3) << "a half-written picture stayed";
+}
+
+TEST(Survey, PicturesWithoutADisplayShowEachTopBaselineAndTheOverview)
+{
+    TempDir dir;
+    simulate(dir, {"nants=4", "nchan=32", "hours=0.3", "seed=3"});
+    const struct {
+        std::vector<std::string> args;
+        size_t baselines;
+    } cases[] = {{{"top=2"}, 2},
+                 {{"top=0", "view=home", "mode=sed", "style=hatch", "colour=value"}, 6},
+                 {{"top=1", "waterfall=yes", "colour=time"}, 1}};
+    for (const auto& c : cases) {
+        const std::string pics = dir.file("pics" + std::to_string(c.baselines) + "/new");
+        std::vector<std::string> args = {"vis=" + dir.file("sim.uv"), "stokes=xx", "out=" + dir.file("b.csv"),
+                                         "png=" + pics};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = survey(args);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        // The names say the rank, source and baseline of the table's rows.
+        std::set<std::string> want = {"overview.png"}, names;
+        const auto rows = readRows(dir.file("b.csv"));
+        for (size_t i = 0; i < c.baselines; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, "%03d-3c286-%s-%s.png", std::stoi(rows[i].field[0]),
+                          rows[i].field[2].c_str(), rows[i].field[3].c_str());
+            want.insert(name);
+        }
+        for (const auto& e : std::filesystem::directory_iterator(pics))
+            names.insert(e.path().filename());
+        EXPECT_EQ(names, want) << c.args[0];
+        for (const std::string& name : names) {
+            const Image img = readPng(pics + "/" + name);
+            ASSERT_EQ(img.width, 800) << name;
+            ASSERT_EQ(img.height, 600) << name;
+            EXPECT_TRUE(img.brightNear(400, 15, 8)) << name << ": no title";
+            EXPECT_GT(img.lit(), 3000u) << name;
+        }
+        if (c.baselines == 6) {  // view=home
+            // Seen from home the box's front face spans pixels 195 .. 605 across, 95 .. 505 down.
+            const Image img = readPng(pics + "/" + *want.begin());
+            for (const auto& [x, y] : {std::pair{195, 300}, {605, 300}, {400, 95}, {400, 505}})
+                EXPECT_TRUE(img.brightNear(x, y, 1)) << "front face at " << x << "," << y;
+        }
+    }
+    // The overview's matrix: cell (i, j) of 4 x 4 antennas centred on pixel (144 + 70 i, 428 - 70 j); the
+    // worst baseline in the map's last colour both ways round, an antenna with itself grey.
+    const Image over = readPng(dir.file("pics1/new/overview.png"));
+    const auto rows = readRows(dir.file("b.csv"));
+    const int a1 = std::stoi(rows[0].field[2]) - 1, a2 = std::stoi(rows[0].field[3]) - 1;
+    const Rgb top = kColourMap[kColourMapSize - 1];
+    const std::uint32_t worst = static_cast<std::uint32_t>(top.r << 16 | top.g << 8 | top.b);
+    EXPECT_EQ(over.at(144 + 70 * a1, 428 - 70 * a2), worst);
+    EXPECT_EQ(over.at(144 + 70 * a2, 428 - 70 * a1), worst);
+    EXPECT_EQ(over.at(144 + 70 * a1, 428 - 70 * a1), 0x282828u);
 }

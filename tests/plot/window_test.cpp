@@ -5,7 +5,6 @@
 #include "tests/support/xsession.h"
 
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <algorithm>
 #include <cmath>
@@ -73,25 +72,6 @@ protected:
     std::unique_ptr<Background> program;
     Image home;
 };
-
-// Reads an 8-bit RGB PNG; empty image when it cannot.
-Image readPng(const std::string& path)
-{
-    Image img;
-    png_image p{};
-    p.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&p, path.c_str()))
-        return img;
-    p.format = PNG_FORMAT_RGB;
-    std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
-    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr))
-        return img;
-    img.width = static_cast<int>(p.width);
-    img.height = static_cast<int>(p.height);
-    for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
-        img.pixels.push_back(static_cast<std::uint32_t>(buf[i]) << 16 | buf[i + 1] << 8 | buf[i + 2]);
-    return img;
-}
 
 // The driver's scene seen from home: its points and box edges where the world mapping puts them.
 void expectDriverScene(const Image& home)

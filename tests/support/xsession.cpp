@@ -3,6 +3,8 @@
 
 #include "tests/support/support.h"
 
+#include <png.h>
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -297,6 +299,24 @@ void pressKeys(const XServer& x, const std::vector<std::string>& keys)
     std::vector<std::string> argv = {"/usr/bin/xdotool", "key", "--delay", "30"};
     argv.insert(argv.end(), keys.begin(), keys.end());
     run(argv, "", {x.env()}, 30.0);
+}
+
+Image readPng(const std::string& path)
+{
+    Image img;
+    png_image p{};
+    p.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&p, path.c_str()))
+        return img;
+    p.format = PNG_FORMAT_RGB;
+    std::vector<unsigned char> buf(PNG_IMAGE_SIZE(p));
+    if (!png_image_finish_read(&p, nullptr, buf.data(), 0, nullptr))
+        return img;
+    img.width = static_cast<int>(p.width);
+    img.height = static_cast<int>(p.height);
+    for (std::size_t i = 0; i + 2 < buf.size(); i += 3)
+        img.pixels.push_back(static_cast<std::uint32_t>(buf[i]) << 16 | buf[i + 1] << 8 | buf[i + 2]);
+    return img;
 }
 
 }  // namespace kestrum::test

@@ -72,6 +72,9 @@ struct Image {
     bool operator==(const Image& o) const = default;
 };
 
+// An 8-bit RGB PNG file as an image; empty when it cannot be read.
+Image readPng(const std::string& path);
+
 // The contents of the window titled `title`, read with xwd; empty when it cannot be read.
 Image screenshot(const XServer& x, const std::string& title = kWindowTitle);
 // Waits until a window titled `title` is mapped, then puts it at the screen's origin (there is
