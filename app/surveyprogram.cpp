@@ -29,13 +29,19 @@ std::string shortList(const std::vector<int32_t>& numbers)
         size_t j = i;
         while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
             ++j;
-        text += (runs ? " " : "") + std::to_string(numbers[i]);
-        if (j > i)
-            text += "-" + std::to_string(numbers[j]);
+        if (runs > 0)
+            text += ' ';
+        text += std::to_string(numbers[i]);
+        if (j > i) {
+            text += '-';
+            text += std::to_string(numbers[j]);
+        }
         i = j + 1;
     }
-    if (i < numbers.size())
-        text += " +" + std::to_string(numbers.size() - i);
+    if (i < numbers.size()) {
+        text += " +";
+        text += std::to_string(numbers.size() - i);
+    }
     return text;
 }
 
@@ -43,8 +49,11 @@ std::string shortList(const std::vector<int32_t>& numbers)
 std::string fullList(const std::vector<int32_t>& numbers)
 {
     std::string text;
-    for (size_t i = 0; i < numbers.size(); ++i)
-        text += (i ? " " : "") + std::to_string(numbers[i]);
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0)
+            text += ' ';
+        text += std::to_string(numbers[i]);
+    }
     return text;
 }
 

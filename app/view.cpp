@@ -315,7 +315,7 @@ std::string viewTitle()
                   s->second.name.c_str(), doAmp ? "Amplitudes" : "Phases", b->second.ant1, b->second.ant2, astats.rms,
                   subMedian >= 1 ? "ON" : "OFF", subMedian >= 2 ? "ON" : "OFF", compressTime ? "ON" : "OFF");
     if (const size_t rank = surveyOrder.rankOf(s->first, b->first))
-        return title + ("; rank " + std::to_string(rank) + "/" + std::to_string(surveyOrder.size()));
+        return std::string(title) + "; rank " + std::to_string(rank) + "/" + std::to_string(surveyOrder.size());
     return title;
 }
 

@@ -178,8 +178,11 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
 std::string jsonList(const std::vector<int>& values)
 {
     std::string text = "[";
-    for (size_t i = 0; i < values.size(); ++i)
-        text += (i ? ", " : "") + std::to_string(values[i]);
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0)
+            text += ", ";
+        text += std::to_string(values[i]);
+    }
     return text + "]";
 }
 
