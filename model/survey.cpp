@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
+#include <limits>
 #include <map>
 
 namespace {
@@ -17,25 +19,88 @@ constexpr double kMadToSigma = 1.482602218505602;
 // Each channel's median is compared with what this many neighbours on either side predict.
 constexpr int32_t kNeighbours = 6;
 
-// Amplitude of channel c exactly as Visibility::Amp computes it.
-float amplitude(const Visibility& rec, uint32_t c)
+// Amplitude of a complex value exactly as Visibility::Amp computes it.
+float magnitude(std::complex<float> v)
 {
-    if (rec.ampOnly)
-        return rec.amp[c];
-    const double re = rec.data[c].real();
-    const double im = rec.data[c].imag();
+    const double re = v.real();
+    const double im = v.imag();
     return static_cast<float>(std::sqrt(re * re + im * im));
 }
 
+// Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
+// its neighbouring channels, the residuals about their sample's median): one pass counts the
+// values below a bracket around the guess and gathers those inside it; when the middle lies in
+// the bracket only those few are ordered, otherwise all of them are. The bracket's half-width
+// follows how the last calls went. Short lists are ordered at once. NaN values are left out and
+// the result equals what `median` gives.
+class NearMedian {
+public:
+    // Median of f(a[i]) over the i < n with no mask or mask[i] == 0; f maps each value (the
+    // identity, or a distance).
+    template <typename F>
+    double operator()(const float* a, size_t n, double guess, F f, const uint8_t* mask = nullptr)
+    {
+        if (n >= kShortest && width_ > 0.0 && std::isfinite(width_) && std::isfinite(guess)) {
+            const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
+            inside_.resize(n);
+            size_t below = 0, m = 0, left = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const float x = f(a[i]);
+                const bool use = mask == nullptr || mask[i] == 0;
+                below += use & (x < lo);
+                left += !use | (x != x);
+                inside_[m] = x;
+                m += use & (x >= lo) & (x <= hi);
+            }
+            const size_t count = n - left;
+            if (count == 0)
+                return 0.0;
+            const size_t upper = count / 2, lower = count % 2 ? upper : upper - 1;
+            if (below <= lower && upper < below + m) {
+                const auto middle = inside_.begin() + static_cast<std::ptrdiff_t>(upper - below);
+                std::nth_element(inside_.begin(), middle, inside_.begin() + static_cast<std::ptrdiff_t>(m));
+                double value = *middle;
+                if (count % 2 == 0)
+                    value = (static_cast<double>(*std::max_element(inside_.begin(), middle)) + value) * 0.5;
+                if (m > n / 8)
+                    width_ *= 0.5;
+                return value;
+            }
+            width_ *= 4.0;
+        }
+        all_.clear();
+        float least = std::numeric_limits<float>::infinity(), most = -least;
+        for (size_t i = 0; i < n; ++i)
+            if (mask == nullptr || mask[i] == 0) {
+                all_.push_back(f(a[i]));
+                least = std::min(least, all_.back());
+                most = std::max(most, all_.back());
+            }
+        if (!(width_ > 0.0 && std::isfinite(width_)))
+            width_ = (static_cast<double>(most) - least) / 64.0;
+        return median(all_);
+    }
+
+private:
+    static constexpr size_t kShortest = 512;  // shorter lists are ordered at once
+    double width_ = 0.0;  // 0: no bracket yet
+    std::vector<float> inside_, all_;
+};
+
 // Working space reused from one baseline to the next.
 struct Scratch {
-    std::vector<float> cells;  // record x channel: amplitude less the record's median, then residual
-    std::vector<float> values;  // a record's amplitudes, a channel's values, every residual
+    // Channel-major (channel k of record i at k * records + i): the amplitude less the
+    // record's median, then the residual; and whether the cell is flagged.
+    std::vector<float> cells;
+    std::vector<uint8_t> mask;
+    std::vector<float> values;  // a record's amplitudes, a channel's values, every finite residual
+    std::vector<float> sample;
     std::vector<double> chanMedian;
     std::vector<int64_t> chanCells, chanOutliers;
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
+    NearMedian recordMedian, channelMedian, centreMedian, deviationMedian;
 };
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
@@ -85,71 +150,83 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
 
     // The amplitudes less each record's median across all its channels (flagged ones too).
     s.cells.resize(n * width);
+    s.mask.resize(n * width);
+    double recMedian = std::numeric_limits<double>::quiet_NaN();
     for (size_t i = 0; i < n; ++i) {
         const Visibility& rec = allVis[bl.vis[i]];
         const uint32_t nch = rec.nchan;
         s.values.resize(nch);
-        for (uint32_t c = 0; c < nch; ++c)
-            s.values[c] = amplitude(rec, c);
-        float* row = &s.cells[i * width];
+        if (rec.ampOnly)
+            std::copy_n(rec.amp.begin(), nch, s.values.begin());
+        else
+            for (uint32_t c = 0; c < nch; ++c)
+                s.values[c] = magnitude(rec.data[c]);
+        recMedian = s.recordMedian(s.values.data(), nch, recMedian, [](float x) { return x; });
         for (size_t k = 0; k < width; ++k) {
             const auto c = static_cast<uint32_t>(c0 + k);
-            row[k] = c < nch ? s.values[c] : 0.0f;
+            const bool have = c < nch;
+            s.cells[k * n + i] = have ? static_cast<float>(s.values[c] - recMedian) : 0.0f;
+            s.mask[k * n + i] = have ? rec.flags[c] != 0 : 1;
         }
-        const double recMedian = median(s.values);
-        for (size_t k = 0; k < width; ++k)
-            row[k] = static_cast<float>(row[k] - recMedian);
     }
-    auto flagged = [&](size_t i, size_t k) {
-        const Visibility& rec = allVis[bl.vis[i]];
-        const size_t c = c0 + k;
-        return c >= rec.nchan || rec.flags[c] != 0;
-    };
 
-    // Each channel's median over its unflagged records, then the residuals.
+    // Each channel's median over its unflagged records, then the residuals; the finite ones of
+    // unflagged cells are also gathered into one list (each written, then kept or overwritten).
     s.chanMedian.assign(width, 0.0);
     s.chanCells.assign(width, 0);
-    for (size_t k = 0; k < width; ++k) {
-        s.values.clear();
-        for (size_t i = 0; i < n; ++i)
-            if (!flagged(i, k))
-                s.values.push_back(s.cells[i * width + k]);
-        s.chanCells[k] = static_cast<int64_t>(s.values.size());
-        s.chanMedian[k] = median(s.values);
-    }
+    s.values.resize(n * width + 1);
     int64_t unflagged = 0;
-    double sum = 0.0;
-    s.values.clear();
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < width; ++k) {
-            if (flagged(i, k))
-                continue;
-            ++unflagged;
-            float& r = s.cells[i * width + k];
-            r = static_cast<float>(r - s.chanMedian[k]);
-            if (std::isfinite(r)) {
-                s.values.push_back(r);
-                sum += r;
-            }
+    size_t finite = 0;
+    double sum = 0.0, squares = 0.0;
+    double chanMedian = std::numeric_limits<double>::quiet_NaN();
+    for (size_t k = 0; k < width; ++k) {
+        float* column = &s.cells[k * n];
+        const uint8_t* flags = &s.mask[k * n];
+        int64_t cells = 0;
+        for (size_t i = 0; i < n; ++i)
+            cells += flags[i] == 0;
+        s.chanCells[k] = cells;
+        unflagged += cells;
+        if (cells == 0)
+            continue;
+        // The band is smooth: the line through the last two channels' medians is the guess.
+        const double guess = k >= 2 && s.chanCells[k - 1] > 0 && s.chanCells[k - 2] > 0
+            ? 2.0 * s.chanMedian[k - 1] - s.chanMedian[k - 2]
+            : chanMedian;
+        chanMedian = s.chanMedian[k] = s.channelMedian(
+            column, n, guess, [](float x) { return x; }, flags);
+        for (size_t i = 0; i < n; ++i) {
+            const auto r = static_cast<float>(column[i] - s.chanMedian[k]);
+            column[i] = r;
+            const bool keep = flags[i] == 0 && std::isfinite(r);
+            s.values[finite] = r;
+            finite += keep;
+            sum += keep ? r : 0.0f;
+            squares += keep ? static_cast<double>(r) * r : 0.0;
         }
+    }
     out.flaggedFraction = 1.0 - static_cast<double>(unflagged) / static_cast<double>(n * width);
     if (unflagged == 0)
         return out;
 
-    // Spread of the finite residuals: the rms about their mean and the robust sigma.
-    const size_t finite = s.values.size();
+    // Spread of the finite residuals: the rms about their mean and the robust sigma, whose two
+    // medians start from those of every 16th residual.
     if (finite > 1) {
-        const double mean = sum / static_cast<double>(finite);
-        double squares = 0.0;
-        for (float r : s.values)
-            squares += (r - mean) * (r - mean);
-        out.rms = std::sqrt(squares / static_cast<double>(finite - 1));
+        const double count = static_cast<double>(finite);
+        out.rms = std::sqrt(std::max(0.0, squares - sum * sum / count) / (count - 1.0));
     }
     if (finite > 0) {
-        const double centre = median(s.values);
-        for (float& r : s.values)
-            r = static_cast<float>(std::fabs(r - centre));
-        out.robustSigma = kMadToSigma * median(s.values);
+        s.sample.clear();
+        for (size_t j = 0; j < finite; j += 16)
+            s.sample.push_back(s.values[j]);
+        const double guess = median(s.sample);
+        const double centre = s.centreMedian(s.values.data(), finite, guess, [](float x) { return x; });
+        for (float& x : s.sample)
+            x = static_cast<float>(std::fabs(x - centre));
+        const double madGuess = median(s.sample);
+        out.robustSigma = kMadToSigma * s.deviationMedian(s.values.data(), finite, madGuess, [centre](float x) {
+            return static_cast<float>(std::fabs(x - centre));
+        });
     }
     if (!(out.robustSigma > 0.0))
         out.robustSigma = out.rms;
@@ -162,12 +239,12 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     s.recOutliers.assign(n, 0);
     int64_t outliers = 0;
     double peak = 0.0;
-    for (size_t i = 0; i < n; ++i)
-        for (size_t k = 0; k < width; ++k) {
-            if (flagged(i, k))
+    for (size_t k = 0; k < width; ++k)
+        for (size_t i = 0; i < n; ++i) {
+            if (s.mask[k * n + i])
                 continue;
             ++s.recCells[i];
-            const double r = std::fabs(s.cells[i * width + k]);
+            const double r = std::fabs(s.cells[k * n + i]);
             const bool outlier = !std::isfinite(r) || (sigma > 0.0 && r > limit);
             if (std::isfinite(r))
                 peak = std::max(peak, r);
@@ -220,10 +297,10 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         // Cells in both a bad channel and a bad record were taken off twice.
         for (int32_t c : out.badChannels) {
             const size_t k = static_cast<size_t>(c - c0);
-            if (flagged(i, k))
+            if (s.mask[k * n + i])
                 continue;
             ++cleanCells;
-            const double r = std::fabs(s.cells[i * width + k]);
+            const double r = std::fabs(s.cells[k * n + i]);
             cleanOutliers += !std::isfinite(r) || (sigma > 0.0 && r > limit);
         }
     }
