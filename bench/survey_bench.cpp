@@ -6,10 +6,10 @@
 // channels and enough integrations for about KESTRUM_BENCH_SURVEY_MB megabytes (default 1100)
 // of "visdata"; the survey and the load take stokes=xx. Aims: survey_vs_load <= 0.5 and
 // peak_vs_load <= 1.1.
-#include "app/krellparams.h"
 #include "bench/cputime.h"
 #include "model/observation.h"
 #include "model/survey.h"
+#include "params/krellparams.h"
 #include "tests/support/support.h"
 #include "tools/sim/observe.h"
 
