@@ -3,20 +3,25 @@
 #include "app/kestrum.h"
 #include "app/surveyorder.h"
 #include "app/view.h"
+#include "plot/plot.h"
+#include "plot/session.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <set>
 
 namespace {
 
 constexpr double kDay = 86400.0;
 
 // One source "src" with one baseline (1-2) whose record i is at t0 + times[i] seconds and has
-// amplitude amps[i] in every channel, phase 0.1 rad per channel; and a second baseline (1-3).
-void setUp(const std::vector<double>& times, const std::vector<float>& amps, int nchan = 4, double tint = 10.0)
+// amplitude amps[i] in every channel, phase 0.1 rad per channel, channel flagged.second of
+// record flagged.first flagged; and a second baseline (1-3).
+void setUp(const std::vector<double>& times, const std::vector<float>& amps, int nchan = 4, double tint = 10.0,
+           std::pair<size_t, int> flagged = {~size_t(0), 0})
 {
     delete pobs;
     opts = KrellParams(eAppView);
@@ -31,6 +36,9 @@ void setUp(const std::vector<double>& times, const std::vector<float>& amps, int
         for (int c = 0; c < nchan; ++c)
             data[c] = std::polar(amps[i], 0.1f * c);
         for (const double bl : {258.0, 259.0}) {
+            flags.assign(nchan, 0);
+            if (i == flagged.first)
+                flags[flagged.second] = 1;
             pobs->allVis.emplace_back(static_cast<int>(i), 0.0, 0.0, 2459000.5 + times[i] / kDay, bl, 0.0, -5, nchan,
                                       data.data(), flags.data(), false);
             pobs->add("src", static_cast<int>(pobs->allVis.size() - 1));
@@ -184,4 +192,53 @@ TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)
     EXPECT_EQ(press('h'), std::make_pair(0, static_cast<unsigned char>('h')));
     EXPECT_EQ(press('F').first, 1);
     EXPECT_TRUE(fullRange);
+}
+
+// What cb hands to the plotting library for each style: points, lines across the band per
+// record, lines in time per channel, or both; the flagged channel is left out (the lines join
+// its neighbours), and compressed time puts the records one integration apart.
+TEST(ViewDraw, EachStyleHandsItsPointsAndLinesToThePlottingLibrary)
+{
+    // Records at 0, 10 and 3600 s of amplitude 1, 2, 3; channel 2 of the middle one flagged.
+    setUp({0, 10, 3600}, {1, 2, 3}, 4, 10.0, {1, 2});
+    s2svp(0, 1, 0, 1, 0, 1);  // device coordinates are world coordinates
+    s2swin(0, 1, 0, 1, 0, 1);
+    auto& scene = kestrum::plot::session().scene;
+    const std::multiset<std::string> points = {"0@0", "1@0", "2@0", "3@0", "0@1", "1@1",
+                                               "3@1", "0@2", "1@2", "2@2", "3@2"};
+    const std::multiset<std::string> across = {"0@0-1@0", "1@0-2@0", "2@0-3@0", "0@1-1@1",
+                                               "1@1-3@1", "0@2-1@2", "1@2-2@2", "2@2-3@2"};
+    const std::multiset<std::string> inTime = {"0@0-0@1", "0@1-0@2", "1@0-1@1", "1@1-1@2",
+                                               "2@0-2@2", "3@0-3@1", "3@1-3@2"};
+    std::multiset<std::string> both = across;
+    both.insert(inTime.begin(), inTime.end());
+    const struct {
+        int line;
+        bool compress;
+        std::multiset<std::string> points, lines;
+    } cases[] = {
+        {0, false, points, {}}, {1, false, {}, across}, {2, false, {}, inTime},
+        {3, false, {}, both},   {0, true, points, {}},  {3, true, {}, both},
+    };
+    for (const auto& c : cases) {
+        doLine = c.line;
+        compressTime = c.compress;
+        // "c@r": channel c of record r, at its amplitude and time (hours, or integrations).
+        const double hours[3] = {0, 10 / 3600.0, c.compress ? 20 / 3600.0 : 1.0};
+        auto id = [&](const kestrum::plot::Vertex& v) {
+            for (int r = 0; r < 3; ++r)
+                if (std::fabs(v.z - hours[r]) < 1e-6 && v.y == r + 1.0f && v.x == std::round(v.x))
+                    return std::to_string(int(v.x)) + "@" + std::to_string(r);
+            return std::string("?");
+        };
+        scene.beginFrame();
+        cb(nullptr, nullptr);
+        std::multiset<std::string> gotPoints, gotLines;
+        for (const auto& v : scene.points())
+            gotPoints.insert(id(v));
+        for (size_t i = 0; i + 1 < scene.lines().size(); i += 2)
+            gotLines.insert(id(scene.lines()[i]) + "-" + id(scene.lines()[i + 1]));
+        EXPECT_EQ(gotPoints, c.points) << "style " << c.line << (c.compress ? " compressed" : "");
+        EXPECT_EQ(gotLines, c.lines) << "style " << c.line << (c.compress ? " compressed" : "");
+    }
 }

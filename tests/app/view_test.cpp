@@ -191,17 +191,6 @@ TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
         EXPECT_EQ(v.shotWhen(same(initial)), initial) << "key " << k << " twice";
     }
 
-    // The four drawing styles all differ; the fourth press returns to points.
-    std::vector<Image> styles{initial};
-    for (int i = 0; i < 3; ++i) {
-        v.key("l");
-        styles.push_back(v.shotWhen(differsFrom(styles.back())));
-        for (int j = 0; j < i + 1; ++j)
-            EXPECT_NE(styles.back(), styles[j]) << "style " << i + 1 << " against " << j;
-    }
-    v.key("L");
-    EXPECT_EQ(v.shotWhen(same(initial)), initial);
-
     // The median modes: tcal, then SED, then back to none, with the statistics recomputed.
     v.key("m");
     ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, nosed) BL=(1-2)\n"));

@@ -1,4 +1,4 @@
-// Scratch files, file-name expansion without a shell, and the fixed-length text helpers.
+// File-name expansion without a shell, and the fixed-length text helpers.
 #include "dataset/dio.h"
 #include "dataset/hio.h"
 #include "dataset/text.h"
@@ -12,45 +12,6 @@
 
 using kestrum::test::TempDir;
 using kestrum::test::writeFile;
-
-TEST(Scratch, RecordsRoundTripAndLeaveNoFileBehind)
-{
-    TempDir dir;
-    const char* old = std::getenv("TMPDIR");
-    const std::string saved = old ? old : "";
-    setenv("TMPDIR", dir.path().c_str(), 1);
-    int a, b;
-    scropen_c(&a);
-    scropen_c(&b);
-    EXPECT_NE(a, b);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // unlinked once open
-    scrrecsz_c(a, 3);
-    std::vector<float> rec(3 * 10000);
-    for (size_t i = 0; i < rec.size(); ++i)
-        rec[i] = static_cast<float>(i) * 0.5f;
-    scrwrite_c(a, rec.data(), 0, 10000);
-    scrwrite_c(b, "abcd", 0, 1);
-    std::vector<float> back(3 * 2);
-    scrread_c(a, back.data(), 4321, 2);
-    EXPECT_EQ(back[0], rec[3 * 4321]);
-    EXPECT_EQ(back[5], rec[3 * 4322 + 2]);
-    char word[4];
-    scrread_c(b, word, 0, 1);
-    EXPECT_EQ(std::string(word, 4), "abcd");
-    EXPECT_EXIT(scrread_c(b, word, 1, 1), testing::ExitedWithCode(1),
-                "### Warning:  Error reading from scratch file\n### Fatal Error:  End of file detected\n");
-    EXPECT_EXIT(scrrecsz_c(a, 0), testing::ExitedWithCode(1), "### Fatal Error:  Invalid record size, in scrrecsz\n");
-    scrclose_c(a);
-    scrclose_c(b);
-    setenv("TMPDIR", dir.file("missing").c_str(), 1);
-    EXPECT_EXIT(scropen_c(&a), testing::ExitedWithCode(1),
-                "### Warning:  Error opening scratch file; check your \\$TMPDIR\n### Fatal Error:  No such file or "
-                "directory\n");
-    if (old)
-        setenv("TMPDIR", saved.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
-}
 
 TEST(Expand, WildcardsMatchFilesAndNothingIsExecuted)
 {

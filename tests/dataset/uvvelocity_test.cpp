@@ -1,5 +1,5 @@
-// Velocity lines (Doppler arithmetic, resampling weights, the default grid, felocity), the
-// variance, w and shadowing from antenna positions, and planet scaling.
+// Velocity lines (Doppler arithmetic, resampling weights, the default grid, felocity), and w
+// and shadowing from antenna positions.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -119,40 +119,6 @@ TEST(UvVelocity, FelocityIsConvertedAtTheFirstRead)
     EXPECT_NEAR(line[4], 3 * f * f, 1e-12);
 }
 
-TEST(UvVelocity, VarianceFollowsSystemTemperaturesPerPair)
-{
-    TempDir dir;
-    for (int pol : {-5, 1}) {
-        UvDescription d;
-        d.nants = 3;
-        d.pols = {pol};
-        d.inttime = 8;
-        d.windows = {Window{16, 1.0, 0.002, 1.4}, Window{16, 2.0, -0.004, 1.4}};
-        d.perRecord = [](int tno, const UvRecord&) {
-            float tsys[3] = {50, 60, 80}, jyperk = 12;
-            uvputvr_c(tno, IO_REAL, "systemp", tsys, 3);
-            uvputvr_c(tno, IO_REAL, "jyperk", &jyperk, 1);
-        };
-        // Starts in the second window.
-        UvReader reader(writeSim(dir, "var" + std::to_string(pol) + ".uv", d),
-                        [](int tno) { uvset_c(tno, "data", "channel", 2, 19, 4, 4); });
-        const double tsys[3] = {50, 60, 80};
-        for (int r = 0; r < 3; ++r) {
-            const ReadRecord rec = reader.next(4, 32);
-            ASSERT_EQ(rec.flags.size(), 2u);
-            const int a1 = int(rec.pre[3]) / 256, a2 = int(rec.pre[3]) % 256;
-            double expect = 12.0 * 12.0 / 8 / (4 * 0.004 * 2e9) * tsys[a1 - 1] * tsys[a2 - 1];
-            if (pol > 0)
-                expect /= 2;
-            EXPECT_NEAR(reader.info("variance")[0], expect, expect * 1e-6);
-        }
-    }
-    // Without "systemp" the variance is 0.
-    UvReader plain(writeSim(dir, "novar.uv", UvDescription{}));
-    plain.next();
-    EXPECT_EQ(plain.info("variance")[0], 0);
-}
-
 namespace {
 
 // An east-west array: antenna i at Y = 100 (i - 1) ns (antenna 2 only 10 ns from antenna 1),
@@ -181,24 +147,6 @@ UvDescription eastWest()
 }
 
 }  // namespace
-
-TEST(UvGeometry, WFromAntennaPositions)
-{
-    TempDir dir;
-    const std::string path = writeSim(dir, "ew.uv", eastWest());
-    testing::internal::CaptureStderr();
-    auto recs = readAll(
-        path, [](int tno) { uvset_c(tno, "preamble", "uvw/time/baseline", 0, 0, 0, 0); }, 5);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    ASSERT_EQ(recs.size(), 18u);
-    for (const auto& r : recs) {
-        int a1 = int(r.pre[4]) / 256, a2 = int(r.pre[4]) % 256;
-        int t = r.pre[3] < 2460000.65 ? 0 : r.pre[3] < 2460000.75 ? 1 : 2;
-        // For antennas on the east-west line, w = -Y sin(H) cos(dec).
-        double expect = -(kY[a2 - 1] - kY[a1 - 1]) * std::sin(kHa[t]) * std::cos(kDec);
-        EXPECT_NEAR(r.pre[2], expect, 1e-9) << a1 << "-" << a2 << " at " << t;
-    }
-}
 
 TEST(UvGeometry, ShadowingFlagsThePairsTheGeometryShadows)
 {
@@ -242,33 +190,6 @@ TEST(UvGeometry, ShadowingFlagsThePairsTheGeometryShadows)
         EXPECT_EQ(got, expect) << "diameter " << diam;
         EXPECT_LT(expect.size(), 18u) << "the geometry shadows some pair";
     }
-}
-
-TEST(UvGeometry, PlanetScalingOfFluxAndCoordinates)
-{
-    TempDir dir;
-    UvDescription d;
-    d.nants = 2;
-    d.times = {2460000.6, 2460000.7};
-    d.coord = [](UvRecord& r) {
-        r.u = 10;
-        r.v = 0;
-    };
-    d.value = [](const UvRecord&, int) { return std::complex<float>(8, 0); };
-    d.perRecord = [](int tno, const UvRecord& r) {
-        float maj = r.timeIndex == 0 ? 10.0f : 20.0f, min = 5, ang = r.timeIndex == 0 ? 0.0f : 90.0f;
-        uvputvr_c(tno, IO_REAL, "plmaj", &maj, 1);
-        uvputvr_c(tno, IO_REAL, "plmin", &min, 1);
-        uvputvr_c(tno, IO_REAL, "plangle", &ang, 1);
-    };
-    auto recs = readAll(writeSim(dir, "pl.uv", d), [](int tno) { uvset_c(tno, "planet", "", 0, 0, 0, 0); });
-    ASSERT_EQ(recs.size(), 2u);
-    EXPECT_FLOAT_EQ(recs[0].data[0], 8);
-    EXPECT_NEAR(recs[0].pre[0], 10, 1e-12);
-    // Major axis doubled: flux scale 1/4; rotation by 90 degrees with factor 2.
-    EXPECT_FLOAT_EQ(recs[1].data[0], 2);
-    EXPECT_NEAR(recs[1].pre[0], 0, 1e-9);
-    EXPECT_NEAR(recs[1].pre[1], 20, 1e-9);
 }
 
 TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)

@@ -229,27 +229,3 @@ TEST(Baseline, RecordsShorterThanTheBaselineContributeTheirOwnChannels)
     EXPECT_EQ(b.chanAmpStats[3].count, 1);
     EXPECT_EQ(b.ampStats(false, false).count, 6);
 }
-
-TEST(Baseline, DebugLines)
-{
-    std::vector<cf> d{{1, 0}, {2, 0}};
-    std::vector<int> f{0, 3};
-    std::vector<Visibility> recs{Visibility(0, 0, 0, 0, 772, 0, 1, 2, d.data(), f.data(), false)};
-    Baseline good(3 * 256 + 4, &recs, 2, 0);
-    good.add(0);
-    Params::debug1 = true;
-    Params::debug2 = true;
-    testing::internal::CaptureStdout();
-    good.updateStats(false, true);
-    good.phaseStats(true, false);
-    good.updateStats(true, false);
-    const std::string out = testing::internal::GetCapturedStdout();
-    Params::debug1 = false;
-    Params::debug2 = false;
-    EXPECT_EQ(out,
-              "Baseline::updateStats(notcal, sed) BL=(3-4)\n"
-              "[0] median=1; rms=0; count=1\n"
-              "[1] median=0; rms=0; count=0\n"
-              "Baseline::phaseStats(1, 0) - vis.size=1\n"
-              "Baseline::updateStats(tcal, nosed) BL=(3-4)\n");
-}

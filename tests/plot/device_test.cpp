@@ -41,141 +41,78 @@ Lookup lookup(const char* name, const char* env, const std::string& input = "")
     return r;
 }
 
-TEST(DeviceLookup, CaseInsensitiveMinimumOrderedMatch)
-{
-    EXPECT_STREQ(lookup("/s2monof", nullptr).device->name, "/S2MONOF");
-    EXPECT_TRUE(lookup("/s2monof", nullptr).device->fullScreen);
-    EXPECT_STREQ(lookup("/S2", nullptr).device->name, "/S2MONO");
-    EXPECT_FALSE(lookup("/S2", nullptr).device->fullScreen);
-    EXPECT_STREQ(lookup("/s2mono", nullptr).device->name, "/S2MONO");
-    EXPECT_STREQ(lookup("/S2M", nullptr).device->name, "/S2MONO");
-    EXPECT_STREQ(lookup("/S2MONOF", nullptr).device->name, "/S2MONOF");
-    EXPECT_STREQ(lookup("/s2a", nullptr).device->name, "/S2ACTIV");
-    EXPECT_STREQ(lookup("/S2WPASSVF", nullptr).device->name, "/S2WPASSVF");
-    EXPECT_STREQ(lookup("/S2MONO  ", nullptr).device->name, "/S2MONO") << "trailing blanks are padding";
-}
+const std::string kUnknown = "s2opend: device \"/S2XYZ\" is unknown.\n";
+const std::string kNoDevice = "S2GL WARNING ... <s2opend>: cannot determine device (check S2GL_DEV variable)\n";
+const std::string kPrompt = "Graphics device type (? to see list): ";
+const std::string kList = "Valid interactive S2GL devices include:\n"
+                          "   /S2MONO (mono screen display)\n"
+                          "  /S2MONOF (mono full-screen display)\n"
+                          " (*) Full-screen support depends on windowmanager.\n"
+                          " (*) Case-insensitive, minimum ordered match applies.\n";
 
-TEST(DeviceLookup, UnknownNameIsReportedOnStandardError)
+// Case-insensitive minimum ordered match on the name, or on S2GL_DEV for an empty name, or
+// on the answers to the "/?" prompt, until one matches or the input ends.
+TEST(DeviceLookup, NamesS2GL_DEVAndThePrompt)
 {
-    const Lookup r = lookup("/S2XYZ", "/S2MONO");
-    EXPECT_EQ(r.device, nullptr);
-    EXPECT_EQ(r.err, "s2opend: device \"/S2XYZ\" is unknown.\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(lookup("/S2MONOFF", nullptr).device, nullptr) << "longer than every entry";
-    EXPECT_EQ(lookup("S2MONO", nullptr).device, nullptr);
-}
-
-TEST(DeviceLookup, EmptyNameTakesS2GL_DEV)
-{
-    EXPECT_STREQ(lookup("", "/s2monof").device->name, "/S2MONOF");
-    EXPECT_STREQ(lookup(" ", "/S2").device->name, "/S2MONO");
-    EXPECT_STREQ(lookup(nullptr, "/S2MONO").device->name, "/S2MONO");
-    const Lookup bad = lookup("", "/nonsense");
-    EXPECT_EQ(bad.device, nullptr);
-    EXPECT_EQ(bad.err, "s2opend: device \"/nonsense\" is unknown.\n");
-}
-
-TEST(DeviceLookup, EmptyNameWithoutS2GL_DEVWarns)
-{
-    for (const char* env : {static_cast<const char*>(nullptr), ""}) {
-        const Lookup r = lookup("", env);
-        EXPECT_EQ(r.device, nullptr);
-        EXPECT_EQ(r.err, "S2GL WARNING ... <s2opend>: cannot determine device (check S2GL_DEV variable)\n");
-    }
-}
-
-TEST(DeviceLookup, PromptListsDevicesAndRepeatsUntilANameMatches)
-{
-    const Lookup r = lookup("/?", nullptr, "?\n/bogus\n\n/s2monof\n");
-    ASSERT_NE(r.device, nullptr);
-    EXPECT_STREQ(r.device->name, "/S2MONOF");
-    const std::string prompt = "Graphics device type (? to see list): ";
-    const std::string list = "Valid interactive S2GL devices include:\n"
-                             "   /S2MONO (mono screen display)\n"
-                             "  /S2MONOF (mono full-screen display)\n"
-                             " (*) Full-screen support depends on windowmanager.\n"
-                             " (*) Case-insensitive, minimum ordered match applies.\n";
-    EXPECT_EQ(r.out, prompt + list + prompt + prompt + prompt);
-    EXPECT_EQ(r.err, "s2opend: device \"/bogus\" is unknown.\n");
-}
-
-TEST(DeviceLookup, PromptEmptyAnswerTakesTheDefault)
-{
-    const Lookup r = lookup("/?", "/S2MONOF", "\n");
-    ASSERT_NE(r.device, nullptr);
-    EXPECT_STREQ(r.device->name, "/S2MONOF");
-    EXPECT_EQ(r.out, "Graphics device type (? to see list, default /S2MONOF): ");
-}
-
-TEST(DeviceLookup, PromptGivesUpAtEndOfInput)
-{
-    const Lookup r = lookup("/?", nullptr, "?\n/nothing");
-    EXPECT_EQ(r.device, nullptr);
-    EXPECT_NE(r.err.find("S2GL WARNING ... <s2opend>: no device chosen"), std::string::npos);
-    EXPECT_EQ(lookup("/?", nullptr, "").device, nullptr);
-}
-
-TEST(DeviceLookup, TableHasEveryNameAndItsFullScreenForm)
-{
-    int n = 0;
-    const Device* t = deviceTable(&n);
-    ASSERT_EQ(n, 24);
-    EXPECT_STREQ(t[0].name, "/S2MONO");
-    EXPECT_STREQ(t[22].name, "/S2WPASSVF");
-    EXPECT_STREQ(t[23].name, "/PNG");  // after the window devices, so that their lookups stay
-    for (int i = 0; i < n; ++i) {
-        const std::string name = t[i].name;
-        EXPECT_EQ(t[i].fullScreen, name.back() == 'F') << name;
-        if (name.back() == 'F') {
-            ASSERT_GT(i, 0);
-            EXPECT_EQ(name, std::string(t[i - 1].name) + "F");
+    const struct {
+        const char *name, *env, *input, *device;  // device nullptr: none found
+        std::string out = "", err = "";
+    } cases[] = {
+        {"/s2monof", nullptr, "", "/S2MONOF"},
+        {"/S2", nullptr, "", "/S2MONO"},
+        {"/S2M", nullptr, "", "/S2MONO"},
+        {"/s2a", nullptr, "", "/S2ACTIV"},
+        {"/S2WPASSVF", nullptr, "", "/S2WPASSVF"},
+        {"/png", nullptr, "", "/PNG"},  // after the window devices, whose lookups stay
+        {"/S2MONO  ", nullptr, "", "/S2MONO"},  // trailing blanks are padding
+        {"/S2XYZ", "/S2MONO", "", nullptr, "", kUnknown},
+        {"/S2MONOFF", nullptr, "", nullptr, "", "s2opend: device \"/S2MONOFF\" is unknown.\n"},
+        {"S2MONO", nullptr, "", nullptr, "", "s2opend: device \"S2MONO\" is unknown.\n"},
+        {"", "/s2monof", "", "/S2MONOF"},
+        {nullptr, "/S2", "", "/S2MONO"},
+        {" ", "/S2XYZ", "", nullptr, "", kUnknown},
+        {"", nullptr, "", nullptr, "", kNoDevice},
+        {"", "", "", nullptr, "", kNoDevice},
+        {"/?", nullptr, "?\n/bogus\n\n/s2monof\n", "/S2MONOF", kPrompt + kList + kPrompt + kPrompt + kPrompt,
+         "s2opend: device \"/bogus\" is unknown.\n"},
+        {"/?", "/S2MONOF", "\n", "/S2MONOF", "Graphics device type (? to see list, default /S2MONOF): "},
+        {"/?", nullptr, "/nothing", nullptr, kPrompt + kPrompt + "\n",
+         "s2opend: device \"/nothing\" is unknown.\nS2GL WARNING ... <s2opend>: no device chosen (end of input)\n"},
+    };
+    for (const auto& c : cases) {
+        const Lookup r = lookup(c.name, c.env, c.input);
+        const std::string what = std::string(c.name ? c.name : "(null)") + " " + (c.env ? c.env : "(null)");
+        EXPECT_STREQ(r.device ? r.device->name : nullptr, c.device) << what;
+        if (r.device) {
+            EXPECT_EQ(r.device->fullScreen, std::string(c.device).back() == 'F') << what;
         }
+        EXPECT_EQ(r.out, c.out) << what;
+        EXPECT_EQ(r.err, c.err) << what;
     }
 }
 
 // s2opend in a real process: the driver prints "s2opend: N" and goes on when it gets 0.
-const std::string kDriver = binary("tests/plot/plot_driver");
-
-TEST(Opend, WithoutDisplayWarnsReturnsZeroAndTheProcessGoesOn)
+TEST(Opend, FailuresWarnReturnZeroAndTheProcessGoesOn)
 {
-    const auto r = run({kDriver}, "", {"DISPLAY="}, 60.0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_NE(r.err.find("S2GL WARNING ... <s2opend>: no display"), std::string::npos) << r.err;
-}
-
-TEST(Opend, DisplayThatRefusesWarnsReturnsZeroAndTheProcessGoesOn)
-{
-    const auto r = run({kDriver}, "", {"DISPLAY=:8917"}, 60.0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_NE(r.err.find("S2GL WARNING ... <s2opend>: cannot open display \":8917\""), std::string::npos) << r.err;
-}
-
-TEST(Opend, UnknownDeviceAndMissingS2GL_DEVFailBeforeAnyDisplay)
-{
-    auto r = run({kDriver, "--device", "/S2XYZ"}, "", {"DISPLAY="}, 60.0);
-    EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_EQ(r.err, "s2opend: device \"/S2XYZ\" is unknown.\n");
-    r = run({kDriver, "--device", ""}, "", {"DISPLAY=", "S2GL_DEV="}, 60.0);
-    EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_EQ(r.err, "S2GL WARNING ... <s2opend>: cannot determine device (check S2GL_DEV variable)\n");
-    r = run({kDriver, "--device", ""}, "", {"DISPLAY=", "S2GL_DEV=/s2mono"}, 60.0);
-    EXPECT_EQ(r.out, "s2opend: 0\n");
-    EXPECT_NE(r.err.find("no display"), std::string::npos) << "S2GL_DEV named a device, so the display was tried";
-}
-
-TEST(Opend, PromptReadsStandardInput)
-{
-    const auto r = run({kDriver, "--device", "/?"}, "?\n/s2mono\n", {"DISPLAY=", "S2GL_DEV=/S2MONOF"}, 60.0);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(
-        r.out.rfind("Graphics device type (? to see list, default /S2MONOF): Valid interactive S2GL devices include:\n",
-                    0),
-        0u)
-        << r.out;
-    EXPECT_NE(r.out.find("s2opend: 0\n"), std::string::npos);
-    EXPECT_NE(r.err.find("no display"), std::string::npos);
+    const struct {
+        std::vector<std::string> args, env;
+        std::string input, err;  // err: a part of the error output
+    } cases[] = {
+        {{}, {"DISPLAY="}, "", "S2GL WARNING ... <s2opend>: no display"},
+        {{}, {"DISPLAY=:8917"}, "", "S2GL WARNING ... <s2opend>: cannot open display \":8917\""},
+        {{"--device", "/S2XYZ"}, {"DISPLAY="}, "", kUnknown},
+        {{"--device", ""}, {"DISPLAY=", "S2GL_DEV="}, "", kNoDevice},
+        {{"--device", ""}, {"DISPLAY=", "S2GL_DEV=/s2mono"}, "", "no display"},
+        {{"--device", "/?"}, {"DISPLAY=", "S2GL_DEV=/S2MONOF"}, "?\n/s2mono\n", "no display"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{binary("tests/plot/plot_driver")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto r = run(argv, c.input, c.env, 60.0);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("s2opend: 0\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace

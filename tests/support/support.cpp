@@ -161,4 +161,84 @@ void writeFile(const std::string& path, const std::string& contents)
         throw std::runtime_error("cannot write " + path);
 }
 
+namespace {
+
+uint32_t be32(const std::string& b, size_t at)
+{
+    return (uint32_t(uint8_t(b[at])) << 24) | (uint32_t(uint8_t(b[at + 1])) << 16) |
+        (uint32_t(uint8_t(b[at + 2])) << 8) | uint32_t(uint8_t(b[at + 3]));
+}
+
+template <typename T>
+T beAs(const std::string& b, size_t at)
+{
+    T x;
+    if constexpr (sizeof(T) == 4) {
+        const uint32_t u = be32(b, at);
+        std::memcpy(&x, &u, 4);
+    } else {
+        const uint64_t u = (uint64_t(be32(b, at)) << 32) | be32(b, at + 4);
+        std::memcpy(&x, &u, 8);
+    }
+    return x;
+}
+
+}  // namespace
+
+std::vector<RawRecord> rawRecords(const std::string& dataset)
+{
+    std::vector<std::pair<char, std::string>> vars;
+    std::istringstream table(readFile(dataset + "/vartable"));
+    char type;
+    std::string name;
+    while (table >> type >> name)
+        vars.emplace_back(type, name);
+    const std::string v = readFile(dataset + "/visdata");
+    const std::string mask = std::filesystem::exists(dataset + "/flags") ? readFile(dataset + "/flags") : "";
+    std::vector<size_t> length(vars.size(), 0);
+    std::vector<RawRecord> out;
+    RawRecord r;
+    bool corr = false;
+    uint64_t position = 0;  // correlations before this record's, for the mask
+    for (size_t at = 0; at + 4 <= v.size();) {
+        const int var = uint8_t(v[at]), code = uint8_t(v[at + 2]);
+        if (code == 0) {
+            length[var] = be32(v, at + 4);
+            at += 8;
+            continue;
+        }
+        if (code == 2) {
+            if (corr) {
+                r.bad = 0;
+                for (uint64_t k = position; k < position + uint64_t(r.nchan) && !mask.empty(); ++k)
+                    r.bad += !((be32(mask, 4 * ((k + 31) / 31)) >> ((k + 31) % 31)) & 1);
+                position += uint64_t(r.nchan);
+                out.push_back(r);
+            }
+            corr = false;
+            at += 8;
+            continue;
+        }
+        const auto& [t, n] = vars.at(var);
+        const size_t start = at + (t == 'd' || t == 'c' ? 8 : 4);
+        if (n == "corr") {
+            corr = true;
+            r.nchan = int(length[var] / (t == 'j' ? 4 : 8));  // 16-bit or 32-bit pairs
+            r.sum = 0;
+            for (int k = 0; k < 2 * r.nchan && t == 'r'; ++k)
+                r.sum += beAs<float>(v, start + 4 * size_t(k));
+        } else if (n == "baseline") {
+            r.baseline = int(beAs<float>(v, start) + 0.5f);
+        } else if (n == "time") {
+            r.time = beAs<double>(v, start);
+        } else if (n == "pol") {
+            r.pol = int(be32(v, start));
+        } else if (n == "source") {
+            r.source = std::string(v.data() + start, strnlen(v.data() + start, length[var]));
+        }
+        at = (start + length[var] + 7) / 8 * 8;
+    }
+    return out;
+}
+
 }  // namespace kestrum::test

@@ -46,6 +46,17 @@ std::string binary(const std::string& relativePath);
 // the middle pair for an even count); 0 for no values.
 double sortedMedian(std::vector<double> values);
 
+// A record with channel data ("corr") of a uv data set, as its bytes say, read without the
+// dataset layer from "vartable", "visdata" and (when there is one) "flags".
+struct RawRecord {
+    double time = 0;
+    int baseline = 0, pol = 0, nchan = 0;
+    std::string source;
+    double sum = 0;  // of the real and imaginary parts of its channels
+    int bad = 0;  // channels the mask flags
+};
+std::vector<RawRecord> rawRecords(const std::string& dataset);
+
 // Reads a whole file; throws std::runtime_error when it cannot be read.
 std::string readFile(const std::string& path);
 // Writes a whole file, replacing it; throws std::runtime_error on failure.

@@ -49,12 +49,10 @@ struct Group {
 
 struct SetOptions {
     int npolValue = 0;  // "npol" written with this value instead of the group size
-    float jyperk = 0;  // written when not 0
     std::vector<cf> leakage;  // per antenna D(1), D(2); written as "leakage" when not empty
     int leakageBytes = -1;  // a "leakage" item of this many zero bytes instead
     int headerNpol = 0;  // written as the header item "npol" when not 0
     const kestrum::sim::GainTable* gains = nullptr;  // written as "gains" when set
-    bool gsv = false;  // "senmodel" GSV
 };
 
 void writeHeaderItems(int t, const SetOptions& opt)
@@ -75,8 +73,6 @@ void writeHeaderItems(int t, const SetOptions& opt)
         wrhdi_c(t, "npol", opt.headerNpol);
     if (opt.gains)
         kestrum::sim::writeGains(t, *opt.gains);
-    if (opt.gsv)
-        wrhda_c(t, "senmodel", "GSV");
 }
 
 // Regular groups (every time, every baseline, the same products) through the shared writer.
@@ -104,8 +100,6 @@ void writeSet(const std::string& path, const std::vector<Group>& groups, const S
     d.good = [&](const sim::UvRecord& r, int ch) { return at(r).flags.at(ch) != 0; };
     d.perRecord = [&](int t, const sim::UvRecord& r) {
         uvputvr_c(t, IO_REAL, "chi", &groups.at(r.index / npol).chi, 1);
-        if (opt.jyperk != 0)
-            uvputvr_c(t, IO_REAL, "jyperk", &opt.jyperk, 1);
         if (opt.npolValue)
             uvputvr_c(t, IO_INT, "npol", &opt.npolValue, 1);
     };
@@ -252,20 +246,6 @@ std::vector<Got> readAll(const std::string& vis, const std::string& stokes, cons
             out.push_back(std::move(g));
         uvdatcls();
     }
-    return out;
-}
-
-// "jyperk" after each of the first `n` records of the configured data set.
-std::vector<float> jyperks(size_t n)
-{
-    std::vector<float> out(n);
-    int tno = 0;
-    EXPECT_TRUE(uvdatopn(&tno));
-    for (float& j : out) {
-        EXPECT_GT(readOne(), 0);
-        uvdatgtr("jyperk", &j);
-    }
-    uvdatcls();
     return out;
 }
 
@@ -438,7 +418,7 @@ TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged)
     }
 }
 
-TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported)
+TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroup)
 {
     const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
     std::vector<Got> got = readAll(set("lin.uv"), "ii,q,uu");
@@ -453,32 +433,6 @@ TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroupAndAreReported)
             // polarisations, plus the position of this one.
             EXPECT_EQ(g.visno, static_cast<int>(4 * (k + 1)) - 3 + (i + 1));
         }
-
-    configure(set("lin.uv"), "ii,q,uu");
-    int npol = 0, pols[4] = {};
-    uvdatgti("npol", &npol);
-    uvdatgti("pols", pols);
-    EXPECT_EQ(npol, 3);
-    EXPECT_EQ(std::vector<int>(pols, pols + 3), (std::vector<int>{1, 2, 3}));
-    int tno = 0;
-    ASSERT_TRUE(uvdatopn(&tno));
-    uvdatgti("npol", &npol);
-    EXPECT_EQ(npol, 3);
-    uvdatcls();
-
-    configure(set("lin.uv"), "");
-    uvdatgti("npol", &npol);
-    EXPECT_EQ(npol, 0) << "nothing requested, nothing open";
-    uvdatgti("pols", pols);
-    EXPECT_EQ(pols[0], 0);
-    ASSERT_TRUE(uvdatopn(&tno));
-    ASSERT_EQ(readOne(), 16);
-    uvdatgti("npol", &npol);
-    EXPECT_EQ(npol, 4) << "the record's group size";
-    int nchan = -1;
-    uvdatgti("nchan", &nchan);
-    EXPECT_EQ(nchan, 0) << "no \"line\" keyword";
-    uvdatcls();
 }
 
 TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped)
@@ -530,20 +484,6 @@ TEST_F(UvdatTest, NoRequestDeliversEveryRecordWithItsOwnPol)
     }
 }
 
-TEST_F(UvdatTest, JyperkScalesWithTheFormedValuesNoise)
-{
-    SetOptions opt;
-    opt.jyperk = 10;
-    written("lin.uv", {-5, -6, -7, -8}, 8, 9, opt);
-    configure(set("lin.uv"), "i,ii,xx");
-    // I = (XX + YY)/2: variance factor 1/2, doubled for a Stokes parameter of two products;
-    // ii as the mean of two parallel hands: factor 2/4.
-    const std::vector<float> j = jyperks(3);
-    EXPECT_FLOAT_EQ(j[0], 10.0f);
-    EXPECT_FLOAT_EQ(j[1], 10.0f * std::sqrt(0.5f));
-    EXPECT_FLOAT_EQ(j[2], 10.0f);
-}
-
 // ---- Gains ----
 
 TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
@@ -556,8 +496,6 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
             gains.gain(s, a, f) = std::polar(1.0f + 0.1f * a + 0.3f * f, 0.2f * a - 0.4f * f);
     SetOptions opt;
     opt.gains = &gains;
-    opt.gsv = true;
-    opt.jyperk = 10;
     const std::vector<Group> groups = written("gains.uv", {-5, -6, -7, -8}, 8, 16, opt);
     // The gain product of a record's two antennas and feeds.
     auto G = [&](const Group& g, int f1, int f2) {
@@ -585,13 +523,6 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
     }
     const std::string notice = "Applying gain corrections to " + set("gains.uv") + "\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), notice + notice + notice);
-
-    // With "senmodel" GSV the noise scale follows the gain amplitudes of the products used.
-    configure(set("gains.uv"), "i,xx");
-    const std::vector<float> j = jyperks(2);
-    const float gx = std::abs(G(groups[0], 1, 1)), gy = std::abs(G(groups[0], 2, 2));
-    EXPECT_NEAR(j[0], 10 * std::sqrt(2 * (0.25f * gx * gx + 0.25f * gy * gy)), 1e-4);
-    EXPECT_NEAR(j[1], 10 * gx, 1e-4);
 }
 
 // ---- Leakage ----
@@ -690,72 +621,10 @@ TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros)
 
 // ---- Input lists, line and processing switches ----
 
-TEST_F(UvdatTest, SeveralInputsAreOpenedOneAfterAnother)
+// Without "corr" the data line becomes the wide channels.
+TEST_F(UvdatTest, DataSetsWithOnlyWideChannelsDeliverThem)
 {
-    auto a = makeGroups({-5, -6}, 4, 13), b = makeGroups({-5, -6}, 4, 14);
-    b.resize(6);  // two of the four times
-    writeSet(set("a.uv"), a);
-    writeSet(set("b.uv"), b);
-    configure(set("a.uv") + "," + set("b.uv"), "i", "sdlwcef");
-    int nfiles = 0;
-    uvdatgti("nfiles", &nfiles);
-    EXPECT_EQ(nfiles, 2);
     int tno = 0;
-    for (size_t want : {a.size(), b.size()}) {
-        ASSERT_TRUE(uvdatopn(&tno));
-        EXPECT_EQ(readOpen().size(), want);
-        uvdatcls();
-    }
-    EXPECT_FALSE(uvdatopn(&tno));
-    uvdatrew();
-    ASSERT_TRUE(uvdatopn(&tno)) << "rewinding starts the list again";
-    char name[256];
-    uvdatgta("name", name, sizeof name);
-    EXPECT_EQ(name, set("a.uv"));
-    uvdatgta("ltype", name, sizeof name);
-    EXPECT_STREQ(name, "channel");
-    uvdatcls();
-}
-
-TEST_F(UvdatTest, PreambleWithW)
-{
-    auto groups = makeGroups({-5}, 4, 15);
-    writeRecords(set("xx.uv"), groups, true);
-    std::vector<Got> got = readAll(set("xx.uv"), "xx", "sdlb3");
-    ASSERT_EQ(got.size(), groups.size());
-    EXPECT_EQ(got[0].pre[0], 100.0) << "nanoseconds without \"w\"";
-    EXPECT_EQ(got[0].pre[3], groups[0].time);
-    EXPECT_EQ(got[0].pre[4], 258.0);
-}
-
-TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead)
-{
-    namespace sim = kestrum::sim;
-    sim::UvDescription d;
-    d.pols = {-5, -6};
-    d.wideChannels = 3;
-    d.times = {kTime0, kTime0 + 0.001};
-    sim::writeUv(set("wide.uv"), d);
-    configure(set("wide.uv"), "yy", "sdlwb");
-    int tno = 0;
-    ASSERT_TRUE(uvdatopn(&tno));
-    ASSERT_GT(readOne(), 0);
-    int n = 0;
-    float wide[6];
-    int wflags[3];
-    uvdatwrd(wide, wflags, 3, &n);
-    ASSERT_EQ(n, 3);
-    EXPECT_EQ(wide[0], 1.0f) << "the writer's second record (index 1), channel 0";
-    EXPECT_EQ(wide[2], 2.0f);
-    EXPECT_EQ(wide[5], -2.0f);
-    uvdatcls();
-
-    configure(set("wide.uv"), "i", "sdlwb");
-    ASSERT_TRUE(uvdatopn(&tno));
-    EXPECT_EXIT(uvdatwrd(wide, wflags, 3, &n), ExitedWithCode(1), "not supported for wide channels");
-    uvdatcls();
-
-    // Without "corr" the data line becomes the wide channels.
     int t = 0;
     uvopen_c(&t, set("wideonly.uv").c_str(), "new");
     uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
@@ -775,27 +644,6 @@ TEST_F(UvdatTest, WideChannelsOfTheRecordJustRead)
     EXPECT_EQ(got[0].data, (std::vector<cf>{{1, 2}, {3, 4}}));
     EXPECT_EQ(got[0].flags, std::vector<int>(wf, wf + 2));
     uvdatcls();
-}
-
-TEST_F(UvdatTest, PlanetAnglesAreTakenFromTheFirstRecord)
-{
-    namespace sim = kestrum::sim;
-    sim::UvDescription d;
-    d.perRecord = [](int t, const sim::UvRecord&) {
-        const float maj = 10, min = 8, angle = 30;
-        uvputvr_c(t, IO_REAL, "plmaj", &maj, 1);
-        uvputvr_c(t, IO_REAL, "plmin", &min, 1);
-        uvputvr_c(t, IO_REAL, "plangle", &angle, 1);
-    };
-    sim::writeUv(set("planet.uv"), d);
-    sim::writeUv(set("plain.uv"), sim::UvDescription{});
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    std::vector<Got> got = readAll(set("planet.uv") + "," + set("plain.uv"), "xx", "sdlwp");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Referencing planet position angle to    30.0 degrees\n");
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Planet parameters missing from " + set("plain.uv")),
-              std::string::npos);
-    EXPECT_EQ(got.size(), 12u) << "six baselines of four antennas, in each data set";
 }
 
 TEST_F(UvdatTest, LineKeywordSetsTheDataLine)
@@ -923,24 +771,6 @@ TEST_F(UvdatTest, BadRequestsAreFatal)
     for (const auto& c : cases)
         EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
     EXPECT_EXIT((keyinic(), uvdatinp("vis", "s")), ExitedWithCode(1), "No input files were given.");
-}
-
-TEST_F(UvdatTest, MisuseOfTheOpenCloseSequenceIsFatal)
-{
-    written("xx.uv", {-5}, 4);
-    configure(set("xx.uv"), "xx");
-    EXPECT_EXIT(uvdatcls(), ExitedWithCode(1), "No uvdata file open, in uvDatCls");
-    int value = 0;
-    EXPECT_EXIT(uvdatgti("pol", &value), ExitedWithCode(1), "No file open, in UvDatGt\\(pol\\)");
-    EXPECT_EXIT(uvdatgti("bogus", &value), ExitedWithCode(1), "Unrecognised object in uvDatGti");
-    int tno = 0;
-    ASSERT_TRUE(uvdatopn(&tno));
-    EXPECT_EXIT(uvdatopn(&tno), ExitedWithCode(1), "UV data file already open, in UVDatOpn");
-    EXPECT_EXIT(uvdatrew(), ExitedWithCode(1), "Uv files still open, when uvDatRew called");
-    float r;
-    EXPECT_EXIT(uvdatgtr("bogus", &r), ExitedWithCode(1), "Unrecognised object in uvDatGtr");
-    EXPECT_EQ(readOne(), 4);
-    uvdatcls();
 }
 
 TEST_F(UvdatTest, BadGroupsAreFatal)
