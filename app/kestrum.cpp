@@ -9,6 +9,7 @@
 #include "plot/plot.h"
 
 #include <algorithm>
+#include <climits>
 #include <iostream>
 
 KrellParams opts(eAppView);
@@ -60,8 +61,9 @@ int runSequence(int argc, char** argv)
 
 void clampChannelRange(KrellParams& params, int nchan)
 {
-    params.bchan = std::max(params.bchan - 1, 0);
-    params.echan = params.echan - 1;
+    // Saturated command-line numbers (INT_MIN) must not overflow on the way to zero-based.
+    params.bchan = std::max(params.bchan, 1) - 1;
+    params.echan = std::max(params.echan, INT_MIN + 1) - 1;
     if (params.bchan >= nchan)
         params.bchan = nchan - 1;
     if (params.echan >= nchan || params.echan == -1)
