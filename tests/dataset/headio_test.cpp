@@ -1,14 +1,12 @@
-// Header variables: tags and value offsets on disk, readers on hand-made bytes and on the
-// real data sets, the readers' type rules and fatal messages, probing.
+// Header variables: tags and value offsets on disk, readers on hand-made bytes, the readers'
+// type rules and fatal messages, probing.
 #include "dataset/headio.h"
 #include "dataset/hio.h"
 #include "dataset/pack.h"
 #include "tests/dataset/uvtest.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <gtest/gtest.h>
-#include <set>
 #include <string>
 
 using namespace kestrum::test;
@@ -205,23 +203,4 @@ TEST(Headio, ProbeDescribesItems)
     EXPECT_EQ(hdprsnt_c(tno, "d"), 1);
     EXPECT_EQ(hdprsnt_c(tno, "absent"), 0);
     hclose_c(tno);
-}
-
-// The real data sets hold "vislen" as integer*8, 4 bytes beyond the end of "visdata".
-TEST(Headio, RealDataSetsHoldTheirLengthsAsInteger8)
-{
-    for (const char* name :
-         {"PAPER_point_source_sim.uv", "zen.2458042.12552.xx.HH.uvXA", "zen.2457698.40355.xx.HH.uvcA"}) {
-        const std::string ds = sharedData(name);
-        const int tno = openTree(ds, "old");
-        int64_t vislen;
-        rdhdl_c(tno, "vislen", &vislen, -1);
-        EXPECT_EQ(vislen, static_cast<int64_t>(std::filesystem::file_size(ds + "/visdata")) + 4) << name;
-        char descr[64], type[16];
-        int n;
-        hdprobe_c(tno, "vislen", descr, sizeof descr, type, sizeof type, &n);
-        EXPECT_STREQ(type, "integer*8");
-        EXPECT_EQ(std::stoll(descr), vislen);
-        hclose_c(tno);
-    }
 }

@@ -1,5 +1,6 @@
-// Every fatal message and warning of the uv layer, each in a child process (status 1), and
-// malformed streams refused with a message instead of a crash or an endless loop.
+// The uv layer's fatal messages for what a data set can hold (missing items and variables,
+// malformed streams, variables of unexpected types) and for writing to one opened for reading,
+// each in a child process (status 1): a message instead of a crash or an endless loop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -171,45 +172,15 @@ TEST(UvFatal, VariableAccess)
     EXPECT_EXIT(uvclose_c(7), testing::ExitedWithCode(1), fatalRe("Invalid uv handle 7"));
 }
 
-TEST(UvFatal, SettingsAndReading)
+TEST(UvFatal, Reading)
 {
     TempDir dir;
-    std::string path = writeSimple(dir, "r.uv", [](UvDescription& d) { d.wideChannels = 2; });
-    expectFatal(
-        path,
-        {
-            {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 1, 0, 1); }},
-            {"Bad width or step in UVSET(line)", [](int t) { uvset_c(t, "data", "wide", 0, 1, 2, 1); }},
-            {"Bad start value in UVSET(line)", [](int t) { uvset_c(t, "data", "channel", 0, 0, 1, 1); }},
-            {"Bad number of channels, in UVSET(line).", [](int t) { uvset_c(t, "data", "channel", -1, 1, 1, 1); }},
-            {"Bad width in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 4, 1, -1, 1); }},
-            {"Invalid line parameters in UVSET(line)", [](int t) { uvset_c(t, "data", "velocity", 0, 1, 1, 1); }},
-            {"Illegal channel range specified, in UVREAD",
-             [](int t) {
-                 uvset_c(t, "data", "channel", 2, 8, 1, 1);
-                 readOne(t);
-             }},
-            {"Callers buffer too small for channel data, in UVREAD",
-             [](int t) {
-                 double pre[4];
-                 float data[8];
-                 int flags[4], n;
-                 uvread_c(t, pre, data, flags, 4, &n);
-             }},
-            {"Callers buffer too small for wide data, in UVWREAD",
-             [](int t) {
-                 float data[2];
-                 int flags[1], n;
-                 readOne(t);
-                 uvwread_c(t, data, flags, 1, &n);
-             }},
-            {"Invalid window selection, in UVREAD(select)",
-             [](int t) {
-                 uvselect_c(t, "window", 3, 0, 1);
-                 readOne(t);
-             }},
-        });
-
+    expectFatal(writeSimple(dir, "r.uv"), {{"Callers buffer too small for channel data, in UVREAD", [](int t) {
+                                                double pre[4];
+                                                float data[8];
+                                                int flags[4], n;
+                                                uvread_c(t, pre, data, flags, 4, &n);
+                                            }}});
     expectFatal(writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; }),
                 {{"Bad data type for variable corr, in UVREAD.", readOne}});
     // Required variables missing, of the wrong type, or without value; coord (0), time (1),
@@ -242,85 +213,8 @@ TEST(UvFatal, SettingsAndReading)
         {"d coord\nd time\nd baseline\nr corr\n",
          coordTime().size(2, 8).value(2).fill(4, 0).f64(258).text(corr3.s).eor().s,
          {"Variable baseline has the wrong data type, in UVREAD", readOne}},
-        {"d coord\nd time\nr baseline\nr corr\n",
-         coordTime().size(2, 4).value(2).f32(258).text(corr3.s).eor().s,
-         {"Wcorr missing, when wide linetype was requested",
-          [](int t) {
-              uvset_c(t, "data", "wide", 0, 1, 1, 1);
-              readOne(t);
-          }}},
     };
     int k = 0;
     for (const HandMade& h : handMade)
         expectFatal(handMadeUv(dir, h.vartable, h.visdata, "h" + std::to_string(k++) + ".uv"), {h.fatal});
-}
-
-TEST(UvFatal, Selection)
-{
-    TempDir dir;
-    std::string path = writeSimple(dir, "s.uv", [](UvDescription& d) {
-        d.wideChannels = 2;
-        d.perRecord = [](int tno, const kestrum::sim::UvRecord&) {
-            float axisrms[2] = {1, 2};
-            uvputvr_c(tno, IO_REAL, "axisrms", axisrms, 2);
-            int ra = 1;
-            uvputvr_c(tno, IO_INT, "ra", &ra, 1);
-        };
-    });
-    struct S {
-        const char* object;
-        double p1, p2;
-        const char* message;
-    };
-    std::vector<S> cases = {
-        {"visibility", -1, 2, "Min visibility is negative, in UVSELECT"},
-        {"visibility", 3, 2, "Min visib is greater than max visib, in UVSELECT"},
-        {"time", 2, 2, "Min time is greater than or equal to max time, in UVSELECT."},
-        {"uvnrange", 2, 1, "Min uv is greater than or equal to max uv in UVSELECT"},
-        {"uvrange", -2, 1, "Min uv is negative, in UVSELECT"},
-        {"pointing", 2, 1, "Min pointing is greater than or equal to max pointing, in UVSELECT"},
-        {"pointing", -2, 1, "Min pointing is negative, in UVSELECT"},
-        {"dra", 2, 1, "Min dra is greater than or equal to max dra, in UVSELECT."},
-        {"ddec", 2, 1, "Min ddec is greater than or equal to max ddec, in UVSELECT."},
-        {"increment", 0, 0, "Bad increment selected, in UVSELECT."},
-        {"ra", 2, 1, "Min ra is greater than or equal to max ra, in UVSELECT."},
-        {"dec", 2, 1, "Min dec is greater than or equal to max dec, in UVSELECT."},
-        {"frequency", 0, 1, "Illegal values for sky frequency selection, in UVSELECT"},
-        {"bin", 0, 1, "Bad pulsar bin number, in UVSELECT."},
-        {"ha", 1, 1, "Min HA is greater than or equal to max HA, in UVSELECT."},
-        {"elevation", 1, 0, "Min elevation is greater than or equal to max elevation, in UVSELECT."},
-        {"seeing", 1, 0, "Min seeing is greater than or equal to max seeing, in UVSELECT"},
-        {"seeing", -1, 0, "Min seeing is negative, in UVSELECT"},
-        {"antennae", 65, 1, "Too many antennae"},
-        {"antennae", -2, 1, "Negative antenna number, in UVSELECT"},
-        {"amplitude", 2, 1, "Bad amplitude range selected, in UVSELECT."},
-        {"window", 17, 0, "Too many windows"},
-    };
-    std::vector<Case> all;
-    for (const S& s : cases)
-        all.push_back({s.message, [s](int t) { uvselect_c(t, s.object, s.p1, s.p2, 1); }});
-    // Clauses given in turn, then a record read.
-    using Clauses = std::vector<std::tuple<const char*, double, double>>;
-    auto read = [](const Clauses& list) {
-        return [list](int t) {
-            for (const auto& [object, p1, p2] : list)
-                uvselect_c(t, object, p1, p2, 1);
-            readOne(t);
-        };
-    };
-    all.push_back({"Cannot handle multiple amplitude selections in a clause", [](int t) {
-                       uvselect_c(t, "amplitude", 1, 2, 1);
-                       uvselect_c(t, "amplitude", 1, 3, 1);
-                   }});
-    all.push_back({"Multiple amplitude selection clauses are active",
-                   read({{"amplitude", 0, 2}, {"and", 0, 0}, {"amplitude", 0, 3}})});
-    all.push_back({"Multiple window selection clauses are active", [read](int t) {
-                       uvset_c(t, "data", "wide", 0, 1, 1, 1);
-                       read({{"window", 1, 0}, {"and", 0, 0}, {"window", 1, 0}})(t);
-                   }});
-    all.push_back({"Unsupported window selection clause, in UVREAD(init)",
-                   read({{"window", 1, 0}, {"or", 0, 0}, {"time", 0, 1}})});
-    all.push_back({"Bad antenna numbers when checking pointing, in UVREAD(select)", read({{"pointing", 0, 10}})});
-    all.push_back({"Variable ra has the wrong type, in UVREAD(ini)", read({{"ra", 0, 10}})});
-    expectFatal(path, all);
 }

@@ -1,5 +1,5 @@
 // The uv variable stream: entry layout against hand-made bytes, scanning, variable reads and
-// probes, tracking, change suppression, overrides and rewind.
+// probes, tracking, overrides and rewind, and a real data set's variables.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -163,25 +163,6 @@ TEST(UvStream, WrittenEntriesHaveTheLayoutOfTheFormat)
     hclose_c(tno);
 }
 
-TEST(UvStream, EqualValuesAreSuppressedUntilEightSuccessiveChanges)
-{
-    TempDir dir;
-    std::string path = dir.file("s.uv");
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "new");
-    int v = 1;
-    uvputvr_c(tno, IO_INT, "n", &v, 1);  // size + value: 16 bytes
-    uvputvr_c(tno, IO_INT, "n", &v, 1);  // suppressed; the count of changes starts again
-    for (v = 2; v <= 8; ++v)
-        uvputvr_c(tno, IO_INT, "n", &v, 1);  // 7 changes
-    uvputvr_c(tno, IO_INT, "n", &--v, 1);  // still compared: suppressed
-    for (v = 10; v <= 17; ++v)
-        uvputvr_c(tno, IO_INT, "n", &v, 1);  // 8 successive changes
-    uvputvr_c(tno, IO_INT, "n", &--v, 1);  // no longer compared: written
-    uvclose_c(tno);
-    EXPECT_EQ(readFile(path + "/visdata").size(), 16u + 7 * 8 + 8 * 8 + 8);
-}
-
 // Calibration tracks the set-up variables: uvupdate_c says whether one of them changed.
 TEST(UvStream, TrackedVariablesReportTheirUpdates)
 {
@@ -263,5 +244,20 @@ TEST(UvStream, CorrelationsReadByNameMatchTheRecords)
         EXPECT_EQ(first, float(records - 1));
     }
     EXPECT_EQ(records, 6);
+    uvclose_c(tno);
+}
+
+// A real data set's variables of unusual types: "inttime" as double, "source" text with NULs.
+TEST(UvStream, RealDataSetVariablesOfUnusualTypes)
+{
+    int tno = 0;
+    uvopen_c(&tno, sharedData("zen.2458042.12552.xx.HH.uvXA").c_str(), "old");
+    ASSERT_EQ(uvscan_c(tno, "corr"), 0);
+    char type = 0, source[32];
+    int length = 0, updated = 0;
+    uvprobvr_c(tno, "inttime", &type, &length, &updated);
+    EXPECT_EQ(type, 'd');
+    uvrdvr_c(tno, IO_BYTE, "source", source, "", sizeof source);
+    EXPECT_STREQ(source, "zenith");
     uvclose_c(tno);
 }

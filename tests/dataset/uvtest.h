@@ -211,12 +211,6 @@ struct Bytes {
             u8(static_cast<int>((v >> (8 * k)) & 255));
         return *this;
     }
-    Bytes& i64(int64_t v)
-    {
-        for (int k = 7; k >= 0; --k)
-            u8(static_cast<int>((v >> (8 * k)) & 255));
-        return *this;
-    }
     Bytes& f32(float f)
     {
         uint32_t u;
@@ -227,7 +221,7 @@ struct Bytes {
     {
         uint64_t u;
         std::memcpy(&u, &d, 8);
-        return i64(static_cast<int64_t>(u));
+        return i32(static_cast<int64_t>(u >> 32)).i32(static_cast<int64_t>(u & 0xffffffffu));
     }
     Bytes& text(const std::string& t)
     {

@@ -1,10 +1,9 @@
-// Velocity lines (Doppler arithmetic, resampling weights, the default grid, felocity), and w
-// and shadowing from antenna positions.
+// Velocity lines: Doppler arithmetic, resampling weights, the default grid, felocity, and the
+// fatal messages of data sets whose spectral set-up allows no velocity line.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
-#include <set>
 
 #include "dataset/hio.h"
 #include "dataset/uvio.h"
@@ -119,80 +118,7 @@ TEST(UvVelocity, FelocityIsConvertedAtTheFirstRead)
     EXPECT_NEAR(line[4], 3 * f * f, 1e-12);
 }
 
-namespace {
-
-// An east-west array: antenna i at Y = 100 (i - 1) ns (antenna 2 only 10 ns from antenna 1),
-// hour angles 0.3, 1.4 and -1.2 rad, declination -0.4 rad.
-constexpr int kAnts = 4;
-const double kY[kAnts] = {0, 10, 200, 300};
-const double kHa[3] = {0.3, 1.4, -1.2};
-constexpr double kDec = -0.4, kObsra = 1.0;
-
-UvDescription eastWest()
-{
-    UvDescription d;
-    d.nants = kAnts;
-    d.times = {2460000.6, 2460000.7, 2460000.8};
-    d.perRecord = [](int tno, const UvRecord& r) {
-        double antpos[3 * kAnts] = {};
-        for (int i = 0; i < kAnts; ++i)
-            antpos[kAnts + i] = kY[i];
-        double lst = kObsra + kHa[r.timeIndex], obsra = kObsra, obsdec = kDec;
-        uvputvr_c(tno, IO_DBLE, "antpos", antpos, 3 * kAnts);
-        uvputvr_c(tno, IO_DBLE, "lst", &lst, 1);
-        uvputvr_c(tno, IO_DBLE, "obsra", &obsra, 1);
-        uvputvr_c(tno, IO_DBLE, "obsdec", &obsdec, 1);
-    };
-    return d;
-}
-
-}  // namespace
-
-TEST(UvGeometry, ShadowingFlagsThePairsTheGeometryShadows)
-{
-    TempDir dir;
-    UvDescription d = eastWest();
-    auto base = d.perRecord;
-    d.perRecord = [base](int tno, const UvRecord& r) {
-        base(tno, r);
-        float diam = 14;
-        uvputvr_c(tno, IO_REAL, "antdiam", &diam, 1);
-    };
-    const std::string path = writeSim(dir, "sh.uv", d);
-
-    for (double diam : {14.0, 0.0, 40.0}) {
-        // Expected from the projected positions: u = Y cos H, v = Y sin(dec) sin H, w = -Y sin H cos(dec).
-        const double dns = (diam == 0 ? 14.0 : diam) / 0.299792458;
-        std::multiset<std::pair<int, int>> expect;
-        for (int t = 0; t < 3; ++t) {
-            auto shadowed = [&](int a) {
-                for (int k = 1; k <= kAnts; ++k) {
-                    if (k == a)
-                        continue;
-                    double dy = kY[k - 1] - kY[a - 1];
-                    double du = dy * std::cos(kHa[t]), dv = dy * std::sin(kDec) * std::sin(kHa[t]);
-                    double dw = -dy * std::sin(kHa[t]) * std::cos(kDec);
-                    if (du * du + dv * dv <= dns * dns && dw >= 0)
-                        return true;
-                }
-                return false;
-            };
-            for (int a = 1; a <= kAnts; ++a)
-                for (int b = a + 1; b <= kAnts; ++b)
-                    if (!shadowed(a) && !shadowed(b))
-                        expect.insert({t, a * 256 + b});
-        }
-        std::multiset<std::pair<int, int>> got;
-        for (const auto& r : readAll(path, [&](int tno) { uvselect_c(tno, "shadow", 0, diam, 0); })) {
-            int t = r.pre[2] < 2460000.65 ? 0 : r.pre[2] < 2460000.75 ? 1 : 2;
-            got.insert({t, int(r.pre[3])});
-        }
-        EXPECT_EQ(got, expect) << "diameter " << diam;
-        EXPECT_LT(expect.size(), 18u) << "the geometry shadows some pair";
-    }
-}
-
-TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
+TEST(UvVelocityFatal, MessagesOfVelocityLines)
 {
     TempDir dir;
     auto variant = [&](const char* name, const std::function<void(UvDescription&)>& change) {
@@ -202,17 +128,6 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
     };
     const std::string line = writeSim(dir, "line.uv", lineData());
     const std::string noRest = variant("norest.uv", [](UvDescription& d) { d.windows[0].restfreq = 0; });
-    const std::string ew = writeSim(dir, "ew.uv", eastWest());
-    UvDescription outside = eastWest(), big = eastWest();
-    outside.nants = 5;
-    outside.baselines = {{1, 5}};
-    big.perRecord = [](int tno, const UvRecord&) {
-        std::vector<double> antpos(3 * 65, 1.0);
-        double zero = 0;
-        uvputvr_c(tno, IO_DBLE, "antpos", antpos.data(), 3 * 65);
-        for (const char* name : {"lst", "obsra", "obsdec"})
-            uvputvr_c(tno, IO_DBLE, name, &zero, 1);
-    };
     auto velocity = [](int n, double start) { return [=](int t) { uvset_c(t, "data", "velocity", n, start, 1, 1); }; };
     struct Fatal {
         std::string path;
@@ -237,13 +152,6 @@ TEST(UvVelocityFatal, MessagesOfVelocityLinesAndGeometry)
                      d.windows.assign(17, Window{2, 1.4, 0.001, 1.42});
                  }),
          velocity(8, 0), "Too many windows, in UVREAD(velocity)"},
-        {ew, [](int t) { uvselect_c(t, "shadow", 1, 0, 0); }, "Bad antenna diameter, in UVSELECT."},
-        {ew, [](int t) { uvselect_c(t, "shadow", 0, 0, 0); },
-         "No antenna diameter info available, in UVREAD(shadow_select)"},
-        {writeSim(dir, "out.uv", outside), [](int t) { uvselect_c(t, "shadow", 0, 10, 0); },
-         "Bad antenna numbers when checking shadowing, in UVREAD(select)"},
-        {writeSim(dir, "big.uv", big), [](int t) { uvset_c(t, "preamble", "uvw/time/baseline", 0, 0, 0, 0); },
-         "Too many antennas in uvread_updated_uvw"},
     };
     for (const Fatal& f : cases)
         EXPECT_EXIT(
