@@ -93,22 +93,6 @@ struct Fixture {
 
 }  // namespace
 
-TEST(Baseline, ConstructionDecodesAntennasAndSizesStatistics)
-{
-    std::vector<Visibility> none;
-    const Baseline b(67841.0, &none, 8, 2);
-    EXPECT_EQ(b.ant1, 1);
-    EXPECT_EQ(b.ant2, 257);
-    EXPECT_EQ(b.chanAmpStats.size(), 8u);
-    EXPECT_EQ(b.chanPhaseStats.size(), 8u);
-    EXPECT_EQ(b.chanAmpStats[7].count, 0);
-    const Baseline empty;
-    EXPECT_EQ(empty.bl, -1.0);
-    EXPECT_TRUE(empty.vis.empty());
-    EXPECT_EXIT(Baseline(513.0, &none, 8, 0), testing::ExitedWithCode(1),
-                "### Fatal Error:  BASANT: a1>a2: Incorrectly formatted baseline number!");
-}
-
 TEST(Baseline, SedStatisticsMatchSortBasedMediansInEveryMode)
 {
     for (bool tcal : {false, true}) {

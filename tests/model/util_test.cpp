@@ -1,4 +1,4 @@
-// stat against plain sort-based computations; nint, polName and split.
+// stat against plain sort-based computations; nint.
 #include "model/util.h"
 #include "params/params.h"
 
@@ -133,36 +133,4 @@ TEST(Nint, RoundsHalvesAwayFromZeroAndSaturates)
     EXPECT_EQ(nint(1e300), std::numeric_limits<int>::max());
     EXPECT_EQ(nint(-1e300), std::numeric_limits<int>::min());
     EXPECT_EQ(nint(std::numeric_limits<double>::quiet_NaN()), 0);
-}
-
-TEST(PolName, NamesEveryCodeAndNothingElse)
-{
-    const char* expected[] = {"yx", "xy", "yy", "xx", "lr", "rl", "ll", "rr"};
-    for (int code = -8; code <= -1; ++code)
-        EXPECT_STREQ(polName(code), expected[code + 8]) << code;
-    const char* stokes[] = {"i", "q", "u", "v"};
-    for (int code = 1; code <= 4; ++code)
-        EXPECT_STREQ(polName(code), stokes[code - 1]) << code;
-    for (int code : {0, 5, -9})
-        EXPECT_EQ(polName(code), nullptr) << code;
-}
-
-TEST(Split, DropsEmptyPiecesAndAppends)
-{
-    std::vector<std::string> pieces{"kept"};
-    split("a,,b,", ",", pieces);
-    EXPECT_EQ(pieces, (std::vector<std::string>{"kept", "a", "b"}));
-
-    std::vector<std::string> none;
-    split("", ",", none);
-    split(",,,", ",", none);
-    EXPECT_TRUE(none.empty());
-
-    std::vector<std::string> whole;
-    split("abc", ",", whole);
-    EXPECT_EQ(whole, (std::vector<std::string>{"abc"}));
-
-    std::vector<std::string> several;
-    split(" x;y z ", " ;", several);
-    EXPECT_EQ(several, (std::vector<std::string>{"x", "y", "z"}));
 }

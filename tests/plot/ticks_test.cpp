@@ -7,21 +7,26 @@
 #include <cmath>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace kestrum::plot {
 namespace {
 
-std::vector<std::string> labels(const TickSet& t)
+std::vector<std::string> labels(double a, double b, double step)
 {
+    TickSet t;
+    chooseTicks(a, b, step, t);
     return {t.labels, t.labels + t.count};
 }
 
 // Every tick lies in [lo, hi], ticks are evenly spaced and increasing, and labels differ.
-void expectSane(double a, double b, const TickSet& t)
+void expectSane(double a, double b, double step = 0)
 {
+    TickSet t;
+    chooseTicks(a, b, step, t);
     const double lo = std::min(a, b), hi = std::max(a, b);
-    ASSERT_GE(t.count, 1);
+    ASSERT_GE(t.count, 1) << a << " " << b;
     ASSERT_LE(t.count, kMaxTicks);
     std::set<std::string> distinct;
     for (int i = 0; i < t.count; ++i) {
@@ -35,101 +40,56 @@ void expectSane(double a, double b, const TickSet& t)
                         std::fabs(t.values[1] - t.values[0]) * 1e-6);
         }
     }
-    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(t.count)) << "labels must tell ticks apart";
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(t.count)) << "labels must tell ticks apart: " << a << " " << b;
 }
 
-TEST(Ticks, RoundStepsForOrdinaryWindows)
-{
-    TickSet t;
-    chooseTicks(0, 100, 0, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"0", "20", "40", "60", "80", "100"}));
-    chooseTicks(-50, 50, 0, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"-40", "-20", "0", "20", "40"}));
-    chooseTicks(0, 1, 0, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"0.0", "0.2", "0.4", "0.6", "0.8", "1.0"}));
-    chooseTicks(-180, 180, 0, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"-150", "-100", "-50", "0", "50", "100", "150"}));
-    chooseTicks(3.2, 3.7, 0, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"3.2", "3.3", "3.4", "3.5", "3.6", "3.7"}));
-}
+using L = std::vector<std::string>;
 
-TEST(Ticks, ReversedWindowGivesTheSameTicks)
+TEST(Ticks, RoundStepsReversedAndEmptyWindowsAndCallerSteps)
 {
-    TickSet up, down;
-    chooseTicks(0, 100, 0, up);
-    chooseTicks(100, 0, 0, down);
-    EXPECT_EQ(labels(up), labels(down));
-    chooseTicks(-3, -7, 0, down);
-    expectSane(-3, -7, down);
-    EXPECT_EQ(std::string(down.labels[0]), "-7");
-}
-
-TEST(Ticks, ZeroWidthWindowGetsOneTickAtItsValue)
-{
-    TickSet t;
-    chooseTicks(0, 0, 0, t);
-    ASSERT_EQ(t.count, 1);
-    EXPECT_EQ(std::string(t.labels[0]), "0");
-    chooseTicks(42.5, 42.5, 0, t);
-    ASSERT_EQ(t.count, 1);
-    EXPECT_EQ(t.values[0], 42.5);
-    EXPECT_EQ(std::string(t.labels[0]), "42.5");
-    chooseTicks(7, 7, 1, t);  // an explicit step does not help an empty interval
-    EXPECT_EQ(t.count, 1);
-}
-
-TEST(Ticks, NonFiniteBoundsGiveNoTicks)
-{
-    TickSet t;
-    chooseTicks(0, INFINITY, 0, t);
-    EXPECT_EQ(t.count, 0);
-    chooseTicks(NAN, 1, 0, t);
-    EXPECT_EQ(t.count, 0);
-}
-
-TEST(Ticks, TinyAndHugeValuesUseExponentsWithDistinctLabels)
-{
-    TickSet t;
-    chooseTicks(0, 1e-7, 0, t);
-    expectSane(0, 1e-7, t);
-    EXPECT_NE(std::string(t.labels[1]).find("e-08"), std::string::npos) << t.labels[1];
-    chooseTicks(0, 3e38, 0, t);
-    expectSane(0, 3e38, t);
-    EXPECT_NE(std::string(t.labels[1]).find("e+37"), std::string::npos) << t.labels[1];
-    chooseTicks(-3.4e38, 3.4e38, 0, t);
-    expectSane(-3.4e38, 3.4e38, t);
-    chooseTicks(1e-40, 3e-40, 0, t);  // float denormals
-    expectSane(1e-40, 3e-40, t);
-    chooseTicks(1e6, 1e6 + 1, 0, t);  // a small span around a large value
-    expectSane(1e6, 1e6 + 1, t);
-    EXPECT_EQ(std::string(t.labels[1]), "1.0000002e+06");
-}
-
-TEST(Ticks, CallerStepIsHonouredUnlessItGivesTooManyTicks)
-{
-    TickSet t;
-    chooseTicks(0, 1, 0.25, t);
-    EXPECT_EQ(labels(t), (std::vector<std::string>{"0.00", "0.25", "0.50", "0.75", "1.00"}));
-    chooseTicks(0, 1e6, 1e-3, t);
-    expectSane(0, 1e6, t);
-    EXPECT_LE(t.count, 11);
-    chooseTicks(0, 10, -2, t);
-    expectSane(0, 10, t);
+    const struct {
+        double a, b, step;
+        L labels;
+    } cases[] = {
+        {0, 100, 0, {"0", "20", "40", "60", "80", "100"}},
+        {100, 0, 0, {"0", "20", "40", "60", "80", "100"}},  // reversed: the same ticks
+        {-50, 50, 0, {"-40", "-20", "0", "20", "40"}},
+        {0, 1, 0, {"0.0", "0.2", "0.4", "0.6", "0.8", "1.0"}},
+        {-180, 180, 0, {"-150", "-100", "-50", "0", "50", "100", "150"}},
+        {3.2, 3.7, 0, {"3.2", "3.3", "3.4", "3.5", "3.6", "3.7"}},
+        {0, 0, 0, {"0"}},  // zero width: one tick at the value
+        {42.5, 42.5, 0, {"42.5"}},
+        {7, 7, 1, {"7"}},  // an explicit step does not help an empty interval
+        {0, 1, 0.25, {"0.00", "0.25", "0.50", "0.75", "1.00"}},
+        {0, INFINITY, 0, {}},
+        {NAN, 1, 0, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(labels(c.a, c.b, c.step), c.labels) << c.a << " " << c.b << " " << c.step;
+    EXPECT_NE(labels(0, 1e-7, 0)[1].find("e-08"), std::string::npos);
+    EXPECT_NE(labels(0, 3e38, 0)[1].find("e+37"), std::string::npos);
+    EXPECT_EQ(labels(1e6, 1e6 + 1, 0)[1], "1.0000002e+06");  // a small span around a large value
+    EXPECT_LE(labels(0, 1e6, 1e-3).size(), 11u);  // a step giving too many ticks is not taken
 }
 
 TEST(Ticks, ManyWindowsAreSane)
 {
+    for (const auto& [a, b, step] : std::vector<std::tuple<double, double, double>>{{-3, -7, 0},
+                                                                                    {0, 1e-7, 0},
+                                                                                    {0, 3e38, 0},
+                                                                                    {-3.4e38, 3.4e38, 0},
+                                                                                    {1e-40, 3e-40, 0},
+                                                                                    {1e6, 1e6 + 1, 0},
+                                                                                    {0, 1e6, 1e-3},
+                                                                                    {0, 10, -2}})
+        expectSane(a, b, step);
     const double bounds[] = {-1e30, -12345.678, -1, -1e-5, 0, 1e-9, 0.5, 1, 3, 1023, 4.5e7, 2e20};
     for (double a : bounds)
-        for (double b : bounds) {
-            if (a == b)
-                continue;
-            TickSet t;
-            chooseTicks(a, b, 0, t);
-            SCOPED_TRACE(std::to_string(a) + " .. " + std::to_string(b));
-            expectSane(a, b, t);
-            EXPECT_GE(t.count, 2);
-        }
+        for (double b : bounds)
+            if (a != b) {
+                expectSane(a, b);
+                EXPECT_GE(labels(a, b, 0).size(), 2u) << a << " " << b;
+            }
 }
 
 }  // namespace

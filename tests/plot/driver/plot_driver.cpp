@@ -1,6 +1,6 @@
 // Test program for the plotting library's window tests: opens a device and draws a fixed scene
 // whose pixels the tests know, with keyboard callbacks chosen on the command line.
-//   plot_driver [--device NAME] [--static] [--block-home] [--q-quits] [--chdir DIR] [--image]
+//   plot_driver [--device NAME] [--static] [--block-home] [--chdir DIR] [--image]
 //               [--png FILE RIGHT UP]
 // --image adds a 4 x 3 image over the whole world window at z 5 and a colour bar of 5 colours,
 // cell (i, j) and bar step k coloured as imageColour and barColour say.
@@ -17,7 +17,6 @@
 namespace {
 
 bool g_blockHome = false;
-bool g_qQuits = false;
 bool g_image = false;
 
 void imageColour(int i, int j, unsigned char rgb[3])
@@ -80,8 +79,6 @@ int key(unsigned char* k)
 {
     if (g_blockHome && (*k == 'h' || *k == 'H'))
         return 1;
-    if (g_qQuits && *k == 'q')
-        *k = 'Q';
     return 0;
 }
 
@@ -106,8 +103,6 @@ int main(int argc, char** argv)
             g_blockHome = true;
         else if (std::strcmp(argv[i], "--image") == 0)
             g_image = true;
-        else if (std::strcmp(argv[i], "--q-quits") == 0)
-            g_qQuits = true;
         else if (std::strcmp(argv[i], "--chdir") == 0 && i + 1 < argc) {
             if (chdir(argv[++i]) != 0)
                 return 2;
