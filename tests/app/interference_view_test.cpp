@@ -1,6 +1,7 @@
 // What the view shows of a simulated observation with interference, through the same
-// accessors and median modes that the drawing uses: the transmitters stand out along time, the
-// bursts across the band, and the median subtraction flattens the band around them.
+// accessors and median modes that the drawing uses: the edge channels flagged, the
+// transmitters standing out along time, the bursts across the band, and the median
+// subtraction flattening the band around them.
 #include "model/observation.h"
 #include "params/krellparams.h"
 #include "tests/support/support.h"
@@ -48,6 +49,14 @@ TEST(InterferenceView, RidgesStandOutAndTheMedianModesFlattenTheBand)
         }
     ASSERT_NE(bl, nullptr);
     ASSERT_EQ(bl->vis.size(), static_cast<size_t>(written.integrations));
+
+    // The edge channels are flagged in every record, the others in none.
+    for (size_t i = 0; i < bl->vis.size(); ++i)
+        for (int ch : {0, rfi.edgeChannels - 1, rfi.edgeChannels, c.nchan - rfi.edgeChannels - 1,
+                       c.nchan - rfi.edgeChannels, c.nchan - 1})
+            EXPECT_EQ(bl->Flagged(static_cast<unsigned>(i), ch) != 0,
+                      ch < rfi.edgeChannels || ch >= c.nchan - rfi.edgeChannels)
+                << "record " << i << " channel " << ch;
 
     auto isRfiChannel = [&](int ch) { return std::count(rfi.channels.begin(), rfi.channels.end(), ch) > 0; };
     auto isBurst = [&](size_t i) {

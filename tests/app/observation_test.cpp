@@ -311,17 +311,6 @@ TEST(ObservationLoad, RecordsWithoutSourceNamesLeaveNothingToShow)
         << r.out;
 }
 
-TEST(ObservationLoad, WithoutADisplayTheRunStopsAfterTheSummary)
-{
-    TempDir dir;
-    writeCrafted(dir.file("a.uv"), {{2459000.5, 1, 2}, {2459000.6, 1, 2}});
-    const RunResult r = load({"vis=" + dir.file("a.uv"), "stokes=xx"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(hasLine(r.out, "Using stokes xx for analysis."));
-    EXPECT_NE(r.err.find("s2opend"), std::string::npos) << r.err;  // the plotting library's message
-    EXPECT_EQ(r.err.find("Entering interactive mode"), std::string::npos);
-}
-
 TEST(ObservationLoad, DataSetWithoutChannelDataIsRefusedWithAMessage)
 {
     TempDir dir;
