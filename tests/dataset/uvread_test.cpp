@@ -1,6 +1,6 @@
 // Record reading: written data sets read back record for record; channel and wide lines,
-// averaging with the good-channel tolerance, amplitude and window clauses, 16-bit data, the
-// preamble, and flags from the mask or none.
+// averaging, amplitude and window clauses, 16-bit data, the preamble, and flags from the mask
+// or none.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -111,23 +111,6 @@ TEST(UvRead, ChannelLinesSelectAndAverageChannels)
     auto sparse = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 3, 2, 2, 10); });
     ASSERT_EQ(sparse[0].flags.size(), 3u);
     EXPECT_FLOAT_EQ(sparse[0].data[4], (21 + 22) / 2.0f);
-}
-
-TEST(UvRead, GoodChannelToleranceDecidesTheAveragedFlag)
-{
-    TempDir dir;
-    UvDescription d = sixtyFour();
-    d.good = [](const UvRecord&, int k) { return k == 2 || k >= 4; };  // one good channel of the first four
-    const std::string path = writeSim(dir, "g.uv", d);
-    auto one = readAll(path, [](int tno) { uvset_c(tno, "data", "channel", 1, 1, 4, 4); });
-    EXPECT_EQ(one[0].data[0], 2.0f);
-    EXPECT_EQ(one[0].flags[0], 1);
-    auto two = readAll(path, [](int tno) {
-        uvset_c(tno, "data", "channel", 1, 1, 4, 4);
-        uvset_c(tno, "gflag", "", 2, 0, 0, 0);
-    });
-    EXPECT_EQ(two[0].data[0], 2.0f);
-    EXPECT_EQ(two[0].flags[0], 0);
 }
 
 TEST(UvRead, AmplitudeClauseFlagsChannels)

@@ -219,34 +219,6 @@ TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
     uvclose_c(tno);
 }
 
-TEST(UvStream, CorrelationsReadByNameMatchTheRecords)
-{
-    TempDir dir;
-    kestrum::sim::UvDescription d;
-    d.nants = 3;
-    d.times = {2460000.1, 2460000.2};
-    d.value = [](const kestrum::sim::UvRecord& r, int k) { return std::complex<float>(float(r.index), float(k)); };
-    const std::string path = writeSim(dir, "c.uv", d);
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "old");
-    int records = 0;
-    // Every other record's correlations are left unread; the ones asked for are right.
-    while (uvscan_c(tno, "corr") == 0) {
-        if (records++ % 2)
-            continue;
-        float corr[16];
-        uvgetvr_c(tno, IO_REAL, "corr", corr, 16);
-        EXPECT_EQ(corr[0], float(records - 1));
-        EXPECT_EQ(corr[15], 7.0f);
-        float first = 0;
-        const float def = -1;
-        uvrdvr_c(tno, IO_REAL, "corr", &first, &def, 1);
-        EXPECT_EQ(first, float(records - 1));
-    }
-    EXPECT_EQ(records, 6);
-    uvclose_c(tno);
-}
-
 // A real data set's variables of unusual types: "inttime" as double, "source" text with NULs.
 TEST(UvStream, RealDataSetVariablesOfUnusualTypes)
 {

@@ -1,6 +1,5 @@
 // stat against plain sort-based computations; nint.
 #include "model/util.h"
-#include "params/params.h"
 
 #include "tests/support/support.h"
 

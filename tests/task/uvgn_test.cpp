@@ -9,7 +9,6 @@
 #include <complex>
 #include <functional>
 #include <numbers>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -159,28 +158,6 @@ TEST_F(GainsOnly, ZeroGainsAndAntennasOutsideTheTableAreFlagged)
     EXPECT_NEAR(std::abs(r.data[0] - cplx(3, 0)), 0, 1e-6);
     EXPECT_TRUE(calibrateOnes(kT0, 4, 6).allFlagged());
     EXPECT_TRUE(calibrateOnes(kT0, 6, 6).allFlagged());
-}
-
-TEST_F(GainsOnly, RecordsInAnyTimeOrderFindTheirSolution)
-{
-    const int nsols = 1000;
-    GainTable g(2, 1, 0, 0.4 * kMinute);
-    for (int s = 0; s < nsols; s++) {
-        g.addSolution(kT0 + s * kMinute);
-        g.gain(s, 1, 1) = kestrum::sim::Gain(float(s + 1), 0);
-    }
-    setUp(g);
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> pick(0, nsols - 1);
-    for (int i = 0; i < 3000; i++) {
-        // Jumps of every size forwards and backwards, and runs of neighbours.
-        int s = i % 3 == 0 ? pick(rng) : (i * 7) % nsols;
-        double t = kT0 + s * kMinute + (i % 2 ? 0.3 : -0.3) * kMinute;
-        Result r = calibrateOnes(t, 1, 2, -5, 1);
-        ASSERT_FALSE(r.allFlagged()) << s;
-        ASSERT_NEAR(r.data[0].real(), s + 1, 1e-4) << "record near solution " << s;
-        ASSERT_TRUE(calibrateOnes(t + (i % 2 ? 0.2 : -0.2) * kMinute, 1, 2, -5, 1).allFlagged());
-    }
 }
 
 TEST_F(GainsOnly, TwoFeedsPairTheFeedsByPolarisationAndFlagStokesRecords)
