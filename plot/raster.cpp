@@ -51,7 +51,7 @@ void Raster::loadFonts()
     const char* chosen = std::getenv("S2GL_FONT");
     labelFont_ = std::make_unique<Font>(chosen != nullptr && *chosen != '\0' ? chosen : kLabelFontPath, kLabelPixels);
     helpFont_ = std::make_unique<Font>(kHelpFontPath, kHelpPixels);
-    fontProblem_ = !labelFont_->ok() ? labelFont_->problem() : helpFont_->problem();
+    fontProblem_ = labelFont_->problem();
 }
 
 const std::string& Raster::fontProblem()

@@ -30,8 +30,9 @@ public:
     const std::vector<unsigned char>& draw(const Scene& scene, const Camera& camera, int width, int height,
                                            const Overlays& overlays);
 
-    // Why the pictures have no text (the fonts could not be loaded); "" when they have.
-    // The label font is $S2GL_FONT when that is set, else DejaVu Sans.
+    // Why the pictures have no text (the label font could not be loaded); "" when they have.
+    // The label font is $S2GL_FONT when that is set, else DejaVu Sans; the help panel's is
+    // DejaVu Sans Mono.
     const std::string& fontProblem();
 
 private:
