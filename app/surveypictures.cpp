@@ -3,6 +3,7 @@
 #include "app/surveypictures.h"
 
 #include "app/kestrum.h"
+#include "app/surveyorder.h"
 #include "app/view.h"
 #include "app/waterfall.h"
 #include "model/colourmap.h"
@@ -151,6 +152,7 @@ bool writeSurveyPictures(Observation& obs, const Survey& survey, const KrellPara
     fullRange = false;
     showFlags = false;
     waterfall = params.pngWaterfall;
+    surveyOrder.set(survey);  // the title ends with the rank, as in the viewer
     // A waterfall is a flat picture: always seen straight on.
     const bool tilt = params.pngTilt && !waterfall;
 
