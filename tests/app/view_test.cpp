@@ -70,7 +70,11 @@ struct ViewerSession {
               {x.env(), kNoGlLeakCheck, "S2GL_WIDTH=640", "S2GL_HEIGHT=480", "LIBGL_ALWAYS_SOFTWARE=1"}, dir, "viewer"),
           windowFound(x.ok() && waitForWindow(x, 60.0))
     {}
-    void key(const std::string& name) { pressKeys(x, {name}); }
+    template <typename... Names>
+    void key(const Names&... names)
+    {
+        pressKeys(x, {names...});
+    }
     // The first frame that satisfies `want`, waiting for it for at most 20 seconds.
     template <typename Pred>
     Image shotWhen(Pred want)
@@ -123,23 +127,23 @@ size_t flagColoured(const Image& shot)
     return std::count(shot.pixels.begin(), shot.pixels.end(), pixel(kFlagColour));
 }
 
-}  // namespace
-
-TEST(View, HelpKeyPrintsTheHelpTextAndQQuits)
+// Presses the keys in turn: each but the last changes the picture (away from `from` too), the last
+// brings `from` back. The pictures on the way, `from` first.
+std::vector<Image> cycle(ViewerSession& v, const Image& from, const std::vector<std::string>& keys)
 {
-    TempDir dir;
-    const std::string vis = simulate(dir);
-    ViewerSession v(dir.path(), {"vis=" + vis});
-    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
-    v.key("question");
-    ASSERT_TRUE(v.waitForOutput("arrow keys : rotate the view in the direction of the arrow key\n")) << v.out();
-    const std::string out = v.out();
-    EXPECT_NE(out.find(std::string("Using stokes i for analysis.\n") + kHelp), std::string::npos) << out;
-    for (const char* line : {"\nk          : ", "\nv          : ", "\ng          : "})
-        EXPECT_GT(out.find(line), out.find(kHelp)) << "a line for the new key after the others: " << line;
-    v.key("q");
-    EXPECT_EQ(v.waitExit(), 0) << v.err();
+    std::vector<Image> seen{from};
+    for (const std::string& k : keys) {
+        const bool last = &k == &keys.back();
+        v.key(k);
+        const Image before = seen.back();
+        seen.push_back(v.shotWhen([&](const Image& s) { return last ? s == from : !(s == before); }));
+        EXPECT_TRUE(last ? seen.back() == from : !(seen.back() == before || seen.back() == from))
+            << "key " << k << " of " << keys.size();
+    }
+    return seen;
 }
+
+}  // namespace
 
 TEST(View, BaselinesStepWithWrapAroundWithinTheSourceAndSourcesWrapToo)
 {
@@ -173,47 +177,6 @@ TEST(View, BaselinesStepWithWrapAroundWithinTheSourceAndSourcesWrapToo)
     EXPECT_EQ(v.waitExit(), 0);
 }
 
-TEST(View, KeysChangeWhatIsDrawnAndTheSameStateDrawsTheSamePicture)
-{
-    TempDir dir;
-    const std::string vis = simulate(dir);
-    ViewerSession v(dir.path(), {"vis=" + vis, "options=debug1"});
-    ASSERT_TRUE(v.windowFound) << v.out() << v.err();
-    const Image initial = v.shotWhen(drawn);
-    ASSERT_GT(initial.lit(), 1000u) << "nothing drawn";
-
-    // Amplitude/phase, time compression and full range each change the picture, and
-    // pressing the key again brings the first picture back.
-    for (const char* k : {"a", "c", "f"}) {
-        v.key(k);
-        EXPECT_NE(v.shotWhen(differsFrom(initial)), initial) << "key " << k;
-        v.key(k);
-        EXPECT_EQ(v.shotWhen(same(initial)), initial) << "key " << k << " twice";
-    }
-
-    // The median modes: tcal, then SED, then back to none, with the statistics recomputed.
-    v.key("m");
-    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, nosed) BL=(1-2)\n"));
-    const Image tcal = v.shotWhen(differsFrom(initial));
-    v.key("m");
-    ASSERT_TRUE(v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\n"));
-    const Image sed = v.shotWhen(differsFrom(tcal));
-    v.key("m");
-    ASSERT_TRUE(
-        v.waitForOutput("Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"));
-    EXPECT_NE(tcal, initial);
-    EXPECT_NE(sed, tcal);
-    EXPECT_EQ(v.shotWhen(same(initial)), initial);
-
-    // Keys the viewer passes on leave its state alone: "h" homes the camera that never moved.
-    v.key("h");
-    EXPECT_EQ(v.shotWhen(same(initial)), initial);
-    EXPECT_EQ(count(v.out(), "Baseline::updateStats"), 4u);
-
-    v.key("Q");
-    EXPECT_EQ(v.waitExit(), 0);
-}
-
 TEST(View, RealDataSetsOpenOnTheirFirstBaseline)
 {
     for (const char* name :
@@ -237,42 +200,41 @@ TEST(View, DegenerateWindowsStillDraw)
     ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     const Image points = v.shotWhen(drawn);
     EXPECT_GT(points.lit(), 1000u);  // at least the box and the labels
-    for (const char* k : {"l", "l", "l", "l", "a", "c", "f", "m", "m", "m"})
-        v.key(k);
+    v.key("l", "l", "l", "l", "a", "c", "f", "m", "m", "m");
     EXPECT_GT(v.shotWhen(drawn).lit(), 1000u);  // phases, compressed, full range: still drawn
-    v.key("a");
-    v.key("c");
-    v.key("f");
+    v.key("a", "c", "f");
     EXPECT_EQ(v.shotWhen(same(points)), points);
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
 }
 
-TEST(View, ColourWaterfallAndFlagKeysChangeThePictureAndTheirCyclesComeBackToIt)
+// Each key's cycle changes the picture and comes back to it: the same state draws the same picture.
+TEST(View, KeysChangeWhatIsDrawnAndTheirCyclesComeBackToThePicture)
 {
     TempDir dir;
-    const std::string vis = simulate(dir);
-    ViewerSession v(dir.path(), {"vis=" + vis});
+    ViewerSession v(dir.path(), {"vis=" + simulate(dir), "options=debug1"});
     ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     const Image white = v.shotWhen(drawn);
-    ASSERT_GT(white.lit(), 1000u);
+    ASSERT_GT(white.lit(), 1000u) << "nothing drawn";
     EXPECT_EQ(mapColoured(white) + flagColoured(white), 0u) << "white points by default, flagged ones left out";
 
-    // By value, by time (points and a colour bar of 20 x 288 pixels), then white again.
-    v.key("k");
-    const Image value = v.shotWhen(differsFrom(white));
-    v.key("k");
-    const Image time = v.shotWhen(differsFrom(value));
-    EXPECT_GT(mapColoured(value), 6000u);
-    EXPECT_GT(mapColoured(time), 6000u);
-    EXPECT_NE(time, white);
-    v.key("k");
+    // Amplitude/phase, time compression, full range; the median modes tcal, SED, none.
+    for (const std::vector<std::string>& keys : {std::vector<std::string>{"a", "a"}, {"c", "c"}, {"f", "f"}})
+        cycle(v, white, keys);
+    cycle(v, white, {"m", "m", "m"});
+    EXPECT_TRUE(
+        v.waitForOutput("analysis.\nBaseline::updateStats(tcal, nosed) BL=(1-2)\n"
+                        "Baseline::updateStats(tcal, sed) BL=(1-2)\nBaseline::updateStats(notcal, nosed) BL=(1-2)\n"))
+        << v.out();
+    // Colour by value, by time (points and a colour bar of 20 x 288 pixels), white again; flagged shown.
+    const auto colours = cycle(v, white, {"k", "k", "k"});
+    EXPECT_GT(mapColoured(colours[1]), 6000u);
+    EXPECT_GT(mapColoured(colours[2]), 6000u);
+    EXPECT_GT(flagColoured(cycle(v, white, {"g", "g"})[1]), 20u) << "the simulated band edges are flagged";
+    // Keys the viewer passes on leave its state alone: "h" homes the camera that never moved.
+    v.key("h");
     EXPECT_EQ(v.shotWhen(same(white)), white);
-
-    v.key("g");
-    EXPECT_GT(flagColoured(v.shotWhen(differsFrom(white))), 20u) << "the simulated band edges are flagged";
-    v.key("g");
-    EXPECT_EQ(v.shotWhen(same(white)), white);
+    EXPECT_EQ(count(v.out(), "Baseline::updateStats"), 4u);
 
     // The waterfall from a turned view; the keys work in it; back to the turned view.
     v.key("Right");
@@ -280,15 +242,12 @@ TEST(View, ColourWaterfallAndFlagKeysChangeThePictureAndTheirCyclesComeBackToIt)
     v.key("v");
     const Image fall = v.shotWhen(differsFrom(turned));
     EXPECT_GT(mapColoured(fall), 50000u);
-    for (const char* k : {"a", "c", "f", "n", "g"}) {
-        v.key(k);
-        EXPECT_NE(v.shotWhen(differsFrom(fall)), fall) << "key " << k << " in the waterfall";
-        v.key(k == std::string("n") ? "p" : k);
-        EXPECT_EQ(v.shotWhen(same(fall)), fall) << "key " << k << " undone in the waterfall";
-    }
+    for (const std::vector<std::string>& keys :
+         {std::vector<std::string>{"a", "a"}, {"c", "c"}, {"f", "f"}, {"n", "p"}, {"g", "g"}})
+        cycle(v, fall, keys);
     v.key("v");
     EXPECT_EQ(v.shotWhen(same(turned)), turned) << "v twice: the 3-D view as it was, camera included";
-    v.key("q");
+    v.key("Q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
 }
 
@@ -307,8 +266,7 @@ TEST(View, WaterfallCellsHaveTheColourOfTheirValueAndFlaggedCellsShowOnlyWithG)
     ViewerSession v(dir.path(), {"vis=" + dir.file("cells.uv"), "stokes=xx"});
     ASSERT_TRUE(v.windowFound) << v.out() << v.err();
     const Image initial = v.shotWhen(drawn);
-    v.key("f");
-    v.key("v");
+    v.key("f", "v");
     const Image hidden = v.shotWhen([&](const Image& s) { return drawn(s) && mapColoured(s) > 50000; });
     v.key("g");
     const Image shown = v.shotWhen(differsFrom(hidden));
@@ -332,8 +290,7 @@ TEST(View, WaterfallCellsHaveTheColourOfTheirValueAndFlaggedCellsShowOnlyWithG)
         }
     v.key("g");
     EXPECT_EQ(v.shotWhen(same(hidden)), hidden);
-    v.key("v");
-    v.key("f");
+    v.key("v", "f");
     EXPECT_EQ(v.shotWhen(same(initial)), initial);
     v.key("q");
     EXPECT_EQ(v.waitExit(), 0) << v.err();
@@ -372,9 +329,14 @@ TEST(View, WWalksTheSurveyOrderWorstFirstAcrossSourcesAndWrapsRound)
         expected += "Baseline::updateStats(notcal, nosed) BL=(" + order[i % order.size()] + ")\n";
         ASSERT_TRUE(v.waitForOutput(start + expected)) << "press " << i + 1 << ":\n" << v.out();
     }
+    // The help: the keys' lines, then a line for each key added to them.
     v.key("question");
-    ASSERT_TRUE(
-        v.waitForOutput("w          : show the next baseline in survey order, worst first (wrapping round).\n"));
+    ASSERT_TRUE(v.waitForOutput("arrow keys : rotate the view in the direction of the arrow key\n")) << v.out();
+    const std::string out = v.out();
+    EXPECT_NE(out.find(start + expected + kHelp), std::string::npos) << out;
+    for (const char* line : {"\nk          : ", "\nv          : ", "\ng          : ",
+                             "\nw          : show the next baseline in survey order, worst first (wrapping round).\n"})
+        EXPECT_GT(out.find(line), out.find(kHelp)) << "a line for the new key after the others: " << line;
     v.key("q");
-    EXPECT_EQ(v.waitExit(), 0);
+    EXPECT_EQ(v.waitExit(), 0) << v.err();
 }

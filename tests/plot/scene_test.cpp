@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <tuple>
 
 namespace kestrum::plot {
 namespace {
@@ -19,106 +20,57 @@ void setWindow(Mapping& m, float x1, float x2, float y1, float y2, float z1, flo
     m.setWindow(lo, hi);
 }
 
-// The device position of world (x, y, z), which must be mappable.
-std::array<float, 3> device(const Mapping& m, float x, float y, float z)
+// Window faces onto viewport faces linearly, without clipping; a reversed window puts its first
+// value on the low face; an axis without width maps everything to the viewport's middle;
+// positions that are not finite, or overflow, are refused and leave the output alone.
+TEST(Mapping, WorldPositionsToDevicePositions)
 {
-    std::array<float, 3> d{NAN, NAN, NAN};
-    EXPECT_TRUE(m.toDevice(x, y, z, d.data())) << x << "," << y << "," << z;
-    return d;
-}
-
-TEST(Mapping, WindowFacesMapOntoViewportFacesLinearly)
-{
-    Mapping m;
-    setWindow(m, 0, 100, -50, 50, 0, 10);
-    EXPECT_EQ(device(m, 0, -50, 0), (std::array<float, 3>{-1, -1, -1}));
-    EXPECT_EQ(device(m, 100, 50, 10), (std::array<float, 3>{1, 1, 1}));
-    EXPECT_EQ(device(m, 25, 0, 7.5), (std::array<float, 3>{-0.5, 0, 0.5}));
-    // No clipping: outside the window lands outside the viewport.
-    EXPECT_EQ(device(m, 200, -150, -10), (std::array<float, 3>{3, -3, -3}));
-}
-
-TEST(Mapping, ReversedWindowAndOtherViewport)
-{
-    Mapping m;
-    const float lo[3] = {0, 0, 0}, hi[3] = {2, 4, 6};
-    m.setViewport(lo, hi);
-    setWindow(m, 10, -10, 1, 3, 5, 5);
-    float d[3];
-    ASSERT_TRUE(m.toDevice(10, 3, 5, d));
-    EXPECT_FLOAT_EQ(d[0], 0);  // x1 = 10 goes to the low face even though it is the larger value
-    EXPECT_FLOAT_EQ(d[1], 4);
-    ASSERT_TRUE(m.toDevice(-10, 1, 5, d));
-    EXPECT_FLOAT_EQ(d[0], 2);
-    EXPECT_FLOAT_EQ(d[1], 0);
-}
-
-TEST(Mapping, ZeroWidthAxisMapsEverythingToTheViewportMiddle)
-{
-    Mapping m;
-    setWindow(m, 0, 10, 3, 3, 0, 0);  // all values equal, one record
-    float d[3];
-    ASSERT_TRUE(m.toDevice(5, 3, 0, d));
-    EXPECT_FLOAT_EQ(d[1], 0);
-    EXPECT_FLOAT_EQ(d[2], 0);
-    ASSERT_TRUE(m.toDevice(5, 1e30f, -7, d));
-    EXPECT_FLOAT_EQ(d[1], 0);
-    EXPECT_TRUE(std::isfinite(d[0]));
-}
-
-TEST(Mapping, NonFiniteOrOverflowingPositionsAreRejected)
-{
-    Mapping m;
-    setWindow(m, 0, 1e-30f, 0, 1, 0, 1);
-    float d[3] = {7, 7, 7};
-    EXPECT_FALSE(m.toDevice(NAN, 0, 0, d));
-    EXPECT_FALSE(m.toDevice(0, INFINITY, 0, d));
-    EXPECT_FALSE(m.toDevice(1e30f, 0, 0, d)) << "2e60 is no float";
-    EXPECT_EQ(d[0], 7);
+    const float no = NAN;
+    const struct {
+        std::array<float, 6> window;  // x1 x2 y1 y2 z1 z2
+        std::array<float, 3> world, device;  // device NAN: refused
+    } cases[] = {
+        {{0, 100, -50, 50, 0, 10}, {0, -50, 0}, {-1, -1, -1}},
+        {{0, 100, -50, 50, 0, 10}, {100, 50, 10}, {1, 1, 1}},
+        {{0, 100, -50, 50, 0, 10}, {25, 0, 7.5}, {-0.5, 0, 0.5}},
+        {{0, 100, -50, 50, 0, 10}, {200, -150, -10}, {3, -3, -3}},
+        {{10, -10, 1, 3, 5, 5}, {10, 3, 5}, {-1, 1, 0}},
+        {{10, -10, 1, 3, 5, 5}, {-10, 1, 5}, {1, -1, 0}},
+        {{0, 10, 3, 3, 0, 0}, {5, 1e30f, -7}, {0, 0, 0}},
+        {{0, 1e-30f, 0, 1, 0, 1}, {no, 0, 0}, {no, no, no}},
+        {{0, 1e-30f, 0, 1, 0, 1}, {0, INFINITY, 0}, {no, no, no}},
+        {{0, 1e-30f, 0, 1, 0, 1}, {1e30f, 0, 0}, {no, no, no}},  // 2e60 is no float
+    };
+    for (const auto& c : cases) {
+        Mapping m;
+        const auto& w = c.window;
+        setWindow(m, w[0], w[1], w[2], w[3], w[4], w[5]);
+        float d[3] = {7, 7, 7};
+        const bool mapped = m.toDevice(c.world[0], c.world[1], c.world[2], d);
+        EXPECT_EQ(mapped, !std::isnan(c.device[0])) << c.world[0] << "," << c.world[1] << "," << c.world[2];
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NEAR(d[k], mapped ? c.device[k] : 7.0f, 1e-6) << c.world[0] << "," << c.world[1] << " axis " << k;
+    }
 }
 
 TEST(Scene, FrameGeometryLastsOneFrameStaticGeometryStays)
 {
     Scene s;
-    s.addPoint(0, 0, 0, 1, 1, 1);
+    s.addPoint(0, 0, 0, -1, 0.5f, 7);  // colours clamped to bytes
     s.addLine(0, 0, 0, 1, 1, 1, 1, 0, 0);
     s.beginFrame();
-    s.addPoint(0.5f, 0.5f, 0.5f, 1, 1, 1);
+    s.addPoint(0.5f, 0.5f, 0.5f, NAN, 1, 1);
     s.addPoint(NAN, 0, 0, 1, 1, 1);  // dropped
     EXPECT_EQ(s.points().size(), 2u);
+    EXPECT_EQ(s.points()[1].r, 0);
     EXPECT_EQ(s.lines().size(), 2u);
     s.beginFrame();
     EXPECT_EQ(s.points().size(), 1u);
     EXPECT_EQ(s.points()[0].x, 0.0f);
+    EXPECT_EQ(std::make_tuple(s.points()[0].r, s.points()[0].g, s.points()[0].b), std::make_tuple(0, 128, 255));
     const Vertex& l = s.lines()[1];
     EXPECT_EQ(l.r, 255);
     EXPECT_EQ(l.g, 0);
-}
-
-TEST(Scene, SteadyFramesReuseTheirBuffers)
-{
-    Scene s;
-    s.beginFrame();
-    for (int i = 0; i < 100000; ++i)
-        s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
-    const Vertex* data = s.points().data();
-    for (int frame = 0; frame < 3; ++frame) {
-        s.beginFrame();
-        for (int i = 0; i < 100000; ++i)
-            s.addPoint(i * 1e-5f, 0, 0, 1, 1, 1);
-        EXPECT_EQ(s.points().data(), data) << "frame " << frame << " reallocated the point buffer";
-    }
-}
-
-TEST(Scene, ColoursAreClampedToBytes)
-{
-    Scene s;
-    s.addPoint(0, 0, 0, -1, 0.5f, 7);
-    s.addPoint(0, 0, 0, NAN, 1, 0);
-    EXPECT_EQ(s.points()[0].r, 0);
-    EXPECT_EQ(s.points()[0].g, 128);
-    EXPECT_EQ(s.points()[0].b, 255);
-    EXPECT_EQ(s.points()[1].r, 0);
 }
 
 TEST(Scene, BoxFollowsTheWorldWindowEvenWhenItIsFlat)
@@ -241,7 +193,7 @@ TEST(Camera, ZoomMovesAlongTheViewLineWithinLimits)
     EXPECT_TRUE(std::isfinite(c.position.z));
 }
 
-// Keyboard dispatch with a callback chosen per test.
+// Keyboard dispatch with a callback (the window test sees the library's own keys and spaces).
 int g_calls = 0;
 int consumeH(unsigned char* k)
 {
@@ -256,50 +208,32 @@ int lowerQQuits(unsigned char* k)
     return 0;
 }
 
-class Keys : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_calls = 0;
+TEST(Keys, TheCallbackSeesKeysFirstButNeverShiftEscapeAndMayConsumeOrChangeThem)
+{
+    const struct {
+        int (*callback)(unsigned char*);
+        unsigned char key;
+        bool shift;
+        KeyAction action;
+        bool home;
+        int calls;
+    } cases[] = {
+        {consumeH, 27, true, KeyAction::Quit, false, 0},  {consumeH, 'h', false, KeyAction::None, false, 1},
+        {consumeH, 'H', false, KeyAction::None, true, 1}, {lowerQQuits, 'q', false, KeyAction::Quit, false, 1},
+        {nullptr, 'H', true, KeyAction::None, true, 0},
+    };
+    for (const auto& c : cases) {
+        Session s;
         s.home = homeCamera(kCubeLo, kCubeHi, 1.0);
         s.camera = s.home;
         orbit(s.camera, 0.3, 0.2);
+        s.keyCallback = c.callback;
+        g_calls = 0;
+        EXPECT_EQ(pressKey(s, c.key, c.shift), c.action) << c.key;
+        EXPECT_EQ(distance(s.camera.position, s.home.position) == 0, c.home) << c.key;
+        EXPECT_EQ(g_calls, c.calls) << c.key;
     }
     Session s;
-};
-
-TEST_F(Keys, QuitAndHomeKeys)
-{
-    EXPECT_EQ(pressKey(s, 'Q', false), KeyAction::Quit);
-    EXPECT_EQ(pressKey(s, 'q', false), KeyAction::None);
-    EXPECT_EQ(pressKey(s, 27, false), KeyAction::None);
-    EXPECT_EQ(pressKey(s, 27, true), KeyAction::Quit);
-    EXPECT_EQ(pressKey(s, 'h', false), KeyAction::None);
-    EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
-    orbit(s.camera, 0.1, 0);
-    pressKey(s, 'H', true);
-    EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
-}
-
-TEST_F(Keys, CallbackSeesTheKeyFirstAndCanConsumeOrChangeItButNeverShiftEscape)
-{
-    s.keyCallback = consumeH;
-    EXPECT_EQ(pressKey(s, 27, true), KeyAction::Quit);
-    EXPECT_EQ(g_calls, 0);
-    pressKey(s, 'h', false);
-    EXPECT_EQ(g_calls, 1);
-    EXPECT_GT(distance(s.camera.position, s.home.position), 0.1) << "a consumed h must not move home";
-    pressKey(s, 'H', false);
-    EXPECT_DOUBLE_EQ(distance(s.camera.position, s.home.position), 0);
-    s.keyCallback = lowerQQuits;
-    EXPECT_EQ(pressKey(s, 'q', false), KeyAction::Quit);
-}
-
-TEST_F(Keys, SpaceCountsAndSpeedKeysStayInRange)
-{
-    pressKey(s, ' ', false);
-    pressKey(s, ' ', false);
-    EXPECT_EQ(s.spacePresses, 2);
     for (int i = 0; i < 20; ++i)
         pressKey(s, '>', false);
     EXPECT_EQ(s.cameraSpeed, 64.0);
