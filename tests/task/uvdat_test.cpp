@@ -6,11 +6,8 @@
 #include <array>
 #include <cmath>
 #include <complex>
-#include <cstdio>
-#include <functional>
-#include <numbers>
+#include <map>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,7 +18,6 @@
 #include "task/uvdat.h"
 #include "tests/support/support.h"
 #include "tools/sim/calwriter.h"
-#include "tools/sim/uvwriter.h"
 
 namespace {
 
@@ -49,19 +45,23 @@ struct Group {
 };
 
 struct SetOptions {
-    int npolValue = 0;  // "npol" written with this value instead of the group size
+    int npol = 0;  // "npol" written with this value (0: the group size, -1: no "npol" at all)
     std::vector<cf> leakage;  // per antenna D(1), D(2); written as "leakage" when not empty
     int leakageBytes = -1;  // a "leakage" item of this many zero bytes instead
     int headerNpol = 0;  // written as the header item "npol" when not 0
     const kestrum::sim::GainTable* gains = nullptr;  // written as "gains" when set
 };
 
-void writeHeaderItems(int t, const SetOptions& opt)
+// The groups record by record, with the header items of `opt`.
+void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {})
 {
+    int t = 0;
+    uvopen_c(&t, path.c_str(), "new");
+    uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
+    uvset_c(t, "corr", "r", 0, 0, 0, 0);
     if (!opt.leakage.empty() || opt.leakageBytes >= 0) {
         int item = 0, st = 0;
         haccess_c(t, &item, "leakage", "write", &st);
-        ASSERT_EQ(st, 0);
         const std::vector<char> zeros(opt.leakageBytes >= 0 ? opt.leakageBytes : 8, 0);
         hwriteb_c(item, zeros.data(), 0, static_cast<off_t>(zeros.size()), &st);
         if (opt.leakageBytes < 0)
@@ -74,62 +74,18 @@ void writeHeaderItems(int t, const SetOptions& opt)
         wrhdi_c(t, "npol", opt.headerNpol);
     if (opt.gains)
         kestrum::sim::writeGains(t, *opt.gains);
-}
-
-// Regular groups (every time, every baseline, the same products) through the shared writer.
-void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {})
-{
-    namespace sim = kestrum::sim;
-    sim::UvDescription d;
-    const size_t npol = groups[0].products.size();
-    d.pols.clear();
-    for (const Product& p : groups[0].products)
-        d.pols.push_back(p.pol);
-    d.times.clear();
-    for (const Group& g : groups) {
-        if (d.times.empty() || d.times.back() != g.time)
-            d.times.push_back(g.time);
-        if (d.times.size() == 1)
-            d.baselines.push_back({g.a1, g.a2});
-    }
-    d.nants = 3;
-    d.windows = {sim::Window{static_cast<int>(groups[0].products[0].data.size()), 0.15, 0.0001}};
-    auto at = [&](const sim::UvRecord& r) -> const Product& {
-        return groups.at(r.index / npol).products.at(r.index % npol);
-    };
-    d.value = [&](const sim::UvRecord& r, int ch) { return at(r).data.at(ch); };
-    d.good = [&](const sim::UvRecord& r, int ch) { return at(r).flags.at(ch) != 0; };
-    d.perRecord = [&](int t, const sim::UvRecord& r) {
-        uvputvr_c(t, IO_REAL, "chi", &groups.at(r.index / npol).chi, 1);
-        if (opt.npolValue)
-            uvputvr_c(t, IO_INT, "npol", &opt.npolValue, 1);
-    };
-    d.header = [&](int t) { writeHeaderItems(t, opt); };
-    ASSERT_EQ(sim::writeUv(path, d), static_cast<int64_t>(groups.size() * npol));
-}
-
-// Any sequence of groups, record by record: for group sizes that change, channel counts
-// that differ within a group, or no "npol" variable at all.
-void writeRecords(const std::string& path, const std::vector<Group>& groups, bool npolVariable)
-{
-    int t = 0;
-    uvopen_c(&t, path.c_str(), "new");
-    uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
-    uvset_c(t, "corr", "r", 0, 0, 0, 0);
     for (const Group& g : groups) {
         for (const Product& p : g.products) {
-            const int nchan = static_cast<int>(p.data.size());
-            const int one = 1;
+            const int nchan = static_cast<int>(p.data.size()), one = 1;
+            const int npol = opt.npol ? opt.npol : static_cast<int>(g.products.size());
             const double sfreq = 0.15, sdf = 0.0001;
             uvputvr_c(t, IO_INT, "nchan", &nchan, 1);
             uvputvr_c(t, IO_INT, "nspect", &one, 1);
             uvputvr_c(t, IO_INT, "nschan", &nchan, 1);
             uvputvr_c(t, IO_DBLE, "sfreq", &sfreq, 1);
             uvputvr_c(t, IO_DBLE, "sdf", &sdf, 1);
-            if (npolVariable) {
-                const int npol = static_cast<int>(g.products.size());
+            if (npol > 0)
                 uvputvr_c(t, IO_INT, "npol", &npol, 1);
-            }
             uvputvr_c(t, IO_INT, "pol", &p.pol, 1);
             uvputvr_c(t, IO_REAL, "chi", &g.chi, 1);
             const double pre[4] = {100.0 * g.a1, 50.0 * g.a2, g.time, 256.0 * g.a1 + g.a2};
@@ -225,16 +181,8 @@ std::vector<Got> readAll(const std::string& vis, const std::string& stokes, cons
     return out;
 }
 
-const Product& product(const Group& g, int pol)
-{
-    for (const Product& p : g.products)
-        if (p.pol == pol)
-            return p;
-    throw std::runtime_error("no product " + std::to_string(pol));
-}
-
 // What a request formed from one group must give: values and flags computed from the
-// written products by the textbook relations.
+// written products (RR, LL, RL, LR or XX, YY, XY, YX) by the textbook relations.
 struct Expected {
     std::vector<cf> data;
     std::vector<int> flags;
@@ -242,67 +190,30 @@ struct Expected {
 
 Expected formed(const Group& g, const std::string& req)
 {
-    const int nchan = static_cast<int>(g.products[0].data.size());
-    Expected e{std::vector<cf>(nchan), std::vector<int>(nchan, 1)};
-    const cf I(0, 1);
-    const float th = 2 * g.chi;
-    const cf rot = std::polar(1.0f, th);  // e^(i 2chi)
-    const bool circular = g.products[0].pol > -5;
-    auto use = [&](int pol) {
-        const Product& p = product(g, pol);
-        for (int j = 0; j < nchan; j++)
-            e.flags[j] &= p.flags[j];
-        return p.data;
-    };
+    const size_t n = g.products[0].data.size();
+    Expected e{std::vector<cf>(n), std::vector<int>(n, 1)};
+    const std::vector<Product>& p = g.products;
     if (req == "ii") {  // mean of the good parallel hands
-        const Product& a = product(g, circular ? -1 : -5);
-        const Product& b = product(g, circular ? -2 : -6);
-        for (int j = 0; j < nchan; j++) {
-            int n = a.flags[j] + b.flags[j];
-            cf s = (a.flags[j] ? a.data[j] : cf(0)) + (b.flags[j] ? b.data[j] : cf(0));
-            e.data[j] = n > 1 ? s / float(n) : s;
-            e.flags[j] = n > 0;
+        for (size_t j = 0; j < n; j++) {
+            const int a = p[0].flags[j], b = p[1].flags[j];
+            e.data[j] = ((a ? p[0].data[j] : cf(0)) + (b ? p[1].data[j] : cf(0))) / float(std::max(a + b, 1));
+            e.flags[j] = a || b;
         }
         return e;
     }
-    if (circular) {
-        if (req == "i" || req == "v") {
-            auto rr = use(-1), ll = use(-2);
-            for (int j = 0; j < nchan; j++)
-                e.data[j] = 0.5f * (rr[j] + (req == "i" ? ll[j] : -ll[j]));
-        } else {
-            auto rl = use(-3), lr = use(-4);
-            for (int j = 0; j < nchan; j++) {
-                if (req == "q")
-                    e.data[j] = 0.5f * (std::conj(rot) * rl[j] + rot * lr[j]);
-                if (req == "u")
-                    e.data[j] = 0.5f * I * (std::conj(rot) * rl[j] - rot * lr[j]);
-                if (req == "qq")
-                    e.data[j] = 0.5f * (rl[j] + lr[j]);
-                if (req == "uu")
-                    e.data[j] = 0.5f * I * (rl[j] - lr[j]);
-            }
+    const cf h = 0.5f, hi(0, 0.5f), r = std::polar(0.5f, 2 * g.chi), I(0, 1);
+    const float c = 0.5f * std::cos(2 * g.chi), s = 0.5f * std::sin(2 * g.chi);
+    using W = std::map<std::string, std::array<cf, 4>>;
+    const W circular{{"i", {h, h, 0, 0}},  {"v", {h, -h, 0, 0}},    {"q", {0, 0, std::conj(r), r}},
+                     {"qq", {0, 0, h, h}}, {"uu", {0, 0, hi, -hi}}, {"u", {0, 0, I * std::conj(r), -I * r}}};
+    const W linear{{"i", {h, h, 0, 0}},  {"qq", {h, -h, 0, 0}},  {"v", {0, 0, hi, -hi}},
+                   {"uu", {0, 0, h, h}}, {"q", {c, -c, -s, -s}}, {"u", {s, -s, c, c}}};
+    const std::array<cf, 4> w = (p[0].pol > -5 ? circular : linear).at(req);
+    for (size_t k = 0; k < 4; k++)
+        for (size_t j = 0; j < n && w[k] != cf(0); j++) {
+            e.data[j] += w[k] * p[k].data[j];
+            e.flags[j] &= p[k].flags[j];
         }
-        return e;
-    }
-    if (req == "i" || req == "qq") {
-        auto xx = use(-5), yy = use(-6);
-        for (int j = 0; j < nchan; j++)
-            e.data[j] = 0.5f * (xx[j] + (req == "i" ? yy[j] : -yy[j]));
-    } else if (req == "v" || req == "uu") {
-        auto xy = use(-7), yx = use(-8);
-        for (int j = 0; j < nchan; j++)
-            e.data[j] = req == "v" ? 0.5f * I * (xy[j] - yx[j]) : 0.5f * (xy[j] + yx[j]);
-    } else {
-        auto xx = use(-5), yy = use(-6), xy = use(-7), yx = use(-8);
-        const float c = std::cos(th), s = std::sin(th);
-        for (int j = 0; j < nchan; j++) {
-            if (req == "q")
-                e.data[j] = 0.5f * (c * (xx[j] - yy[j]) - s * (xy[j] + yx[j]));
-            if (req == "u")
-                e.data[j] = 0.5f * (s * (xx[j] - yy[j]) + c * (xy[j] + yx[j]));
-        }
-    }
     return e;
 }
 
@@ -332,83 +243,70 @@ protected:
 
 // ---- Stokes parameters formed from groups ----
 
-TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameter)
+TEST_F(UvdatTest, LinearAndCircularGroupsFormEveryStokesParameterInTurn)
 {
     for (int base : {-5, -1}) {
         const std::string vis = set("pols" + std::to_string(-base) + ".uv");
         const std::vector<Group> groups =
             written("pols" + std::to_string(-base) + ".uv", {base, base - 1, base - 2, base - 3}, 16, -base);
-        for (const std::string req : {"i", "q", "u", "v", "qq", "uu"}) {
-            SCOPED_TRACE("stokes=" + req + " from products " + std::to_string(base));
-            std::vector<Got> got = readAll(vis, req);
-            ASSERT_EQ(got.size(), groups.size());
-            const int expectPol = req == "i" ? 1 : req == "q" || req == "qq" ? 2 : req == "u" || req == "uu" ? 3 : 4;
-            for (size_t k = 0; k < groups.size(); k++) {
-                expectRecord(got[k], formed(groups[k], req), req + " group " + std::to_string(k));
-                EXPECT_EQ(got[k].pol, expectPol);
-                EXPECT_EQ(got[k].pre[2], groups[k].time);
-                EXPECT_EQ(got[k].pre[3], 256.0 * groups[k].a1 + groups[k].a2);
+        for (const std::vector<std::string>& reqs :
+             {std::vector<std::string>{"i", "q", "u", "v"}, {"ii", "qq", "uu"}}) {
+            std::string text;
+            for (const std::string& r : reqs)
+                text += (text.empty() ? "" : ",") + r;
+            SCOPED_TRACE("stokes=" + text + " from products " + std::to_string(base));
+            std::vector<Got> got = readAll(vis, text);
+            ASSERT_EQ(got.size(), reqs.size() * groups.size());
+            for (size_t k = 0; k < got.size(); k++) {
+                const size_t g = k / reqs.size(), i = k % reqs.size();
+                const std::string& req = reqs[i];
+                expectRecord(got[k], formed(groups[g], req), req + " group " + std::to_string(g));
+                EXPECT_EQ(got[k].pol, req[0] == 'i' ? 1 : req[0] == 'q' ? 2 : req[0] == 'u' ? 3 : 4);
+                EXPECT_EQ(got[k].pre[2], groups[g].time);
+                EXPECT_EQ(got[k].pre[3], 256.0 * groups[g].a1 + groups[g].a2);
+                // The reader stands at the group's last record (4 per group): back by the
+                // requests, on by the place of this one.
+                EXPECT_EQ(got[k].visno, static_cast<int>(4 * (g + 1) - reqs.size() + i + 1));
             }
         }
     }
-    // At a feed angle of 45 degrees, Q of linear feeds is minus the mean of the cross hands.
-    auto groups = makeGroups({-5, -6, -7, -8}, 8, 3);
-    for (Group& g : groups)
-        g.chi = std::numbers::pi_v<float> / 4;
-    writeSet(set("lin45.uv"), groups);
-    std::vector<Got> got = readAll(set("lin45.uv"), "q");
-    ASSERT_EQ(got.size(), groups.size());
-    for (size_t k = 0; k < groups.size(); k++)
-        for (int j = 0; j < 8; j++) {
-            cf want = -0.5f * (product(groups[k], -7).data[j] + product(groups[k], -8).data[j]);
-            EXPECT_NEAR(std::abs(got[k].data[j] - want), 0, 2e-5);
-        }
 }
 
-TEST_F(UvdatTest, RawProductsAndIiAloneAreDeliveredUnchanged)
+// A request met by products as they are: each delivered unchanged with its own number, or none.
+TEST_F(UvdatTest, RequestsTheGroupsHoldAsProductsAreDeliveredUnchanged)
 {
-    const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
-    for (const std::string req : {"xx", "yy", "xy", "yx"}) {
-        SCOPED_TRACE(req);
-        const int slot = req == "xx" ? 0 : req == "yy" ? 1 : req == "xy" ? 2 : 3;
-        std::vector<Got> got = readAll(set("lin.uv"), req);
-        ASSERT_EQ(got.size(), groups.size());
-        for (size_t k = 0; k < groups.size(); k++) {
-            const Product& p = groups[k].products[slot];
-            EXPECT_EQ(got[k].data, p.data);
-            EXPECT_EQ(got[k].flags, p.flags);
-            EXPECT_EQ(got[k].pol, p.pol);
-            EXPECT_EQ(got[k].visno, static_cast<int>(4 * k) + slot + 1) << "the record's own number";
+    const std::vector<Group> lin = written("lin.uv", {-5, -6, -7, -8});
+    const std::vector<Group> one = written("stokesi.uv", {1}, 8, 6);  // groups of I alone
+    SetOptions noNpol;
+    noNpol.npol = -1;  // no "npol": records labelled with the request's code are selected
+    const std::vector<Group> xx = written("xx.uv", {-5}, 8, 7, noNpol);
+    const struct {
+        const std::vector<Group>* groups;
+        const char *vis, *req;
+        std::vector<int> slots;  // the products delivered of each group
+        int pol;
+    } cases[] = {
+        {&lin, "lin.uv", "xx", {0}, -5},  {&lin, "lin.uv", "yy", {1}, -6},   {&lin, "lin.uv", "xy", {2}, -7},
+        {&lin, "lin.uv", "yx", {3}, -8},  {&lin, "lin.uv", "ii", {0, 1}, 1}, {&lin, "lin.uv", "rr", {}, 0},
+        {&lin, "lin.uv", "lr", {}, 0},    {&one, "stokesi.uv", "i", {0}, 1}, {&one, "stokesi.uv", "ii", {0}, 1},
+        {&one, "stokesi.uv", "q", {}, 0}, {&one, "stokesi.uv", "xx", {}, 0}, {&xx, "xx.uv", "xx", {0}, -5},
+        {&xx, "xx.uv", "i", {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.vis) + " stokes=" + c.req);
+        const std::vector<Got> got = readAll(set(c.vis), c.req);
+        ASSERT_EQ(got.size(), c.groups->size() * c.slots.size());
+        for (size_t k = 0; k < got.size(); k++) {
+            const size_t g = k / c.slots.size(), n = (*c.groups)[g].products.size();
+            const int slot = c.slots[k % c.slots.size()];
+            EXPECT_EQ(got[k].data, (*c.groups)[g].products[slot].data);
+            EXPECT_EQ(got[k].flags, (*c.groups)[g].products[slot].flags);
+            EXPECT_EQ(got[k].pol, c.pol);
+            if (c.slots.size() == 1) {
+                EXPECT_EQ(got[k].visno, static_cast<int>(n * g) + slot + 1) << "the record's own number";
+            }
         }
     }
-    EXPECT_TRUE(readAll(set("lin.uv"), "rr").empty()) << "no group holds RR";
-    EXPECT_TRUE(readAll(set("lin.uv"), "lr").empty());
-
-    // "ii" alone selects the parallel hands and reports them as I.
-    std::vector<Got> got = readAll(set("lin.uv"), "ii");
-    ASSERT_EQ(got.size(), 2 * groups.size());
-    for (size_t k = 0; k < got.size(); k++) {
-        EXPECT_EQ(got[k].data, groups[k / 2].products[k % 2].data);
-        EXPECT_EQ(got[k].flags, groups[k / 2].products[k % 2].flags);
-        EXPECT_EQ(got[k].pol, 1);
-    }
-}
-
-TEST_F(UvdatTest, SeveralRequestsCycleThroughEachGroup)
-{
-    const std::vector<Group> groups = written("lin.uv", {-5, -6, -7, -8});
-    std::vector<Got> got = readAll(set("lin.uv"), "ii,q,uu");
-    ASSERT_EQ(got.size(), 3 * groups.size());
-    const char* reqs[] = {"ii", "q", "uu"};
-    for (size_t k = 0; k < groups.size(); k++)
-        for (int i = 0; i < 3; i++) {
-            const Got& g = got[3 * k + i];
-            expectRecord(g, formed(groups[k], reqs[i]), std::string(reqs[i]) + " group " + std::to_string(k));
-            EXPECT_EQ(g.pol, i + 1);
-            // The reader stands at the group's last record (4 per group): minus 3 requested
-            // polarisations, plus the position of this one.
-            EXPECT_EQ(g.visno, static_cast<int>(4 * (k + 1)) - 3 + (i + 1));
-        }
 }
 
 TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped)
@@ -417,7 +315,7 @@ TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped)
     std::vector<Group> mixed = makeGroups({-5, -6}, 8, 4);
     const std::vector<Group> full = makeGroups({-5, -6, -7, -8}, 8, 5);
     mixed.insert(mixed.end(), full.begin(), full.end());
-    writeRecords(set("mixed.uv"), mixed, true);
+    writeSet(set("mixed.uv"), mixed);
     std::vector<Got> got = readAll(set("mixed.uv"), "v");
     ASSERT_EQ(got.size(), full.size());
     for (size_t k = 0; k < full.size(); k++)
@@ -425,29 +323,9 @@ TEST_F(UvdatTest, AGroupThatCannotServeTheRequestIsSkipped)
     EXPECT_EQ(readAll(set("mixed.uv"), "i").size(), mixed.size());
 }
 
-TEST_F(UvdatTest, RecordsOfOneProduct)
-{
-    // Groups of one product labelled I.
-    const std::vector<Group> groups = written("stokesi.uv", {1}, 8, 6);
-    std::vector<Got> got = readAll(set("stokesi.uv"), "i");
-    ASSERT_EQ(got.size(), groups.size());
-    for (size_t k = 0; k < groups.size(); k++) {
-        EXPECT_EQ(got[k].data, groups[k].products[0].data);
-        EXPECT_EQ(got[k].flags, groups[k].products[0].flags);
-        EXPECT_EQ(got[k].pol, 1);
-    }
-    EXPECT_TRUE(readAll(set("stokesi.uv"), "q").empty());
-    EXPECT_TRUE(readAll(set("stokesi.uv"), "xx").empty());
-    EXPECT_EQ(readAll(set("stokesi.uv"), "ii").size(), groups.size());
-
-    // No "npol" variable: the request is met by selecting records labelled with its code.
-    writeRecords(set("xx.uv"), makeGroups({-5}, 8, 7), false);
-    EXPECT_TRUE(readAll(set("xx.uv"), "i").empty()) << "only records labelled I would do";
-    EXPECT_EQ(readAll(set("xx.uv"), "xx").size(), groups.size());
-}
-
 // ---- Gains ----
 
+// Each product gets the gains of its own feeds (1 for R and X, 2 for L and Y) before forming.
 TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
 {
     namespace sim = kestrum::sim;
@@ -458,33 +336,31 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
             gains.gain(s, a, f) = std::polar(1.0f + 0.1f * a + 0.3f * f, 0.2f * a - 0.4f * f);
     SetOptions opt;
     opt.gains = &gains;
-    const std::vector<Group> groups = written("gains.uv", {-5, -6, -7, -8}, 8, 16, opt);
-    // The gain product of a record's two antennas and feeds.
-    auto G = [&](const Group& g, int f1, int f2) {
-        std::complex<double> p, d;
-        EXPECT_TRUE(sim::gainProduct(gains, g.time, g.a1, f1, g.a2, f2, &p, &d));
-        return cf(p);
-    };
-    std::vector<Group> calibrated = groups;
-    const int feeds[4][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}};  // XX, YY, XY, YX
-    for (Group& g : calibrated)
-        for (int i = 0; i < 4; i++)
-            for (cf& x : g.products[i].data)
-                x *= G(g, feeds[i][0], feeds[i][1]);
-
-    testing::internal::CaptureStdout();
-    for (const std::string req : {"i", "q", "v"}) {
-        std::vector<Got> got = readAll(set("gains.uv"), req);
-        ASSERT_EQ(got.size(), groups.size()) << req;
-        for (size_t k = 0; k < groups.size(); k++) {
-            Expected e = formed(calibrated[k], req);
-            for (size_t j = 0; j < e.data.size(); j++)
-                EXPECT_NEAR(std::abs(got[k].data[j] - e.data[j]), 0, 1e-4) << req << " " << k << " " << j;
-            EXPECT_EQ(got[k].flags, e.flags) << req << " " << k;
+    const int feeds[4][2] = {{1, 1}, {2, 2}, {1, 2}, {2, 1}};  // XX, YY, XY, YX or RR, LL, RL, LR
+    for (int base : {-5, -1}) {
+        const std::string name = "gains" + std::to_string(-base) + ".uv";
+        std::vector<Group> calibrated = written(name, {base, base - 1, base - 2, base - 3}, 8, 16, opt);
+        for (Group& g : calibrated)
+            for (int i = 0; i < 4; i++) {
+                std::complex<double> p, d;
+                EXPECT_TRUE(sim::gainProduct(gains, g.time, g.a1, feeds[i][0], g.a2, feeds[i][1], &p, &d));
+                for (cf& x : g.products[i].data)
+                    x *= cf(p);
+            }
+        testing::internal::CaptureStdout();
+        for (const std::string req : {"i", "q", "v"}) {
+            std::vector<Got> got = readAll(set(name), req);
+            ASSERT_EQ(got.size(), calibrated.size()) << req;
+            for (size_t k = 0; k < calibrated.size(); k++) {
+                Expected e = formed(calibrated[k], req);
+                for (size_t j = 0; j < e.data.size(); j++)
+                    EXPECT_NEAR(std::abs(got[k].data[j] - e.data[j]), 0, 1e-4) << req << " " << k << " " << j;
+                EXPECT_EQ(got[k].flags, e.flags) << req << " " << k;
+            }
         }
+        const std::string notice = "Applying gain corrections to " + set(name) + "\n";
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), notice + notice + notice);
     }
-    const std::string notice = "Applying gain corrections to " + set("gains.uv") + "\n";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), notice + notice + notice);
 }
 
 // ---- Leakage ----
@@ -536,8 +412,8 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel)
             std::vector<Got> got = readAll(vis, req);
             ASSERT_EQ(got.size(), model.size()) << req;
             for (size_t k = 0; k < model.size(); k++) {
-                Expected e = req.size() == 1 ? formed(model[k], req)
-                                             : Expected{product(model[k], req == "rr" ? -1 : -7).data, {}};
+                Expected e =
+                    req.size() == 1 ? formed(model[k], req) : Expected{model[k].products[circular ? 0 : 2].data, {}};
                 // Every product of the group enters the corrected sum.
                 e.flags.assign(8, 1);
                 for (int j = 0; j < 8; j++)
@@ -561,23 +437,6 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel)
         EXPECT_EQ(got[k].pol, want.pol);
         for (int j = 0; j < 4; j++)
             EXPECT_NEAR(std::abs(got[k].data[j] - want.data[j]), 0, 2e-5);
-    }
-}
-
-TEST_F(UvdatTest, AnAntennaBeyondTheLeakageTableGivesFlaggedZeros)
-{
-    SetOptions opt;
-    opt.leakage = {{0.05f, 0.0f}, {0.01f, 0.0f}, {0.02f, 0.0f}, {0.03f, 0.0f}};  // antennas 1, 2
-    const std::vector<Group> groups = written("short.uv", {-1, -2, -3, -4}, 4, 12, opt);  // antennas 1 to 3
-    std::vector<Got> got = readAll(set("short.uv"), "i");
-    ASSERT_EQ(got.size(), groups.size());
-    for (size_t k = 0; k < groups.size(); k++) {
-        if (groups[k].a2 <= 2) {
-            EXPECT_NE(got[k].data, std::vector<cf>(4)) << k;
-            continue;
-        }
-        EXPECT_EQ(got[k].data, std::vector<cf>(4)) << k;
-        EXPECT_EQ(got[k].flags, std::vector<int>(4, 0)) << k;
     }
 }
 
@@ -672,15 +531,17 @@ TEST_F(UvdatTest, BadGroupsAreFatal)
     auto groups = makeGroups({-5, -6}, 8);
     groups[1].products[1].data.resize(4);
     groups[1].products[1].flags.resize(4);
-    writeRecords(set("ragged.uv"), groups, true);
+    writeSet(set("ragged.uv"), groups);
     EXPECT_EXIT(readAll(set("ragged.uv"), "i"), ExitedWithCode(1), "Number of channels of data changed in uvPolIni");
 
     SetOptions five;
-    five.npolValue = 5;
+    five.npol = 5;
     written("five.uv", {-5, -6}, 8, 1, five);
     EXPECT_EXIT(readAll(set("five.uv"), "i"), ExitedWithCode(1), "Invalid number of polarisations for me to handle");
 
-    writeRecords(set("xx.uv"), makeGroups({-5}, 4), false);
+    SetOptions noNpol;
+    noNpol.npol = -1;
+    written("xx.uv", {-5}, 4, 1, noNpol);
     EXPECT_EXIT(readAll(set("xx.uv"), "i,q"), ExitedWithCode(1), "Needed polarizations missing from .*xx.uv");
 
     written("lin.uv", {-5, -6}, 8);
@@ -715,6 +576,17 @@ TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable)
     half.headerNpol = 2;
     written("half2.uv", {-1, -2}, 4, 1, half);
     EXPECT_EXIT(readAll(set("half2.uv"), "i"), ExitedWithCode(1), "Required polarizations missing from the file");
+
+    // An antenna beyond the table (here 3 of antennas 1 and 2) gives flagged zeros.
+    SetOptions shortTable;
+    shortTable.leakage = std::vector<cf>(4, {0.05f, 0});
+    const std::vector<Group> groups = written("short.uv", {-1, -2, -3, -4}, 4, 12, shortTable);
+    std::vector<Got> got = readAll(set("short.uv"), "i");
+    ASSERT_EQ(got.size(), groups.size());
+    for (size_t k = 0; k < groups.size(); k++) {
+        EXPECT_EQ(got[k].data == std::vector<cf>(4), groups[k].a2 == 3) << k;
+        EXPECT_EQ(got[k].flags == std::vector<int>(4, 0), groups[k].a2 == 3) << k;
+    }
 }
 
 }  // namespace
