@@ -1,5 +1,4 @@
-// Gain, delay and bandpass calibration: interpolation and reach of gain solutions, feed pairs,
-// a simulated data set corrupted by known gains, delays and bandpasses that must read back as
+// Gain, delay and bandpass calibration: interpolation and reach of gain solutions, a simulated data set corrupted by known gains, delays and bandpasses that must read back as
 // its model, and every fatal message for a table that triggers it.
 #include "task/uvgn.h"
 
@@ -48,13 +47,6 @@ struct Result {
     std::vector<cplx> data;
     std::vector<int> flags;
     float grms = 0;
-    bool allFlagged() const
-    {
-        for (int f : flags)
-            if (f)
-                return false;
-        return true;
-    }
 };
 
 Result toResult(const std::vector<float>& data, const int* flags, int n, float grms)
@@ -65,92 +57,12 @@ Result toResult(const std::vector<float>& data, const int* flags, int n, float g
     return r;
 }
 
-// Calibrates `nchan` channels of value 1 (all good) on the data set calibration was set up for.
-Result calibrateOnes(double time, int a1, int a2, int pol = -5, int nchan = 4)
-{
-    std::vector<float> data(2 * size_t(nchan));
-    for (int c = 0; c < nchan; c++)
-        data[2 * c] = 1;
-    std::vector<int> flags(nchan, 1);
-    float grms = 0;
-    uvgnfac(time, antbas(a1, a2), pol, 0, data.data(), flags.data(), nchan, &grms);
-    return toResult(data, flags.data(), nchan, grms);
-}
-
-// Gain tables set up on a data set holding nothing else, for the tests that need no records.
-class GainsOnly : public ::testing::Test {
-protected:
-    void setUp(const GainTable& g)
-    {
-        int iostat;
-        hopen_c(&tno, dir.file("gains.uv").c_str(), "new", &iostat);
-        ASSERT_EQ(iostat, 0);
-        kestrum::sim::writeGains(tno, g);
-        uvgnini(tno, 1, 0);
-    }
-    void TearDown() override
-    {
-        if (tno)
-            uvgnfin(), hclose_c(tno);
-    }
-
-    TempDir dir;
-    int tno = 0;
-};
-
 GainTable solutionsAt(int nants, int nfeeds, double interval, std::initializer_list<double> times)
 {
     GainTable g(nants, nfeeds, 0, interval);
     for (double t : times)
         g.addSolution(t);
     return g;
-}
-
-TEST_F(GainsOnly, HalfwayRecordGetsAmplitudeMeanAndPhaseAlongTheShorterArc)
-{
-    // Antenna 1 turns through 180 degrees one way, antenna 3 the other (so baseline 2-3 sees
-    // the conjugate of its gain).
-    GainTable g = solutionsAt(3, 1, 0.1, {kT0, kT0 + 0.1});
-    g.gain(0, 1, 1) = gainDeg(1, 170);
-    g.gain(1, 1, 1) = gainDeg(3, -170);
-    g.gain(0, 3, 1) = gainDeg(1, -170);
-    g.gain(1, 3, 1) = gainDeg(3, 170);
-    setUp(g);
-    // Halfway, a quarter and three quarters of the way along (through 180 degrees, not through
-    // 0), and at the solutions themselves.
-    const struct {
-        double t;
-        int a1, a2;
-        cplx want;
-    } cases[] = {{kT0 + 0.05, 1, 2, polarDeg(2, 180)},
-                 {kT0 + 0.05, 2, 3, polarDeg(2, 180)},
-                 {kT0 + 0.025, 1, 2, polarDeg(1.5, 175)},
-                 {kT0 + 0.075, 2, 3, polarDeg(2.5, -175)},
-                 {kT0, 1, 2, polarDeg(1, 170)},
-                 {kT0 + 0.1, 1, 2, polarDeg(3, -170)},
-                 {kT0, 1, 1, 1.0}};
-    for (const auto& c : cases) {
-        Result r = calibrateOnes(c.t, c.a1, c.a2);
-        EXPECT_EQ(r.flags, std::vector<int>(4, 1));
-        EXPECT_NEAR(r.grms, std::abs(c.want), 1e-5);
-        for (int ch = 0; ch < 4; ch++)
-            EXPECT_NEAR(std::abs(r.data[ch] - c.want), 0, 1e-5) << c.a1 << "-" << c.a2 << " at " << c.t - kT0;
-    }
-}
-
-TEST_F(GainsOnly, ZeroGainsAndAntennasOutsideTheTableAreFlagged)
-{
-    GainTable g = solutionsAt(5, 1, 0.08, {kT0, kT0 + 0.1});
-    g.gain(0, 5, 1) = {0, 0};
-    g.gain(1, 5, 1) = {3, 0};
-    setUp(g);
-    // Only the zero one near; other antennas unaffected; both near: the later's gain.
-    EXPECT_TRUE(calibrateOnes(kT0 + 0.01, 1, 5).allFlagged());
-    EXPECT_TRUE(calibrateOnes(kT0 + 0.01, 5, 5).allFlagged());
-    EXPECT_FALSE(calibrateOnes(kT0 + 0.01, 1, 4).allFlagged());
-    EXPECT_EQ(calibrateOnes(kT0 + 0.05, 1, 5).data[0], cplx(3, 0));
-    EXPECT_TRUE(calibrateOnes(kT0, 4, 6).allFlagged());
-    EXPECT_TRUE(calibrateOnes(kT0, 6, 6).allFlagged());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,6 +318,54 @@ struct Simulation {
         }
     }
 };
+
+// Two gain solutions, each reaching 0.08 days: antenna 1 turning through 180 degrees one way,
+// antenna 3 the other (so baseline 2-3 sees the conjugate of its gain), antenna 5 zero in the
+// first. Records at the solutions, a quarter, half and three quarters of the way along (through
+// 180 degrees, not through 0), near the zero gain only (flagged: 0), near both (the other's)
+// and of antennas beyond the table (flagged).
+TEST(UvgnSimulated, InterpolationAndReachOfGainSolutions)
+{
+    TempDir dir;
+    GainTable g = solutionsAt(5, 1, 0.08, {kT0, kT0 + 0.1});
+    g.gain(0, 1, 1) = gainDeg(1, 170);
+    g.gain(1, 1, 1) = gainDeg(3, -170);
+    g.gain(0, 3, 1) = gainDeg(1, -170);
+    g.gain(1, 3, 1) = gainDeg(3, 170);
+    g.gain(0, 5, 1) = {0, 0};
+    g.gain(1, 5, 1) = {3, 0};
+    const struct {
+        double t;
+        int a1, a2;
+        cplx want;
+    } cases[] = {{kT0, 1, 2, polarDeg(1, 170)},
+                 {kT0, 1, 1, 1.0},
+                 {kT0, 4, 6, 0.0},
+                 {kT0, 6, 6, 0.0},
+                 {kT0 + 0.01, 1, 5, 0.0},
+                 {kT0 + 0.01, 5, 5, 0.0},
+                 {kT0 + 0.01, 2, 4, 1.0},
+                 {kT0 + 0.025, 1, 2, polarDeg(1.5, 175)},
+                 {kT0 + 0.05, 1, 2, polarDeg(2, 180)},
+                 {kT0 + 0.05, 2, 3, polarDeg(2, 180)},
+                 {kT0 + 0.05, 2, 5, 3.0},
+                 {kT0 + 0.075, 2, 3, polarDeg(2.5, -175)},
+                 {kT0 + 0.1, 1, 2, polarDeg(3, -170)}};
+    std::vector<Record> records;
+    for (const auto& c : cases)
+        records.push_back(ones(c.t, 4, -5, c.a1, c.a2));
+    const std::vector<Result> got = calibrateAll(dataSet(dir, withGains(g), records), 1, 0);
+    ASSERT_EQ(got.size(), std::size(cases));
+    for (size_t i = 0; i < got.size(); i++) {
+        const auto& c = cases[i];
+        EXPECT_EQ(got[i].flags, std::vector<int>(4, c.want != 0.0)) << i;
+        if (c.want == 0.0)
+            continue;
+        EXPECT_NEAR(got[i].grms, std::abs(c.want), 1e-5) << i;
+        for (int ch = 0; ch < 4; ch++)
+            EXPECT_NEAR(std::abs(got[i].data[ch] - c.want), 0, 1e-5) << i;
+    }
+}
 
 // Two bandpass solutions an hour apart, antenna 1 only differing: a record halfway between
 // them gets the amplitude mean and the phase halfway along the shorter arc; records before
