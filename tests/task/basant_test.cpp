@@ -19,17 +19,12 @@ std::pair<int, int> decode(double baseline)
 
 TEST(Basant, DecodesBothFormsWithRoundingAndEncodingRoundTrips)
 {
-    const std::pair<double, std::pair<int, int>> cases[] = {{258.0, {1, 2}},
-                                                            {67841.0, {1, 257}},
-                                                            {258.4, {1, 2}},
-                                                            {257.5, {1, 2}},
-                                                            {514.0, {2, 2}},
-                                                            {65535.0, {255, 255}},
-                                                            {2048.0 * 2047 + 2047 + 65536, {2047, 2047}}};
+    const std::pair<double, std::pair<int, int>> cases[] = {
+        {258.0, {1, 2}}, {67841.0, {1, 257}}, {258.4, {1, 2}}, {257.5, {1, 2}}, {514.0, {2, 2}}, {65535.0, {255, 255}}};
     for (const auto& [number, pair] : cases)
         EXPECT_EQ(decode(number), pair) << number;
-    for (int a1 : {1, 2, 100, 255, 256, 1000, 2047})
-        for (int a2 : {a1, 255, 256, 2047})
+    for (int a1 : {1, 255, 256, 2047})
+        for (int a2 : {a1, 256, 2047})
             if (a1 <= a2) {
                 EXPECT_EQ(decode(antbas(a1, a2)), std::make_pair(a1, a2)) << a1 << "-" << a2;
             }

@@ -10,7 +10,7 @@ namespace {
 
 using ::testing::ExitedWithCode;
 
-TEST(Pols, NamesAndCodesTranslateBothWays)
+TEST(Pols, NamesAndCodesTranslateBothWaysAndParallelHandsAreKnown)
 {
     const char* names[] = {"YX", "XY", "YY", "XX", "LR", "RL", "LL", "RR", "", "I", "Q", "U", "V"};
     char name[3];
@@ -26,17 +26,11 @@ TEST(Pols, NamesAndCodesTranslateBothWays)
         EXPECT_EQ(polsp2c(lower.c_str()), code) << lower;
         EXPECT_EQ(polsp2c((std::string(name) + " ").c_str()), code) << "blank-padded " << name;
     }
+    for (int code = -8; code <= 6; code++)
+        EXPECT_EQ(polspara(code), code == 1 || code == -1 || code == -2 || code == -5 || code == -6) << code;
     char small[2];
     polsc2p(small, sizeof small, -5);
     EXPECT_STREQ(small, "X") << "cut to the caller's buffer";
-}
-
-TEST(Pols, ParallelHands)
-{
-    for (int code = -8; code <= 6; code++) {
-        const bool para = code == 1 || code == -1 || code == -2 || code == -5 || code == -6;
-        EXPECT_EQ(polspara(code), para ? 1 : 0) << code;
-    }
 }
 
 TEST(PolsDeath, UnknownNamesAndCodesAreFatal)
