@@ -69,26 +69,19 @@ TEST_F(Key, FormsOfKeyValueAreEquivalentAndFieldsAreConsumedInOrderByName)
 TEST_F(Key, BadTextsAreWarnedAboutAndDropped)
 {
     testing::internal::CaptureStderr();
-    keyputc("stokes=");
-    keyputc("vis=first");
-    keyputc("vis=second");
-    keyputc("toolongname=1");
-    keyputc("=3");
-    keyputc("x= , ,");
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("### Warning:  Zero length value for keyword stokes  \n"), std::string::npos) << err;
-    EXPECT_NE(err.find("### Warning:  Multiple occurences of keyword 'vis' ignored\n"), std::string::npos);
-    size_t first = err.find("### Warning:  Keyword name has zero length or too long\n");
-    ASSERT_NE(first, std::string::npos);
-    EXPECT_NE(err.find("Keyword name has zero length or too long", first + 1), std::string::npos)
-        << "two warnings expected, for the long and the empty name";
-    EXPECT_NE(err.find("Zero length value for keyword x       \n"), std::string::npos);
+    for (const char* text : {"stokes=", "vis=first", "vis=second", "toolongname=1", "=3", "x= , ,"})
+        keyputc(text);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "### Warning:  Zero length value for keyword stokes  \n"
+              "### Warning:  Multiple occurences of keyword 'vis' ignored\n"
+              "### Warning:  Keyword name has zero length or too long\n"
+              "### Warning:  Keyword name has zero length or too long\n"
+              "### Warning:  Zero length value for keyword x       \n");
     char buf[16];
     keya("stokes", buf, sizeof buf, "i");
     EXPECT_STREQ(buf, "i");
     EXPECT_EQ(next("vis"), "first");
-    EXPECT_FALSE(keyprsnt("toolongn"));
-    EXPECT_FALSE(keyprsnt("x"));
+    EXPECT_FALSE(keyprsnt("toolongn") || keyprsnt("x"));
 }
 
 TEST_F(Key, QuotesAndBracketsProtectDelimiters)
@@ -196,13 +189,9 @@ TEST_F(Key, ShellTextInFileNamesIsNeverRun)
 
 TEST_F(Key, KeyfinReportsWhatWasNotUsedUp)
 {
-    keyputc("vis=a,b");
-    keyputc("stokes=i");
-    keyputc("options=x");
-    keyputc("device=/xs");
-    EXPECT_EQ(next("vis"), "a");
-    EXPECT_EQ(next("stokes"), "i");
-    EXPECT_EQ(next("device"), "/xs");
+    for (const char* text : {"vis=a,b", "stokes=i", "options=x", "device=/xs"})
+        keyputc(text);
+    EXPECT_EQ(next("vis") + next("stokes") + next("device"), "ai/xs");
     testing::internal::CaptureStderr();
     keyfin();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),

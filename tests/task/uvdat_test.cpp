@@ -95,35 +95,22 @@ void writeSet(const std::string& path, const std::vector<Group>& groups, const S
     uvclose_c(t);
 }
 
-std::vector<cf> randomData(std::mt19937& rng, int nchan)
-{
-    std::normal_distribution<float> n(0, 1);
-    std::vector<cf> d(nchan);
-    for (cf& c : d)
-        c = cf(n(rng), n(rng));
-    return d;
-}
-
-std::vector<int> randomFlags(std::mt19937& rng, int nchan)
-{
-    std::bernoulli_distribution bad(0.15);
-    std::vector<int> f(nchan);
-    for (int& x : f)
-        x = bad(rng) ? 0 : 1;
-    return f;
-}
-
 // Groups of the given products on three baselines and four times, with a feed angle that
 // changes with time.
 std::vector<Group> makeGroups(const std::vector<int>& pols, int nchan = 16, unsigned seed = 1)
 {
     std::mt19937 rng(seed);
+    std::normal_distribution<float> n(0, 1);
+    std::bernoulli_distribution bad(0.15);
     std::vector<Group> groups;
     for (int it = 0; it < 4; it++)
         for (auto [a1, a2] : {std::pair{1, 2}, {1, 3}, {2, 3}}) {
             Group g{a1, a2, kTime0 + it / 1440.0, 0.3f + 0.2f * it, {}};
-            for (int p : pols)
-                g.products.push_back({p, randomData(rng, nchan), randomFlags(rng, nchan)});
+            for (int p : pols) {
+                g.products.push_back({p, std::vector<cf>(nchan), std::vector<int>(nchan)});
+                for (int j = 0; j < nchan; j++)
+                    g.products.back().data[j] = cf(n(rng), n(rng)), g.products.back().flags[j] = !bad(rng);
+            }
             groups.push_back(std::move(g));
         }
     return groups;
@@ -135,49 +122,29 @@ struct Got {
     double pre[5];
     std::vector<cf> data;
     std::vector<int> flags;
-    int pol, visno, number;
+    int pol, visno;
 };
 
-// Sets the keywords up as a task's command line would and reads them with the flag letters.
-void configure(const std::string& vis, const std::string& stokes, const char* flags = "sdlwbcef")
+// Sets the keywords up as a task's command line would, reads them with the flag letters and
+// reads every record of every input data set (at most `max` channels), with "pol" and "visno".
+std::vector<Got> readAll(const std::string& vis, const std::string& stokes, const char* flags = "sdlwbcef",
+                         int max = kMax)
 {
     keyinic();
     keyputc(("vis=" + vis).c_str());
     if (!stokes.empty())
         keyputc(("stokes=" + stokes).c_str());
     uvdatinp("vis", flags);
-}
-
-// The records of the open data set up to its end, with "pol", "visno" and "number" after each.
-std::vector<Got> readOpen()
-{
     static float data[2 * kMax];
     static int fl[kMax];
     std::vector<Got> out;
-    for (Got g;; out.push_back(g)) {
-        int n = 0;
-        uvdatrd(g.pre, data, fl, kMax, &n);
-        if (n == 0)
-            return out;
-        g.data.assign(reinterpret_cast<cf*>(data), reinterpret_cast<cf*>(data) + n);
-        g.flags.assign(fl, fl + n);
-        uvdatgti("pol", &g.pol);
-        uvdatgti("visno", &g.visno);
-        uvdatgti("number", &g.number);
-    }
-}
-
-// Every record of every input data set.
-std::vector<Got> readAll(const std::string& vis, const std::string& stokes, const char* flags = "sdlwbcef")
-{
-    configure(vis, stokes, flags);
-    std::vector<Got> out;
-    int tno = 0;
-    while (uvdatopn(&tno)) {
-        for (Got& g : readOpen())
-            out.push_back(std::move(g));
-        uvdatcls();
-    }
+    for (int tno = 0, n = 0; uvdatopn(&tno); uvdatcls())
+        for (Got g; uvdatrd(g.pre, data, fl, max, &n), n > 0; out.push_back(g)) {
+            g.data.assign(reinterpret_cast<cf*>(data), reinterpret_cast<cf*>(data) + n);
+            g.flags.assign(fl, fl + n);
+            uvdatgti("pol", &g.pol);
+            uvdatgti("visno", &g.visno);
+        }
     return out;
 }
 
@@ -422,21 +389,16 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel)
                 expectRecord(got[k], e, req + " group " + std::to_string(k));
             }
         }
-    }
-
-    // Without a request each product is corrected.
-    std::vector<Group> model = makeGroups({-1, -2, -3, -4}, 4, 11);
-    writeSet(set("leak.uv"), withLeakage(model, kLeakage), opt);
-    testing::internal::CaptureStdout();
-    std::vector<Got> got = readAll(set("leak.uv"), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Applying polarization leakage corrections to " + set("leak.uv") + "\n");
-    ASSERT_EQ(got.size(), 4 * model.size());
-    for (size_t k = 0; k < got.size(); k++) {
-        const Product& want = model[k / 4].products[k % 4];
-        EXPECT_EQ(got[k].pol, want.pol);
-        for (int j = 0; j < 4; j++)
-            EXPECT_NEAR(std::abs(got[k].data[j] - want.data[j]), 0, 2e-5);
+        // Without a request each product is corrected, and the correction is announced.
+        testing::internal::CaptureStdout();
+        std::vector<Got> got = readAll(vis, "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Applying polarization leakage corrections to " + vis + "\n");
+        ASSERT_EQ(got.size(), 4 * model.size());
+        for (size_t k = 0; k < got.size(); k++) {
+            EXPECT_EQ(got[k].pol, model[k / 4].products[k % 4].pol);
+            for (int j = 0; j < 8; j++)
+                EXPECT_NEAR(std::abs(got[k].data[j] - model[k / 4].products[k % 4].data[j]), 0, 2e-5);
+        }
     }
 }
 
@@ -445,7 +407,6 @@ TEST_F(UvdatTest, LeakageCorrectionRecoversTheModel)
 // Without "corr" the data line becomes the wide channels.
 TEST_F(UvdatTest, DataSetsWithOnlyWideChannelsDeliverThem)
 {
-    int tno = 0;
     int t = 0;
     uvopen_c(&t, set("wideonly.uv").c_str(), "new");
     uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
@@ -455,16 +416,10 @@ TEST_F(UvdatTest, DataSetsWithOnlyWideChannelsDeliverThem)
     uvwwrite_c(t, w, wf, 2);
     uvwrite_c(t, p, nullptr, nullptr, 0);
     uvclose_c(t);
-    configure(set("wideonly.uv"), "", "dlb");
-    ASSERT_TRUE(uvdatopn(&tno));
-    char ltype[16];
-    uvdatgta("ltype", ltype, sizeof ltype);
-    EXPECT_STREQ(ltype, "wide");
-    std::vector<Got> got = readOpen();
+    std::vector<Got> got = readAll(set("wideonly.uv"), "", "dlb");
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].data, (std::vector<cf>{{1, 2}, {3, 4}}));
     EXPECT_EQ(got[0].flags, std::vector<int>(wf, wf + 2));
-    uvdatcls();
 }
 
 // ---- The real data sets as the viewer reads them ----
@@ -508,76 +463,55 @@ TEST(UvdatRealData, DeliversWhatTheBytesHold)
 
 // ---- Fatal errors ----
 
-TEST_F(UvdatTest, BadRequestsAreFatal)
+TEST_F(UvdatTest, BadRequestsGroupsAndTablesAreFatal)
 {
-    const std::string vis = set("lin.uv");
-    written("lin.uv", {-5, -6, -7, -8}, 4);
+    written("lin.uv", {-5, -6, -7, -8}, 8);
+    auto ragged = makeGroups({-5, -6}, 8);
+    ragged[1].products[1].data.resize(4);
+    ragged[1].products[1].flags.resize(4);
+    writeSet(set("ragged.uv"), ragged);
+    SetOptions five, noNpol, badLeakage, halfGroups;
+    five.npol = 5;
+    noNpol.npol = -1;
+    badLeakage.leakageBytes = 20;
+    halfGroups.leakage = std::vector<cf>(6, {0.01f, 0});
+    halfGroups.headerNpol = 2;
+    written("five.uv", {-5, -6}, 8, 1, five);
+    written("xx.uv", {-5}, 4, 1, noNpol);
+    written("badleak.uv", {-1, -2, -3, -4}, 4, 1, badLeakage);
+    written("half.uv", {-1, -2}, 4, 1, halfGroups);
+    const std::string lin = set("lin.uv");
     const struct {
         std::string vis, stokes;
-        const char *flags, *message;
+        int max;
+        const char* message;
     } cases[] = {
-        {vis, "Xx", "sdlwbcef", "Unrecognized polarization mnemonic: Xx"},
-        {vis, "i,q,u,v,rr", "sdlwbcef", "Too many Stokes parameters to process"},
-        {vis + "," + vis, "i", "sdlwbcef", "Only one input vis file is allowed"},
-        {set("missing.uv"), "i", "sdlwbcef", "File does not exist: .*missing.uv"},
+        {lin, "Xx", kMax, "Unrecognized polarization mnemonic: Xx"},
+        {lin, "i,q,u,v,rr", kMax, "Too many Stokes parameters to process"},
+        {lin + "," + lin, "i", kMax, "Only one input vis file is allowed"},
+        {set("missing.uv"), "i", kMax, "File does not exist: .*missing.uv"},
+        {lin, "i", 4, "Data array too small in UvDatRd"},
+        {set("ragged.uv"), "i", kMax, "Number of channels of data changed in uvPolIni"},
+        {set("five.uv"), "i", kMax, "Invalid number of polarisations for me to handle"},
+        {set("xx.uv"), "i,q", kMax, "Needed polarizations missing from .*xx.uv"},
+        {set("badleak.uv"), "i", kMax, "Leakage table appears bad"},
+        {set("half.uv"), "i", kMax, "Required polarizations missing from the file"},
     };
     for (const auto& c : cases)
-        EXPECT_EXIT(configure(c.vis, c.stokes, c.flags), ExitedWithCode(1), c.message);
+        EXPECT_EXIT(readAll(c.vis, c.stokes, "sdlwbcef", c.max), ExitedWithCode(1), c.message) << c.message;
     EXPECT_EXIT((keyinic(), uvdatinp("vis", "s")), ExitedWithCode(1), "No input files were given.");
 }
 
-TEST_F(UvdatTest, BadGroupsAreFatal)
+// Half groups cannot be corrected (but "ii" never is); an antenna beyond the table (here 3 of
+// antennas 1 and 2) gives flagged zeros.
+TEST_F(UvdatTest, LeakageNeedsFullGroupsAndAntennasInTheTable)
 {
-    auto groups = makeGroups({-5, -6}, 8);
-    groups[1].products[1].data.resize(4);
-    groups[1].products[1].flags.resize(4);
-    writeSet(set("ragged.uv"), groups);
-    EXPECT_EXIT(readAll(set("ragged.uv"), "i"), ExitedWithCode(1), "Number of channels of data changed in uvPolIni");
-
-    SetOptions five;
-    five.npol = 5;
-    written("five.uv", {-5, -6}, 8, 1, five);
-    EXPECT_EXIT(readAll(set("five.uv"), "i"), ExitedWithCode(1), "Invalid number of polarisations for me to handle");
-
-    SetOptions noNpol;
-    noNpol.npol = -1;
-    written("xx.uv", {-5}, 4, 1, noNpol);
-    EXPECT_EXIT(readAll(set("xx.uv"), "i,q"), ExitedWithCode(1), "Needed polarizations missing from .*xx.uv");
-
-    written("lin.uv", {-5, -6}, 8);
-    configure(set("lin.uv"), "i");
-    int tno;
-    ASSERT_TRUE(uvdatopn(&tno));
-    EXPECT_EXIT(
-        {
-            static float data[8];
-            static int fl[4];
-            double pre[4];
-            int n;
-            uvdatrd(pre, data, fl, 4, &n);
-        },
-        ExitedWithCode(1), "Data array too small in UvDatRd");
-    uvdatcls();
-}
-
-TEST_F(UvdatTest, LeakageNeedsFullGroupsAndASoundTable)
-{
-    SetOptions bad;
-    bad.leakageBytes = 20;
-    written("badleak.uv", {-1, -2, -3, -4}, 4, 1, bad);
-    EXPECT_EXIT(readAll(set("badleak.uv"), "i"), ExitedWithCode(1), "Leakage table appears bad");
-
     SetOptions half;
     half.leakage = std::vector<cf>(6, {0.01f, 0});
     written("half.uv", {-1, -2}, 4, 1, half);
-    EXPECT_TRUE(readAll(set("half.uv"), "i").empty()) << "half groups cannot be corrected";
-    EXPECT_EQ(readAll(set("half.uv"), "ii").size(), 24u) << "ii is never corrected";
+    EXPECT_TRUE(readAll(set("half.uv"), "i").empty());
+    EXPECT_EQ(readAll(set("half.uv"), "ii").size(), 24u);
 
-    half.headerNpol = 2;
-    written("half2.uv", {-1, -2}, 4, 1, half);
-    EXPECT_EXIT(readAll(set("half2.uv"), "i"), ExitedWithCode(1), "Required polarizations missing from the file");
-
-    // An antenna beyond the table (here 3 of antennas 1 and 2) gives flagged zeros.
     SetOptions shortTable;
     shortTable.leakage = std::vector<cf>(4, {0.05f, 0});
     const std::vector<Group> groups = written("short.uv", {-1, -2, -3, -4}, 4, 12, shortTable);
