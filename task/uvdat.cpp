@@ -71,18 +71,6 @@ void announce(const char* what, const std::string& name)
     std::fflush(stdout);
 }
 
-// Polarisation code as reported to callers: "ii", "qq", "uu" as I, Q, U.
-int reported(int code)
-{
-    if (code == 0)
-        return 1;
-    if (code == 5)
-        return 2;
-    if (code == 6)
-        return 3;
-    return code;
-}
-
 // The factor applied to the reader's variance of the record last delivered.
 float varianceFactor()
 {
@@ -327,7 +315,7 @@ extern "C" void uvdatgti(const char* object, int* value)
             bug_c('f', "No file open, in UvDatGt(pol)");
         if (pol.npol > 0) {
             const int at = pol.dopol && pol.ipol >= 1 ? pol.ipol - 1 : 0;
-            *value = reported(pol.pols[at]);
+            *value = reportedCode(pol.pols[at]);
         } else {
             const int def = 1;
             uvrdvr_c(current.tno, IO_INT, "pol", value, &def, 1);
@@ -360,7 +348,7 @@ extern "C" void uvdatgti(const char* object, int* value)
         if (n == 0)
             value[0] = 0;
         for (int i = 0; i < n; i++)
-            value[i] = reported(codes[i]);
+            value[i] = reportedCode(codes[i]);
     } else if (obj == "nchan") {
         *value = inputs.nchan;
     } else if (obj == "number") {

@@ -21,6 +21,23 @@ struct Access {
     float gainvar = 1.0f;  // squared gain amplitude of the last record read directly
 };
 
+// The products of one record group as the polarisation algebra sees them: the consecutive
+// records of one baseline and time in a uv data set, or one row of a UVH5 file.
+struct Group {
+    int nslots = 0;
+    int code[4] = {};  // polarisation code of each slot; -9 when it names no product
+    const float* data[4] = {};  // complex channels of each slot, as (re, im) pairs
+    const int* flags[4] = {};  // flags of each slot, nonzero good
+};
+
+// Cosine and sine of twice the feed angle of a group. Unless `known`, get() reads "chi" of
+// the open uv data set on first use; data without a feed angle sets `known` and keeps 0.
+struct Rotation {
+    bool known = false;
+    float c = 1, s = 0;
+    void get();
+};
+
 // One term of a formed polarisation: a complex coefficient on the product of a group slot.
 struct Term {
     int code;  // polarisation code of the product
@@ -52,8 +69,7 @@ struct Pol {
 
     int nchan = 0;  // channels of the current group, 0 at the end
     double preamble[5] = {};  // preamble of the group's first record
-    int nslots = 0;
-    int slotcode[4] = {};
+    Group group;  // the current group, over data and flags
     float slotgain[4] = {};
     std::vector<float> data[4];  // complex channels of each slot
     std::vector<int> flags[4];
@@ -68,6 +84,22 @@ extern Pol pol;
 
 // Per data set polarisation set-up, called by uvdatopn with the data set's name.
 void polOpen(const std::string& name);
+
+// The algebra shared by uv data sets and UVH5 files.
+// The code of a requested polarisation: "ii", "qq", "uu" as 0, 5, 6, the others as polsp2c
+// gives them (an unknown name is fatal).
+int requestCode(const std::string& name);
+// Polarisation code as reported to callers: "ii", "qq", "uu" as I, Q, U.
+int reportedCode(int code);
+// Whether product `code` is delivered as it is for a request met by selection (a raw
+// product, or "ii": I and the parallel hands, each a record of its own).
+bool selectsProduct(int request, int code);
+// Chooses the terms of request `code` from the products of group `g`; none when it cannot
+// be formed from them.
+void chooseTerms(const Group& g, int code, Formed& f, Rotation& rot);
+// The formed record of `f` over `nchan` channels of group `g`: complex `data` and `flags`
+// (1 good); a channel is good only where every product used is good.
+void formRecord(const Group& g, const Formed& f, int nchan, float* data, int* flags);
 
 }  // namespace kestrum::uvdat
 

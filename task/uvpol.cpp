@@ -26,20 +26,15 @@ using cfloat = std::complex<float>;
 
 constexpr int kNoPol = -9;  // "pol" of a group member that names no product
 
-// Slot holding product `code` in the current group, -1 when none.
-int slotOf(int code)
+// Slot holding product `code` in group `g`, -1 when none.
+int slotOf(const Group& g, int code)
 {
     if (code < -8 || code > 6)
         return -1;
-    for (int s = 0; s < pol.nslots; s++)
-        if (pol.slotcode[s] == code)
+    for (int s = 0; s < g.nslots; s++)
+        if (g.code[s] == code)
             return s;
     return -1;
-}
-
-bool has(int code)
-{
-    return slotOf(code) >= 0;
 }
 
 void leakFail(const char* step, int iostat)
@@ -48,99 +43,11 @@ void leakFail(const char* step, int iostat)
     bugno_c('f', iostat);
 }
 
-// The feed angle, read once per group when a rotation needs it.
-struct Rotation {
-    bool read = false;
-    float c = 1, s = 0;
-    void get()
-    {
-        if (read)
-            return;
-        float chi;
-        uvpolchi(&chi, &c, &s);
-        read = true;
-    }
-};
-
-// Chooses the terms of request `code` from the products of the current group.
-void chooseTerms(int code, Formed& f, Rotation& rot)
-{
-    f.nterms = 0;
-    f.average = false;
-    auto add = [&](int c, float re, float im) { f.terms[f.nterms++] = {c, slotOf(c), re, im}; };
-    const bool rrll = has(-1) && has(-2), rllr = has(-3) && has(-4);
-    const bool xxyy = has(-5) && has(-6), xyyx = has(-7) && has(-8);
-    if (has(code)) {
-        add(code, 1, 0);
-        return;
-    }
-    switch (code) {
-    case 1:  // I
-        if (rrll)
-            add(-1, 0.5f, 0), add(-2, 0.5f, 0);
-        else if (xxyy)
-            add(-5, 0.5f, 0), add(-6, 0.5f, 0);
-        break;
-    case 2:  // Q: 0.5 e^(-i2chi) RL + 0.5 e^(i2chi) LR, or rotated linear products
-        if (rllr) {
-            rot.get();
-            add(-3, 0.5f * rot.c, -0.5f * rot.s);
-            add(-4, 0.5f * rot.c, 0.5f * rot.s);
-        } else if (xxyy && xyyx) {
-            rot.get();
-            add(-5, 0.5f * rot.c, 0), add(-6, -0.5f * rot.c, 0);
-            add(-7, -0.5f * rot.s, 0), add(-8, -0.5f * rot.s, 0);
-        }
-        break;
-    case 3:  // U: -0.5i e^(i2chi) LR + 0.5i e^(-i2chi) RL, or rotated linear products
-        if (rllr) {
-            rot.get();
-            add(-4, 0.5f * rot.s, -0.5f * rot.c);
-            add(-3, 0.5f * rot.s, 0.5f * rot.c);
-        } else if (xxyy && xyyx) {
-            rot.get();
-            add(-5, 0.5f * rot.s, 0), add(-6, -0.5f * rot.s, 0);
-            add(-7, 0.5f * rot.c, 0), add(-8, 0.5f * rot.c, 0);
-        }
-        break;
-    case 4:  // V
-        if (rrll)
-            add(-1, 0.5f, 0), add(-2, -0.5f, 0);
-        else if (xyyx)
-            add(-7, 0, 0.5f), add(-8, 0, -0.5f);
-        break;
-    case 5:  // qq: Q in the feed frame
-        if (rllr)
-            add(-3, 0.5f, 0), add(-4, 0.5f, 0);
-        else if (xxyy)
-            add(-5, 0.5f, 0), add(-6, -0.5f, 0);
-        break;
-    case 6:  // uu: U in the feed frame
-        if (rllr)
-            add(-4, 0, -0.5f), add(-3, 0, 0.5f);
-        else if (xyyx)
-            add(-7, 0.5f, 0), add(-8, 0.5f, 0);
-        break;
-    case 0:  // ii: I itself, else the mean of the parallel hands present
-        if (has(1)) {
-            add(1, 1, 0);
-        } else {
-            for (int c : {-1, -2, -5, -6})
-                if (has(c))
-                    add(c, 1, 0);
-            f.average = true;
-        }
-        break;
-    default:
-        break;
-    }
-}
-
 // Whether request `code` is corrected for leakage: all but "ii" and Stokes parameters
 // stored as such.
 bool leakCorrected(int code)
 {
-    return code != 0 && !(code >= 1 && code <= 4 && has(code));
+    return code != 0 && !(code >= 1 && code <= 4 && slotOf(pol.group, code) >= 0);
 }
 
 // Replaces the terms of `f` by their leakage-corrected form for the group's baseline.
@@ -157,7 +64,7 @@ void correctLeakage(Formed& f)
     uvlkcorr(pol.preamble[current.npream - 1], &n, codes, coefs);
     f.nterms = 0;
     for (int t = 0; t < n; t++) {
-        int s = slotOf(codes[t]);
+        int s = slotOf(pol.group, codes[t]);
         if (s < 0) {  // the other feed family's products are not in the group
             f.nterms = 0;
             return;
@@ -173,7 +80,7 @@ void readGroupMember(int slot, int nchan, double* preamble)
     if (n != nchan)
         bug_c('f', "Number of channels of data changed in uvPolIni");
     int def = kNoPol;
-    uvrdvr_c(current.tno, IO_INT, "pol", &pol.slotcode[slot], &def, 1);
+    uvrdvr_c(current.tno, IO_INT, "pol", &pol.group.code[slot], &def, 1);
 }
 
 // The loops of the weighted sums run in fixed blocks of 8 elements, a shape the compiler
@@ -243,10 +150,10 @@ void andFlags(int* __restrict out, const int* __restrict f, int n)
 
 // Adds (or, for the first term, stores) one term of a weighted sum over `nchan` channels; a
 // channel stays good only while it is good in every product used.
-void weightedTerm(const Term& term, bool first, int nchan, float* __restrict out, int* __restrict flags)
+void weightedTerm(const Group& g, const Term& term, bool first, int nchan, float* __restrict out, int* __restrict flags)
 {
-    const float* __restrict d = pol.data[term.slot].data();
-    const int* fl = pol.flags[term.slot].data();
+    const float* __restrict d = g.data[term.slot];
+    const int* fl = g.flags[term.slot];
     const float cr = term.re, ci = term.im;
     if (ci == 0.0f) {  // real coefficients: one multiply per float
         if (first)
@@ -271,6 +178,160 @@ void weightedTerm(const Term& term, bool first, int nchan, float* __restrict out
 }
 
 }  // namespace
+
+void Rotation::get()
+{
+    if (known)
+        return;
+    float chi;
+    uvpolchi(&chi, &c, &s);
+    known = true;
+}
+
+int requestCode(const std::string& name)
+{
+    if (name == "ii" || name == "II")
+        return 0;
+    if (name == "qq" || name == "QQ")
+        return 5;
+    if (name == "uu" || name == "UU")
+        return 6;
+    return polsp2c(name.c_str());
+}
+
+int reportedCode(int code)
+{
+    if (code == 0)
+        return 1;
+    if (code == 5)
+        return 2;
+    if (code == 6)
+        return 3;
+    return code;
+}
+
+bool selectsProduct(int request, int code)
+{
+    if (request == 0)
+        return code == 1 || code == -1 || code == -2 || code == -5 || code == -6;
+    return code == request;
+}
+
+void chooseTerms(const Group& g, int code, Formed& f, Rotation& rot)
+{
+    auto has = [&g](int c) { return slotOf(g, c) >= 0; };
+    f.nterms = 0;
+    f.average = false;
+    auto add = [&](int c, float re, float im) { f.terms[f.nterms++] = {c, slotOf(g, c), re, im}; };
+    const bool rrll = has(-1) && has(-2), rllr = has(-3) && has(-4);
+    const bool xxyy = has(-5) && has(-6), xyyx = has(-7) && has(-8);
+    if (has(code)) {
+        add(code, 1, 0);
+        return;
+    }
+    switch (code) {
+    case 1:  // I
+        if (rrll)
+            add(-1, 0.5f, 0), add(-2, 0.5f, 0);
+        else if (xxyy)
+            add(-5, 0.5f, 0), add(-6, 0.5f, 0);
+        break;
+    case 2:  // Q: 0.5 e^(-i2chi) RL + 0.5 e^(i2chi) LR, or rotated linear products
+        if (rllr) {
+            rot.get();
+            add(-3, 0.5f * rot.c, -0.5f * rot.s);
+            add(-4, 0.5f * rot.c, 0.5f * rot.s);
+        } else if (xxyy && xyyx) {
+            rot.get();
+            add(-5, 0.5f * rot.c, 0), add(-6, -0.5f * rot.c, 0);
+            add(-7, -0.5f * rot.s, 0), add(-8, -0.5f * rot.s, 0);
+        }
+        break;
+    case 3:  // U: -0.5i e^(i2chi) LR + 0.5i e^(-i2chi) RL, or rotated linear products
+        if (rllr) {
+            rot.get();
+            add(-4, 0.5f * rot.s, -0.5f * rot.c);
+            add(-3, 0.5f * rot.s, 0.5f * rot.c);
+        } else if (xxyy && xyyx) {
+            rot.get();
+            add(-5, 0.5f * rot.s, 0), add(-6, -0.5f * rot.s, 0);
+            add(-7, 0.5f * rot.c, 0), add(-8, 0.5f * rot.c, 0);
+        }
+        break;
+    case 4:  // V
+        if (rrll)
+            add(-1, 0.5f, 0), add(-2, -0.5f, 0);
+        else if (xyyx)
+            add(-7, 0, 0.5f), add(-8, 0, -0.5f);
+        break;
+    case 5:  // qq: Q in the feed frame
+        if (rllr)
+            add(-3, 0.5f, 0), add(-4, 0.5f, 0);
+        else if (xxyy)
+            add(-5, 0.5f, 0), add(-6, -0.5f, 0);
+        break;
+    case 6:  // uu: U in the feed frame
+        if (rllr)
+            add(-4, 0, -0.5f), add(-3, 0, 0.5f);
+        else if (xyyx)
+            add(-7, 0.5f, 0), add(-8, 0.5f, 0);
+        break;
+    case 0:  // ii: I itself, else the mean of the parallel hands present
+        if (has(1)) {
+            add(1, 1, 0);
+        } else {
+            for (int c : {-1, -2, -5, -6})
+                if (has(c))
+                    add(c, 1, 0);
+            f.average = true;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void formRecord(const Group& g, const Formed& f, int nchan, float* data, int* flags)
+{
+    if (f.nterms == 0) {
+        std::memset(data, 0, sizeof(float) * 2 * nchan);
+        std::memset(flags, 0, sizeof(int) * nchan);
+    } else if (f.average) {
+        std::memset(data, 0, sizeof(float) * 2 * nchan);
+        std::memset(flags, 0, sizeof(int) * nchan);  // the good count per channel
+        for (int t = 0; t < f.nterms; t++) {
+            const float* d = g.data[f.terms[t].slot];
+            const int* fl = g.flags[f.terms[t].slot];
+            for (int j = 0; j < nchan; j++) {
+                if (fl[j]) {
+                    data[2 * j] += d[2 * j];
+                    data[2 * j + 1] += d[2 * j + 1];
+                    flags[j]++;
+                }
+            }
+        }
+        for (int j = 0; j < nchan; j++) {
+            if (flags[j] > 1) {
+                data[2 * j] /= static_cast<float>(flags[j]);
+                data[2 * j + 1] /= static_cast<float>(flags[j]);
+            }
+            flags[j] = flags[j] > 0;
+        }
+    } else if (f.nterms == 1 && f.terms[0].re == 1.0f && f.terms[0].im == 0.0f) {
+        std::memcpy(data, g.data[f.terms[0].slot], sizeof(float) * 2 * nchan);
+        std::memcpy(flags, g.flags[f.terms[0].slot], sizeof(int) * nchan);
+    } else {
+        int t = 0;
+        if (f.nterms >= 2 && f.terms[0].im == 0.0f && f.terms[1].im == 0.0f) {
+            const Term &a = f.terms[0], &b = f.terms[1];
+            mulReal2(data, g.data[a.slot], a.re, g.data[b.slot], b.re, 2 * nchan);
+            bothFlags(flags, g.flags[a.slot], g.flags[b.slot], nchan);
+            t = 2;
+        }
+        for (; t < f.nterms; t++)
+            weightedTerm(g, f.terms[t], t == 0, nchan, data, flags);
+    }
+}
 
 void polOpen(const std::string& name)
 {
@@ -305,12 +366,9 @@ void polOpen(const std::string& name)
         if (pol.npol > 1)
             bug_c('f', ("Needed polarizations missing from " + name).c_str());
         uvselect_c(tno, "and", 0, 0, 1);
-        if (pol.pols[0] == 0) {
-            for (int code : {1, -1, -2, -5, -6})
+        for (int code = -8; code <= 6; code++)
+            if (selectsProduct(pol.pols[0], code))
                 uvselect_c(tno, "polarization", code, code, 1);
-        } else {
-            uvselect_c(tno, "polarization", pol.pols[0], pol.pols[0], 1);
-        }
         pol.dopol = false;
     }
     if (pol.dopol && pol.selpol)
@@ -320,6 +378,8 @@ void polOpen(const std::string& name)
         for (int s = 0; s < 4; s++) {
             pol.data[s].resize(2 * static_cast<size_t>(kMaxChan));
             pol.flags[s].resize(kMaxChan);
+            pol.group.data[s] = pol.data[s].data();
+            pol.group.flags[s] = pol.flags[s].data();
         }
     }
 }
@@ -339,16 +399,7 @@ extern "C" void uvpolinp(int maxpol, int* npol, int* pols)
             f.pop_back();
         if (f.empty())
             break;
-        int code;
-        if (f == "ii" || f == "II")
-            code = 0;
-        else if (f == "qq" || f == "QQ")
-            code = 5;
-        else if (f == "uu" || f == "UU")
-            code = 6;
-        else
-            code = polsp2c(f.c_str());
-        pols[(*npol)++] = code;
+        pols[(*npol)++] = requestCode(f);
     }
     if (keyprsnt("stokes"))
         bug_c('f', "Too many Stokes parameters to process");
@@ -368,7 +419,8 @@ extern "C" int uvpolini(void)
     int nchan = 0;
     uvread_c(tno, pol.preamble, pol.data[0].data(), pol.flags[0].data(), kMaxChan, &nchan);
     pol.nchan = nchan;
-    pol.nslots = 0;
+    Group& g = pol.group;
+    g.nslots = 0;
     if (nchan == 0)
         return 1;
 
@@ -377,25 +429,26 @@ extern "C" int uvpolini(void)
     if (ngroup < 1 || ngroup > 4)
         bug_c('f', "Invalid number of polarisations for me to handle");
     def = 0;
-    uvrdvr_c(tno, IO_INT, "pol", &pol.slotcode[0], &def, 1);
+    uvrdvr_c(tno, IO_INT, "pol", &g.code[0], &def, 1);
     double scratch[5];
     for (int s = 1; s < ngroup; s++)
         readGroupMember(s, nchan, scratch);
-    pol.nslots = ngroup;
+    g.nslots = ngroup;
     // Codes outside the known range name no product.
     for (int s = 0; s < ngroup; s++)
-        if (pol.slotcode[s] < -8 || pol.slotcode[s] > 6)
-            pol.slotcode[s] = kNoPol;
+        if (g.code[s] < -8 || g.code[s] > 6)
+            g.code[s] = kNoPol;
     if (pol.copy) {
         pol.npol = ngroup;
-        std::memcpy(pol.pols, pol.slotcode, sizeof(int) * ngroup);
+        std::memcpy(pol.pols, g.code, sizeof(int) * ngroup);
     }
 
+    auto has = [&g](int c) { return slotOf(g, c) >= 0; };
     const bool full = (has(-1) && has(-2) && has(-3) && has(-4)) || (has(-5) && has(-6) && has(-7) && has(-8));
     Rotation rot;
     for (int i = 0; i < pol.npol; i++) {
         Formed& f = pol.formed[i];
-        chooseTerms(pol.pols[i], f, rot);
+        chooseTerms(g, pol.pols[i], f, rot);
         if (pol.leak && leakCorrected(pol.pols[i]) && !full)
             f.nterms = 0;
         if (f.nterms == 0)
@@ -415,7 +468,7 @@ extern "C" int uvpolini(void)
         pol.slotgain[s] = 1.0f;
         if (current.calib && used[s]) {
             const double* p = pol.preamble;
-            uvgnfac(p[current.npream - 2], p[current.npream - 1], pol.slotcode[s], current.dowide, pol.data[s].data(),
+            uvgnfac(p[current.npream - 2], p[current.npream - 1], g.code[s], current.dowide, pol.data[s].data(),
                     pol.flags[s].data(), nchan, &pol.slotgain[s]);
         }
     }
@@ -458,46 +511,7 @@ extern "C" void uvpolget(double* preamble, float* data, int* flags, int n, int* 
         return;
     }
     std::memcpy(preamble, pol.preamble, sizeof(double) * current.npream);
-    const Formed& f = pol.formed[pol.ipol - 1];
-
-    if (f.nterms == 0) {
-        std::memset(data, 0, sizeof(float) * 2 * nchan);
-        std::memset(flags, 0, sizeof(int) * nchan);
-    } else if (f.average) {
-        std::memset(data, 0, sizeof(float) * 2 * nchan);
-        std::memset(flags, 0, sizeof(int) * nchan);  // the good count per channel
-        for (int t = 0; t < f.nterms; t++) {
-            const float* d = pol.data[f.terms[t].slot].data();
-            const int* fl = pol.flags[f.terms[t].slot].data();
-            for (int j = 0; j < nchan; j++) {
-                if (fl[j]) {
-                    data[2 * j] += d[2 * j];
-                    data[2 * j + 1] += d[2 * j + 1];
-                    flags[j]++;
-                }
-            }
-        }
-        for (int j = 0; j < nchan; j++) {
-            if (flags[j] > 1) {
-                data[2 * j] /= static_cast<float>(flags[j]);
-                data[2 * j + 1] /= static_cast<float>(flags[j]);
-            }
-            flags[j] = flags[j] > 0;
-        }
-    } else if (f.nterms == 1 && f.terms[0].re == 1.0f && f.terms[0].im == 0.0f) {
-        std::memcpy(data, pol.data[f.terms[0].slot].data(), sizeof(float) * 2 * nchan);
-        std::memcpy(flags, pol.flags[f.terms[0].slot].data(), sizeof(int) * nchan);
-    } else {
-        int t = 0;
-        if (f.nterms >= 2 && f.terms[0].im == 0.0f && f.terms[1].im == 0.0f) {
-            const Term &a = f.terms[0], &b = f.terms[1];
-            mulReal2(data, pol.data[a.slot].data(), a.re, pol.data[b.slot].data(), b.re, 2 * nchan);
-            bothFlags(flags, pol.flags[a.slot].data(), pol.flags[b.slot].data(), nchan);
-            t = 2;
-        }
-        for (; t < f.nterms; t++)
-            weightedTerm(f.terms[t], t == 0, nchan, data, flags);
-    }
+    formRecord(pol.group, pol.formed[pol.ipol - 1], nchan, data, flags);
     *nread = nchan;
 }
 
