@@ -8,6 +8,7 @@
 #include "model/util.h"
 #include "task/key.h"
 #include "task/uvdat.h"
+#include "task/uvh5.h"
 
 #include <cmath>
 #include <complex>
@@ -34,6 +35,11 @@ void printError(const std::string& message)
     std::cout << message << std::endl;
 }
 
+void printWindowsError(int windows)
+{
+    printError("Can't deal with " + std::to_string(windows) + " IFs, run tessfen before proceeding.");
+}
+
 // True when `bl` truncates to a 32-bit baseline key.
 bool validBaselineNumber(double bl)
 {
@@ -46,6 +52,9 @@ Observation::Observation(const KrellParams& params, bool ampOnly) : params(param
 
 bool Observation::getObsParams()
 {
+    uvh5_ = uvh5probe(params.vis.c_str()) != 0;
+    if (uvh5_)
+        return getUvh5Params();
     const int zero = 0;
     int tno = 0;
     uvopen_c(&tno, params.vis.c_str(), "old");
@@ -69,7 +78,7 @@ bool Observation::getObsParams()
     uvrdvr_c(tno, kInt, "nspect", &nif, &zero, 1);
     if (nif != 1) {
         uvclose_c(tno);
-        printError("Can't deal with " + std::to_string(nif) + " IFs, run tessfen before proceeding.");
+        printWindowsError(nif);
         return false;
     }
 
@@ -80,16 +89,50 @@ bool Observation::getObsParams()
     for (int i = 0; i < npol; ++i) {
         int code = 0;
         uvrdvr_c(tno, kInt, "pol", &code, &zero, 1);
-        if (const char* name = polName(code))
-            pols[name] = code;
-        else
-            std::cout << "WARNING: polarisation code " << code
-                      << " has no name and is left out of the polarisation list." << std::endl;
+        addPol(code);
         if (i + 1 < npol && uvscan_c(tno, "") != 0)
             break;
     }
     uvclose_c(tno);
+    printShape();
+    return true;
+}
 
+bool Observation::getUvh5Params()
+{
+    uvh5open(params.vis.c_str(), params.stokes.c_str());
+    uvh5gti("nspect", &nif);
+    if (nif != 1) {
+        uvh5close();
+        printWindowsError(nif);
+        return false;
+    }
+    int npol = 0, nrows = 0;
+    uvh5gti("nants", &nants);
+    uvh5gti("nchan", &nchan);
+    uvh5gti("npol", &npol);
+    uvh5gti("nrows", &nrows);
+    ncorr = static_cast<int64_t>(nrows) * nchan * npol;
+    int codes[4] = {};
+    uvh5gti("pols", codes);
+    for (int i = 0; i < npol; ++i)
+        addPol(codes[i]);
+    uvh5close();
+    printShape();
+    return true;
+}
+
+void Observation::addPol(int code)
+{
+    if (const char* name = polName(code))
+        pols[name] = code;
+    else
+        std::cout << "WARNING: polarisation code " << code << " has no name and is left out of the polarisation list."
+                  << std::endl;
+}
+
+void Observation::printShape() const
+{
     if (Params::debug2) {
         std::cout << "nants=" << nants << std::endl;
         std::cout << "ncorr=" << ncorr << std::endl;
@@ -100,7 +143,6 @@ bool Observation::getObsParams()
             std::cout << " " << name;
         std::cout << std::endl;
     }
-    return true;
 }
 
 bool Observation::read()
@@ -141,16 +183,19 @@ bool Observation::read()
 
 bool Observation::readRecords(Progress& bar, std::string& error)
 {
-    keyini();
-    keyputc(("vis=" + params.vis).c_str());
-    keyputc(("stokes=" + params.stokes).c_str());
-    uvdatinp("vis", "sdlwbcef");
-    keyfin();
-
     int tno = 0;
-    if (!uvdatopn(&tno)) {
-        std::cerr << "Failed to open a vis file" << std::endl;
-        return false;
+    if (uvh5_) {
+        uvh5open(params.vis.c_str(), params.stokes.c_str());
+    } else {
+        keyini();
+        keyputc(("vis=" + params.vis).c_str());
+        keyputc(("stokes=" + params.stokes).c_str());
+        uvdatinp("vis", "sdlwbcef");
+        keyfin();
+        if (!uvdatopn(&tno)) {
+            std::cerr << "Failed to open a vis file" << std::endl;
+            return false;
+        }
     }
 
     std::vector<std::complex<float>> data(kMaxChan);
@@ -158,19 +203,31 @@ bool Observation::readRecords(Progress& bar, std::string& error)
     std::vector<int> flags(kMaxChan);
     double preamble[4] = {0.0, 0.0, 0.0, 0.0};
     int nread = 0;
-    uvdatrd(preamble, reinterpret_cast<float*>(data.data()), inFlags.data(), kMaxChan, &nread);
+    auto next = [&]() {
+        float* buffer = reinterpret_cast<float*>(data.data());
+        if (uvh5_)
+            uvh5read(preamble, buffer, inFlags.data(), kMaxChan, &nread);
+        else
+            uvdatrd(preamble, buffer, inFlags.data(), kMaxChan, &nread);
+    };
+    next();
 
-    double line[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    uvinfo_c(tno, "line", line);
-    nchan = nint(line[1]);
+    const double zeroD = 0.0;
+    if (uvh5_) {
+        uvh5gti("nchan", &nchan);
+        uvh5gtd("inttime", &inttime_);
+    } else {
+        double line[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+        uvinfo_c(tno, "line", line);
+        nchan = nint(line[1]);
+        uvrdvr_c(tno, kDouble, "inttime", &inttime_, &zeroD, 1);
+    }
     if (params.goodchGiven) {
         if (params.goodch < 0)
             params.goodch = 0;
         if (params.goodch > nchan - 1)
             params.goodch = nchan - 1;
     }
-    const double zeroD = 0.0;
-    uvrdvr_c(tno, kDouble, "inttime", &inttime_, &zeroD, 1);
 
     double prevTime = 0.0;
     bool ok = true;
@@ -200,12 +257,19 @@ bool Observation::readRecords(Progress& bar, std::string& error)
         }
 
         int visno = 0, pol = 0;
-        uvdatgti("visno", &visno);
-        uvdatgti("pol", &pol);
         double lst = 0.0;
-        uvrdvr_c(tno, kDouble, "lst", &lst, &zeroD, 1);
         char source[64];
-        uvrdvr_c(tno, kChar, "source", source, "", sizeof source);
+        if (uvh5_) {
+            uvh5gti("visno", &visno);
+            uvh5gti("pol", &pol);
+            uvh5gtd("lst", &lst);
+            uvh5gta("source", source, sizeof source);
+        } else {
+            uvdatgti("visno", &visno);
+            uvdatgti("pol", &pol);
+            uvrdvr_c(tno, kDouble, "lst", &lst, &zeroD, 1);
+            uvrdvr_c(tno, kChar, "source", source, "", sizeof source);
+        }
 
         for (int c = 0; c < nread; ++c)
             flags[c] = inFlags[c] == 1 ? 0 : 3;
@@ -214,10 +278,24 @@ bool Observation::readRecords(Progress& bar, std::string& error)
                             flags.data(), ampOnly);
         add(source, static_cast<int>(allVis.size() - 1));
 
-        uvdatrd(preamble, reinterpret_cast<float*>(data.data()), inFlags.data(), kMaxChan, &nread);
+        next();
         prevTime = time;
     }
-    uvdatcls();
+    if (uvh5_) {
+        uvh5close();
+        // Baseline numbers count the file's antennas (from 0) from UVH5_ANTSHIFT.
+        auto unshift = [](std::map<int32_t, Baseline>& map) {
+            for (auto& [number, baseline] : map) {
+                baseline.ant1 -= UVH5_ANTSHIFT;
+                baseline.ant2 -= UVH5_ANTSHIFT;
+            }
+        };
+        unshift(baselines);
+        for (auto& [name, source] : sources)
+            unshift(source.baselines);
+    } else {
+        uvdatcls();
+    }
     return ok;
 }
 

@@ -21,6 +21,8 @@ public:
 
     // Probes the data set's shape: nants, nif, nchan, ncorr and pols. False (after its
     // message) when the data set has no "corr" variable or more than one spectral window.
+    // A regular file that begins with the HDF5 signature is read as a UVH5 file, into the
+    // same records; a directory is a uv data set.
     bool getObsParams();
     // Loads every record of the requested polarisation with a progress bar, then guesses the
     // integration time. False (after its message) when the data set cannot be opened, goes
@@ -51,6 +53,12 @@ private:
     // message lines, which read() prints once the bar's line is closed.
     bool readRecords(Progress& bar, std::string& error);
     void guessIntegrationTime();
+    bool getUvh5Params();
+    // Enters a polarisation code found in the data into `pols`, warning when it has no name.
+    void addPol(int code);
+    // With debug2, the shape found by getObsParams.
+    void printShape() const;
 
     double inttime_ = 0.0;  // the data set's "inttime" at the first record, 0 if none
+    bool uvh5_ = false;  // the data set is a UVH5 file
 };
