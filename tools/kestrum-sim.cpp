@@ -1,4 +1,4 @@
-// kestrum-sim: writes a simulated uv data set (calibrator and target scans, bandpass, gains,
+// kestrum-sim: writes a simulated uv data set or UVH5 file (calibrator and target scans, bandpass, gains,
 // noise, flagged band edges and interference) for the viewer's demo, tests and benchmarks.
 #include "model/progress.h"
 #include "model/util.h"
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -25,12 +26,12 @@ using kestrum::sim::ObserveConfig;
 
 void usage()
 {
-    std::cout << "kestrum-sim writes a simulated uv data set.\n"
+    std::cout << "kestrum-sim writes a simulated uv data set or UVH5 file.\n"
                  "\n"
                  "kestrum-sim out=dataset [nants=10] [nchan=256] [sources=3c286,target] [pols=xx,yy]\n"
                  "            [hours=2] [inttime=10] [scans=4] [corr=r|j] [seed=1] [sfreq=1.4]\n"
                  "            [bandwidth=0.1] [noise=0.05] [rfi=yes|no] [cal=yes|no] [fault=A-B]\n"
-                 "            [truth=FILE.json]\n"
+                 "            [truth=FILE.json] [format=uv|uvh5]\n"
                  "\n"
                  "out       : the data set to create; it must not exist yet.\n"
                  "nants     : number of antennas; every pair of them is a baseline.\n"
@@ -55,7 +56,10 @@ void usage()
                  "            baseline of antennas A and B alone.\n"
                  "truth     : writes what was injected as JSON: the misbehaving antenna, the persistent\n"
                  "            channels, the burst integrations, the flagged edge channels and the one\n"
-                 "            baseline's faults (channels and integrations zero-based, -1 or [] for none).\n";
+                 "            baseline's faults (channels and integrations zero-based, -1 or [] for none).\n"
+
+                 "format    : uv writes a uv data set (a directory), uvh5 a UVH5 file (HDF5) of the\n"
+                 "            same records; cal=yes and corr=j need uv.\n";
 }
 
 // Strict number conversions: the whole text must be the number.
@@ -167,6 +171,11 @@ bool takeKeywords(std::map<std::string, std::string>& keys, ObserveConfig& confi
         config.faultAnt1 = static_cast<int>(std::min(a1, a2));
         config.faultAnt2 = static_cast<int>(std::max(a1, a2));
     }
+    if (take("format", v)) {
+        if (v != "uv" && v != "uvh5")
+            return bad("format", v);
+        config.uvh5 = v == "uvh5";
+    }
     if (take("rfi", v)) {
         if (v != "yes" && v != "no")
             return bad("rfi", v);
@@ -248,10 +257,16 @@ int main(int argc, char** argv)
         std::unique_ptr<Progress> bar;
         if (values > 8e6)
             bar = std::make_unique<Progress>(integrations, 20);
-        summary = kestrum::sim::observe(config, [&bar](int64_t done, int64_t) {
-            if (bar)
-                bar->update(static_cast<double>(done));
-        });
+        try {
+            summary = kestrum::sim::observe(config, [&bar](int64_t done, int64_t) {
+                if (bar)
+                    bar->update(static_cast<double>(done));
+            });
+        } catch (const std::exception& e) {
+            bar.reset();
+            std::cerr << "kestrum-sim: " << e.what() << "." << std::endl;
+            return 1;
+        }
     }
     std::cout << "Wrote " << summary.records << " records: " << summary.integrations << " integrations x "
               << summary.baselines << " baselines x " << config.pols.size() << " polarisations, " << config.nchan

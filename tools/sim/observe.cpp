@@ -4,6 +4,7 @@
 #include "tools/sim/observe.h"
 
 #include "tools/sim/calwriter.h"
+#include "tools/sim/uvh5writer.h"
 #include "tools/sim/uvwriter.h"
 
 #include "dataset/bug.h"
@@ -300,6 +301,10 @@ std::string checkConfig(const ObserveConfig& c)
         return "cal=yes allows at most 64 antennas";
     if (c.faultAnt1 != 0 && !(c.faultAnt1 >= 1 && c.faultAnt1 < c.faultAnt2 && c.faultAnt2 <= c.nants))
         return "the faulty baseline must be two different antennas of the array";
+    if (c.cal && c.uvh5)
+        return "cal=yes writes calibration tables, which only a uv data set holds";
+    if (c.uvh5 && c.corr16)
+        return "corr=j is a uv data set's storage; a UVH5 file holds floats";
     return {};
 }
 
@@ -426,6 +431,7 @@ ObserveSummary observe(const ObserveConfig& config, const std::function<void(int
         r.u = now.sh * bx + now.ch * by;
         r.v = -now.sd * now.ch * bx + now.sd * now.sh * by + now.cd * bz;
         r.w = now.cd * now.ch * bx - now.cd * now.sh * by + now.sd * bz;
+        r.lst = now.lst;
     };
 
     // Variables that stay the same through the observation, and the record being built.
@@ -446,18 +452,20 @@ ObserveSummary observe(const ObserveConfig& config, const std::function<void(int
         const Integration& it = plan.times[r.timeIndex];
         const Field& field = plan.fields[it.source];
         const double hours = it.seconds / 3600.0;
-        uvputvr_c(tno, kDouble, "antpos", antpos.data(), 3 * config.nants);
-        uvputvr_c(tno, kReal, "epoch", &epoch, 1);
-        uvputvr_c(tno, kReal, "jyperk", &jyperk, 1);
-        uvputvr_c(tno, kReal, "systemp", systemp.data(), config.nants);
-        uvputvr_c(tno, kDouble, "latitud", &latitude, 1);
-        uvputvr_c(tno, kDouble, "longitu", &longitude, 1);
-        uvputvr_c(tno, kChar, "telescop", telescope.c_str(), static_cast<int>(telescope.size()));
-        uvputvr_c(tno, kDouble, "ra", &field.ra, 1);
-        uvputvr_c(tno, kDouble, "dec", &field.dec, 1);
-        uvputvr_c(tno, kDouble, "obsra", &field.ra, 1);
-        uvputvr_c(tno, kDouble, "obsdec", &field.dec, 1);
-        uvputvr_c(tno, kDouble, "lst", &now.lst, 1);
+        if (tno) {
+            uvputvr_c(tno, kDouble, "antpos", antpos.data(), 3 * config.nants);
+            uvputvr_c(tno, kReal, "epoch", &epoch, 1);
+            uvputvr_c(tno, kReal, "jyperk", &jyperk, 1);
+            uvputvr_c(tno, kReal, "systemp", systemp.data(), config.nants);
+            uvputvr_c(tno, kDouble, "latitud", &latitude, 1);
+            uvputvr_c(tno, kDouble, "longitu", &longitude, 1);
+            uvputvr_c(tno, kChar, "telescop", telescope.c_str(), static_cast<int>(telescope.size()));
+            uvputvr_c(tno, kDouble, "ra", &field.ra, 1);
+            uvputvr_c(tno, kDouble, "dec", &field.dec, 1);
+            uvputvr_c(tno, kDouble, "obsra", &field.ra, 1);
+            uvputvr_c(tno, kDouble, "obsdec", &field.dec, 1);
+            uvputvr_c(tno, kDouble, "lst", &now.lst, 1);
+        }
 
         // The sky seen by this baseline, once for all its polarisations: each component's
         // phase grows linearly with frequency, so it advances by a fixed rotation per channel.
@@ -532,7 +540,7 @@ ObserveSummary observe(const ObserveConfig& config, const std::function<void(int
     const int edges = plan.rfi.edgeChannels;
     d.good = [edges, nchan](const UvRecord&, int c) { return c >= edges && c < nchan - edges; };
 
-    summary.records = writeUv(config.out, d);
+    summary.records = config.uvh5 ? writeUvh5(config.out, d) : writeUv(config.out, d);
     if (config.cal) {
         writeCalibration(config, plan, d.times, jumps);
         summary.cal = plan.calGaps;

@@ -1,6 +1,6 @@
 // Simulated interferometer observations: an array of antennas observing a calibrator and
 // target fields in scans, with bandpass, gains, noise and interference, written as a uv data
-// set. Deterministic for a given seed.
+// set or a UVH5 file. Deterministic for a given seed.
 #pragma once
 
 #include <complex>
@@ -23,6 +23,7 @@ struct ObserveConfig {
     double inttime = 10.0;  // seconds per integration
     int scans = 4;  // scans, separated by gaps, alternating calibrator and target
     bool corr16 = false;  // store "corr" as scaled 16-bit integers
+    bool uvh5 = false;  // write a UVH5 file (HDF5) instead of a uv data set
     uint64_t seed = 1;
     double sfreq = 1.4;  // sky frequency of channel 1, GHz
     double bandwidth = 0.1;  // GHz over all channels

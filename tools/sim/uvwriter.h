@@ -30,6 +30,7 @@ struct UvRecord {
     int pol = 0;  // polarisation code
     std::string source;
     double u = 0, v = 0, w = 0;  // nanoseconds
+    double lst = 0;  // radians, set by the coord callback for UVH5 files
 };
 
 // A data set: for each time, for each baseline, for each polarisation one record.
@@ -54,7 +55,8 @@ struct UvDescription {
     std::function<bool(const UvRecord&, int channel)> good;
     // u, v, w in nanoseconds (default: an east-west array of 100 ns spacing turning with time).
     std::function<void(UvRecord&)> coord;
-    // Extra variables (uvputvr_c) written just before each record.
+    // Extra variables (uvputvr_c) written just before each record; the handle is 0 when the
+    // description is written as a UVH5 file, which has no such variables.
     std::function<void(int tno, const UvRecord&)> perRecord;
     // Extra header items, written once after opening.
     std::function<void(int tno)> header;
