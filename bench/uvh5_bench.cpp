@@ -1,0 +1,171 @@
+// Loading a whole UVH5 file: the viewer's loader against one H5Dread of the file's visdata
+// into a buffer allocated beforehand, in the same run, for an uncompressed and an
+// LZF-compressed file; and the loader's peak resident memory against the bytes that the
+// kept records need.
+//
+// The files are written once per run: 10 antennas (45 baselines), 4 polarisations, 1024
+// channels and enough time stamps for KESTRUM_BENCH_UVH5_MIB mebibytes (default 1024) of visdata.
+#include "app/krellparams.h"
+#include "model/observation.h"
+#include "tests/support/support.h"
+#include "tools/sim/uvh5writer.h"
+
+#include <benchmark/benchmark.h>
+#include <hdf5.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kChan = 1024;
+
+struct Files {
+    kestrum::test::TempDir dir;
+    std::string plain, lzf;
+    double visdataBytes = 0.0;
+};
+
+const Files& files()
+{
+    static std::unique_ptr<Files> set = [] {
+        auto s = std::make_unique<Files>();
+        const char* mib = std::getenv("KESTRUM_BENCH_UVH5_MIB");
+        const double target = (mib ? std::atof(mib) : 1024.0) * 1048576.0;
+        kestrum::sim::UvDescription d;
+        d.nants = 10;
+        d.windows = {kestrum::sim::Window{kChan, 1.4, 0.0001, 1.42040575}};
+        d.pols = {-5, -6, -7, -8};
+        const double perTime = 45.0 * 4 * kChan * 8;
+        d.times.clear();
+        for (int t = 0; t < static_cast<int>(std::ceil(target / perTime)); ++t)
+            d.times.push_back(2460000.5 + t * 10.0 / 86400);
+        d.source = [](int) { return std::string("3c286"); };
+        // Noise-like values, which LZF compresses about as little as it does real data.
+        d.value = [](const kestrum::sim::UvRecord& r, int c) {
+            const uint32_t x = static_cast<uint32_t>(r.index) * 2654435761u ^ static_cast<uint32_t>(c) * 40503u;
+            return std::complex<float>((x & 0xffff) / 65536.0f, (x >> 16) / 65536.0f);
+        };
+        d.good = [](const kestrum::sim::UvRecord&, int c) { return c >= 8 && c < kChan - 8; };
+        s->plain = s->dir.file("big.uvh5");
+        s->lzf = s->dir.file("big-lzf.uvh5");
+        kestrum::sim::writeUvh5(s->plain, d, false);
+        kestrum::sim::writeUvh5(s->lzf, d, true);
+        s->visdataBytes = perTime * static_cast<double>(d.times.size());
+        return s;
+    }();
+    return *set;
+}
+
+// The baseline: visdata read whole, as stored, into a buffer allocated beforehand.
+double readVisdata(const std::string& path, std::vector<std::complex<float>>& buffer)
+{
+    hid_t f = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    hid_t d = H5Dopen2(f, "Data/visdata", H5P_DEFAULT);
+    hid_t type = H5Dget_type(d);
+    const auto t0 = Clock::now();
+    const herr_t status = H5Dread(d, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, buffer.data());
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    H5Tclose(type);
+    H5Dclose(d);
+    H5Fclose(f);
+    return status < 0 ? -1.0 : seconds;
+}
+
+struct LoadResult {
+    double seconds = 0.0;
+    long maxRssKiB = 0;
+    long records = 0;
+};
+
+// Loads the file in a child process, so that its peak memory is its own.
+LoadResult loadInChild(const std::string& vis, const std::string& stokes)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        LoadResult r;
+        KrellParams params(eAppView);
+        params.vis = vis;
+        params.stokes = stokes;
+        const auto t0 = Clock::now();
+        Observation obs(params, false);
+        const bool ok = obs.getObsParams() && obs.read();
+        r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        r.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
+        struct rusage ru;
+        getrusage(RUSAGE_SELF, &ru);
+        r.maxRssKiB = ru.ru_maxrss;
+        if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+            _exit(1);
+        _exit(0);
+    }
+    close(fds[1]);
+    LoadResult r;
+    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+        r.records = -1;
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return r;
+}
+
+void BM_LoadUvh5(benchmark::State& state, bool lzf, const char* stokes)
+{
+    const Files& set = files();
+    const std::string& path = lzf ? set.lzf : set.plain;
+    double readSeconds = 0.0, loadSeconds = 0.0;
+    LoadResult last;
+    for (auto _ : state) {
+        {
+            std::vector<std::complex<float>> buffer(static_cast<size_t>(set.visdataBytes / 8));
+            const double s = readVisdata(path, buffer);
+            if (s < 0) {
+                state.SkipWithError("H5Dread of visdata failed");
+                return;
+            }
+            readSeconds += s;
+        }
+        last = loadInChild(path, stokes);
+        loadSeconds += last.seconds;
+        state.SetIterationTime(last.seconds);
+    }
+    if (last.records < 0) {
+        state.SkipWithError("the loader failed");
+        return;
+    }
+    const double n = static_cast<double>(state.iterations()), mib = set.visdataBytes / 1048576.0;
+    const double keptBytes = static_cast<double>(last.records) * kChan * 9.0;
+    const double rss = last.maxRssKiB * 1024.0;
+    state.counters["visdata_MiB"] = mib;
+    state.counters["h5dread_MiBps"] = mib / (readSeconds / n);
+    state.counters["load_MiBps"] = mib / (loadSeconds / n);
+    // At least 0.5 is the aim.
+    state.counters["load_vs_h5dread"] = readSeconds / loadSeconds;
+    state.counters["records"] = static_cast<double>(last.records);
+    state.counters["kept_MiB"] = keptBytes / 1048576.0;
+    state.counters["peak_rss_MiB"] = rss / 1048576.0;
+    // At most 1 is the aim: peak <= 1.2 x kept + 64 MiB.
+    state.counters["rss_vs_budget"] = rss / (1.2 * keptBytes + 64.0 * 1048576.0);
+}
+
+BENCHMARK_CAPTURE(BM_LoadUvh5, plain_xx, false, "xx")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
+BENCHMARK_CAPTURE(BM_LoadUvh5, plain_i, false, "i")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
+BENCHMARK_CAPTURE(BM_LoadUvh5, lzf_xx, true, "xx")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
+BENCHMARK_CAPTURE(BM_LoadUvh5, lzf_i, true, "i")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(2);
+
+}  // namespace
