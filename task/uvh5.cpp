@@ -400,6 +400,8 @@ void openData()
     const size_t rowBytes = 2 * sizeof(float) * n * p;
     const auto rows = static_cast<int64_t>(std::max<size_t>(1, kBlockBytes / rowBytes));
     F.blockRows = std::max<int64_t>(chunkRows, rows / chunkRows * chunkRows);
+    if (static_cast<size_t>(F.blockRows) * rowBytes > 8 * kBlockBytes)
+        F.blockRows = rows;  // chunks too tall to hold whole: read them more than once
 }
 
 void checkRows()
@@ -466,6 +468,16 @@ void readBlock(int64_t first)
     F.blockCount = count;
 }
 
+// The product code a row's product p stands for: conjugating swaps the cross hands.
+int productCode(int p, bool swap)
+{
+    const int c = F.codes[p];
+    if (!swap)
+        return c;
+    static const int crossed[] = {-7, -8, -5, -6, -3, -4, -1, -2};  // codes -8 .. -1 swapped
+    return c >= -8 && c <= -1 ? crossed[c + 8] : c;
+}
+
 // Splits row order[pos] into one channel array and one flag array per product.
 void loadRow()
 {
@@ -479,6 +491,8 @@ void loadRow()
     const bool swap = F.ant1[row] > F.ant2[row];  // stored the other way round: conjugate
     const float sign = swap ? -1.0f : 1.0f;
     for (int p = 0; p < F.nprod; ++p) {
+        if (F.select && !selectsProduct(F.request, productCode(p, swap)))
+            continue;  // never delivered
         float* out = F.rowData[p].data();
         int* good = F.rowFlags[p].data();
         const size_t step = F.polFirst ? 1 : F.nprod;
@@ -492,16 +506,6 @@ void loadRow()
     }
     F.rowReady = true;
     F.nextProd = 0;
-}
-
-// The product code a row's product p stands for: conjugating swaps the cross hands.
-int productCode(int p, bool swap)
-{
-    const int c = F.codes[p];
-    if (!swap)
-        return c;
-    static const int crossed[] = {-7, -8, -5, -6, -3, -4, -1, -2};  // codes -8 .. -1 swapped
-    return c >= -8 && c <= -1 ? crossed[c + 8] : c;
 }
 
 void closeAll()
