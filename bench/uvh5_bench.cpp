@@ -5,8 +5,8 @@
 //
 // The files are written once per run: 10 antennas (45 baselines), 4 polarisations, 1024
 // channels and enough time stamps for KESTRUM_BENCH_UVH5_MIB mebibytes (default 1024) of visdata.
-#include "app/krellparams.h"
 #include "model/observation.h"
+#include "params/krellparams.h"
 #include "tests/support/support.h"
 #include "tools/sim/uvh5writer.h"
 

@@ -1,8 +1,8 @@
 // UVH5 files in the viewer: the five real files loaded and checked against a reading of each
 // done here with libhdf5, a simulated observation written as uv and as UVH5 giving the same
 // summary and statistics, and damaged copies of a real file ending with a clear message.
-#include "app/krellparams.h"
 #include "model/observation.h"
+#include "params/krellparams.h"
 #include "tests/support/support.h"
 
 #include <gtest/gtest.h>
