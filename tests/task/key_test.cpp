@@ -84,16 +84,14 @@ TEST_F(Key, BadTextsAreWarnedAboutAndDropped)
     EXPECT_FALSE(keyprsnt("toolongn") || keyprsnt("x"));
 }
 
-TEST_F(Key, QuotesAndBracketsProtectDelimiters)
+TEST_F(Key, QuotesAndBracketsProtectDelimitersAndLongFieldsAreCut)
 {
     keyputc("z=a,,b  c , \"d e\",[1,2],{3 4},f(g[h,i])j,time(10:00,11:00)");
     EXPECT_EQ(fields("z"), V({"a", "b", "c", "d e", "[1,2]", "{3 4}", "f(g[h,i])j", "time(10:00,11:00)"}));
     keyputc("q=\"it's\",'say \"hi\"',a\"b,c\"d,'a, b',a'b");
     EXPECT_EQ(fields("q"), V({"it's", "say \"hi\"", "a\"b,c\"d", "a, b", "a'b"}));
-}
 
-TEST_F(Key, LongFieldsAreCutWithAWarning)
-{
+    // A field longer than the caller's buffer is cut, with a warning.
     keyputc("x=abcdefghijklmnop,z");
     char buf[6];
     testing::internal::CaptureStderr();

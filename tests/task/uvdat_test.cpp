@@ -67,47 +67,108 @@ struct SetOptions {
     const kestrum::sim::GainTable* gains = nullptr;  // written as "gains" when set
 };
 
-// The groups record by record, with the header items of `opt`.
+// One record to write: time, antennas, polarisation, channel values and flags.
+struct Record {
+    double time;
+    int a1, a2;
+    int pol;
+    std::vector<cplx> data;
+    std::vector<int> flags;
+    double sfreq = 0;  // when not 0: the first window starts here instead
+    float chi = 0;  // feed angle
+};
+
+// A record of `nchan` good channels of value 1.
+Record ones(double time = kT0, int nchan = 4, int pol = -5, int a1 = 1, int a2 = 2)
+{
+    return {time, a1, a2, pol, std::vector<cplx>(size_t(nchan), 1.0), std::vector<int>(size_t(nchan), 1)};
+}
+
+// Extras of a simulated data set beyond its records and spectral windows.
+struct UvExtras {
+    int npol = 1;  // "npol" (not written when not positive)
+    int nwide = 0;  // wide-band channels ("wcorr", "wfreq", "wwidth") in every record
+};
+
+const std::vector<SpectralWindow> kWindow{{4, 0.1, 0.01}};
+
+// Writes records with the given spectral windows (none: no window variables at all) as a uv
+// data set; `tables` then writes the calibration tables into it.
+void writeUv(const std::string& path, const std::vector<SpectralWindow>& windows, const std::vector<Record>& records,
+             const Tables& tables, const UvExtras& extras = {})
+{
+    int tno;
+    uvopen_c(&tno, path.c_str(), "new");
+    uvset_c(tno, "preamble", "uv/time/baseline", 0, 0, 0, 0);
+    uvset_c(tno, "corr", "r", 0, 0, 0, 0);
+    const int nspect = int(windows.size());
+    std::vector<float> wfreq, wwidth(size_t(extras.nwide), 0.01f), wdata(2 * size_t(extras.nwide));
+    std::vector<int> wflags(size_t(extras.nwide), 1);
+    for (int w = 0; w < extras.nwide; w++)
+        wfreq.push_back(0.1f + 0.01f * w), wdata[2 * w] = 1;
+    for (const Record& r : records) {
+        std::vector<int> nschan;
+        std::vector<double> sfreq, sdf;  // the first window starting at the record's own sfreq if it has one
+        for (const SpectralWindow& w : windows)
+            nschan.push_back(w.nchan), sfreq.push_back(sfreq.empty() && r.sfreq ? r.sfreq : w.sfreq),
+                sdf.push_back(w.sdf);
+        if (nspect > 0) {
+            uvputvr_c(tno, IO_INT, "nspect", &nspect, 1);
+            uvputvr_c(tno, IO_INT, "nschan", nschan.data(), nspect);
+            uvputvr_c(tno, IO_DBLE, "sfreq", sfreq.data(), nspect);
+            uvputvr_c(tno, IO_DBLE, "sdf", sdf.data(), nspect);
+        }
+        if (extras.nwide > 0) {
+            uvputvr_c(tno, IO_INT, "nwide", &extras.nwide, 1);
+            uvputvr_c(tno, IO_REAL, "wfreq", wfreq.data(), extras.nwide);
+            uvputvr_c(tno, IO_REAL, "wwidth", wwidth.data(), extras.nwide);
+            uvwwrite_c(tno, wdata.data(), wflags.data(), extras.nwide);
+        }
+        if (extras.npol > 0)
+            uvputvr_c(tno, IO_INT, "npol", &extras.npol, 1);
+        uvputvr_c(tno, IO_INT, "pol", &r.pol, 1);
+        uvputvr_c(tno, IO_REAL, "chi", &r.chi, 1);
+        std::vector<float> data;
+        for (cplx v : r.data)
+            data.push_back(float(v.real())), data.push_back(float(v.imag()));
+        const double preamble[4] = {10.0 * r.a1, 20.0 * r.a2, r.time, antbas(r.a1, r.a2)};
+        uvwrite_c(tno, preamble, data.data(), r.flags.data(), int(r.data.size()));
+    }
+    tables(tno);
+    uvclose_c(tno);
+}
+
+// The groups record by record in one window of as many channels as their first product, with
+// the header items of `opt`.
 void writeSet(const std::string& path, const std::vector<Group>& groups, const SetOptions& opt = {})
 {
-    int t = 0;
-    uvopen_c(&t, path.c_str(), "new");
-    uvset_c(t, "preamble", "uv/time/baseline", 0, 0, 0, 0);
-    uvset_c(t, "corr", "r", 0, 0, 0, 0);
-    if (!opt.leakage.empty() || opt.leakageBytes >= 0) {
-        int item = 0, st = 0;
-        haccess_c(t, &item, "leakage", "write", &st);
-        const std::vector<char> zeros(opt.leakageBytes >= 0 ? opt.leakageBytes : 8, 0);
-        hwriteb_c(item, zeros.data(), 0, static_cast<off_t>(zeros.size()), &st);
-        if (opt.leakageBytes < 0)
-            hwriter_c(item, reinterpret_cast<const float*>(opt.leakage.data()), 8,
-                      static_cast<off_t>(8 * opt.leakage.size()), &st);
-        ASSERT_EQ(st, 0);
-        hdaccess_c(item, &st);
-    }
-    if (opt.headerNpol)
-        wrhdi_c(t, "npol", opt.headerNpol);
-    if (opt.gains)
-        kestrum::sim::writeGains(t, *opt.gains);
-    for (const Group& g : groups) {
-        for (const Product& p : g.products) {
-            const int nchan = static_cast<int>(p.data.size()), one = 1;
-            const int npol = opt.npol ? opt.npol : static_cast<int>(g.products.size());
-            const double sfreq = 0.15, sdf = 0.0001;
-            uvputvr_c(t, IO_INT, "nchan", &nchan, 1);
-            uvputvr_c(t, IO_INT, "nspect", &one, 1);
-            uvputvr_c(t, IO_INT, "nschan", &nchan, 1);
-            uvputvr_c(t, IO_DBLE, "sfreq", &sfreq, 1);
-            uvputvr_c(t, IO_DBLE, "sdf", &sdf, 1);
-            if (npol > 0)
-                uvputvr_c(t, IO_INT, "npol", &npol, 1);
-            uvputvr_c(t, IO_INT, "pol", &p.pol, 1);
-            uvputvr_c(t, IO_REAL, "chi", &g.chi, 1);
-            const double pre[4] = {100.0 * g.a1, 50.0 * g.a2, g.time, 256.0 * g.a1 + g.a2};
-            uvwrite_c(t, pre, reinterpret_cast<const float*>(p.data.data()), p.flags.data(), nchan);
-        }
-    }
-    uvclose_c(t);
+    std::vector<Record> records;
+    for (const Group& g : groups)
+        for (const Product& p : g.products)
+            records.push_back({g.time, g.a1, g.a2, p.pol, {p.data.begin(), p.data.end()}, p.flags, 0, g.chi});
+    UvExtras extras;
+    extras.npol = opt.npol ? opt.npol : static_cast<int>(groups[0].products.size());
+    const std::vector<SpectralWindow> window{{static_cast<int>(groups[0].products[0].data.size()), 0.15, 0.0001}};
+    writeUv(
+        path, window, records,
+        [&](int t) {
+            if (!opt.leakage.empty() || opt.leakageBytes >= 0) {
+                int item = 0, st = 0;
+                haccess_c(t, &item, "leakage", "write", &st);
+                const std::vector<char> zeros(opt.leakageBytes >= 0 ? opt.leakageBytes : 8, 0);
+                hwriteb_c(item, zeros.data(), 0, static_cast<off_t>(zeros.size()), &st);
+                if (opt.leakageBytes < 0)
+                    hwriter_c(item, reinterpret_cast<const float*>(opt.leakage.data()), 8,
+                              static_cast<off_t>(8 * opt.leakage.size()), &st);
+                ASSERT_EQ(st, 0);
+                hdaccess_c(item, &st);
+            }
+            if (opt.headerNpol)
+                wrhdi_c(t, "npol", opt.headerNpol);
+            if (opt.gains)
+                kestrum::sim::writeGains(t, *opt.gains);
+        },
+        extras);
 }
 
 // Groups of the given products on three baselines and four times, with a feed angle that
@@ -438,23 +499,19 @@ TEST_F(UvdatTest, DataSetsWithOnlyWideChannelsDeliverThem)
 // them (an independent walk of the format), whether asked for xx, for nothing or for ii.
 TEST(UvdatRealData, DeliversWhatTheBytesHold)
 {
-    const struct {
-        const char* name;
-        size_t records;
-        int nchan;
-    } sets[] = {{"PAPER_point_source_sim.uv", 600, 8},
-                {"zen.2458042.12552.xx.HH.uvXA", 1680, 64},
-                {"zen.2457698.40355.xx.HH.uvcA", 190, 1024}};
-    for (const auto& s : sets) {
-        SCOPED_TRACE(s.name);
-        const std::string vis = kestrum::test::sharedData(s.name);
+    const std::pair<const char*, size_t> sets[] = {{"PAPER_point_source_sim.uv", 600},
+                                                   {"zen.2458042.12552.xx.HH.uvXA", 1680},
+                                                   {"zen.2457698.40355.xx.HH.uvcA", 190}};
+    for (const auto& [name, records] : sets) {
+        SCOPED_TRACE(name);
+        const std::string vis = kestrum::test::sharedData(name);
         const std::vector<kestrum::test::RawRecord> raw = kestrum::test::rawRecords(vis);
-        ASSERT_EQ(raw.size(), s.records);
+        ASSERT_EQ(raw.size(), records);
         for (const char* stokes : {"xx", "", "ii"}) {
             std::vector<Got> got = readAll(vis, stokes);
-            ASSERT_EQ(got.size(), s.records) << "stokes=" << stokes;
+            ASSERT_EQ(got.size(), records) << "stokes=" << stokes;
             for (size_t k = 0; k < got.size(); k++) {
-                ASSERT_EQ(got[k].data.size(), size_t(s.nchan));
+                ASSERT_EQ(got[k].data.size(), size_t(raw[k].nchan));
                 double sum = 0;
                 for (cf x : got[k].data)
                     sum = sum + x.real() + x.imag();
@@ -553,73 +610,6 @@ GainTable solutionsAt(int nants, int nfeeds, double interval, std::initializer_l
 }
 
 // ---- Simulated uv data sets ----
-
-// One record to write: time, antennas, polarisation, channel values and flags.
-struct Record {
-    double time;
-    int a1, a2;
-    int pol;
-    std::vector<cplx> data;
-    std::vector<int> flags;
-    double sfreq = 0;  // when not 0: the first window starts here instead
-};
-
-// A record of `nchan` good channels of value 1.
-Record ones(double time = kT0, int nchan = 4, int pol = -5, int a1 = 1, int a2 = 2)
-{
-    return {time, a1, a2, pol, std::vector<cplx>(size_t(nchan), 1.0), std::vector<int>(size_t(nchan), 1)};
-}
-
-// Extras of a simulated data set beyond its records and spectral windows.
-struct UvExtras {
-    int npol = 1;
-    int nwide = 0;  // wide-band channels ("wcorr", "wfreq", "wwidth") in every record
-};
-
-const std::vector<SpectralWindow> kWindow{{4, 0.1, 0.01}};
-
-// Writes records with the given spectral windows (none: no window variables at all) as a uv
-// data set; `tables` then writes the calibration tables into it.
-void writeUv(const std::string& path, const std::vector<SpectralWindow>& windows, const std::vector<Record>& records,
-             const Tables& tables, const UvExtras& extras = {})
-{
-    int tno;
-    uvopen_c(&tno, path.c_str(), "new");
-    uvset_c(tno, "preamble", "uv/time/baseline", 0, 0, 0, 0);
-    const int nspect = int(windows.size());
-    std::vector<float> wfreq, wwidth(size_t(extras.nwide), 0.01f), wdata(2 * size_t(extras.nwide));
-    std::vector<int> wflags(size_t(extras.nwide), 1);
-    for (int w = 0; w < extras.nwide; w++)
-        wfreq.push_back(0.1f + 0.01f * w), wdata[2 * w] = 1;
-    for (const Record& r : records) {
-        std::vector<int> nschan;
-        std::vector<double> sfreq, sdf;  // the first window starting at the record's own sfreq if it has one
-        for (const SpectralWindow& w : windows)
-            nschan.push_back(w.nchan), sfreq.push_back(sfreq.empty() && r.sfreq ? r.sfreq : w.sfreq),
-                sdf.push_back(w.sdf);
-        if (nspect > 0) {
-            uvputvr_c(tno, IO_INT, "nspect", &nspect, 1);
-            uvputvr_c(tno, IO_INT, "nschan", nschan.data(), nspect);
-            uvputvr_c(tno, IO_DBLE, "sfreq", sfreq.data(), nspect);
-            uvputvr_c(tno, IO_DBLE, "sdf", sdf.data(), nspect);
-        }
-        if (extras.nwide > 0) {
-            uvputvr_c(tno, IO_INT, "nwide", &extras.nwide, 1);
-            uvputvr_c(tno, IO_REAL, "wfreq", wfreq.data(), extras.nwide);
-            uvputvr_c(tno, IO_REAL, "wwidth", wwidth.data(), extras.nwide);
-            uvwwrite_c(tno, wdata.data(), wflags.data(), extras.nwide);
-        }
-        uvputvr_c(tno, IO_INT, "npol", &extras.npol, 1);
-        uvputvr_c(tno, IO_INT, "pol", &r.pol, 1);
-        std::vector<float> data;
-        for (cplx v : r.data)
-            data.push_back(float(v.real())), data.push_back(float(v.imag()));
-        const double preamble[4] = {10.0 * r.a1, 20.0 * r.a2, r.time, antbas(r.a1, r.a2)};
-        uvwrite_c(tno, preamble, data.data(), r.flags.data(), int(r.data.size()));
-    }
-    tables(tno);
-    uvclose_c(tno);
-}
 
 // A new data set in `dir` of the records, windows and extras, with the tables `tables` writes.
 std::string dataSet(const TempDir& dir, const Tables& tables, const std::vector<Record>& recs = {ones()},
