@@ -71,8 +71,7 @@ struct File {
     std::vector<uint8_t> flagBytes;
 
     int64_t pos = 0;  // position in `order` of the row being delivered
-    int nextProd = 0;  // next product of that row (selection)
-    bool rowReady = false;
+    int nextProd = 0;  // next product of that row to consider; Npols once the row is used
     std::vector<float> rowData[kMaxPols];
     std::vector<int> rowFlags[kMaxPols];
 
@@ -448,8 +447,9 @@ void readBlock(int64_t first)
     start[0] = static_cast<hsize_t>(row0);
     for (int k = 1; k < F.rank; ++k)
         size[k] = dimsOf(F.visdata)[k];
-    const hsize_t memSize = perRow * count;
-    hid_t mem = H5Screate_simple(1, &memSize, nullptr);
+    // The memory space has the file selection's shape: libhdf5 then decompresses whole chunks
+    // straight into place, which it does not for a flat one.
+    hid_t mem = H5Screate_simple(F.rank, size.data(), nullptr);
     for (auto [d, type, buffer, path] :
          {std::tuple{F.visdata, F.complexType, static_cast<void*>(F.vis.data()), "Data/visdata"},
           std::tuple{F.flags, F.flagType, static_cast<void*>(F.flagBytes.data()), "Data/flags"}}) {
@@ -478,34 +478,32 @@ int productCode(int p, bool swap)
     return c >= -8 && c <= -1 ? crossed[c + 8] : c;
 }
 
-// Splits row order[pos] into one channel array and one flag array per product.
-void loadRow()
+// Copies product p of row order[pos] (read with its block) into complex `out` and `good`
+// (1 good), conjugated when the row stores its antennas the other way round.
+void extract(int p, bool swap, float* __restrict out, int* __restrict good)
 {
     if (F.pos < F.blockFirst || F.pos >= F.blockFirst + F.blockCount)
         readBlock(F.pos);
-    const size_t perRow = static_cast<size_t>(F.nchan) * F.nprod;
-    const size_t offset = perRow * static_cast<size_t>(F.pos - F.blockFirst);
+    const size_t offset = static_cast<size_t>(F.nchan) * F.nprod * static_cast<size_t>(F.pos - F.blockFirst);
     const float* v = F.vis.data() + 2 * offset;
     const uint8_t* fl = F.flagBytes.data() + offset;
-    const int64_t row = F.order[F.pos];
-    const bool swap = F.ant1[row] > F.ant2[row];  // stored the other way round: conjugate
-    const float sign = swap ? -1.0f : 1.0f;
-    for (int p = 0; p < F.nprod; ++p) {
-        if (F.select && !selectsProduct(F.request, productCode(p, swap)))
-            continue;  // never delivered
-        float* out = F.rowData[p].data();
-        int* good = F.rowFlags[p].data();
-        const size_t step = F.polFirst ? 1 : F.nprod;
-        const size_t base = F.polFirst ? static_cast<size_t>(p) * F.nchan : p;
+    if (F.polFirst) {  // the product's channels lie together
+        const size_t base = static_cast<size_t>(p) * F.nchan;
+        std::memcpy(out, v + 2 * base, sizeof(float) * 2 * F.nchan);
+        for (int c = 0; c < F.nchan; ++c)
+            good[c] = fl[base + c] == 0;
+    } else {
+        const size_t step = F.nprod;
         for (int c = 0; c < F.nchan; ++c) {
-            const size_t k = base + c * step;
+            const size_t k = p + c * step;
             out[2 * c] = v[2 * k];
-            out[2 * c + 1] = sign * v[2 * k + 1];
+            out[2 * c + 1] = v[2 * k + 1];
             good[c] = fl[k] == 0;
         }
     }
-    F.rowReady = true;
-    F.nextProd = 0;
+    if (swap)
+        for (int c = 0; c < F.nchan; ++c)
+            out[2 * c + 1] = -out[2 * c + 1];
 }
 
 void closeAll()
@@ -635,43 +633,46 @@ extern "C" void uvh5read(double* preamble, float* data, int* flags, int n, int* 
         bug_c('f', "Data array too small, in uvh5read");
     *nread = 0;
     while (F.pos < F.nrows) {
-        if (!F.rowReady)
-            loadRow();
         const int64_t row = F.order[F.pos];
         const bool swap = F.ant1[row] > F.ant2[row];
-        int product = -1;  // the product delivered as it is, else formed
-        Formed formed;
+        bool delivered = false;
         if (F.select) {
             while (F.nextProd < F.nprod && !selectsProduct(F.request, productCode(F.nextProd, swap)))
                 ++F.nextProd;
-            if (F.nextProd < F.nprod)
-                product = F.nextProd++;
+            if (F.nextProd < F.nprod) {
+                const int product = F.nextProd++;
+                extract(product, swap, data, flags);
+                F.visno = static_cast<int>(row * F.nprod + product + 1);
+                delivered = true;
+            }
         } else if (F.nextProd == 0) {
+            F.nextProd = F.nprod;
             Group g;
             g.nslots = F.nprod;
-            for (int p = 0; p < F.nprod; ++p) {
+            for (int p = 0; p < F.nprod; ++p)
                 g.code[p] = productCode(p, swap);
-                g.data[p] = F.rowData[p].data();
-                g.flags[p] = F.rowFlags[p].data();
-            }
+            Formed formed;
             Rotation none;
             none.known = true;  // UVH5 files carry no feed angle
             chooseTerms(g, F.request, formed, none);
-            F.nextProd = F.nprod;
-            if (formed.nterms > 0)
+            // Only the products the request uses are taken out of the row.
+            for (int t = 0; t < formed.nterms; ++t) {
+                const int slot = formed.terms[t].slot;
+                if (!g.data[slot])
+                    extract(slot, swap, F.rowData[slot].data(), F.rowFlags[slot].data());
+                g.data[slot] = F.rowData[slot].data();
+                g.flags[slot] = F.rowFlags[slot].data();
+            }
+            if (formed.nterms > 0) {
                 formRecord(g, formed, F.nchan, data, flags);
+                F.visno = static_cast<int>((row + 1) * F.nprod);
+                delivered = true;
+            }
         }
-        if (product < 0 && formed.nterms == 0) {
+        if (!delivered) {
             ++F.pos;
-            F.rowReady = false;
+            F.nextProd = 0;
             continue;
-        }
-        if (product >= 0) {
-            std::memcpy(data, F.rowData[product].data(), sizeof(float) * 2 * F.nchan);
-            std::memcpy(flags, F.rowFlags[product].data(), sizeof(int) * F.nchan);
-            F.visno = static_cast<int>(row * F.nprod + product + 1);
-        } else {
-            F.visno = static_cast<int>((row + 1) * F.nprod);
         }
         F.pol = reportedCode(F.request);
         F.lastRow = row;
