@@ -5,7 +5,7 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 ASAN      ?= build-asan
 BENCHDIR  ?= build-bench
-CMAKEGEN  := cmake -S . -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CMAKEGEN  := cmake -S . -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKESTRUM_WERROR=ON $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # Lets ccache share results between checkouts of the tree in different folders.
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
