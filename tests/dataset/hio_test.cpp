@@ -191,7 +191,7 @@ TEST(Hio, ReadingEveryItemOfAnOldDataSetChangesNothing)
             EXPECT_EQ(stat(path.c_str(), &s), 0);
             mtime = s.st_mtim;
             if (path != ds)
-                path += ":" + readFile(path);
+                path += ':' + readFile(path);
         }
         return out;
     };
@@ -299,7 +299,7 @@ TEST(HioDeath, FullTablesAreFatal)
     TempDir dir;
     auto openTrees = [&] {
         for (int i = 0, t, st; i < 26; ++i) {
-            hopen_c(&t, dir.file("t" + std::to_string(i)).c_str(), "new", &st);
+            hopen_c(&t, dir.file('t' + std::to_string(i)).c_str(), "new", &st);
             if (st)
                 std::exit(2);
         }
@@ -307,7 +307,7 @@ TEST(HioDeath, FullTablesAreFatal)
     auto openItems = [&] {
         const int tno = openTree(dir.file("ds"), "new");
         for (int i = 0, it, st; i < 1025; ++i) {
-            haccess_c(tno, &it, ("i" + std::to_string(i)).c_str(), "write", &st);
+            haccess_c(tno, &it, ('i' + std::to_string(i)).c_str(), "write", &st);
             if (st)
                 std::exit(2);
             hdaccess_c(it, &st);
@@ -468,7 +468,7 @@ TEST(HioBadInput, DamagedDataSetsNeverCrash)
     TempDir dir;
     std::mt19937 rng(11);
     for (int round = 0; round < 150; ++round) {
-        const std::string ds = dir.file("d" + std::to_string(round));
+        const std::string ds = dir.file('d' + std::to_string(round));
         std::filesystem::create_directory(ds);
         std::string h = header, f = flags;
         for (int i = rng() % 4; i >= 0; --i)

@@ -125,7 +125,7 @@ TEST(UvFatal, MalformedStreams)
     };
     int k = 0;
     for (const Bad& b : bad) {
-        std::string path = handMadeUv(dir, vt, b.bytes, ("m" + std::to_string(k++) + ".uv").c_str());
+        std::string path = handMadeUv(dir, vt, b.bytes, ('m' + std::to_string(k++) + ".uv").c_str());
         const std::string re =
             (b.warning.empty() ? "" : escapeRe("### Warning:  " + b.warning + "\n")) + fatalRe(b.message);
         EXPECT_EXIT(
@@ -216,5 +216,5 @@ TEST(UvFatal, Reading)
     };
     int k = 0;
     for (const HandMade& h : handMade)
-        expectFatal(handMadeUv(dir, h.vartable, h.visdata, "h" + std::to_string(k++) + ".uv"), {h.fatal});
+        expectFatal(handMadeUv(dir, h.vartable, h.visdata, 'h' + std::to_string(k++) + ".uv"), {h.fatal});
 }

@@ -9,8 +9,13 @@ namespace {
 
 std::string bar(int hashes, int dashes, const std::string& percent, int backspaces)
 {
-    return "|" + std::string(hashes, '#') + std::string(dashes, '-') + "|   " + percent + "%" +
-        std::string(backspaces, '\b');
+    return std::string(1, '|')
+        .append(hashes, '#')
+        .append(dashes, '-')
+        .append("|   ")
+        .append(percent)
+        .append(1, '%')
+        .append(backspaces, '\b');
 }
 
 }  // namespace

@@ -122,9 +122,9 @@ TEST_F(Key, AtFilesDeliverTheirFieldsInFileOrderBeforeTheRestOfTheValueAndNest)
 TEST_F(Key, AtFileErrorsAreFatal)
 {
     TempDir dir;
-    writeFile(dir.file("self"), "@" + dir.file("other") + "\n");
-    writeFile(dir.file("other"), "@" + dir.file("self") + "\n");
-    writeFile(dir.file("deep"), "@" + dir.file("deep") + ",x\n");
+    writeFile(dir.file("self"), '@' + dir.file("other") + "\n");
+    writeFile(dir.file("other"), '@' + dir.file("self") + "\n");
+    writeFile(dir.file("deep"), '@' + dir.file("deep") + ",x\n");
     writeFile(dir.file("long"), std::string(40000, 'x') + "\n");
     // The third line is read, and matters, only when the second is used up.
     writeFile(dir.file("lazy"), "one two\nthree\n'broken\n");
