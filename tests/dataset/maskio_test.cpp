@@ -1,5 +1,5 @@
-// Flag masks: bit positions on disk, pieces across words and windows, and the fatal messages
-// of damaged masks (the real masks, whose words can have bit 31 set, are checked record by
+// Flag masks: bit positions on disk and the fatal messages of damaged masks (the real masks,
+// whose words can have bit 31 set and which reading crosses windows of, are checked record by
 // record against their bytes in the access-layer test).
 #include "dataset/hio.h"
 #include "dataset/maskio.h"
@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <gtest/gtest.h>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -26,20 +25,6 @@ std::string words(std::initializer_list<uint32_t> values)
         s.append(b, 4);
     }
     return s;
-}
-
-// The flags of a mask item's bytes, decoded bit by bit: flag k is bit (k+31) % 31 of word
-// (k+31) / 31; bit 31 is ignored.
-std::vector<int> decode(const std::string& item)
-{
-    std::vector<int> flags;
-    for (size_t w = 1; w < item.size() / 4; ++w) {
-        int v;
-        unpack32_c(item.data() + 4 * w, &v, 1);
-        for (int b = 0; b < 31; ++b)
-            flags.push_back((v >> b) & 1);
-    }
-    return flags;
 }
 
 }  // namespace
@@ -68,38 +53,6 @@ TEST(Maskio, FlagPositionsOnDisk)
     EXPECT_EQ(back, flags);
     mkclose_c(old);
     EXPECT_EQ(mkopen_c(tno, "wflags", "old"), 0);  // absent: no handle, no message
-    hclose_c(tno);
-}
-
-TEST(Maskio, WindowsAndPieces)
-{
-    TempDir dir;
-    const std::string ds = dir.file("ds");
-    int tno = openTree(ds, "new");
-    const int n = 20000;  // about five 3968-flag windows
-    std::mt19937 rng(7);
-    std::vector<int> model(n);
-    for (int& f : model)
-        f = (rng() % 7 == 0) ? 0 : 1;
-    for (int i = 1000; i < 1200; ++i)  // a stretch of whole bad words
-        model[static_cast<size_t>(i)] = 0;
-    int m = mkopen_c(tno, "flags", "new");
-    for (int at = 0; at < n; at += 997)  // pieces not aligned to words or windows
-        mkwrite_c(m, MK_FLAGS, model.data() + at, at, std::min(997, n - at), 997);
-    mkclose_c(m);
-    hclose_c(tno);
-    std::vector<int> onDisk = decode(readFile(ds + "/flags"));
-    onDisk.resize(n);
-    EXPECT_EQ(onDisk, model);
-
-    tno = openTree(ds, "old");
-    m = mkopen_c(tno, "flags", "old");
-    std::vector<int> back(n);
-    // Read in pieces that straddle window ends.
-    for (int at = 0; at < n; at += 3000)
-        mkread_c(m, MK_FLAGS, back.data() + at, at, std::min(3000, n - at), 3000);
-    EXPECT_EQ(back, model);
-    mkclose_c(m);
     hclose_c(tno);
 }
 

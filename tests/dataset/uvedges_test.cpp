@@ -1,9 +1,5 @@
-// Edges of uv reading: a data set cut short of its valid length, and the default velocity grid
-// on channels whose frequency falls or rises.
+// Edges of uv reading: a data set cut short of its valid length.
 #include <gtest/gtest.h>
-
-#include <cmath>
-#include <complex>
 
 #include "dataset/headio.h"
 #include "tests/dataset/uvtest.h"
@@ -37,29 +33,5 @@ TEST(UvCutShort, RecordsUpToTheEndOfTheItemAreReadWithOneWarning)
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "### Warning:  visdata of " + path + " holds " + std::to_string(visdata.size()) +
                       " bytes, fewer than its valid length 64: reading the records it holds, in UVOPEN\n");
-    }
-}
-
-TEST(UvVelocity, DefaultGridReproducesTheInputChannelsWhicheverWayFrequencyRuns)
-{
-    constexpr double C = 299792.458, kRest = 1.42040575;
-    TempDir dir;
-    for (const double sdf : {-1e-4, 1e-4}) {
-        kestrum::sim::UvDescription d;
-        d.nants = 2;
-        d.windows = {kestrum::sim::Window{16, 1.42, sdf, kRest}};
-        d.value = [](const kestrum::sim::UvRecord&, int k) { return std::complex<float>(float(k), 1); };
-        UvReader reader(writeSim(dir, sdf < 0 ? "falling.uv" : "rising.uv", d),
-                        [](int tno) { uvset_c(tno, "data", "velocity", 0, 0, 0, 0); });
-        const ReadRecord r = reader.next(4, 16);
-        ASSERT_EQ(r.flags.size(), 16u);
-        const auto line = reader.info("line", 6), vel = reader.info("velocity", 16);
-        EXPECT_NEAR(line[3], C * std::fabs(sdf) / kRest, 1e-9);  // a channel's width
-        EXPECT_NEAR(line[4], -C * sdf / kRest, 1e-9);  // the step follows the channels
-        for (int k = 0; k < 16; ++k) {
-            EXPECT_EQ(r.flags[k], 1) << sdf << " " << k;
-            EXPECT_NEAR(r.data[2 * k], k, 1e-4) << sdf;
-            EXPECT_NEAR(vel[k], (1 - (1.42 + k * sdf) / kRest) * C, 1e-6);
-        }
     }
 }

@@ -131,11 +131,6 @@ TEST(UvRead, AmplitudeClauseFlagsChannels)
         EXPECT_EQ(inc[0].flags[k], k >= 10 && k <= 20 ? 1 : 0);
         EXPECT_EQ(exc[0].flags[k], k >= 10 && k <= 20 ? 0 : 1);
     }
-    auto off = readAll(path, [](int tno) {
-        uvselect_c(tno, "amplitude", 10, 20, 1);
-        uvset_c(tno, "selection", "amplitude", 0, 0, 0, 0);
-    });
-    EXPECT_EQ(off[0].flags, std::vector<int>(64, 1));
 }
 
 TEST(UvRead, WindowClauseRestrictsTheChannels)

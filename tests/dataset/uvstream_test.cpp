@@ -1,9 +1,8 @@
-// The uv variable stream: entry layout against hand-made bytes, scanning, variable reads and
-// probes, tracking, overrides and rewind, and a real data set's variables.
+// The uv variable stream: hand-made bytes scanned, variables read and probed, "vislen", tracking,
+// overrides, and a real data set's variables. (What the writer lays down is read back by the
+// round trips, through the reader that the real data sets' bytes check.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstring>
 #include <tuple>
 
 #include "dataset/headio.h"
@@ -48,19 +47,14 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     uvopen_c(&tno, path.c_str(), "old");
     auto text = [&](const char* name) {
         char v[16];
-        uvgetvr_c(tno, IO_BYTE, name, v, sizeof v);
+        uvrdvr_c(tno, IO_BYTE, name, v, "zz", sizeof v);
         return std::string(v);
     };
-    auto probe = [&](const char* name) {
+    auto updated = [&](const char* name) {
         char type = 0;
         int length = 0, updated = 0;
         uvprobvr_c(tno, name, &type, &length, &updated);
         return std::tuple{type, length, updated};
-    };
-    auto visno = [&] {
-        double v = 0;
-        uvinfo_c(tno, "visno", &v);
-        return v;
     };
     ASSERT_EQ(uvscan_c(tno, ""), 0);
     double t = 0, xd = 0;
@@ -68,7 +62,6 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     int cnt[2] = {0, 0}, xi = 0, n = 0;
     const int idef = 42;
     float z[2];
-    char cut[3];
     uvgetvr_c(tno, IO_DBLE, "time", &t, 1);
     EXPECT_EQ(t, 2460000.25);
     uvgetvr_c(tno, IO_INT2, "cnt", cnt, 2);
@@ -82,85 +75,35 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     EXPECT_EQ(xd, -5.0);
     uvgetvr_c(tno, IO_CMPLX, "z", z, 1);
     EXPECT_EQ(std::vector<float>(z, z + 2), (std::vector<float>{1.5f, -0.5f}));
-    uvrdvr_c(tno, IO_BYTE, "name", cut, "zz", sizeof cut);
-    EXPECT_STREQ(cut, "ab");
-    EXPECT_EQ(probe("name"), std::tuple('a', 3, 1));
-    EXPECT_EQ(std::get<0>(probe("nothing")), ' ');
-    EXPECT_EQ(std::get<1>(probe("nothing")), 0);
+    EXPECT_EQ(updated("name"), std::tuple('a', 3, 1));
+    EXPECT_EQ(updated("nothing"), std::tuple(' ', 0, 0));
 
     // A record of only an end-of-record entry changes nothing.
     ASSERT_EQ(uvscan_c(tno, ""), 0);
-    EXPECT_EQ(std::get<2>(probe("name")), 0);
+    EXPECT_EQ(std::get<2>(updated("name")), 0);
     ASSERT_EQ(uvscan_c(tno, ""), 0);
     EXPECT_EQ(text("name"), "hello");
     uvgetvr_c(tno, IO_INT, "n", &n, 1);
     EXPECT_EQ(n, 9);
     EXPECT_EQ(uvscan_c(tno, ""), -1);
+    uvclose_c(tno);
 
     // Scanning for a variable skips the records in which it did not change.
-    uvrewind_c(tno);
-    ASSERT_EQ(uvscan_c(tno, "n"), 0);
-    EXPECT_EQ(visno(), 1);
-    ASSERT_EQ(uvscan_c(tno, "n"), 0);
-    EXPECT_EQ(visno(), 3);
-    EXPECT_EQ(uvscan_c(tno, "n"), -1);
+    uvopen_c(&tno, path.c_str(), "old");
+    std::vector<double> visnos;
+    for (double v; uvscan_c(tno, "n") == 0; visnos.push_back(v))
+        uvinfo_c(tno, "visno", &v);
+    EXPECT_EQ(visnos, (std::vector<double>{1, 3}));
     uvclose_c(tno);
-}
 
-TEST(UvStream, VislenEndsTheDataBeforeTheEndOfTheItem)
-{
-    TempDir dir;
-    std::string path = handMadeUv(dir, kVartable, threeRecords());
-    int tno = openTree(path, "old");
-    wrhdl_c(tno, "vislen", 120);  // the first record
+    // "vislen" ends the data before the end of the item: here after the first record.
+    tno = openTree(path, "old");
+    wrhdl_c(tno, "vislen", 120);
     hclose_c(tno);
     uvopen_c(&tno, path.c_str(), "old");
     EXPECT_EQ(uvscan_c(tno, ""), 0);
     EXPECT_EQ(uvscan_c(tno, ""), -1);
     uvclose_c(tno);
-}
-
-TEST(UvStream, WrittenEntriesHaveTheLayoutOfTheFormat)
-{
-    TempDir dir;
-    std::string path = dir.file("w.uv");
-    int tno = 0;
-    uvopen_c(&tno, path.c_str(), "new");
-    int cnt[2] = {7, -3}, n = -5;
-    float x = -2.5f, z[2] = {1.5f, -0.5f};
-    double d = 1.25;
-    uvputvr_c(tno, IO_BYTE, "s", "abc", 3);
-    uvputvr_c(tno, IO_INT2, "cnt", cnt, 2);
-    uvputvr_c(tno, IO_INT, "n", &n, 1);
-    uvputvr_c(tno, IO_REAL, "x", &x, 1);
-    uvputvr_c(tno, IO_DBLE, "d", &d, 1);
-    uvputvr_c(tno, IO_CMPLX, "z", z, 1);
-    uvnext_c(tno);
-    uvputvr_c(tno, IO_BYTE, "s", "hello", 5);
-    uvputvr_c(tno, IO_INT, "n", &n, 1);  // unchanged: not written again
-    uvnext_c(tno);
-    uvclose_c(tno);
-
-    Bytes b;
-    b.size(0, 3).value(0).text("abc").fill(1, 0);
-    b.size(1, 4).value(1).i16(7).i16(-3);
-    b.size(2, 4).value(2).i32(-5);
-    b.size(3, 4).value(3).f32(-2.5f);
-    b.size(4, 8).value(4).fill(4, 0).f64(1.25);
-    b.size(5, 8).value(5).fill(4, 0).f32(1.5f).f32(-0.5f);
-    b.eor();
-    b.size(0, 5).value(0).text("hello").fill(7, 0);
-    b.eor();
-    EXPECT_EQ(readFile(path + "/visdata"), b.s);
-    EXPECT_EQ(readItem(path, "vartable"), "a s\nj cnt\ni n\nr x\nd d\nc z\n");
-
-    tno = openTree(path, "old");
-    int64_t vislen = 0, ncorr = -1;
-    rdhdl_c(tno, "vislen", &vislen, 0);
-    rdhdl_c(tno, "ncorr", &ncorr, -1);
-    EXPECT_EQ(vislen, static_cast<int64_t>(b.s.size()));
-    EXPECT_EQ(ncorr, 0);
-    hclose_c(tno);
 }
 
 // Calibration tracks the set-up variables: uvupdate_c says whether one of them changed.

@@ -169,15 +169,6 @@ inline std::vector<ReadRecord> readAll(const std::string& path, const std::funct
     return out;
 }
 
-// The bytes of item `name` of data set `path`, wherever the item lives (file or header item).
-inline std::string readItem(const std::string& path, const char* name)
-{
-    const int tno = openTree(path, "old");
-    std::string out = getItem(tno, name);
-    hclose_c(tno);
-    return out;
-}
-
 // `text` as a death-test pattern matching it literally.
 inline std::string escapeRe(const std::string& text)
 {

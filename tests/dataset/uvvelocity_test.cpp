@@ -22,11 +22,11 @@ constexpr double C = 299792.458;
 constexpr double kSfreq = 1.4200, kSdf = -0.0001, kRest = 1.42040575;
 
 // One window of 64 channels with a narrow line of 100 at channel 20 over a level of 1.
-UvDescription lineData()
+UvDescription lineData(double sdf = kSdf)
 {
     UvDescription d;
     d.nants = 2;
-    d.windows = {Window{64, kSfreq, kSdf, kRest}};
+    d.windows = {Window{64, kSfreq, sdf, kRest}};
     d.veldop = 20;
     d.vsource = 5;
     d.value = [](const UvRecord&, int k) { return std::complex<float>(k == 20 ? 100.0f : 1.0f, 0); };
@@ -41,9 +41,9 @@ double dopplerOf(double veldop, double vsource)
 
 // Velocity of input channel k: the first channel's Doppler-corrected velocity, then steps of
 // -c sdf / restfreq.
-double channelVelocity(int k)
+double channelVelocity(int k, double sdf = kSdf)
 {
-    return (1 - dopplerOf(20, 5) * kSfreq / kRest) * C - k * C * kSdf / kRest;
+    return (1 - dopplerOf(20, 5) * kSfreq / kRest) * C - k * C * sdf / kRest;
 }
 
 }  // namespace
@@ -79,29 +79,32 @@ TEST(UvVelocity, NarrowLineLandsWhereTheDopplerArithmeticPutsIt)
     EXPECT_EQ(beyond[0].data[18], 0.0f);
 }
 
+// Whichever way frequency runs with channel: a channel's width, a step that follows the channels.
 TEST(UvVelocity, DefaultGridReproducesTheInputChannels)
 {
     TempDir dir;
-    UvDescription d = lineData();
-    d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 1); };
-    UvReader reader(writeSim(dir, "d.uv", d), [](int tno) { uvset_c(tno, "data", "velocity", 0, 0, 0, 0); });
-    const ReadRecord r = reader.next(4, 64);
-    ASSERT_EQ(r.flags.size(), 64u);
-    for (int k = 0; k < 64; ++k)
-        EXPECT_NEAR(r.data[2 * k], k, 1e-4);
-    const auto line = reader.info("line", 6);
-    EXPECT_EQ(line[0], 3);
-    EXPECT_EQ(line[1], 64);
-    EXPECT_NEAR(line[2], channelVelocity(0), 1e-6);
-    EXPECT_NEAR(line[3], -C * kSdf / kRest, 1e-9);
-    EXPECT_EQ(line[5], 1);
-    const auto vel = reader.info("velocity", 64), freq = reader.info("frequency", 64);
-    const auto sfreq = reader.info("sfreq", 64), bw = reader.info("bandwidth", 64);
-    for (int k = 0; k < 64; k += 9) {
-        EXPECT_NEAR(vel[k], channelVelocity(k), 1e-6);
-        EXPECT_NEAR(freq[k], (1 - vel[k] / C) * kRest, 1e-12);
-        EXPECT_NEAR(sfreq[k], kSfreq + k * kSdf / dopplerOf(20, 5), 1e-9);
-        EXPECT_NEAR(bw[k], std::fabs(kSdf), 1e-8);
+    for (const double sdf : {kSdf, -kSdf}) {
+        UvDescription d = lineData(sdf);
+        d.value = [](const UvRecord&, int k) { return std::complex<float>(float(k), 1); };
+        UvReader reader(writeSim(dir, sdf < 0 ? "falling.uv" : "rising.uv", d),
+                        [](int tno) { uvset_c(tno, "data", "velocity", 0, 0, 0, 0); });
+        const ReadRecord r = reader.next(4, 64);
+        ASSERT_EQ(r.flags.size(), 64u);
+        const auto line = reader.info("line", 6);
+        EXPECT_EQ(line, (std::vector<double>{3, 64, line[2], line[3], line[4], 1}));
+        EXPECT_NEAR(line[2], channelVelocity(0, sdf), 1e-6);
+        EXPECT_NEAR(line[3], C * std::fabs(sdf) / kRest, 1e-9);
+        EXPECT_NEAR(line[4], -C * sdf / kRest, 1e-9);
+        const auto vel = reader.info("velocity", 64), freq = reader.info("frequency", 64);
+        const auto sfreq = reader.info("sfreq", 64), bw = reader.info("bandwidth", 64);
+        for (int k = 0; k < 64; ++k) {
+            EXPECT_EQ(r.flags[k], 1) << sdf << " " << k;
+            EXPECT_NEAR(r.data[2 * k], k, 1e-4) << sdf;
+            EXPECT_NEAR(vel[k], channelVelocity(k, sdf), 1e-6);
+            EXPECT_NEAR(freq[k], (1 - vel[k] / C) * kRest, 1e-12);
+            EXPECT_NEAR(sfreq[k], kSfreq + k * sdf / dopplerOf(20, 5), 1e-9);
+            EXPECT_NEAR(bw[k], std::fabs(sdf), 1e-8);
+        }
     }
 }
 
