@@ -3,21 +3,14 @@
 #include "dataset/bug.h"
 #include "dataset/dio.h"
 #include "dataset/headio.h"
-#include "dataset/hio.h"
 #include "tests/dataset/uvtest.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <gtest/gtest.h>
 #include <iterator>
 #include <random>
-#include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace kestrum::test;
 
@@ -36,8 +29,8 @@ int exitOfChild(const std::function<int()>& body)
 
 }  // namespace
 
-// Items of up to 64 bytes live in the "header" item, newest first, every entry at a multiple of
-// 16 and the last one ending the file; the 65th byte moves an item to a file of its own.
+// Items of up to 64 bytes live in the "header" item, newest first, every entry at a multiple of 16
+// and the last one ending the file; the 65th byte moves an item to a file of its own.
 TEST(Hio, SmallItemsLiveInTheHeaderItemUntilTheirSixtyFifthByte)
 {
     TempDir dir;
@@ -49,7 +42,8 @@ TEST(Hio, SmallItemsLiveInTheHeaderItemUntilTheirSixtyFifthByte)
     hclose_c(tno);
     const std::string expected = entry("small", data64) + entry("b", "twenty-bytes-of-data") + entry("zero", "", true);
     EXPECT_EQ(readFile(ds + "/header"), expected);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ds), {}), 1);  // the "header" file only
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ds), {}),
+              1);  // the "header" file only
 
     // Hand-made bytes with non-zero padding read back the same, and are not rewritten.
     std::string handMade = expected;
@@ -106,23 +100,21 @@ TEST(Hio, ReadingEveryItemOfAnOldDataSetChangesNothing)
     EXPECT_TRUE(snapshot() == before);
 }
 
+// Open failures come back as statuses, with nothing left open; opening "header" by name is refused.
 TEST(Hio, OpenFailuresComeBackAsStatuses)
 {
     TempDir dir;
-    int tno = 7, st = 0, it;
-    hopen_c(&tno, dir.file("missing").c_str(), "old", &st);
-    EXPECT_EQ(st, ENOENT);
-    EXPECT_EQ(tno, 0);
-    // "new" on an existing data set: the directory error, and nothing left open.
     hclose_c(openTree(dir.file("ds"), "new"));
-    hopen_c(&tno, dir.file("ds").c_str(), "new", &st);
-    EXPECT_EQ(st, EEXIST);
-    EXPECT_EQ(tno, 0);
-    // Opening "header" by name is refused.
+    int tno = 7, st = 0, it;
+    for (const auto& [name, status, code] : {std::tuple{"missing", "old", ENOENT}, {"ds", "new", EEXIST}}) {
+        hopen_c(&tno, dir.file(name).c_str(), status, &st);
+        EXPECT_EQ(st, code) << name;
+        EXPECT_EQ(tno, 0) << name;
+    }
     tno = openTree(dir.file("ds"), "old");
-    for (const auto& [name, status] : {std::pair{"header", -1}, {"absent", ENOENT}}) {
+    for (const auto& [name, code] : {std::pair{"header", -1}, {"absent", ENOENT}}) {
         haccess_c(tno, &it, name, "read", &st);
-        EXPECT_EQ(st, status) << name;
+        EXPECT_EQ(st, code) << name;
     }
     hclose_c(tno);
 }
@@ -170,8 +162,8 @@ TEST(HioDeath, FullTablesAreFatal)
     EXPECT_EXIT(openMany(true), testing::ExitedWithCode(1), fatalRe("Item address table overflow, in hio") + "\n");
 }
 
-// A fatal error removes the data sets the run created and the large items it was writing into
-// older ones; the "header" item of those keeps its small items.
+// A fatal error removes the data sets the run created and the large items it was writing into older
+// ones; the "header" item of those keeps its small items.
 TEST(HioDeath, FatalErrorsCloseDataSetsInAnEmergency)
 {
     TempDir dir;
@@ -195,9 +187,9 @@ TEST(HioDeath, FatalErrorsCloseDataSetsInAnEmergency)
     EXPECT_EQ(readFile(kept + "/header"), header);
 }
 
-// Every file operation of reading a data set fails in turn: each failure comes back as the
-// status (or, while reading the "header" item, as a fatal error), never as a crash, and
-// leaves no tree or item behind.
+// Every file operation of reading a data set fails in turn: each failure comes back as the status
+// (or, while reading the "header" item, as a fatal error), never as a crash, and leaves no tree or
+// item behind.
 TEST(HioFaults, EveryFailingFileOperationIsReported)
 {
     const std::string ds = sharedData("PAPER_point_source_sim.uv");
@@ -245,19 +237,6 @@ TEST(HioFaults, EveryFailingFileOperationIsReported)
     }
 }
 
-TEST(HioDeath, ClosingTheProbeFileFails)
-{
-    TempDir dir;
-    const std::string path = dir.file("plain");
-    writeFile(path, "x");
-    auto probe = [&] {
-        dfault_c(2, EIO);  // the open runs, the close fails
-        hexists_c(0, path.c_str());
-    };
-    EXPECT_EXIT(probe(), testing::ExitedWithCode(1), "### Fatal Error:  hexists_c: Error closing item\n");
-    EXPECT_EQ(hexists_c(0, path.c_str()), 1);
-}
-
 // Damaged copies of a real data set's "header" item (bytes changed, cut short): opening it and
 // reading its variables either works or ends with a fatal message, never with a crash or a
 // sanitizer report. (Damaged streams and masks are the fuzz corpus's.)
@@ -267,21 +246,16 @@ TEST(HioBadInput, DamagedHeaderItemsNeverCrash)
     TempDir dir;
     std::mt19937 rng(11);
     for (int round = 0; round < 150; ++round) {
-        const std::string ds = dir.file("d" + std::to_string(round));
         std::string h = header;
         for (int i = rng() % 4; i >= 0; --i)
             h[rng() % h.size()] = static_cast<char>(rng());
         if (rng() % 3 == 0)
             h.resize(rng() % h.size());
-        handMadeSet(dir, "d" + std::to_string(round), {{"header", h}});
-        const int code = exitOfChild([&] {
-            if (!std::freopen((ds + ".err").c_str(), "w", stderr))
-                return 3;
+        const std::string ds = handMadeSet(dir, "d" + std::to_string(round), {{"header", h}});
+        auto readThrough = [&] {
             int tno, st;
             hopen_c(&tno, ds.c_str(), "old", &st);
-            if (st)
-                return 0;
-            for (const std::string& name : listing(tno)) {
+            for (const std::string& name : st ? std::vector<std::string>{} : listing(tno)) {
                 char descr[2048], type[16];
                 int n;
                 int64_t v;
@@ -289,16 +263,10 @@ TEST(HioBadInput, DamagedHeaderItemsNeverCrash)
                 if (std::string(type) == "integer*8" || std::string(type) == "integer")
                     rdhdl_c(tno, name.c_str(), &v, 0);
             }
-            hclose_c(tno);
-            return 0;
-        });
-        // A sanitizer report also exits with 1: only the fatal message may be there.
-        const std::string err = readFile(ds + ".err");
-        if (code == 1) {
-            EXPECT_EQ(err.rfind("### Fatal Error:  ", 0), 0u) << "round " << round << ": " << err;
-            EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-        } else {
-            EXPECT_EQ(code, 0) << "round " << round << ": " << err;
-        }
+            bug_c('f', "read through");
+        };
+        // Warnings and one fatal message, nothing else: a sanitizer report would follow them.
+        EXPECT_EXIT(readThrough(), testing::ExitedWithCode(1), "^(### Warning:  [^\n]*\n)*### Fatal Error:  [^\n]*\n$")
+            << "round " << round;
     }
 }

@@ -1,14 +1,8 @@
 // The uv layer's fatal messages for what a data set can hold (missing items and variables,
-// malformed streams, variables of unexpected types) and for writing to one opened for reading,
-// each in a child process (status 1): a message instead of a crash or an endless loop.
-#include <gtest/gtest.h>
+// malformed streams, variables of unexpected types) and for writing to one opened for reading, each
+// in a child process (status 1): a message instead of a crash or an endless loop.
 
-#include <functional>
-
-#include "dataset/uvio.h"
 #include "tests/dataset/uvtest.h"
-#include "tests/support/support.h"
-#include "tools/sim/uvwriter.h"
 
 using namespace kestrum::test;
 using kestrum::sim::UvDescription;
@@ -44,21 +38,20 @@ void readOne(int tno)
     uvread_c(tno, pre, data, flags, 2048, &nread);
 }
 
-std::string writeSimple(const TempDir& dir, const std::string& name,
-                        const std::function<void(UvDescription&)>& change = {})
+// Three antennas at two times, "corr" of the given type.
+std::string writeSimple(const TempDir& dir, const std::string& name, char corrType = 'r')
 {
     UvDescription d;
     d.nants = 3;
     d.times = {2460000.6, 2460000.7};
-    if (change)
-        change(d);
+    d.corrType = corrType;
     return writeSim(dir, name, d);
 }
 
 }  // namespace
 
-// Opening, and scanning malformed streams: the messages a user meets (the fuzz corpus replays
-// many more damaged streams and vartables through the reader, which must only fail cleanly).
+// Opening, and scanning malformed streams: the messages a user meets (the fuzz corpus replays many
+// more damaged streams and vartables through the reader, which must only fail cleanly).
 TEST(UvFatal, OpeningAndTheStream)
 {
     TempDir dir;
@@ -94,8 +87,8 @@ TEST(UvFatal, OpeningAndTheStream)
             << path;
 }
 
-// Reads of variables a data set holds with another type or size, and writes to a data set
-// opened for reading.
+// Reads of variables a data set holds with another type or size, and writes to a data set opened
+// for reading.
 TEST(UvFatal, VariableAccess)
 {
     TempDir dir;
@@ -134,8 +127,7 @@ TEST(UvFatal, Reading)
                                                 int flags[4], n;
                                                 uvread_c(t, pre, data, flags, 4, &n);
                                             }}});
-    expectFatal(writeSimple(dir, "c.uv", [](UvDescription& d) { d.corrType = 'c'; }),
-                {{"Bad data type for variable corr, in UVREAD.", readOne}});
+    expectFatal(writeSimple(dir, "c.uv", 'c'), {{"Bad data type for variable corr, in UVREAD.", readOne}});
     // Required variables missing, of the wrong type, or without value; coord (0), time (1),
     // baseline (2) and the correlations (3) as each table lists them.
     auto coordTime = [] {

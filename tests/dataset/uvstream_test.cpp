@@ -1,16 +1,10 @@
-// The uv variable stream: hand-made bytes scanned, variables read and probed, "vislen", tracking,
-// overrides, and a real data set's variables. (What the writer lays down is read back by the
-// round trips, through the reader that the real data sets' bytes check.)
-#include <gtest/gtest.h>
-
+// The uv variable stream: hand-made bytes scanned, variables read and probed, "vislen" and data
+// sets cut short of it, tracking and overrides. The writer's bytes are what the round trips read,
+// and the real data sets' variables what the loading tests print.
 #include <tuple>
 
 #include "dataset/headio.h"
-#include "dataset/hio.h"
-#include "dataset/uvio.h"
 #include "tests/dataset/uvtest.h"
-#include "tests/support/support.h"
-#include "tools/sim/uvwriter.h"
 
 using namespace kestrum::test;
 
@@ -18,8 +12,8 @@ namespace {
 
 const char* kVartable = "d time\nj cnt\na name\ni n\nr x\nc z\n";
 
-// Three records with non-zero padding everywhere: all six types; nothing changed; a longer text
-// and a new integer.
+// Three records with non-zero padding everywhere: all six types; nothing changed; a longer text and
+// a new integer.
 std::string threeRecords()
 {
     Bytes b;
@@ -106,16 +100,19 @@ TEST(UvStream, HandMadeRecordsScanAndReadBack)
     uvclose_c(tno);
 }
 
-// Calibration tracks the set-up variables: uvupdate_c says whether one of them changed.
-TEST(UvStream, TrackedVariablesReportTheirUpdates)
+// Calibration tracks the set-up variables: uvupdate_c says whether one of them changed. Then items
+// named like variables override them where their types allow.
+TEST(UvStream, TrackedAndOverriddenVariables)
 {
     TempDir dir;
     kestrum::sim::UvDescription d;
     d.nants = 3;
     d.times = {2460000.1, 2460000.2};
     d.source = [](int t) { return t == 0 ? std::string("alpha") : std::string("beta"); };
+    d.windows = {kestrum::sim::Window{4, 1.0, 0.01, 1.4}, kestrum::sim::Window{4, 2.0, 0.01, 1.4}};
+    const std::string path = writeSim(dir, "t.uv", d);
     int tno = 0;
-    uvopen_c(&tno, writeSim(dir, "t.uv", d).c_str(), "old");
+    uvopen_c(&tno, path.c_str(), "old");
     uvtrack_c(tno, "source", "u");
     uvtrack_c(tno, "nowhere", "u");
     std::vector<int> updates;
@@ -123,29 +120,19 @@ TEST(UvStream, TrackedVariablesReportTheirUpdates)
         updates.push_back(uvupdate_c(tno));
     uvclose_c(tno);
     EXPECT_EQ(updates, (std::vector<int>{1, 0, 0, 1, 0, 0}));
-}
 
-TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
-{
-    TempDir dir;
-    kestrum::sim::UvDescription d;
-    d.nants = 2;
-    d.windows = {kestrum::sim::Window{4, 1.0, 0.01, 1.4}, kestrum::sim::Window{4, 2.0, 0.01, 1.4}};
-    const std::string path = writeSim(dir, "o.uv", d);
-    int tno = openTree(path, "old");
+    tno = openTree(path, "old");
     wrhdi_c(tno, "nschan", 3);
     wrhdd_c(tno, "pol", 2.0);
     wrhda_c(tno, "source", "other");
     const float c[2] = {1, 2};
     wrhdc_c(tno, "inttime", c);
     hclose_c(tno);
-
     testing::internal::CaptureStderr();
     uvopen_c(&tno, path.c_str(), "old");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "### Warning:  Cannot override variable inttime, in UVOPEN\n");
     int records = 0;
-    while (uvscan_c(tno, "corr") == 0) {
-        ++records;
+    for (; uvscan_c(tno, "corr") == 0; ++records) {
         int nschan[2] = {0, 0}, pol = 0;
         uvgetvr_c(tno, IO_INT, "nschan", nschan, 2);
         EXPECT_EQ(std::vector<int>(nschan, nschan + 2), (std::vector<int>{3, 3}));
@@ -158,21 +145,37 @@ TEST(UvStream, ItemsNamedLikeVariablesOverrideThem)
         uvgetvr_c(tno, IO_REAL, "inttime", &inttime, 1);
         EXPECT_EQ(inttime, 10.0f);
     }
-    EXPECT_EQ(records, 1);
+    EXPECT_EQ(records, 6);
     uvclose_c(tno);
 }
 
-// A real data set's variables of unusual types: "inttime" as double, "source" text with NULs.
-TEST(UvStream, RealDataSetVariablesOfUnusualTypes)
+TEST(UvCutShort, RecordsUpToTheEndOfTheItemAreReadWithOneWarning)
 {
-    int tno = 0;
-    uvopen_c(&tno, sharedData("zen.2458042.12552.xx.HH.uvXA").c_str(), "old");
-    ASSERT_EQ(uvscan_c(tno, "corr"), 0);
-    char type = 0, source[32];
-    int length = 0, updated = 0;
-    uvprobvr_c(tno, "inttime", &type, &length, &updated);
-    EXPECT_EQ(type, 'd');
-    uvrdvr_c(tno, IO_BYTE, "source", source, "", sizeof source);
-    EXPECT_STREQ(source, "zenith");
-    uvclose_c(tno);
+    TempDir dir;
+    const std::string record = Bytes().value(1).i32(7).eor().s, head = Bytes().size(1, 4).s;
+    // (visdata, records read): whole records, a record cut in its value, in an entry's header, and
+    // one whose end-of-record entry stops after its header.
+    const std::pair<std::string, int> cases[] = {{head + record + record, 2},
+                                                 {head + record + record + record.substr(0, 6), 2},
+                                                 {head + record + record + record.substr(0, 2), 2},
+                                                 {head + record + record + record.substr(0, 12), 3}};
+    int k = 0;
+    for (const auto& [visdata, records] : cases) {
+        const std::string path = handMadeUv(dir, "d time\ni n\n", visdata, "cut" + std::to_string(k++) + ".uv");
+        const int tno = openTree(path, "old");
+        wrhdl_c(tno, "vislen", 64);
+        hclose_c(tno);
+        testing::internal::CaptureStderr();
+        int t = 0, n = 0;
+        uvopen_c(&t, path.c_str(), "old");
+        while (uvscan_c(t, "") == 0)
+            ++n;
+        EXPECT_EQ(uvscan_c(t, ""), -1);  // and stays at the end
+        uvclose_c(t);
+        EXPECT_EQ(n, records) << path;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "### Warning:  visdata of " + path + " holds " + std::to_string(visdata.size()) +
+                      " bytes, fewer than its valid length 64: reading the records "
+                      "it holds, in UVOPEN\n");
+    }
 }

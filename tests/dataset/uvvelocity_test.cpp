@@ -1,15 +1,10 @@
-// Velocity lines: Doppler arithmetic, resampling weights, the default grid, felocity, and the
-// fatal messages of data sets whose spectral set-up allows no velocity line.
-#include <gtest/gtest.h>
+// Velocity lines: Doppler arithmetic, resampling weights, the default grid, felocity, and the fatal
+// messages of data sets whose spectral set-up allows no velocity line.
 
 #include <cmath>
 #include <complex>
 
-#include "dataset/hio.h"
-#include "dataset/uvio.h"
 #include "tests/dataset/uvtest.h"
-#include "tests/support/support.h"
-#include "tools/sim/uvwriter.h"
 
 using namespace kestrum::test;
 using kestrum::sim::UvDescription;
@@ -66,8 +61,8 @@ TEST(UvVelocity, NarrowLineLandsWhereTheDopplerArithmeticPutsIt)
     EXPECT_NEAR(half[0].data[2 * 7], (100.0 + 1.0) / 2, 1e-3);
     EXPECT_NEAR(half[0].data[2 * 8], (100.0 + 1.0) / 2, 1e-3);
     EXPECT_NEAR(half[0].data[2 * 20], 1.0, 1e-5);
-    // A coarser grid of three input channels per output channel keeps the flat level and the
-    // line's flux (100 + 2 over 3 channels) in the output channel that covers it.
+    // A coarser grid of three input channels per output channel keeps the flat level and the line's
+    // flux (100 + 2 over 3 channels) in the output channel that covers it.
     auto wide = readAll(
         path, [&](int tno) { uvset_c(tno, "data", "velocity", 10, channelVelocity(20) - 3 * 3 * dv, 3 * dv, 3 * dv); });
     EXPECT_NEAR(wide[0].data[2 * 3], (100.0 + 2.0) / 3, 1e-3);
@@ -124,13 +119,13 @@ TEST(UvVelocity, FelocityIsConvertedAtTheFirstRead)
 TEST(UvVelocityFatal, MessagesOfVelocityLines)
 {
     TempDir dir;
-    auto variant = [&](const char* name, const std::function<void(UvDescription&)>& change) {
+    auto variant = [&](const char* name, const std::vector<Window>& windows) {
         UvDescription d = lineData();
-        change(d);
+        d.windows = windows;
         return writeSim(dir, name, d);
     };
     const std::string line = writeSim(dir, "line.uv", lineData());
-    const std::string noRest = variant("norest.uv", [](UvDescription& d) { d.windows[0].restfreq = 0; });
+    const std::string noRest = variant("norest.uv", {Window{64, kSfreq, kSdf, 0}});
     auto velocity = [](int n, double start) { return [=](int t) { uvset_c(t, "data", "velocity", n, start, 1, 1); }; };
     struct Fatal {
         std::string path;
@@ -143,18 +138,12 @@ TEST(UvVelocityFatal, MessagesOfVelocityLines)
         {noRest, [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); },
          "Invalid rest frequency when setting default linetype"},
         {noRest, [](int) {}, "Cannot determine velocity as rest frequency is 0", "velocity"},
-        {variant("empty.uv",
-                 [](UvDescription& d) {
-                     d.windows = {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}};
-                 }),
+        {variant("empty.uv", {Window{0, 1.4, 0.001, 1.42}, Window{8, 1.4, 0.001, 1.42}}),
          [](int t) { uvset_c(t, "data", "velocity", 0, 0, 0, 0); }, "Bad number of channels, in UVREAD(velocity)"},
-        {variant("flat.uv", [](UvDescription& d) { d.windows[0].sdf = 0; }), velocity(8, 0),
+        {variant("flat.uv", {Window{64, kSfreq, 0, kRest}}), velocity(8, 0),
          "File velocity increment is zero, in UVREAD(velocity)."},
-        {variant("many.uv",
-                 [](UvDescription& d) {
-                     d.windows.assign(17, Window{2, 1.4, 0.001, 1.42});
-                 }),
-         velocity(8, 0), "Too many windows, in UVREAD(velocity)"},
+        {variant("many.uv", std::vector<Window>(17, Window{2, 1.4, 0.001, 1.42})), velocity(8, 0),
+         "Too many windows, in UVREAD(velocity)"},
     };
     for (const Fatal& f : cases)
         EXPECT_EXIT(
