@@ -150,7 +150,7 @@ TEST(HioDeath, FullTablesAreFatal)
     auto openMany = [&](bool items) {
         const int tno = items ? openTree(dir.file("ds"), "new") : 0;
         for (int i = 0, h, st; i < (items ? 1025 : 26); ++i) {
-            const std::string name = "i" + std::to_string(i);
+            const std::string name = 'i' + std::to_string(i);
             items ? haccess_c(tno, &h, name.c_str(), "write", &st) : hopen_c(&h, dir.file(name).c_str(), "new", &st);
             if (st)
                 std::exit(2);
@@ -251,7 +251,7 @@ TEST(HioBadInput, DamagedHeaderItemsNeverCrash)
             h[rng() % h.size()] = static_cast<char>(rng());
         if (rng() % 3 == 0)
             h.resize(rng() % h.size());
-        const std::string ds = handMadeSet(dir, "d" + std::to_string(round), {{"header", h}});
+        const std::string ds = handMadeSet(dir, 'd' + std::to_string(round), {{"header", h}});
         auto readThrough = [&] {
             int tno, st;
             hopen_c(&tno, ds.c_str(), "old", &st);

@@ -161,5 +161,5 @@ TEST(UvFatal, Reading)
     };
     int k = 0;
     for (const HandMade& h : handMade)
-        expectFatal(handMadeUv(dir, h.vartable, h.visdata, "h" + std::to_string(k++) + ".uv"), {h.fatal});
+        expectFatal(handMadeUv(dir, h.vartable, h.visdata, 'h' + std::to_string(k++) + ".uv"), {h.fatal});
 }
