@@ -68,45 +68,31 @@ TEST(KestrumStart, ParameterFailuresEndWithStatusOneAndOnlyTheBanner)
     }
 }
 
-TEST(KestrumStart, UnknownOptionsAndKeywordsAreWarnedAboutInKeyOrder)
+// Unknown options and keywords are warned about in key order; the debug options announce themselves
+// and echo every value. Neither stops the run: it goes on to the data set, which is not there.
+TEST(KestrumStart, UnknownWordsAreWarnedAboutAndDebugOptionsEchoEveryValue)
 {
-    const RunResult r =
-        runKestrum({"foo=1", "VIS=/Data/Set", "options=zeta,Alpha,,beta", "=x", "cutoff=3", "options=alpha"});
-    // The warnings do not stop the run: it goes on to load /Data/Set, which is not there.
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("/Data/Set"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out,
-              banner +
-                  "WARNING: Undefined options specified, the following will be ignored:\n"
-                  "   alpha\n"
-                  "   beta\n"
-                  "   zeta\n"
-                  "WARNING: Undefined parameters specified, the following will be ignored:\n"
-                  "   =x\n"
-                  "   cutoff=3\n"
-                  "   foo=1\n"
-                  "\n");
-}
-
-TEST(KestrumStart, DebugOptionsAnnounceThemselvesAndEchoEveryValue)
-{
-    const RunResult r = runKestrum({"options=Debug1,xyz", "vis=a=b", "stokes=xx,yy,zz", "scale=2.5e1", "bchan=abc",
-                                    "echan= 12x", "device=/S2MONOF", "device=/S2MONO", "options=debug2"});
-    EXPECT_EQ(r.status, 1);  // the data set a=b does not exist
-    EXPECT_NE(r.err.find("a=b"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out,
-              banner +
-                  " First level debugging requested\n"
-                  " Second level debugging requested\n"
-                  "vis=a=b\n"
-                  "device=/S2MONO\n"
-                  "scale=25\n"
-                  "bchan=0\n"
-                  "echan=12\n"
-                  "stokes [in]=xx\n"
-                  "stokes [flag]=yy,zz\n"
-                  "WARNING: Undefined options specified, the following will be ignored:\n"
-                  "   xyz\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string vis, out;
+    } cases[] = {
+        {{"foo=1", "VIS=/Data/Set", "options=zeta,Alpha,,beta", "=x", "cutoff=3", "options=alpha"},
+         "/Data/Set",
+         "WARNING: Undefined options specified, the following will be ignored:\n   alpha\n   beta\n   zeta\n"
+         "WARNING: Undefined parameters specified, the following will be ignored:\n   =x\n   cutoff=3\n   foo=1\n\n"},
+        {{"options=Debug1,xyz", "vis=a=b", "stokes=xx,yy,zz", "scale=2.5e1", "bchan=abc", "echan= 12x",
+          "device=/S2MONOF", "device=/S2MONO", "options=debug2"},
+         "a=b",
+         " First level debugging requested\n Second level debugging requested\nvis=a=b\ndevice=/S2MONO\nscale=25\n"
+         "bchan=0\nechan=12\nstokes [in]=xx\nstokes [flag]=yy,zz\n"
+         "WARNING: Undefined options specified, the following will be ignored:\n   xyz\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = runKestrum(c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.vis), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, banner + c.out);
+    }
 }
 
 TEST(KestrumStart, DataSetNamesWithShellTextAreNamesNeverCommands)

@@ -75,23 +75,11 @@ TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLineInXxAndI)
 
     const RunResult r = load({"vis=" + config.out, "stokes=xx", "options=debug1,debug2"});
     EXPECT_EQ(r.status, 1);  // no display to open
-    const std::string expectedHead = "kestrum version 0.1.2\n"
-                                     " First level debugging requested\n"
-                                     " Second level debugging requested\n"
-                                     "vis=" +
-        config.out +
-        "\n"
-        "stokes [in]=xx\n"
-        "stokes [flag]=\n"
-        "nants=6\n"
-        "ncorr=" +
-        std::to_string(written.records * 33) +
-        "\n"
-        "nchan=33\n"
-        "nif=1\n"
-        "Polarizations: xx xy yx yy\n"
-        "Reading " +
-        config.out + "\n";
+    const std::string v = config.out, ncorr = std::to_string(written.records * 33);
+    const std::string expectedHead = "kestrum version 0.1.2\n First level debugging requested\n Second level debugging "
+                                     "requested\nvis=" +
+        v + "\nstokes [in]=xx\nstokes [flag]=\nnants=6\nncorr=" + ncorr +
+        "\nnchan=33\nnif=1\nPolarizations: xx xy yx yy\nReading " + v + "\n";
     ASSERT_EQ(r.out.substr(0, expectedHead.size()), expectedHead) << r.out;
 
     // The bar starts drawing at once and ends at 100 %.
@@ -112,11 +100,8 @@ TEST(ObservationLoad, SimulatedDataSetGivesEveryLoadingAndSummaryLineInXxAndI)
     EXPECT_LT(r.out.find("alpha[1]="), r.out.find("beta[1]="));
     EXPECT_LT(r.out.find("beta[1]="), r.out.find("zcal[1]="));
     EXPECT_TRUE(hasLine(r.out, "tint = 10") || hasLine(r.out, "tint = 9.99999")) << r.out;
-    const std::string summary = "Read data for the following sources:\n"
-                                "  alpha\n"
-                                "  beta\n"
-                                "  zcal\n"
-                                "Detected a total of 15 baselines:\n";
+    const std::string summary = "Read data for the following sources:\n  alpha\n  beta\n  zcal\nDetected a total of 15 "
+                                "baselines:\n";
     EXPECT_NE(r.out.find(summary), std::string::npos) << r.out;
     std::string pairs;
     for (int a1 = 1; a1 <= 6; ++a1)

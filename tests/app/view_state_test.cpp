@@ -76,6 +76,10 @@ TEST(ViewWindow, ValueRangeIsMedianPlusMinusScaledRmsOrTheExtremes)
     WorldWindow w = worldWindow();
     EXPECT_NEAR(w.y1, astats.median - 2 * astats.rms, 1e-9);
     EXPECT_NEAR(w.y2, astats.median + 2 * astats.rms, 1e-9);
+    opts.scale = -2.0;  // a negative scale turns the axis upside down
+    w = worldWindow();
+    EXPECT_NEAR(w.y1, astats.median + 2 * astats.rms, 1e-9);
+    EXPECT_NEAR(w.y2, astats.median - 2 * astats.rms, 1e-9);
     fullRange = true;
     w = worldWindow();
     EXPECT_NEAR(w.y1, 1.0, 1e-6);
@@ -86,15 +90,6 @@ TEST(ViewWindow, ValueRangeIsMedianPlusMinusScaledRmsOrTheExtremes)
     EXPECT_NEAR(w.y1, pstats.min * 180 / std::numbers::pi, 1e-9);
     EXPECT_NEAR(w.y2, pstats.max * 180 / std::numbers::pi, 1e-6);
     EXPECT_NEAR(w.y2, 0.3 * 180 / std::numbers::pi, 1e-4);
-}
-
-TEST(ViewWindow, NegativeScaleInvertsTheValueAxis)
-{
-    setUp({0, 10, 20, 30}, {1, 2, 3, 10});
-    opts.scale = -2.0;
-    const WorldWindow w = worldWindow();
-    EXPECT_NEAR(w.y1, astats.median + 2 * astats.rms, 1e-9);
-    EXPECT_NEAR(w.y2, astats.median - 2 * astats.rms, 1e-9);
 }
 
 TEST(ViewWindow, WindowsWithoutHeightDepthOrWidthAreWidened)
@@ -176,17 +171,7 @@ TEST(ViewKeys, KeysChangeTheStateInEitherCaseAndPassTheRestOn)
     EXPECT_EQ(subMedian, 0);
     EXPECT_NEAR(astats.median, 2.5, 1e-6);
 
-    EXPECT_EQ(b->second.ant2, 2);
-    press('n');
-    EXPECT_EQ(b->second.ant2, 3);
-    press('N');
-    EXPECT_EQ(b->second.ant2, 2);  // wrapped
-    press('p');
-    EXPECT_EQ(b->second.ant2, 3);  // wrapped back
-    press('s');
-    EXPECT_EQ(s->second.name, "src");
-    EXPECT_EQ(b->second.ant2, 2);  // the only source's first baseline
-
+    // (Stepping through baselines and sources is the window test's, which sees them wrap.)
     EXPECT_EQ(press('q'), std::make_pair(0, static_cast<unsigned char>('Q')));
     EXPECT_EQ(press('Q'), std::make_pair(0, static_cast<unsigned char>('Q')));
     EXPECT_EQ(press('h'), std::make_pair(0, static_cast<unsigned char>('h')));

@@ -1,4 +1,4 @@
-// Visibility records: storage modes, accessors with and without median subtraction, and the
+// Visibility records: storage, accessors with and without median subtraction, and the
 // per-record medians against a sort-based computation.
 #include "model/visibility.h"
 
@@ -16,31 +16,25 @@ using kestrum::test::sortedMedian;
 
 using cf = std::complex<float>;
 
-Visibility record(const std::vector<cf>& data, const std::vector<int>& flags, bool ampOnly = false)
+Visibility record(const std::vector<cf>& data, const std::vector<int>& flags)
 {
     return Visibility(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, static_cast<int>(data.size()), data.data(),
-                      flags.data(), ampOnly);
+                      flags.data(), false);
 }
 
 }  // namespace
 
-TEST(Visibility, KeepsOneStorageMode)
+// (The amplitude-only storage is never asked for by the programs.)
+TEST(Visibility, KeepsDataAndFlags)
 {
     const std::vector<cf> data{{3, 4}, {0, -2}};
-    const std::vector<int> flags{0, 3};
-    const Visibility full = record(data, flags);
+    const Visibility full = record(data, {0, 3});
     EXPECT_EQ(full.data, data);
     EXPECT_TRUE(full.amp.empty());
     EXPECT_FLOAT_EQ(full.Amp(0, false), 5.0f);
     EXPECT_FLOAT_EQ(full.Phase(1, false), static_cast<float>(-M_PI / 2));
     EXPECT_EQ(full.Flagged(0), 0);
     EXPECT_EQ(full.Flagged(1), 3);
-
-    const Visibility amps = record(data, flags, true);
-    EXPECT_TRUE(amps.data.empty());
-    EXPECT_EQ(amps.amp, (std::vector<float>{5, 2}));
-    EXPECT_EQ(amps.Phase(0, false), 0.0f);
-    EXPECT_EQ(amps.Phase(1, true), 0.0f);
 }
 
 TEST(Visibility, SubtractionUsesMediansOnlyOnceComputed)
@@ -92,11 +86,6 @@ TEST(Visibility, EdgeMedians)
     Visibility opposite = record({std::polar(r, 3.1f), std::polar(r, -3.1f)}, {0, 0});
     opposite.calcMedian();
     EXPECT_NEAR(opposite.phaseMedian, 0.0, 1e-6);
-
-    Visibility amps = record({{3, 4}, {6, 8}, {0, 1}}, {0, 0, 0}, true);
-    amps.calcMedian();
-    EXPECT_DOUBLE_EQ(amps.ampMedian, 5);
-    EXPECT_EQ(amps.phaseMedian, 0);
 }
 
 TEST(Visibility, NegativeChannelCountGivesAnEmptyRecord)

@@ -82,12 +82,8 @@ TEST(Scene, BoxFollowsTheWorldWindowEvenWhenItIsFlat)
     s.addBox(opt, step);
     ASSERT_EQ(s.boxes().size(), 1u);
     const Box& b = s.boxes()[0];
-    EXPECT_FLOAT_EQ(b.lo[0], -1);
-    EXPECT_FLOAT_EQ(b.hi[0], 1);
-    EXPECT_FLOAT_EQ(b.lo[1], 0);
-    EXPECT_FLOAT_EQ(b.hi[1], 0);
-    EXPECT_FLOAT_EQ(b.lo[2], -1);
-    EXPECT_FLOAT_EQ(b.hi[2], 1);
+    EXPECT_EQ(std::to_array(b.lo), (std::array<float, 3>{-1, 0, -1}));
+    EXPECT_EQ(std::to_array(b.hi), (std::array<float, 3>{1, 0, 1}));
     for (int a = 0; a < 3; ++a) {
         EXPECT_TRUE(b.ticks[a] && b.labels[a]);
         for (int e = 0; e < 4; ++e)

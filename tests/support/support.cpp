@@ -61,22 +61,8 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, co
     if (pipe(in) || pipe(out) || pipe(err))
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
-    for (const auto& e : env) {
-        std::string name = e.substr(0, e.find('='));
-        std::erase_if(envStore, [&](const std::string& s) { return s.rfind(name + "=", 0) == 0; });
-        envStore.push_back(e);
-    }
-    std::vector<char*> envp, args;
-    for (auto& e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStore(argv);
-    for (auto& a : argStore)
-        args.push_back(a.data());
-    args.push_back(nullptr);
+    std::vector<std::string> envStore = environmentWith(env), argStore(argv);
+    const std::vector<char*> envp = execPointers(envStore), args = execPointers(argStore);
 
     pid_t pid = fork();
     if (pid < 0)
@@ -125,6 +111,28 @@ RunResult run(const std::vector<std::string>& argv, const std::string& input, co
     }
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return r;
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& env)
+{
+    std::vector<std::string> all;
+    for (char** e = environ; *e; ++e)
+        all.emplace_back(*e);
+    for (const auto& e : env) {
+        const std::string prefix = e.substr(0, e.find('=') + 1);
+        std::erase_if(all, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
+        all.push_back(e);
+    }
+    return all;
+}
+
+std::vector<char*> execPointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (auto& s : strings)
+        out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
 }
 
 std::string sharedData(const std::string& name)

@@ -36,6 +36,11 @@ struct RunResult {
 RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
               const std::vector<std::string>& env = {}, double timeoutSeconds = 120.0);
 
+// This process's environment with the entries of `env` ("NAME=value") replacing or adding to it.
+std::vector<std::string> environmentWith(const std::vector<std::string>& env);
+// Pointers to the strings' characters followed by a null pointer, for exec.
+std::vector<char*> execPointers(std::vector<std::string>& strings);
+
 // A real data set or file from tests/data, by its name.
 std::string sharedData(const std::string& name);
 

@@ -17,23 +17,12 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace kestrum::test {
 namespace {
 
 void pause(double seconds)
 {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
 }
 
 std::string readIfThere(const std::string& path)
@@ -120,7 +109,7 @@ bool XServer::start(const std::string& number, const std::vector<std::string>& e
                                      "-screen", "0",          "1024x768x24", "-nolisten",
                                      "tcp",     "-noreset"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    auto argv = pointers(args);
+    auto argv = execPointers(args);
     pid_ = fork();
     if (pid_ == 0) {
         close(fds[0]);
@@ -169,16 +158,8 @@ Background::Background(const std::vector<std::string>& argv, const std::vector<s
                        const std::string& dir, const std::string& name)
     : outPath_(dir + "/" + name + ".out"), errPath_(dir + "/" + name + ".err")
 {
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
-    for (const auto& e : env) {
-        const std::string prefix = e.substr(0, e.find('=') + 1);
-        std::erase_if(envStore, [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
-        envStore.push_back(e);
-    }
-    std::vector<std::string> argStore(argv);
-    auto envp = pointers(envStore), args = pointers(argStore);
+    std::vector<std::string> envStore = environmentWith(env), argStore(argv);
+    auto envp = execPointers(envStore), args = execPointers(argStore);
     // The output files exist before the program starts, so that reading them never races it.
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -3,7 +3,7 @@
 //   plot_driver [--device NAME] [--static] [--block-home] [--chdir DIR] [--image]
 //               [--png FILE RIGHT UP]
 // --image adds a 4 x 3 image over the whole world window at z 5 and a colour bar of 5 colours,
-// cell (i, j) and bar step k coloured as imageColour and barColour say.
+// cell (i, j) coloured (60 i + 20, 80 j + 40, 200) and bar step k (50 k, 100, 250 - 50 k).
 // Prints "s2opend: N" with the result of s2opend; exits 0 when it returns 0 and when the device
 // draws off-screen. At exit it prints what the per-frame callback saw. --png opens no device:
 // it writes the 800 x 600 picture turned RIGHT and UP degrees with s2png and prints "s2png: N".
@@ -19,20 +19,6 @@ namespace {
 bool g_blockHome = false;
 bool g_image = false;
 
-void imageColour(int i, int j, unsigned char rgb[3])
-{
-    rgb[0] = static_cast<unsigned char>(60 * i + 20);
-    rgb[1] = static_cast<unsigned char>(80 * j + 40);
-    rgb[2] = 200;
-}
-
-void barColour(int k, unsigned char rgb[3])
-{
-    rgb[0] = static_cast<unsigned char>(50 * k);
-    rgb[1] = 100;
-    rgb[2] = static_cast<unsigned char>(250 - 50 * k);
-}
-
 // World window x 0..100, y -50..50, z 0..10 onto the cube -1..1: these points land at device
 // (-0.5, -0.5, 0), (0.5, -0.5, 0), (-0.5, 0.5, 0), (0.5, 0.5, 0) and (0, 0, 0).
 const float kPoints[][3] = {{25, -25, 5}, {75, -25, 5}, {25, 25, 5}, {75, 25, 5}, {50, 0, 5}};
@@ -42,10 +28,16 @@ void drawScene()
     if (g_image) {
         unsigned char cells[3][4][3], bar[5][3];
         for (int j = 0; j < 3; ++j)
-            for (int i = 0; i < 4; ++i)
-                imageColour(i, j, cells[j][i]);
-        for (int k = 0; k < 5; ++k)
-            barColour(k, bar[k]);
+            for (int i = 0; i < 4; ++i) {
+                cells[j][i][0] = static_cast<unsigned char>(60 * i + 20);
+                cells[j][i][1] = static_cast<unsigned char>(80 * j + 40);
+                cells[j][i][2] = 200;
+            }
+        for (int k = 0; k < 5; ++k) {
+            bar[k][0] = static_cast<unsigned char>(50 * k);
+            bar[k][1] = 100;
+            bar[k][2] = static_cast<unsigned char>(250 - 50 * k);
+        }
         s2image(4, 3, &cells[0][0][0], 0, 100, -50, 50, 5);
         s2cbar(5, &bar[0][0], 0.0f, 1.0f, "Value");
     }
