@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <set>
-#include <sstream>
 
 using namespace kestrum::test;
 
@@ -305,17 +304,11 @@ TEST(View, WWalksTheSurveyOrderWorstFirstAcrossSourcesAndWrapsRound)
     // The baselines of out= in rank order; each source has its own, so the walk crosses them.
     std::vector<std::string> order;
     std::set<std::string> sources;
-    std::istringstream rows(readFile(dir.file("b.csv")));
-    std::string row;
-    std::getline(rows, row);
-    while (std::getline(rows, row)) {
-        std::vector<std::string> f;
-        std::istringstream cells(row);
-        for (std::string cell; std::getline(cells, cell, ',');)
-            f.push_back(cell);
-        order.push_back(f[2] + "-" + f[3]);
-        sources.insert(f[1]);
-    }
+    for (const auto& f : readCsv(dir.file("b.csv")))
+        if (f[0] != "rank") {
+            order.push_back(f[2] + "-" + f[3]);
+            sources.insert(f[1]);
+        }
     ASSERT_EQ(order.size(), 12u);
     ASSERT_EQ(sources.size(), 2u);
 

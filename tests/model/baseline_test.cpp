@@ -63,30 +63,21 @@ struct Fixture {
         }
     }
 
-    // The value that the point would have with tcal, computed from the raw inputs.
-    float tcalAmp(int r, int c) const
+    // The amplitude or phase of a point, less its record's median with tcal, from the raw inputs.
+    float value(int r, int c, bool tcal, bool amp) const
     {
-        std::vector<double> a;
+        std::vector<double> v;
         for (cf x : data[r])
-            a.push_back(amplitude(x));
-        return static_cast<float>(amplitude(data[r][c]) - sortedMedian(a));
+            v.push_back(amp ? amplitude(x) : phase(x));
+        return static_cast<float>(v[c] - (tcal ? sortedMedian(v) : 0.0));
     }
-    float tcalPhase(int r, int c) const
-    {
-        std::vector<double> p;
-        for (cf x : data[r])
-            p.push_back(phase(x));
-        return static_cast<float>(phase(data[r][c]) - sortedMedian(p));
-    }
-    float rawAmp(int r, int c, bool tcal) const { return tcal ? tcalAmp(r, c) : amplitude(data[r][c]); }
-    float rawPhase(int r, int c, bool tcal) const { return tcal ? tcalPhase(r, c) : phase(data[r][c]); }
 
     std::vector<double> column(int c, bool tcal, bool amp) const
     {
         std::vector<double> v;
         for (int r = 0; r < nrec; ++r)
             if (flags[r][c] == 0)
-                v.push_back(amp ? rawAmp(r, c, tcal) : rawPhase(r, c, tcal));
+                v.push_back(value(r, c, tcal, amp));
         return v;
     }
 };
@@ -113,8 +104,8 @@ TEST(Baseline, ChannelAndSummaryStatisticsMatchSortBasedComputationsInEveryMode)
             }
             for (int r = 0; r < Fixture::nrec; ++r)
                 if (fx.flags[r][c] == 0) {
-                    amps.push_back(static_cast<float>(fx.rawAmp(r, c, tcal) - (sed ? sortedMedian(ac) : 0.0)));
-                    phases.push_back(static_cast<float>(fx.rawPhase(r, c, tcal) - (sed ? sortedMedian(pc) : 0.0)));
+                    amps.push_back(static_cast<float>(fx.value(r, c, tcal, true) - (sed ? sortedMedian(ac) : 0.0)));
+                    phases.push_back(static_cast<float>(fx.value(r, c, tcal, false) - (sed ? sortedMedian(pc) : 0.0)));
                 }
         }
         const stats a = fx.base.ampStats(tcal, sed);
@@ -143,7 +134,7 @@ TEST(Baseline, AccessorsSubtractInOrderAndSedCentresEachChannel)
     for (int c = 0; c < Fixture::nchan; ++c) {
         std::vector<double> centred;
         for (int r = 0; r < Fixture::nrec; ++r) {
-            EXPECT_NEAR(fx.base.Amp(r, c, true, false), fx.tcalAmp(r, c), 1e-5);
+            EXPECT_NEAR(fx.base.Amp(r, c, true, false), fx.value(r, c, true, true), 1e-5);
             EXPECT_EQ(fx.base.Flagged(r, c), fx.flags[r][c]);
             if (fx.flags[r][c] == 0)
                 centred.push_back(fx.base.Amp(r, c, true, true));

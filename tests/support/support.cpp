@@ -162,6 +162,19 @@ std::string readFile(const std::string& path)
     return s.str();
 }
 
+std::vector<std::vector<std::string>> readCsv(const std::string& path)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
+        rows.emplace_back();
+        std::istringstream cells(line + ",");
+        for (std::string cell; std::getline(cells, cell, ',');)
+            rows.back().push_back(cell);
+    }
+    return rows;
+}
+
 void writeFile(const std::string& path, const std::string& contents)
 {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);

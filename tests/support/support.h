@@ -62,6 +62,8 @@ struct RawRecord {
 };
 std::vector<RawRecord> rawRecords(const std::string& dataset);
 
+// The lines of a comma-separated file, each split into its cells (a last empty cell kept).
+std::vector<std::vector<std::string>> readCsv(const std::string& path);
 // Reads a whole file; throws std::runtime_error when it cannot be read.
 std::string readFile(const std::string& path);
 // Writes a whole file, replacing it; throws std::runtime_error on failure.
