@@ -399,6 +399,12 @@ TEST_F(UvdatTest, GainsApplyToEachProductBeforeForming)
         const std::string notice = "Applying gain corrections to " + set(name) + "\n";
         EXPECT_EQ(testing::internal::GetCapturedStdout(), notice + notice + notice);
     }
+    // Records of a Stokes parameter have no pair of feeds: all their channels are flagged.
+    written("gainsi.uv", {1}, 8, 17, opt);
+    const std::vector<Got> got = readAll(set("gainsi.uv"), "i");
+    ASSERT_EQ(got.size(), 12u);
+    for (const Got& r : got)
+        EXPECT_EQ(r.flags, std::vector<int>(8, 0));
 }
 
 // ---- Leakage ----
