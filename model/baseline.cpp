@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <memory>
 
 uint32_t Baseline::channelsOf(const Visibility& rec) const
 {
@@ -54,76 +55,128 @@ void Baseline::updateStats(bool tcal, bool sed)
     if (!tcal && !sed)
         return;
 
-    // One pass over the records computes each channel's value once: the record's medians
-    // (with tcal) and the unflagged values gathered per channel (with sed).
-    std::vector<std::vector<float>> ampCols(sed ? nchan : 0);
-    std::vector<std::vector<float>> phaseCols(sed ? nchan : 0);
-    for (uint32_t c = 0; c < ampCols.size(); ++c) {
-        ampCols[c].reserve(vis.size());
-        phaseCols[c].reserve(vis.size());
+    // The records are cut into parts, one per thread. Each channel's unflagged values go to one
+    // list, in record order: a first pass counts each part's values per channel, which gives
+    // every part its own place in every channel's list, and a second pass computes each value
+    // once (the record's medians with tcal) and puts it there.
+    const size_t nrec = vis.size();
+    const unsigned parts = partsFor(nrec * nchan);
+    std::vector<size_t> place(sed ? size_t(parts) * nchan : 0);
+    if (sed)
+        inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
+            size_t* count = &place[size_t(p) * nchan];
+            for (size_t r = begin; r < end; ++r) {
+                const Visibility& rec = (*allVis)[vis[r]];
+                const uint8_t* flags = rec.flags.data();
+                const uint32_t n = channelsOf(rec);
+                for (uint32_t c = 0; c < n; ++c)
+                    count[c] += flags[c] == 0;
+            }
+        });
+    std::vector<size_t> listStart(nchan + 1, 0);
+    size_t total = 0;
+    for (uint32_t c = 0; sed && c < nchan; ++c) {
+        listStart[c] = total;
+        for (unsigned p = 0; p < parts; ++p) {
+            const size_t count = place[size_t(p) * nchan + c];
+            place[size_t(p) * nchan + c] = total;
+            total += count;
+        }
     }
-    // Records are taken in small blocks and their values handed to the channel lists block by
-    // block, so each list grows by a run of values at a time instead of one value per record
-    // spread over thousands of lists.
-    constexpr size_t block = 16;
-    std::vector<float> amps, phases, scratch;
-    std::vector<float> blockAmps(sed ? block * nchan : 0), blockPhases(sed ? block * nchan : 0);
-    std::vector<uint8_t> blockFlags(sed ? block * nchan : 0);
-    for (size_t first = 0; first < vis.size(); first += block) {
-        const size_t count = std::min(block, vis.size() - first);
-        for (size_t r = 0; r < count; ++r) {
-            Visibility& rec = (*allVis)[vis[first + r]];
+    listStart[nchan] = total;
+    std::vector<float> ampLists(total), phaseLists(total);
+    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
+        std::vector<float> amps, phases, scratch;
+        size_t* next = sed ? &place[size_t(p) * nchan] : nullptr;
+        for (size_t r = begin; r < end; ++r) {
+            Visibility& rec = (*allVis)[vis[r]];
             rec.values(amps, phases);
             if (tcal)
                 rec.takeMedians(amps, phases, scratch);
             if (!sed)
                 continue;
+            const uint8_t* flags = rec.flags.data();
             const uint32_t n = channelsOf(rec);
-            const size_t row = r * nchan;
-            std::copy_n(amps.begin(), n, blockAmps.begin() + row);
-            std::copy_n(phases.begin(), n, blockPhases.begin() + row);
-            std::copy_n(rec.flags.begin(), n, blockFlags.begin() + row);
-            // Channels the record does not have count as flagged.
-            std::fill(blockFlags.begin() + row + n, blockFlags.begin() + row + nchan, uint8_t(1));
-        }
-        if (!sed)
-            continue;
-        for (uint32_t c = 0; c < nchan; ++c)
-            for (size_t r = 0; r < count; ++r)
-                if (blockFlags[r * nchan + c] == 0) {
-                    ampCols[c].push_back(blockAmps[r * nchan + c]);
-                    phaseCols[c].push_back(blockPhases[r * nchan + c]);
+            for (uint32_t c = 0; c < n; ++c)
+                if (flags[c] == 0) {
+                    ampLists[next[c]] = amps[c];
+                    phaseLists[next[c]++] = phases[c];
                 }
-    }
-    for (uint32_t c = 0; c < ampCols.size(); ++c) {
-        chanAmpStats[c] = stat(ampCols[c]);
-        chanPhaseStats[c] = stat(phaseCols[c]);
-        if (Params::debug2)
+        }
+    });
+    if (!sed)
+        return;
+    inParts(partsFor(total), nchan, [&](unsigned, size_t begin, size_t end) {
+        for (size_t c = begin; c < end; ++c) {
+            const size_t n = listStart[c + 1] - listStart[c];
+            chanAmpStats[c] = stat(&ampLists[listStart[c]], n);
+            chanPhaseStats[c] = stat(&phaseLists[listStart[c]], n);
+        }
+    });
+    if (Params::debug2)
+        for (uint32_t c = 0; c < nchan; ++c)
             std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms=" << chanAmpStats[c].rms
                       << "; count=" << chanAmpStats[c].count << std::endl;
-    }
+}
+
+stats Baseline::pointStats(bool amp, bool tcal, bool sed) const
+{
+    // Each part of the records writes its unflagged values, as Amp or Phase gives them, after
+    // those of the parts before it.
+    const size_t nrec = vis.size();
+    const unsigned parts = partsFor(nrec * nchan);
+    std::vector<size_t> first(parts + 1, 0);
+    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
+        size_t count = 0;
+        for (size_t r = begin; r < end; ++r) {
+            const Visibility& rec = (*allVis)[vis[r]];
+            const uint8_t* flags = rec.flags.data();
+            const uint32_t n = channelsOf(rec);
+            for (uint32_t c = 0; c < n; ++c)
+                count += flags[c] == 0;
+        }
+        first[p + 1] = count;
+    });
+    for (unsigned p = 0; p < parts; ++p)
+        first[p + 1] += first[p];
+    const std::unique_ptr<float[]> values(new float[std::max<size_t>(first[parts], 1)]);
+    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
+        std::vector<float> row(nchan);
+        float* out = values.get() + first[p];
+        for (size_t r = begin; r < end; ++r) {
+            const Visibility& rec = (*allVis)[vis[r]];
+            const uint8_t* flags = rec.flags.data();
+            const uint32_t n = channelsOf(rec);
+            const double recMedian = amp ? rec.ampMedian : rec.phaseMedian;
+            const std::vector<stats>& chan = amp ? chanAmpStats : chanPhaseStats;
+            if (amp)
+                rec.rawAmps(row.data(), n);
+            else
+                rec.rawPhases(row.data(), n);
+            for (uint32_t c = 0; c < n; ++c) {
+                if (flags[c] != 0)
+                    continue;
+                // As Amp and Phase compute them (an amplitude-only record's phase stays 0).
+                float v = row[c];
+                if (tcal && (amp || !rec.ampOnly))
+                    v = static_cast<float>(v - recMedian);
+                if (sed)
+                    v = static_cast<float>(v - chan[c].median);
+                *out++ = v;
+            }
+        }
+    });
+    return stat(values.get(), first[parts]);
 }
 
 stats Baseline::phaseStats(bool tcal, bool sed) const
 {
     if (Params::debug2)
         std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size() << std::endl;
-    std::vector<float> values;
-    values.reserve(vis.size() * nchan);
-    for (unsigned i = 0; i < vis.size(); ++i)
-        for (uint32_t c = 0; c < channelsOf((*allVis)[vis[i]]); ++c)
-            if (Flagged(i, static_cast<int>(c)) == 0)
-                values.push_back(Phase(i, static_cast<int>(c), tcal, sed));
-    return stat(values);
+    return pointStats(false, tcal, sed);
 }
 
 stats Baseline::ampStats(bool tcal, bool sed) const
 {
-    std::vector<float> values;
-    values.reserve(vis.size() * nchan);
-    for (unsigned i = 0; i < vis.size(); ++i)
-        for (uint32_t c = 0; c < channelsOf((*allVis)[vis[i]]); ++c)
-            if (Flagged(i, static_cast<int>(c)) == 0)
-                values.push_back(Amp(i, static_cast<int>(c), tcal, sed));
-    return stat(values);
+    return pointStats(true, tcal, sed);
 }

@@ -45,4 +45,6 @@ private:
     // Channels of `rec` that the statistics visit: a record shorter than the baseline
     // contributes only the channels it has.
     uint32_t channelsOf(const Visibility& rec) const;
+    // ampStats (amp) or phaseStats, computed a part of the records per thread.
+    stats pointStats(bool amp, bool tcal, bool sed) const;
 };

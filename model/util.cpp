@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -67,47 +69,184 @@ void selectInPlace(T* a, size_t n, size_t k)
     std::nth_element(lo, target, hi);
 }
 
-// Median of `v` (non-empty, no NaN): the middle value, or the mean of the two middle values.
-// Reorders v.
+// Median of a[0, n) (n > 0, no NaN): the middle value, or the mean of the two middle values.
+// Reorders a.
 template <typename T>
-double medianOf(std::vector<T>& v)
+double medianOf(T* a, size_t n)
 {
-    const size_t n = v.size();
     const size_t upper = n / 2;
-    selectInPlace(v.data(), n, upper);
+    selectInPlace(a, n, upper);
     if (n % 2 == 1)
-        return v[upper];
-    // After selection no element before `upper` is larger than v[upper]; the largest of them
+        return a[upper];
+    // After selection no element before `upper` is larger than a[upper]; the largest of them
     // is the lower middle value.
-    const double lower = *std::max_element(v.begin(), v.begin() + upper);
-    return (lower + static_cast<double>(v[upper])) * 0.5;
+    const double lower = *std::max_element(a, a + upper);
+    return (lower + static_cast<double>(a[upper])) * 0.5;
 }
 
-// NaN has no place in an ordering: such values are dropped before any statistic.
-template <typename T>
-void dropNaN(std::vector<T>& v)
+// Lists longer than this take their order statistics from a histogram instead of reordering.
+constexpr size_t kHistogramFrom = size_t(1) << 16;
+
+// A key of 32 bits that orders like the value: -0 and +0 share a key.
+uint32_t orderKey(float x)
 {
-    v.erase(std::remove_if(v.begin(), v.end(), [](T x) { return std::isnan(x); }), v.end());
+    uint32_t bits;
+    const float y = x + 0.0f;  // -0 becomes +0
+    std::memcpy(&bits, &y, sizeof bits);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+// Non-decreasing in x, which is all the bucketing needs; the values themselves decide the order.
+uint32_t orderKey(double x)
+{
+    return orderKey(static_cast<float>(x));
 }
 
+// The median of the n values value(0) .. value(n - 1) (n > 0, no NaN) without reordering or
+// copying them all, computed in `parts` pieces on as many threads: a histogram of the top 16 bits
+// of their keys finds the buckets that hold the middle ranks, and only the values in those
+// buckets are gathered and selected from. Each value is computed twice, so `value` may compute
+// it on the fly; visit(part, i, value(i)) sees every value once, in the histogram pass.
+template <typename U, typename F, typename V>
+double medianByHistogram(unsigned parts, size_t n, F value, V visit, std::vector<U>& candidates)
+{
+    constexpr size_t buckets = size_t(1) << 16;
+    std::vector<uint32_t> histograms(parts * buckets, 0);
+    inParts(parts, n, [&](unsigned p, size_t begin, size_t end) {
+        uint32_t* const count = &histograms[p * buckets];
+        for (size_t i = begin; i < end; ++i) {
+            const U x = value(i);
+            visit(p, i, x);
+            ++count[orderKey(x) >> 16];
+        }
+    });
+    std::vector<size_t> total(buckets, 0);
+    for (unsigned p = 0; p < parts; ++p)
+        for (size_t k = 0; k < buckets; ++k)
+            total[k] += histograms[p * buckets + k];
+    const size_t upper = n / 2, lower = n % 2 == 1 ? upper : upper - 1;
+    size_t below = 0;
+    uint32_t first = 0;
+    while (below + total[first] <= lower)
+        below += total[first++];
+    uint32_t last = first;
+    size_t through = below + total[first];
+    while (through <= upper)
+        through += total[++last];
+    // Each part gathers its values from those buckets after the parts before it.
+    std::vector<size_t> start(parts + 1, 0);
+    for (unsigned p = 0; p < parts; ++p) {
+        start[p + 1] = start[p];
+        for (size_t k = first; k <= last; ++k)
+            start[p + 1] += histograms[p * buckets + k];
+    }
+    candidates.resize(through - below);
+    U* const out = candidates.data();
+    inParts(parts, n, [&](unsigned p, size_t begin, size_t end) {
+        size_t gathered = start[p];
+        for (size_t i = begin; i < end; ++i) {
+            const U x = value(i);
+            if ((orderKey(x) >> 16) - first <= last - first)
+                out[gathered++] = x;
+        }
+    });
+    const size_t at = upper - below;
+    selectInPlace(out, through - below, at);
+    if (n % 2 == 1)
+        return out[at];
+    const double low = *std::max_element(out, out + at);
+    return (low + static_cast<double>(out[at])) * 0.5;
+}
+
+// Median of a[0, n) (n > 0, no NaN); may reorder a.
 template <typename T>
-stats statOf(std::vector<T>& values)
+double medianAny(T* a, size_t n)
+{
+    if (n < kHistogramFrom)
+        return medianOf(a, n);
+    std::vector<T> candidates;
+    return medianByHistogram<T>(
+        partsFor(n), n, [a](size_t i) { return a[i]; }, [](unsigned, size_t, T) {}, candidates);
+}
+
+// NaN has no place in an ordering: such values are moved to the end of a[0, n) and left out of
+// every statistic. Returns the number of the others.
+template <typename T>
+size_t dropNaN(T* a, size_t n)
+{
+    return static_cast<size_t>(std::remove_if(a, a + n, [](T x) { return std::isnan(x); }) - a);
+}
+
+// Running sums of one part of a list, on a cache line of their own.
+template <typename T>
+struct alignas(64) PartSums {
+    T lo, hi;
+    long double sum = 0.0L;
+    double squares = 0.0;
+};
+
+// stat of a long list (no NaN): two passes find the median and with it the count, extremes and
+// sum; two more the median of the deviations and the squares about the mean.
+template <typename T>
+stats longStat(T* v, size_t n)
 {
     stats s;
-    dropNaN(values);
-    const size_t n = values.size();
+    s.count = static_cast<int32_t>(n);
+    const unsigned parts = partsFor(n);
+    std::vector<PartSums<T>> sums(parts, PartSums<T>{v[0], v[0]});
+    std::vector<T> values;
+    s.median = medianByHistogram<T>(
+        parts, n, [v](size_t i) { return v[i]; },
+        [&sums](unsigned p, size_t, T x) {
+            sums[p].lo = std::min(sums[p].lo, x);
+            sums[p].hi = std::max(sums[p].hi, x);
+            sums[p].sum += x;
+        },
+        values);
+    long double sum = 0.0L;
+    T lo = v[0], hi = v[0];
+    for (const PartSums<T>& part : sums) {
+        lo = std::min(lo, part.lo);
+        hi = std::max(hi, part.hi);
+        sum += part.sum;
+    }
+    s.min = lo;
+    s.max = hi;
+    s.mean = static_cast<double>(sum / static_cast<long double>(n));
+    const double m = s.median, mean = s.mean;
+    std::vector<double> deviations;
+    s.mad = medianByHistogram<double>(
+        parts, n, [v, m](size_t i) { return std::fabs(m - static_cast<double>(v[i])); },
+        [&sums, v, mean](unsigned p, size_t i, double) {
+            const double d = v[i] - mean;
+            sums[p].squares += d * d;
+        },
+        deviations);
+    double squares = 0.0;
+    for (const PartSums<T>& part : sums)
+        squares += part.squares;
+    s.rms = std::sqrt(squares / static_cast<double>(n - 1));
+    return s;
+}
+
+template <typename T>
+stats statOf(T* v, size_t n)
+{
+    n = dropNaN(v, n);
+    if (n >= kHistogramFrom)
+        return longStat(v, n);
+    stats s;
     s.count = static_cast<int32_t>(n);
     if (n == 0)
         return s;
 
-    s.median = medianOf(values);
-    T lo = values[0];
-    T hi = values[0];
+    s.median = medianOf(v, n);
+    T lo = v[0];
+    T hi = v[0];
     long double sum = 0.0L;
-    for (T x : values) {
-        lo = std::min(lo, x);
-        hi = std::max(hi, x);
-        sum += x;
+    for (size_t i = 0; i < n; ++i) {
+        lo = std::min(lo, v[i]);
+        hi = std::max(hi, v[i]);
+        sum += v[i];
     }
     s.min = lo;
     s.max = hi;
@@ -120,20 +259,28 @@ stats statOf(std::vector<T>& values)
     double squares = 0.0;
     std::vector<double> deviations(n);
     for (size_t i = 0; i < n; ++i) {
-        const double x = values[i];
+        const double x = v[i];
         squares += (x - s.mean) * (x - s.mean);
         deviations[i] = std::fabs(s.median - x);
     }
     s.rms = std::sqrt(squares / static_cast<double>(n - 1));
-    s.mad = medianOf(deviations);
+    s.mad = medianOf(deviations.data(), n);
+    return s;
+}
+
+template <typename T>
+stats statOf(std::vector<T>& values)
+{
+    const stats s = statOf(values.data(), values.size());
+    values.resize(static_cast<size_t>(s.count));
     return s;
 }
 
 template <typename T>
 double medianOrZero(std::vector<T>& values)
 {
-    dropNaN(values);
-    return values.empty() ? 0.0 : medianOf(values);
+    values.resize(dropNaN(values.data(), values.size()));
+    return values.empty() ? 0.0 : medianAny(values.data(), values.size());
 }
 
 }  // namespace
@@ -146,6 +293,10 @@ stats stat(std::vector<float>& values)
 {
     return statOf(values);
 }
+stats stat(float* values, size_t n)
+{
+    return statOf(values, n);
+}
 
 double median(std::vector<double>& values)
 {
@@ -154,6 +305,13 @@ double median(std::vector<double>& values)
 double median(std::vector<float>& values)
 {
     return medianOrZero(values);
+}
+
+unsigned partsFor(size_t values)
+{
+    if (values < (size_t(1) << 16))
+        return 1;
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
 }
 
 int nint(double x)

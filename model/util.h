@@ -1,9 +1,11 @@
 // Statistics and text utilities shared by the model and the application: robust summary
-// statistics (`stats`, `stat`), rounding and polarisation names (string splitting sits below,
-// in params/params.h).
+// statistics (`stats`, `stat`) and the threads they share out, rounding and polarisation names
+// (string splitting sits below, in params/params.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 // Seven-number summary of a list of values; all zeros when the list is empty.
@@ -23,10 +25,28 @@ stats stat(std::vector<double>& values);
 // The same statistics of single-precision values (each widened to double, so the result
 // equals stat of the widened list) without doubling the memory they take.
 stats stat(std::vector<float>& values);
+// The same statistics of the n values at `values`, which are reordered (NaN values to the end).
+stats stat(float* values, size_t n);
 
 // stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
+
+// How many parts, one per thread, a job over `values` values is cut into: small jobs are not
+// worth a thread; large ones use every core (at most eight).
+unsigned partsFor(size_t values);
+// Runs work(part, begin, end) for the `parts` contiguous pieces of [0, n), each on a thread of
+// its own (the first on the caller's), and waits for them all.
+template <typename F>
+void inParts(unsigned parts, size_t n, F work)
+{
+    std::vector<std::thread> threads;
+    for (unsigned p = 1; p < parts; ++p)
+        threads.emplace_back(work, p, n * p / parts, n * (p + 1) / parts);
+    work(0u, size_t(0), n / parts);
+    for (std::thread& t : threads)
+        t.join();
+}
 
 // x rounded to the nearest integer, halves away from zero (2.5 -> 3, -2.5 -> -3); values
 // beyond the range of int saturate and NaN gives 0.

@@ -3,6 +3,7 @@
 
 #include "model/util.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -64,10 +65,30 @@ void Visibility::values(std::vector<float>& amps, std::vector<float>& phases) co
 {
     amps.resize(nchan);
     phases.resize(nchan);
-    for (uint32_t c = 0; c < nchan; ++c) {
-        amps[c] = Amp(static_cast<int>(c), false);
-        phases[c] = Phase(static_cast<int>(c), false);
+    rawAmps(amps.data(), nchan);
+    rawPhases(phases.data(), nchan);
+}
+
+void Visibility::rawAmps(float* out, uint32_t n) const
+{
+    if (ampOnly) {
+        std::copy_n(amp.begin(), n, out);
+        return;
     }
+    const std::complex<float>* d = data.data();
+    for (uint32_t c = 0; c < n; ++c)
+        out[c] = magnitude(d[c]);
+}
+
+void Visibility::rawPhases(float* out, uint32_t n) const
+{
+    if (ampOnly) {
+        std::fill_n(out, n, 0.0f);
+        return;
+    }
+    const std::complex<float>* d = data.data();
+    for (uint32_t c = 0; c < n; ++c)
+        out[c] = std::atan2(d[c].imag(), d[c].real());
 }
 
 void Visibility::takeMedians(std::vector<float>& amps, std::vector<float>& phases, std::vector<float>& scratch)
