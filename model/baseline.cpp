@@ -64,7 +64,7 @@ void Baseline::updateStats(bool tcal, bool sed)
     std::vector<size_t> place(sed ? size_t(parts) * nchan : 0);
     if (sed)
         inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
-            size_t* count = &place[size_t(p) * nchan];
+            size_t* count = place.data() + size_t(p) * nchan;
             for (size_t r = begin; r < end; ++r) {
                 const Visibility& rec = (*allVis)[vis[r]];
                 const uint8_t* flags = rec.flags.data();
@@ -87,7 +87,7 @@ void Baseline::updateStats(bool tcal, bool sed)
     std::vector<float> ampLists(total), phaseLists(total);
     inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
         std::vector<float> amps, phases, scratch;
-        size_t* next = sed ? &place[size_t(p) * nchan] : nullptr;
+        size_t* next = sed ? place.data() + size_t(p) * nchan : nullptr;
         for (size_t r = begin; r < end; ++r) {
             Visibility& rec = (*allVis)[vis[r]];
             rec.values(amps, phases);
@@ -109,8 +109,8 @@ void Baseline::updateStats(bool tcal, bool sed)
     inParts(partsFor(total), nchan, [&](unsigned, size_t begin, size_t end) {
         for (size_t c = begin; c < end; ++c) {
             const size_t n = listStart[c + 1] - listStart[c];
-            chanAmpStats[c] = stat(&ampLists[listStart[c]], n);
-            chanPhaseStats[c] = stat(&phaseLists[listStart[c]], n);
+            chanAmpStats[c] = stat(ampLists.data() + listStart[c], n);
+            chanPhaseStats[c] = stat(phaseLists.data() + listStart[c], n);
         }
     });
     if (Params::debug2)
