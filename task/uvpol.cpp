@@ -443,7 +443,7 @@ extern "C" int uvpolini(void)
         std::memcpy(pol.pols, g.code, sizeof(int) * ngroup);
     }
 
-    auto has = [&g](int c) { return slotOf(g, c) >= 0; };
+    auto has = [&](int c) { return slotOf(g, c) >= 0; };
     const bool full = (has(-1) && has(-2) && has(-3) && has(-4)) || (has(-5) && has(-6) && has(-7) && has(-8));
     Rotation rot;
     for (int i = 0; i < pol.npol; i++) {
