@@ -10,20 +10,15 @@
 #include "app/view.h"
 #include "app/waterfall.h"
 #include "bench/cputime.h"
+#include "bench/window.h"
 #include "plot/plot.h"
-#include "tests/support/xsession.h"
 
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <complex>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
@@ -35,12 +30,6 @@ struct Result {
     double fps = 0.0, cpuPerFrame = 0.0;
     int ok = 0;
 };
-
-kestrum::test::XServer& server()
-{
-    static kestrum::test::XServer s;
-    return s;
-}
 
 // ---- Child side ----------------------------------------------------------------------
 
@@ -62,9 +51,7 @@ void frame(double* t, int* kc)
             r.fps = (frames - 3) / wall;
             r.cpuPerFrame = (cpuSeconds() - cpuStart) / (frames - 3);
             r.ok = 1;
-            if (write(resultFd, &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-                _exit(1);
-            _exit(0);
+            sendToParent(resultFd, r);
         }
     }
     if (what == Case::emptyFrame) {
@@ -79,47 +66,13 @@ void frame(double* t, int* kc)
     cb(t, kc);
 }
 
-// One baseline of `records` records of 1,024 channels, 10 s apart, held in memory.
-void buildObservation(int records)
-{
-    constexpr int kChannels = 1024;
-    pobs = new Observation(opts, false);
-    pobs->nchan = kChannels;
-    pobs->tint = 10.0;
-    opts.bchan = 0;
-    opts.echan = kChannels - 1;
-    std::vector<std::complex<float>> data(kChannels);
-    std::vector<int> flags(kChannels, 0);
-    unsigned seed = 1;
-    for (int i = 0; i < records; ++i) {
-        for (int c = 0; c < kChannels; ++c) {
-            seed = seed * 1664525u + 1013904223u;
-            data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
-        }
-        pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, 258.0, 0.0, -5, kChannels, data.data(),
-                                  flags.data(), false);
-        pobs->add("bench", i);
-    }
-    s = pobs->sources.begin();
-    b = s->second.baselines.begin();
-    updateStatistics();
-}
-
 [[noreturn]] void runChild(Case c, int fd)
 {
     what = c;
     resultFd = fd;
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    setenv("DISPLAY", server().display().c_str(), 1);
-    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
     const bool fall = c == Case::waterfall || c == Case::emptyFrame;
-    buildObservation(fall ? 8600 : 2000);
-    char name[] = "kestrum_bench";
-    char* argv[] = {name, nullptr};
-    if (!s2opend("/S2MONO", 1, argv))
-        _exit(2);
+    buildObservation(fall ? 8600 : 2000, 1024, {258.0});
+    openWindow();
     colourMode = c == Case::valueColour ? 1 : 0;
     if (fall)
         toggleWaterfall();
@@ -131,22 +84,7 @@ void buildObservation(int records)
 
 Result measure(Case c)
 {
-    Result r;
-    int fds[2];
-    if (!server().ok() || pipe(fds) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        runChild(c, fds[1]);
-    }
-    close(fds[1]);
-    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-        r.ok = 0;
-    close(fds[0]);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return r;
+    return measureInWindow<Result>([c](int fd) { runChild(c, fd); });
 }
 
 void BM_Colour(benchmark::State& state, Case measured, Case baseline, const char* ratioName)

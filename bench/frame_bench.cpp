@@ -6,19 +6,15 @@
 // spent in the viewer (key handler and the next callback, which recomputes the points).
 #include "app/kestrum.h"
 #include "app/view.h"
+#include "bench/window.h"
 #include "plot/plot.h"
-#include "tests/support/xsession.h"
 
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -40,13 +36,6 @@ struct FrameResult {
     double keyNCompute = 0.0;
     int ok = 0;
 };
-
-// A private X server for the whole run.
-kestrum::test::XServer& server()
-{
-    static kestrum::test::XServer s;
-    return s;
-}
 
 // ---- Child side ----------------------------------------------------------------------
 
@@ -79,9 +68,7 @@ void rawDraw()
 void finish()
 {
     result.ok = 1;
-    if (write(resultFd, &result, sizeof result) != static_cast<ssize_t>(sizeof result))
-        _exit(1);
-    _exit(0);
+    sendToParent(resultFd, result);
 }
 
 double since(Clock::time_point t)
@@ -138,33 +125,6 @@ void frame(double* t, int* kc)
     }
 }
 
-// Two baselines of kRecords records of kChannels channels, held in memory.
-void buildObservation()
-{
-    pobs = new Observation(opts, false);
-    pobs->nchan = kChannels;
-    pobs->tint = 10.0;
-    opts.bchan = 0;
-    opts.echan = kChannels - 1;
-    std::vector<std::complex<float>> data(kChannels);
-    std::vector<int> flags(kChannels, 0);
-    unsigned seed = 1;
-    for (int i = 0; i < kRecords; ++i) {
-        for (const double bl : {258.0, 259.0}) {
-            for (int c = 0; c < kChannels; ++c) {
-                seed = seed * 1664525u + 1013904223u;
-                data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
-            }
-            pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, kChannels, data.data(),
-                                      flags.data(), false);
-            pobs->add("bench", static_cast<int>(pobs->allVis.size() - 1));
-        }
-    }
-    s = pobs->sources.begin();
-    b = s->second.baselines.begin();
-    updateStatistics();
-}
-
 void buildRaw()
 {
     // The same points (or cross-hatch segments) as the viewer draws for the first baseline.
@@ -196,20 +156,12 @@ void buildRaw()
 {
     mode = m;
     resultFd = fd;
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    setenv("DISPLAY", server().display().c_str(), 1);
-    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
-    buildObservation();
+    buildObservation(kRecords, kChannels, {258.0, 259.0});
     if (m == Mode::viewerHatch)
         doLine = 3;
     if (m == Mode::rawPoints || m == Mode::rawLines)
         buildRaw();
-    char name[] = "kestrum_bench";
-    char* argv[] = {name, nullptr};
-    if (!s2opend("/S2MONO", 1, argv))
-        _exit(2);
+    openWindow();
     rescale();
     cs2scb(frame);
     cs2skcb(kcb);
@@ -219,24 +171,7 @@ void buildRaw()
 
 FrameResult measure(Mode m)
 {
-    FrameResult r;
-    if (!server().ok())
-        return r;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        runChild(m, fds[1]);
-    }
-    close(fds[1]);
-    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-        r.ok = 0;
-    close(fds[0]);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return r;
+    return measureInWindow<FrameResult>([m](int fd) { runChild(m, fd); });
 }
 
 void BM_Frame(benchmark::State& state, Mode viewerMode, Mode rawMode)

@@ -4,22 +4,18 @@
 //
 // The data set is simulated once per run: 10 antennas, 4 polarisations, 1024 channels and
 // enough integrations for about KESTRUM_BENCH_LOAD_MB megabytes (default 1100) of "visdata".
+#include "bench/child.h"
+#include "bench/simset.h"
 #include "model/observation.h"
 #include "params/krellparams.h"
 #include "tests/support/support.h"
-#include "tools/sim/observe.h"
 
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -29,38 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct BigSet {
-    kestrum::test::TempDir dir;
-    std::string vis;
-    double visdataBytes = 0.0;
-    int64_t recordsPerPol = 0;
-    int nchan = 1024;
-};
-
-const BigSet& bigSet()
+const SimulatedSet& bigSet()
 {
-    static std::unique_ptr<BigSet> set = [] {
-        auto s = std::make_unique<BigSet>();
-        const char* mb = std::getenv("KESTRUM_BENCH_LOAD_MB");
-        const double target = (mb ? std::atof(mb) : 1100.0) * 1e6;
-        kestrum::sim::ObserveConfig c;
-        c.out = s->dir.file("big.uv");
-        c.nants = 10;
-        c.nchan = s->nchan;
-        c.pols = {-5, -6, -7, -8};
-        c.sources = {"3c286"};
-        c.scans = 1;
-        c.inttime = 10.0;
-        const double perIntegration = 45.0 * 4 * (c.nchan * 8.0 + 200.0);
-        c.hours = std::ceil(target / perIntegration) * c.inttime / 3600.0;
-        const auto summary = kestrum::sim::observe(c);
-        s->vis = c.out;
-        s->recordsPerPol = summary.records / 4;
-        struct stat st;
-        ::stat((c.out + "/visdata").c_str(), &st);
-        s->visdataBytes = static_cast<double>(st.st_size);
-        return s;
-    }();
+    static const std::unique_ptr<SimulatedSet> set = simulateSet("big.uv", 10, "KESTRUM_BENCH_LOAD_MB");
     return *set;
 }
 
@@ -139,46 +106,30 @@ struct LoadResult {
 // the loading time and the child's peak resident memory.
 LoadResult loadInChild(const std::string& vis, const std::string& stokes)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        struct rusage ru;
-        getrusage(RUSAGE_SELF, &ru);
-        LoadResult r;
-        r.startRssKiB = ru.ru_maxrss;
-        KrellParams params(eAppView);
-        params.vis = vis;
-        params.stokes = stokes;
-        params.goodchGiven = true;
-        params.goodch = 0;
-        const auto t0 = Clock::now();
-        Observation obs(params, false);
-        const bool ok = obs.getObsParams() && obs.read();
-        r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-        r.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
-        getrusage(RUSAGE_SELF, &ru);
-        r.maxRssKiB = ru.ru_maxrss;
-        if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-            _exit(1);
-        _exit(0);
-    }
-    close(fds[1]);
     LoadResult r;
-    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+    if (!runInChild(r, [&](int fd) {
+            LoadResult c;
+            c.startRssKiB = peakRssKiB();
+            KrellParams params(eAppView);
+            params.vis = vis;
+            params.stokes = stokes;
+            params.goodchGiven = true;
+            params.goodch = 0;
+            const auto t0 = Clock::now();
+            Observation obs(params, false);
+            const bool ok = obs.getObsParams() && obs.read();
+            c.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+            c.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
+            c.maxRssKiB = peakRssKiB();
+            sendToParent(fd, c);
+        }))
         r.records = -1;
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
     return r;
 }
 
 void BM_LoadObservation(benchmark::State& state, const char* stokes)
 {
-    const BigSet& set = bigSet();
+    const SimulatedSet& set = bigSet();
     const double mb = set.visdataBytes / 1e6;
     double plainSeconds = 0.0, loadSeconds = 0.0;
     LoadResult last;

@@ -5,6 +5,7 @@
 //
 // The files are written once per run: 10 antennas (45 baselines), 4 polarisations, 1024
 // channels and enough time stamps for KESTRUM_BENCH_UVH5_MIB mebibytes (default 1024) of visdata.
+#include "bench/child.h"
 #include "bench/cputime.h"
 #include "model/observation.h"
 #include "params/krellparams.h"
@@ -13,11 +14,6 @@
 
 #include <benchmark/benchmark.h>
 #include <hdf5.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <complex>
@@ -90,36 +86,21 @@ struct LoadResult {
 // Loads the file in a child process, so that its peak memory is its own.
 LoadResult loadInChild(const std::string& vis, const std::string& stokes)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        const int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 1);
-        LoadResult r;
-        KrellParams params(eAppView);
-        params.vis = vis;
-        params.stokes = stokes;
-        const double t0 = cpuSeconds();
-        Observation obs(params, false);
-        const bool ok = obs.getObsParams() && obs.read();
-        r.seconds = cpuSeconds() - t0;
-        r.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
-        struct rusage ru;
-        getrusage(RUSAGE_SELF, &ru);
-        r.maxRssKiB = ru.ru_maxrss;
-        if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-            _exit(1);
-        _exit(0);
-    }
-    close(fds[1]);
     LoadResult r;
-    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
+    if (!runInChild(r, [&](int fd) {
+            LoadResult c;
+            KrellParams params(eAppView);
+            params.vis = vis;
+            params.stokes = stokes;
+            const double t0 = cpuSeconds();
+            Observation obs(params, false);
+            const bool ok = obs.getObsParams() && obs.read();
+            c.seconds = cpuSeconds() - t0;
+            c.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
+            c.maxRssKiB = peakRssKiB();
+            sendToParent(fd, c);
+        }))
         r.records = -1;
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
     return r;
 }
 
