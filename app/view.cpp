@@ -1,6 +1,6 @@
 // The interactive baseline view. Every frame shows the current baseline as points (channel,
 // value, time); the points are computed only when something they depend on changes
-// (baseline, amplitude or phase, median mode, time compression, style, channel range, tint)
+// (baseline, amplitude or phase, median mode, time compression, channel range, tint)
 // and are kept in buffers that are reused, so that a frame costs what handing the points to
 // the plotting library costs.
 #include "app/view.h"
@@ -41,7 +41,7 @@ constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 //             record i's points are [recordStart[i], recordStart[i + 1]). Filled in one pass
 //             over the model; they are what points and lines across the band draw.
 //   channels: the same points channel by channel, in time order within a channel, indexed
-//             by channelStart; sorted out of `records` for lines in time.
+//             by channelStart; sorted out of `records` when lines in time are first drawn.
 //   flagged:  the flagged points, when they are shown.
 //   rgb:      red, green, blue of each point of `records` when the colouring is not white,
 //             for the colour mode and range in colourKey.
@@ -51,7 +51,8 @@ struct PointCache {
     bool valid = false;
     const Baseline* baseline = nullptr;
     bool amp = true, compress = false, flags = false;
-    int sub = 0, line = 0, bchan = 0, echan = -1;
+    int sub = 0, bchan = 0, echan = -1;
+    bool byChannel = false;  // `channels` holds the points of `records`
     double tint = 0.0;
 
     std::vector<float> rx, ry, rz;
@@ -74,8 +75,8 @@ PointCache cache;
 bool cacheMatches()
 {
     return cache.valid && cache.baseline == &b->second && cache.amp == doAmp && cache.compress == compressTime &&
-        cache.sub == subMedian && cache.line == doLine && cache.bchan == opts.bchan && cache.echan == opts.echan &&
-        cache.tint == pobs->tint && cache.flags == showFlags;
+        cache.sub == subMedian && cache.bchan == opts.bchan && cache.echan == opts.echan && cache.tint == pobs->tint &&
+        cache.flags == showFlags;
 }
 
 // Time coordinate, in hours, of record i of the current baseline.
@@ -129,26 +130,6 @@ void computePoints()
     cache.ry.resize(used);
     cache.rz.resize(used);
 
-    // Lines in time: the same points grouped by channel, keeping time order (a counting sort
-    // on the channel, so the records are read in order).
-    cache.channelStart.assign(width + 1, 0);
-    if (doLine & 2) {
-        for (size_t p = 0; p < used; ++p)
-            ++cache.channelStart[static_cast<size_t>(cache.rx[p]) - c0 + 1];
-        for (size_t k = 0; k < width; ++k)
-            cache.channelStart[k + 1] += cache.channelStart[k];
-        cache.cx.resize(used);
-        cache.cy.resize(used);
-        cache.cz.resize(used);
-        std::vector<size_t> next(cache.channelStart.begin(), cache.channelStart.end() - 1);
-        for (size_t p = 0; p < used; ++p) {
-            const size_t q = next[static_cast<size_t>(cache.rx[p]) - c0]++;
-            cache.cx[q] = cache.rx[p];
-            cache.cy[q] = cache.ry[p];
-            cache.cz[q] = cache.rz[p];
-        }
-    }
-
     cache.valid = true;
     cache.coloured = false;
     cache.flags = showFlags;
@@ -156,10 +137,36 @@ void computePoints()
     cache.amp = doAmp;
     cache.compress = compressTime;
     cache.sub = subMedian;
-    cache.line = doLine;
+    cache.byChannel = false;
     cache.bchan = opts.bchan;
     cache.echan = opts.echan;
     cache.tint = pobs->tint;
+}
+
+// Lines in time: the points of `records` grouped by channel, keeping time order (a counting
+// sort on the channel, so the records are read in order). Done once for the points, when lines
+// in time are first drawn.
+void sortByChannel()
+{
+    const int c0 = opts.bchan, c1 = opts.echan;
+    const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
+    const size_t used = cache.rx.size();
+    cache.channelStart.assign(width + 1, 0);
+    for (size_t p = 0; p < used; ++p)
+        ++cache.channelStart[static_cast<size_t>(cache.rx[p]) - c0 + 1];
+    for (size_t k = 0; k < width; ++k)
+        cache.channelStart[k + 1] += cache.channelStart[k];
+    cache.cx.resize(used);
+    cache.cy.resize(used);
+    cache.cz.resize(used);
+    std::vector<size_t> next(cache.channelStart.begin(), cache.channelStart.end() - 1);
+    for (size_t p = 0; p < used; ++p) {
+        const size_t q = next[static_cast<size_t>(cache.rx[p]) - c0]++;
+        cache.cx[q] = cache.rx[p];
+        cache.cy[q] = cache.ry[p];
+        cache.cz[q] = cache.rz[p];
+    }
+    cache.byChannel = true;
 }
 
 // The colour mode's range: the vertical range by value, the time extent by time.
@@ -195,17 +202,23 @@ void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const st
               const std::vector<size_t>& start, const PointCache::ColourKey& key)
 {
     const ColourScale scale(key.lo, key.hi);
-    float r = 1.0f, g = 1.0f, bl = 1.0f;
-    for (size_t j = 0; j + 1 < start.size(); ++j)
-        for (size_t p = start[j] + 1; p < start[j + 1]; ++p) {
-            if (key.mode != 0) {
-                const Rgb c = scale.colour(key.mode == 1 ? y[p - 1] : z[p - 1]);
-                r = c.r / 255.0f;
-                g = c.g / 255.0f;
-                bl = c.b / 255.0f;
+    std::vector<float> rgb;
+    for (size_t j = 0; j + 1 < start.size(); ++j) {
+        const size_t first = start[j], n = start[j + 1] - first;
+        if (n < 2)
+            continue;
+        if (key.mode != 0) {
+            rgb.resize(3 * n);
+            for (size_t p = 0; p < n; ++p) {
+                const Rgb c = scale.colour(key.mode == 1 ? y[first + p] : z[first + p]);
+                rgb[3 * p] = c.r / 255.0f;
+                rgb[3 * p + 1] = c.g / 255.0f;
+                rgb[3 * p + 2] = c.b / 255.0f;
             }
-            ns2line(x[p - 1], y[p - 1], z[p - 1], x[p], y[p], z[p], r, g, bl);
         }
+        ns2polyline(static_cast<int>(n), &x[first], &y[first], &z[first], key.mode != 0 ? rgb.data() : nullptr, 1.0f,
+                    1.0f, 1.0f);
+    }
 }
 
 void printHelp()
@@ -282,22 +295,18 @@ void cb(double*, int*)
         const float* x = cache.rx.data();
         const float* y = cache.ry.data();
         const float* z = cache.rz.data();
-        if (key.mode == 0) {
-            for (size_t p = 0; p < n; ++p)
-                ns2point(x[p], y[p], z[p], 1.0f, 1.0f, 1.0f);
-        } else {
-            if (!cache.coloured || !(cache.colourKey == key))
-                colourPoints(key);
-            const float* rgb = cache.rgb.data();
-            for (size_t p = 0; p < n; ++p)
-                ns2point(x[p], y[p], z[p], rgb[3 * p], rgb[3 * p + 1], rgb[3 * p + 2]);
-        }
+        if (key.mode != 0 && (!cache.coloured || !(cache.colourKey == key)))
+            colourPoints(key);
+        ns2points(static_cast<int>(n), x, y, z, key.mode != 0 ? cache.rgb.data() : nullptr, 1.0f, 1.0f, 1.0f);
     }
-    if (doLine & 2)
+    if (doLine & 2) {
+        if (!cache.byChannel)
+            sortByChannel();
         drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart, key);
+    }
     const float red = kFlagColour.r / 255.0f, green = kFlagColour.g / 255.0f, blue = kFlagColour.b / 255.0f;
-    for (size_t p = 0; p < cache.fx.size(); ++p)
-        ns2point(cache.fx[p], cache.fy[p], cache.fz[p], red, green, blue);
+    ns2points(static_cast<int>(cache.fx.size()), cache.fx.data(), cache.fy.data(), cache.fz.data(), nullptr, red, green,
+              blue);
     if (key.mode != 0)
         s2cbar(kColourMapSize, &kColourMap[0].r, static_cast<float>(key.lo), static_cast<float>(key.hi),
                key.mode == 2 ? "time"

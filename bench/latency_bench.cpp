@@ -228,7 +228,7 @@ void buildObservation()
     updateStatistics();
 }
 
-[[noreturn]] void runViewer(int style, int fd)
+[[noreturn]] void runViewer(int style, bool gl, int fd)
 {
     XInitThreads();  // the key thread has a connection of its own
     const int devnull = open("/dev/null", O_WRONLY);
@@ -236,6 +236,8 @@ void buildObservation()
     dup2(devnull, 2);
     setenv("DISPLAY", server().display().c_str(), 1);
     setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
+    if (gl)
+        setenv("S2GL_RENDER", "gl", 1);
     buildObservation();
     doLine = style;
     char name[] = "kestrum_bench";
@@ -251,7 +253,7 @@ void buildObservation()
     _exit(3);
 }
 
-Result measure(int style)
+Result measure(int style, bool gl)
 {
     Result r;
     int fds[2];
@@ -260,7 +262,7 @@ Result measure(int style)
     const pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        runViewer(style, fds[1]);
+        runViewer(style, gl, fds[1]);
     }
     close(fds[1]);
     if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
@@ -274,9 +276,10 @@ Result measure(int style)
 void BM_KeyLatency(benchmark::State& state)
 {
     const int style = static_cast<int>(state.range(0));
+    const bool gl = state.range(1) == 0;
     Result r;
     for (auto _ : state) {
-        r = measure(style);
+        r = measure(style, gl);
         state.SetIterationTime(r.restFrame);
     }
     if (!r.ok) {
@@ -316,10 +319,11 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable)
     swaps.changed.notify_all();
 }
 
-// Styles: 0 points, 1 lines across the band, 2 lines in time, 3 cross-hatch.
+// Styles: 0 points, 1 lines across the band, 2 lines in time, 3 cross-hatch; drawn by the GL
+// renderer (cpu 0, the baseline) or as the window draws on a software GL (cpu 1).
 BENCHMARK(BM_KeyLatency)
-    ->DenseRange(0, 3)
-    ->ArgName("style")
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->ArgNames({"style", "cpu"})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);

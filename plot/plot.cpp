@@ -147,6 +147,18 @@ void s2scam(const float position[3], const float target[3], const float up[3])
     c.up = u;
 }
 
+void ns2points(int n, const float* x, const float* y, const float* z, const float* rgb, float r, float g, float b)
+{
+    if (n > 0)
+        session().scene.addPoints(static_cast<std::size_t>(n), x, y, z, rgb, r, g, b);
+}
+
+void ns2polyline(int n, const float* x, const float* y, const float* z, const float* rgb, float r, float g, float b)
+{
+    if (n > 1)
+        session().scene.addPolyline(static_cast<std::size_t>(n), x, y, z, rgb, r, g, b);
+}
+
 void cs2scb(void (*callback)(double* t, int* kc))
 {
     session().frameCallback = callback;

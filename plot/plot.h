@@ -10,7 +10,7 @@ extern "C" {
 //   Device ....... s2opend
 //   Coordinates .. s2svp, s2swin
 //   Annotation ... s2box, s2lab
-//   Geometry ..... ns2point, ns2line, s2image
+//   Geometry ..... ns2point, ns2line, ns2points, ns2polyline, s2image
 //   Colour bar ... s2cbar
 //   Camera ....... s2qcam, s2scam
 //   Callbacks .... cs2scb, cs2skcb
@@ -59,6 +59,12 @@ void s2lab(const char* xlabel, const char* ylabel, const char* zlabel, const cha
 void ns2point(float x, float y, float z, float r, float g, float b);
 // One line segment between two world positions.
 void ns2line(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b);
+// n points at world positions (x[i], y[i], z[i]), as n calls of ns2point but at a fraction of their
+// cost: all in the colour (r, g, b) when `rgb` is null, else point i in rgb[3i], rgb[3i+1], rgb[3i+2].
+void ns2points(int n, const float* x, const float* y, const float* z, const float* rgb, float r, float g, float b);
+// A line through n points at world positions (x[i], y[i], z[i]), as n - 1 calls of ns2line joining
+// each point to the next: each segment in the colour of its first point, taken as ns2points does.
+void ns2polyline(int n, const float* x, const float* y, const float* z, const float* rgb, float r, float g, float b);
 // An image of nx x ny cells lying on the world rectangle x1 .. x2, y1 .. y2 in the plane z: `rgb`
 // holds 3 bytes (red, green, blue in 0 .. 255) per cell, row after row starting with the row at
 // y1, each row starting with the cell at x1. Every cell is a flat patch of its colour, drawn under

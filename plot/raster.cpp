@@ -60,12 +60,13 @@ const std::string& Raster::fontProblem()
     return fontProblem_;
 }
 
-void Raster::drawPoints(const std::vector<Vertex>& points)
+void Raster::drawPoints(const std::vector<Vertex>& points, std::size_t every)
 {
     const ViewTransform& view = *view_;
     const double w = width_, h = height_;
     unsigned char* image = image_.data();
-    for (const Vertex& p : points) {
+    for (std::size_t i = 0; i < points.size(); i += every) {
+        const Vertex& p = points[i];
         const ViewTransform::Clip c = view.clip(p.x, p.y, p.z);
         if (!(c.z >= -c.w && c.z <= c.w && c.w > 0.0))
             continue;
@@ -131,10 +132,10 @@ void Raster::drawWindowSegment(double x0, double y0, double x1, double y1, const
     }
 }
 
-void Raster::drawLines(const std::vector<Vertex>& lines)
+void Raster::drawLines(const std::vector<Vertex>& lines, std::size_t every)
 {
     const ViewTransform& view = *view_;
-    for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
+    for (std::size_t i = 0; i + 1 < lines.size(); i += 2 * every) {
         const Vertex& a = lines[i];
         const Vertex& b = lines[i + 1];
         drawSegment(view.clip(a.x, a.y, a.z), view.clip(b.x, b.y, b.z), &a.r);
@@ -268,7 +269,7 @@ void Raster::drawHelp()
 }
 
 const std::vector<unsigned char>& Raster::draw(const Scene& scene, const Camera& camera, int width, int height,
-                                               const Overlays& overlays)
+                                               const Overlays& overlays, int every)
 {
     loadFonts();
     width_ = std::max(width, 1);
@@ -280,9 +281,10 @@ const std::vector<unsigned char>& Raster::draw(const Scene& scene, const Camera&
 
     for (std::size_t k = 0; k < scene.imageCount(); ++k)
         drawImage(scene.images()[k]);
-    drawPoints(scene.points());
-    drawLines(scene.lines());
-    drawLines(annotation_.lines());
+    const std::size_t step = static_cast<std::size_t>(std::max(every, 1));
+    drawPoints(scene.points(), step);
+    drawLines(scene.lines(), step);
+    drawLines(annotation_.lines(), 1);
     if (scene.colourBar().set)
         drawColourBar(scene.colourBar());
     const std::uint8_t white[3] = {255, 255, 255};

@@ -27,8 +27,10 @@ namespace kestrum::plot {
 
 class Raster {
 public:
+    // With `every` above 1 only every every-th point and line segment of the scene is drawn (a
+    // quick picture while the view changes); the annotation always in full.
     const std::vector<unsigned char>& draw(const Scene& scene, const Camera& camera, int width, int height,
-                                           const Overlays& overlays);
+                                           const Overlays& overlays, int every = 1);
 
     // Why the pictures have no text (the label font could not be loaded); "" when they have.
     // The label font is $S2GL_FONT when that is set, else DejaVu Sans; the help panel's is
@@ -37,8 +39,8 @@ public:
 
 private:
     void loadFonts();
-    void drawPoints(const std::vector<Vertex>& points);
-    void drawLines(const std::vector<Vertex>& lines);
+    void drawPoints(const std::vector<Vertex>& points, std::size_t every);
+    void drawLines(const std::vector<Vertex>& lines, std::size_t every);
     void drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip& b, const std::uint8_t rgb[3]);
     void drawWindowSegment(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3]);
     void drawImage(const Image& image);

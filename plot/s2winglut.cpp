@@ -1,15 +1,21 @@
 // GLUT window layer: everything that talks to X11 and freeglut. The drawing itself is the
 // renderer's, the state and key dispatch the session's.
+#define GL_GLEXT_PROTOTYPES 1
 #include "plot/s2winglut.h"
 
 #include "plot/device.h"
+#include "plot/raster.h"
+#include "plot/refine.h"
 #include "plot/render.h"
 #include "plot/session.h"
 #include "plot/snapshot.h"
 
 #include <GL/freeglut.h>
+#include <GL/gl.h>
+#include <GL/glext.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csetjmp>
@@ -40,6 +46,11 @@ struct Window {
     bool dragging = false;
     int dragX = 0, dragY = 0;
     Renderer renderer;
+    // On a software GL the frames are drawn on the CPU and put on the screen in one go.
+    bool onCpu = false;
+    Raster raster;
+    Refiner refiner;
+    const std::vector<unsigned char>* picture = nullptr;  // the last one drawn on the CPU
     std::vector<unsigned char> pixels;  // snapshot buffer, kept between snapshots
 };
 
@@ -130,6 +141,43 @@ void saveSnapshot(Window& w)
         std::fprintf(stderr, "s2show: frame saved to %s\n", path.c_str());
 }
 
+// Whether to draw on the CPU: when the GL renderer is Mesa's software one (which draws millions
+// of points several times slower) and the fonts for the text are there. S2GL_RENDER=gl keeps the
+// GL renderer, S2GL_RENDER=cpu takes the CPU one on any GL.
+bool drawOnCpu(Raster& raster)
+{
+    const char* choice = std::getenv("S2GL_RENDER");
+    if (choice != nullptr && std::strcmp(choice, "gl") == 0)
+        return false;
+    const char* name = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    const bool software = name != nullptr &&
+        (std::strstr(name, "llvmpipe") != nullptr || std::strstr(name, "softpipe") != nullptr ||
+         std::strstr(name, "Software Rasterizer") != nullptr);
+    return (software || (choice != nullptr && std::strcmp(choice, "cpu") == 0)) && raster.fontProblem().empty();
+}
+
+// Draws the frame on the CPU (or keeps the last picture when it is exact and nothing changed)
+// and puts it on the screen.
+void drawCpuFrame(Window& w, const Scene& scene, const Camera& camera, const Overlays& overlays)
+{
+    const Refiner::Plan plan = w.refiner.plan(scene, camera, w.width, w.height, overlays);
+    if (!plan.reuse || w.picture == nullptr) {
+        const Clock::time_point start = Clock::now();
+        w.picture = &w.raster.draw(scene, camera, w.width, w.height, overlays, plan.every);
+        w.refiner.drawn(plan, seconds(Clock::now() - start));
+    }
+    glPushAttrib(GL_ALL_ATTRIB_BITS);
+    glPushClientAttrib(GL_CLIENT_PIXEL_STORE_BIT);
+    glDisable(GL_BLEND);
+    glDisable(GL_TEXTURE_2D);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glWindowPos2i(0, 0);
+    glDrawPixels(std::max(w.width, 1), std::max(w.height, 1), GL_RGB, GL_UNSIGNED_BYTE, w.picture->data());
+    glPopClientAttrib();
+    glPopAttrib();
+}
+
 void onTimer(int)
 {
     window().timerPending = false;
@@ -152,7 +200,10 @@ void drawFrameAt(Clock::time_point now)
     overlays.help = s.helpShown;
     if (w.quitting)
         overlays.fade = seconds(now - w.quitStarted) / kFadeSeconds;
-    w.renderer.draw(s.scene, s.camera, w.width, w.height, overlays);
+    if (w.onCpu)
+        drawCpuFrame(w, s.scene, s.camera, overlays);
+    else
+        w.renderer.draw(s.scene, s.camera, w.width, w.height, overlays);
     if (w.snapshotWanted) {
         w.snapshotWanted = false;
         saveSnapshot(w);
@@ -305,6 +356,11 @@ bool openWindow(int argc, char** argv, bool fullScreen)
     glutInitWindowSize(w.width, w.height);
     w.id = glutCreateWindow("S2GL application");
     g_opening = false;
+    w.onCpu = drawOnCpu(w.raster);
+    // S2GL_QUICK_FRAME: the seconds within which a changing frame drawn on the CPU is drawn in
+    // part (0.08 otherwise).
+    if (const char* quick = std::getenv("S2GL_QUICK_FRAME"); quick != nullptr && std::strtod(quick, nullptr) > 0.0)
+        w.refiner = Refiner(std::strtod(quick, nullptr));
     XCloseDisplay(probe);
     if (fullScreen)
         glutFullScreen();

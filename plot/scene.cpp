@@ -55,6 +55,14 @@ Vec3 rotate(Vec3 v, Vec3 k, double a)
     return add(add(mul(v, c), mul(cross(k, v), s)), mul(k, dot(k, v) * (1.0 - c)));
 }
 
+// Room for `more` vertices, growing the buffer geometrically so that many small additions cost
+// no more than one large one.
+void makeRoom(std::vector<Vertex>& v, std::size_t more)
+{
+    if (v.capacity() - v.size() < more)
+        v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+
 bool hasLetter(const char* opt, char letter)
 {
     return opt != nullptr && std::strchr(opt, letter) != nullptr;
@@ -126,6 +134,46 @@ void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, 
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     lines_.push_back({a[0], a[1], a[2], R, G, B, 255});
     lines_.push_back({e[0], e[1], e[2], R, G, B, 255});
+}
+
+void Scene::addPoints(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
+                      float b)
+{
+    makeRoom(points_, n);
+    const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
+    for (std::size_t i = 0; i < n; ++i) {
+        float d[3];
+        if (!mapping.toDevice(x[i], y[i], z[i], d))
+            continue;
+        if (rgb == nullptr)
+            points_.push_back({d[0], d[1], d[2], R, G, B, 255});
+        else
+            points_.push_back({d[0], d[1], d[2], colourByte(rgb[3 * i]), colourByte(rgb[3 * i + 1]),
+                               colourByte(rgb[3 * i + 2]), 255});
+    }
+}
+
+void Scene::addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r,
+                        float g, float b)
+{
+    makeRoom(lines_, 2 * (n - 1));
+    std::uint8_t C[3] = {colourByte(r), colourByte(g), colourByte(b)};
+    float a[3];
+    bool mapped = mapping.toDevice(x[0], y[0], z[0], a);
+    for (std::size_t i = 1; i < n; ++i) {
+        float e[3];
+        const bool next = mapping.toDevice(x[i], y[i], z[i], e);
+        if (mapped && next) {
+            if (rgb != nullptr)
+                for (int k = 0; k < 3; ++k)
+                    C[k] = colourByte(rgb[3 * (i - 1) + k]);
+            lines_.push_back({a[0], a[1], a[2], C[0], C[1], C[2], 255});
+            lines_.push_back({e[0], e[1], e[2], C[0], C[1], C[2], 255});
+        }
+        if (next)
+            std::copy(e, e + 3, a);
+        mapped = next;
+    }
 }
 
 void Scene::addBox(const char* opt[3], const float step[3])

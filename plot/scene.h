@@ -103,6 +103,12 @@ public:
 
     void addPoint(float x, float y, float z, float r, float g, float b);
     void addLine(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b);
+    // n points, or the n - 1 segments joining each of n points to the next, in the colour (r, g,
+    // b) or with 3 colour components per point in `rgb` (a segment takes its first point's).
+    void addPoints(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
+                   float b);
+    void addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
+                     float b);
     // Adds a box for the current world window; options as s2box takes them.
     void addBox(const char* opt[3], const float step[3]);
     void setLabels(const char* x, const char* y, const char* z, const char* title);

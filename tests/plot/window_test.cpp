@@ -187,6 +187,38 @@ TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
               "S2GL WARNING ... <s2opend>: display \"" + x.display() + "\" has no OpenGL (GLX) support; no window\n");
 }
 
+// The picture once the keys have turned the view and it is still: two screenshots in a row alike.
+Image stillAfter(const XServer& x, const std::vector<std::string>& keys, const Image& before)
+{
+    pressKeys(x, keys);
+    Image last = screenshot(x);
+    const double t0 = now();
+    while (secondsSince(t0) < 15.0) {
+        const Image shot = screenshot(x);
+        if (shot == last && !(shot == before))
+            return shot;
+        last = shot;
+    }
+    return last;
+}
+
+// On a software GL the window draws on the CPU; with S2GL_QUICK_FRAME far below what a frame
+// takes, every changed frame shows only part of the scene, and the picture it comes to rest on
+// is byte for byte the one of a window that draws every frame whole.
+TEST_F(PlotWindow, RefinedPictureOnceStillIsTheExactOne)
+{
+    const std::vector<std::string> keys = {"Right", "Right", "Up"};
+    start();
+    const Image whole = stillAfter(x, keys, home);
+    program.reset();
+    ASSERT_NO_FATAL_FAILURE(launch({}, {"S2GL_QUICK_FRAME=0.000000001"}));
+    const Image refinedHome = screenshotWhen(x, 10.0, same(home));
+    EXPECT_EQ(refinedHome, home);
+    const Image refined = stillAfter(x, keys, refinedHome);
+    EXPECT_EQ(refined, whole);
+    EXPECT_EQ(stillAfter(x, {"h"}, refined), home);
+}
+
 // Of the pixels lit in `a` (all channels at least 128) in columns c0 .. c1 and rows r0 .. r1,
 // the share with a lit pixel of `b` within one pixel.
 double litShareMatched(const Image& a, const Image& b, int c0, int c1, int r0, int r1)

@@ -1,0 +1,118 @@
+// Progressive refinement of CPU-drawn frames, and the digest that tells a changed frame.
+#include "plot/refine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kestrum::plot {
+namespace {
+
+// Four independent multiply-xor lanes over 8-byte words, so that hashing runs at memory speed.
+class Digest {
+public:
+    void add(const void* data, std::size_t bytes)
+    {
+        const auto* p = static_cast<const unsigned char*>(data);
+        std::size_t i = 0;
+        for (; i + 32 <= bytes; i += 32)
+            for (int k = 0; k < 4; ++k) {
+                std::uint64_t w;
+                std::memcpy(&w, p + i + 8 * k, 8);
+                lane_[k] = (lane_[k] ^ w) * kPrime;
+            }
+        for (; i < bytes; ++i)
+            lane_[0] = (lane_[0] ^ p[i]) * kPrime;
+        lane_[1] = (lane_[1] ^ bytes) * kPrime;
+    }
+    template <typename T>
+    void add(const std::vector<T>& v)
+    {
+        add(v.data(), v.size() * sizeof(T));
+    }
+    void add(const std::string& s) { add(s.data(), s.size() + 1); }
+    template <typename T>
+    void value(const T& v)
+    {
+        add(&v, sizeof v);
+    }
+    std::uint64_t result() const
+    {
+        std::uint64_t h = 0;
+        for (std::uint64_t l : lane_)
+            h = (h ^ l) * kPrime + 0x9e3779b97f4a7c15ull;
+        return h;
+    }
+
+private:
+    static constexpr std::uint64_t kPrime = 0x100000001b3ull;
+    std::uint64_t lane_[4] = {0xcbf29ce484222325ull, 1, 2, 3};
+};
+
+}  // namespace
+
+std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
+{
+    Digest d;
+    d.add(scene.points());
+    d.add(scene.lines());
+    for (const Box& box : scene.boxes()) {
+        d.add(box.lo, sizeof box.lo);
+        d.add(box.hi, sizeof box.hi);
+        d.add(box.edge, sizeof box.edge);
+        d.add(box.ticks, sizeof box.ticks);
+        d.add(box.labels, sizeof box.labels);
+        for (int a = 0; a < 3; ++a) {
+            const TickSet& t = box.tickSet[a];
+            d.value(t.count);
+            d.add(t.values, sizeof(double) * static_cast<std::size_t>(t.count));
+            d.add(box.tickDevice[a], sizeof(float) * static_cast<std::size_t>(t.count));
+            for (int k = 0; k < t.count; ++k)
+                d.add(t.labels[k], std::strlen(t.labels[k]));
+        }
+    }
+    d.value(scene.imageCount());
+    for (std::size_t k = 0; k < scene.imageCount(); ++k)
+        d.value(scene.images()[k].generation);
+    const Labels& labels = scene.labels();
+    d.value(labels.set);
+    for (const std::string& s : labels.axis)
+        d.add(s);
+    d.add(labels.title);
+    const ColourBar& bar = scene.colourBar();
+    d.value(bar.set);
+    d.add(bar.rgb);
+    d.value(bar.lo);
+    d.value(bar.hi);
+    d.add(bar.label);
+    const double view[] = {camera.position.x, camera.position.y, camera.position.z, camera.target.x,
+                           camera.target.y,   camera.target.z,   camera.up.x,       camera.up.y,
+                           camera.up.z,       camera.aperture,   overlays.fade};
+    d.add(view, sizeof view);
+    const int size[] = {width, height, overlays.help ? 1 : 0};
+    d.add(size, sizeof size);
+    return d.result();
+}
+
+Refiner::Plan Refiner::plan(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
+{
+    const std::uint64_t now = frameDigest(scene, camera, width, height, overlays);
+    const bool changed = now != last_;
+    last_ = now;
+    if (!changed && exact_)
+        return {true, 1};
+    if (changed && allSeconds_ > budget_)
+        return {false, static_cast<int>(std::min(std::ceil(allSeconds_ / budget_), 1e9))};
+    return {false, 1};
+}
+
+void Refiner::drawn(const Plan& plan, double seconds)
+{
+    exact_ = plan.every == 1;
+    if (exact_)
+        allSeconds_ = seconds;
+}
+
+}  // namespace kestrum::plot
