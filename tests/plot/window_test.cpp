@@ -65,9 +65,9 @@ protected:
         ASSERT_TRUE(waitForWindow(x, 30.0)) << program->err();
     }
     // Launches the driver in its 800 x 600 window and takes the home view.
-    void start(std::vector<std::string> args = {})
+    void start(std::vector<std::string> args = {}, std::vector<std::string> env = {})
     {
-        ASSERT_NO_FATAL_FAILURE(launch(std::move(args)));
+        ASSERT_NO_FATAL_FAILURE(launch(std::move(args), std::move(env)));
         home = screenshotWhen(x, 10.0, [](const Image& i) { return i.width == 800 && i.brightNear(400, 300, 2); });
         ASSERT_EQ(home.width, 800);
         ASSERT_EQ(home.height, 600);
@@ -202,16 +202,16 @@ Image stillAfter(const XServer& x, const std::vector<std::string>& keys, const I
     return last;
 }
 
-// On a software GL the window draws on the CPU; with S2GL_QUICK_FRAME far below what a frame
+// On the CPU rasteriser (the default on a software GL), with S2GL_QUICK_FRAME far below what a frame
 // takes, every changed frame shows only part of the scene, and the picture it comes to rest on
 // is byte for byte the one of a window that draws every frame whole.
 TEST_F(PlotWindow, RefinedPictureOnceStillIsTheExactOne)
 {
     const std::vector<std::string> keys = {"Right", "Right", "Up"};
-    start();
+    start({}, {"S2GL_RENDER=cpu"});
     const Image whole = stillAfter(x, keys, home);
     program.reset();
-    ASSERT_NO_FATAL_FAILURE(launch({}, {"S2GL_QUICK_FRAME=0.000000001"}));
+    ASSERT_NO_FATAL_FAILURE(launch({}, {"S2GL_RENDER=cpu", "S2GL_QUICK_FRAME=0.000000001"}));
     const Image refinedHome = screenshotWhen(x, 10.0, same(home));
     EXPECT_EQ(refinedHome, home);
     const Image refined = stillAfter(x, keys, refinedHome);

@@ -158,7 +158,11 @@ Background::Background(const std::vector<std::string>& argv, const std::vector<s
                        const std::string& dir, const std::string& name)
     : outPath_(dir + "/" + name + ".out"), errPath_(dir + "/" + name + ".err")
 {
-    std::vector<std::string> envStore = environmentWith(env), argStore(argv);
+    // Windows draw through GL unless a test asks for the CPU rasteriser, so that the window tests
+    // check the GL renderer even where Mesa's software GL would make the CPU the default.
+    std::vector<std::string> withRenderer = {"S2GL_RENDER=gl"};
+    withRenderer.insert(withRenderer.end(), env.begin(), env.end());
+    std::vector<std::string> envStore = environmentWith(withRenderer), argStore(argv);
     auto envp = execPointers(envStore), args = execPointers(argStore);
     // The output files exist before the program starts, so that reading them never races it.
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
