@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <iostream>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 Observation* pobs = nullptr;
@@ -48,12 +49,8 @@ constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 // The key fields say for which state the buffers hold; a frame whose state matches reuses
 // them. The vectors keep their capacity from one state to the next.
 struct PointCache {
-    bool valid = false;
-    const Baseline* baseline = nullptr;
-    bool amp = true, compress = false, flags = false;
-    int sub = 0, bchan = 0, echan = -1;
+    std::optional<ViewKey> key;  // none until the first points are computed
     bool byChannel = false;  // `channels` holds the points of `records`
-    double tint = 0.0;
 
     std::vector<float> rx, ry, rz;
     std::vector<size_t> recordStart;
@@ -74,9 +71,7 @@ PointCache cache;
 
 bool cacheMatches()
 {
-    return cache.valid && cache.baseline == &b->second && cache.amp == doAmp && cache.compress == compressTime &&
-        cache.sub == subMedian && cache.bchan == opts.bchan && cache.echan == opts.echan && cache.tint == pobs->tint &&
-        cache.flags == showFlags;
+    return cache.key == viewKey();
 }
 
 // Time coordinate, in hours, of record i of the current baseline.
@@ -130,17 +125,9 @@ void computePoints()
     cache.ry.resize(used);
     cache.rz.resize(used);
 
-    cache.valid = true;
+    cache.key = viewKey();
     cache.coloured = false;
-    cache.flags = showFlags;
-    cache.baseline = &bl;
-    cache.amp = doAmp;
-    cache.compress = compressTime;
-    cache.sub = subMedian;
     cache.byChannel = false;
-    cache.bchan = opts.bchan;
-    cache.echan = opts.echan;
-    cache.tint = pobs->tint;
 }
 
 // Lines in time: the points of `records` grouped by channel, keeping time order (a counting
@@ -264,6 +251,11 @@ void widen(double& lo, double& hi)
 }
 
 }  // namespace
+
+ViewKey viewKey()
+{
+    return {&b->second, doAmp, compressTime, showFlags, subMedian, opts.bchan, opts.echan, pobs->tint};
+}
 
 void updateStatistics(bool announce)
 {

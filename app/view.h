@@ -37,6 +37,18 @@ void rescale();
 // Draws the box, the axis labels and the two-line title.
 void label();
 
+// What a drawing of the current baseline depends on besides its value range: a drawing made for
+// an equal key is still the picture of the state.
+struct ViewKey {
+    const Baseline* baseline = nullptr;
+    bool amp = true, compress = false, flags = false;
+    int sub = 0, bchan = 0, echan = -1;
+    double tint = 0.0;
+    bool operator==(const ViewKey&) const = default;
+};
+// The key of the current state.
+ViewKey viewKey();
+
 // Recomputes the current baseline's statistics for the current subMedian and copies the
 // phase and amplitude summaries into pstats and astats; with `announce` (the run's first
 // computation) debugging output says each step.

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numbers>
+#include <optional>
 #include <vector>
 
 bool waterfall = false;
@@ -56,11 +57,8 @@ Grid grid()
 }
 
 struct Picture {
-    bool valid = false;
-    const Baseline* baseline = nullptr;
-    bool amp = true, compress = false, flags = false;
-    int sub = 0, bchan = 0, echan = -1;
-    double tint = 0.0, lo = 0.0, hi = 0.0;
+    std::optional<ViewKey> key;  // none until the first picture is computed
+    double lo = 0.0, hi = 0.0;
     Grid g;
     std::vector<std::uint8_t> cells;  // r, g, b per cell, rows from the first time up
 };
@@ -99,15 +97,7 @@ void computePicture(double lo, double hi)
             cell[2] = colour.b;
         }
     }
-    picture.valid = true;
-    picture.baseline = &bl;
-    picture.amp = doAmp;
-    picture.compress = compressTime;
-    picture.flags = showFlags;
-    picture.sub = subMedian;
-    picture.bchan = opts.bchan;
-    picture.echan = opts.echan;
-    picture.tint = pobs->tint;
+    picture.key = viewKey();
     picture.lo = lo;
     picture.hi = hi;
     picture.g = g;
@@ -115,10 +105,7 @@ void computePicture(double lo, double hi)
 
 bool pictureMatches(double lo, double hi)
 {
-    return picture.valid && picture.baseline == &b->second && picture.amp == doAmp &&
-        picture.compress == compressTime && picture.flags == showFlags && picture.sub == subMedian &&
-        picture.bchan == opts.bchan && picture.echan == opts.echan && picture.tint == pobs->tint && picture.lo == lo &&
-        picture.hi == hi;
+    return picture.key == viewKey() && picture.lo == lo && picture.hi == hi;
 }
 
 // The world rectangle of the cells: each channel and each row centred on its value.
