@@ -75,6 +75,17 @@ int require(Uv& uv, const char* name, int type)
     return v->index;
 }
 
+// The spectral set-up's variables (nschan, sfreq, sdf), each looked up once.
+void requireSpectra(Uv& uv)
+{
+    if (uv.nschan < 0)
+        uv.nschan = require(uv, "nschan", IO_INT);
+    if (uv.sfreq < 0)
+        uv.sfreq = require(uv, "sfreq", IO_DBLE);
+    if (uv.sdf < 0)
+        uv.sdf = require(uv, "sdf", IO_DBLE);
+}
+
 int lookup(Uv& uv, const char* name)
 {
     Variable* v = findVar(uv, name);
@@ -683,12 +694,7 @@ double skyFrequency(Uv& uv, int firstWindow)
             sum += wf.reals()[k];
         return count ? sum / count : 0;
     }
-    if (uv.nschan < 0)
-        uv.nschan = require(uv, "nschan", IO_INT);
-    if (uv.sfreq < 0)
-        uv.sfreq = require(uv, "sfreq", IO_DBLE);
-    if (uv.sdf < 0)
-        uv.sdf = require(uv, "sdf", IO_DBLE);
+    requireSpectra(uv);
     int start = static_cast<int>(l.start) + windowOffset(uv, firstWindow);
     int width = std::max(1, static_cast<int>(l.width));
     double sum = 0;
@@ -928,12 +934,7 @@ void uvinfo_c(int tno, const char* object, double* data)
             }
             return;
         }
-        if (uv.nschan < 0)
-            uv.nschan = require(uv, "nschan", IO_INT);
-        if (uv.sfreq < 0)
-            uv.sfreq = require(uv, "sfreq", IO_DBLE);
-        if (uv.sdf < 0)
-            uv.sdf = require(uv, "sdf", IO_DBLE);
+        requireSpectra(uv);
         bool needRest = obj == "velocity" || obj == "felocity" || obj == "restfreq";
         if (needRest && uv.restfreq < 0)
             uv.restfreq = require(uv, "restfreq", IO_DBLE);

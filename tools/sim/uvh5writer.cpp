@@ -5,7 +5,6 @@
 #include <hdf5.h>
 
 #include <algorithm>
-#include <cmath>
 #include <complex>
 #include <map>
 #include <stdexcept>
@@ -111,17 +110,7 @@ int64_t writeUvh5(const std::string& path, const UvDescription& d, bool lzf)
         }
         for (hsize_t b = 0; b < nbls; ++b) {
             const auto [a1, a2] = pairs[b];
-            r.ant1 = a1;
-            r.ant2 = a2;
-            r.baseline = baselineNumber(a1, a2);
-            if (d.coord) {
-                d.coord(r);
-            } else {
-                double ha = 0.05 * r.timeIndex, len = 100.0 * (a2 - a1);
-                r.u = len * std::cos(ha);
-                r.v = len * std::sin(ha) * 0.5;
-                r.w = len * std::sin(ha) * 0.8;
-            }
+            placeBaseline(d, r, a1, a2);
             ant1.push_back(a1);
             ant2.push_back(a2);
             phaseId.push_back(ids[r.source]);

@@ -28,6 +28,21 @@ double baselineNumber(int a1, int a2)
     return 256.0 * a1 + a2;
 }
 
+void placeBaseline(const UvDescription& d, UvRecord& r, int a1, int a2)
+{
+    r.ant1 = a1;
+    r.ant2 = a2;
+    r.baseline = baselineNumber(a1, a2);
+    if (d.coord) {
+        d.coord(r);
+        return;
+    }
+    const double ha = 0.05 * r.timeIndex, len = 100.0 * (a2 - a1);
+    r.u = len * std::cos(ha);
+    r.v = len * std::sin(ha) * 0.5;
+    r.w = len * std::sin(ha) * 0.8;
+}
+
 int64_t writeUv(const std::string& path, const UvDescription& d)
 {
     int tno = 0;
@@ -65,17 +80,7 @@ int64_t writeUv(const std::string& path, const UvDescription& d)
         r.time = d.times[t];
         r.source = d.source ? d.source(r.timeIndex) : "sim";
         for (const auto& [a1, a2] : pairs) {
-            r.ant1 = a1;
-            r.ant2 = a2;
-            r.baseline = baselineNumber(a1, a2);
-            if (d.coord) {
-                d.coord(r);
-            } else {
-                double ha = 0.05 * r.timeIndex, len = 100.0 * (a2 - a1);
-                r.u = len * std::cos(ha);
-                r.v = len * std::sin(ha) * 0.5;
-                r.w = len * std::sin(ha) * 0.8;
-            }
+            placeBaseline(d, r, a1, a2);
             for (int pol : d.pols) {
                 r.pol = pol;
                 uvputvr_c(tno, IO_INT, "nants", &d.nants, 1);

@@ -68,6 +68,10 @@ std::vector<std::pair<int, int>> baselinesOf(const UvDescription& d);
 // Baseline number of antennas a1 <= a2 (256 a1 + a2, or 2048 a1 + a2 + 65536 above 255).
 double baselineNumber(int a1, int a2);
 
+// Sets the antennas, baseline number and u, v, w of `r` (at its time index) for the pair a1, a2,
+// with the description's coord or its default track.
+void placeBaseline(const UvDescription& d, UvRecord& r, int a1, int a2);
+
 // Writes the data set at `path`, which must not exist; returns the number of records written.
 int64_t writeUv(const std::string& path, const UvDescription& d);
 
