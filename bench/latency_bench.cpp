@@ -7,6 +7,7 @@
 // no key (the reference of the same run) and the peak memory of the process.
 #include "app/kestrum.h"
 #include "app/view.h"
+#include "bench/window.h"
 #include "plot/plot.h"
 #include "tests/support/xsession.h"
 
@@ -54,12 +55,6 @@ struct Result {
     double peakMb = 0.0;
     int ok = 0;
 };
-
-kestrum::test::XServer& server()
-{
-    static kestrum::test::XServer s;
-    return s;
-}
 
 double now()
 {
@@ -201,49 +196,14 @@ void pressKeys(int fd)
 }
 
 // Two baselines of kRecords records of kChannels channels of one source, held in memory.
-void buildObservation()
-{
-    pobs = new Observation(opts, false);
-    pobs->nchan = kChannels;
-    pobs->tint = 10.0;
-    opts.bchan = 0;
-    opts.echan = kChannels - 1;
-    pobs->allVis.reserve(2 * kRecords);
-    std::vector<std::complex<float>> data(kChannels);
-    std::vector<int> flags(kChannels, 0);
-    unsigned seed = 1;
-    for (int i = 0; i < kRecords; ++i)
-        for (const double bl : {258.0, 259.0}) {
-            for (int c = 0; c < kChannels; ++c) {
-                seed = seed * 1664525u + 1013904223u;
-                data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
-                flags[c] = (seed >> 8) % 50 == 0;
-            }
-            pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, kChannels, data.data(),
-                                      flags.data(), false);
-            pobs->add("bench", static_cast<int>(pobs->allVis.size() - 1));
-        }
-    s = pobs->sources.begin();
-    b = s->second.baselines.begin();
-    updateStatistics();
-}
-
 [[noreturn]] void runViewer(int style, bool gl, int fd)
 {
     XInitThreads();  // the key thread has a connection of its own
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    dup2(devnull, 2);
-    setenv("DISPLAY", server().display().c_str(), 1);
-    setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
     if (gl)
         setenv("S2GL_RENDER", "gl", 1);
-    buildObservation();
+    buildObservation(kRecords, kChannels, {258.0, 259.0}, 50);
     doLine = style;
-    char name[] = "kestrum_bench";
-    char* argv[] = {name, nullptr};
-    if (!s2opend("/S2MONO", 1, argv))
-        _exit(2);
+    openWindow();
     rescale();
     cs2scb(cb);
     cs2skcb(kcb);
@@ -255,22 +215,7 @@ void buildObservation()
 
 Result measure(int style, bool gl)
 {
-    Result r;
-    int fds[2];
-    if (!server().ok() || pipe(fds) != 0)
-        return r;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        runViewer(style, gl, fds[1]);
-    }
-    close(fds[1]);
-    if (read(fds[0], &r, sizeof r) != static_cast<ssize_t>(sizeof r))
-        r.ok = 0;
-    close(fds[0]);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return r;
+    return measureInWindow<Result>([&](int fd) { runViewer(style, gl, fd); });
 }
 
 void BM_KeyLatency(benchmark::State& state)

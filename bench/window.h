@@ -48,8 +48,9 @@ R measureInWindow(Child child)
 }
 
 // The viewer's data set in memory: `records` records of `channels` channels, 10 s apart, on each of
-// `baselines`, of noise-like amplitudes about 5 and phases that drift with channel and time.
-inline void buildObservation(int records, int channels, std::initializer_list<double> baselines)
+// `baselines`, of noise-like amplitudes about 5 and phases that drift with channel and time; with
+// flagOneIn > 0 about one channel in that many is flagged.
+inline void buildObservation(int records, int channels, std::initializer_list<double> baselines, int flagOneIn = 0)
 {
     pobs = new Observation(opts, false);
     pobs->nchan = channels;
@@ -58,12 +59,14 @@ inline void buildObservation(int records, int channels, std::initializer_list<do
     opts.echan = channels - 1;
     std::vector<std::complex<float>> data(channels);
     std::vector<int> flags(channels, 0);
+    pobs->allVis.reserve(static_cast<size_t>(records) * baselines.size());
     unsigned seed = 1;
     for (int i = 0; i < records; ++i) {
         for (const double bl : baselines) {
             for (int c = 0; c < channels; ++c) {
                 seed = seed * 1664525u + 1013904223u;
                 data[c] = std::polar(5.0f + 0.001f * static_cast<float>(seed >> 22), 0.001f * c + 0.01f * i);
+                flags[c] = flagOneIn > 0 && (seed >> 8) % static_cast<unsigned>(flagOneIn) == 0;
             }
             pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, channels, data.data(),
                                       flags.data(), false);
