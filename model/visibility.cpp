@@ -23,7 +23,6 @@ Visibility::Visibility(int visno, double uu, double vv, double time, double bl, 
     : ampOnly(ampOnly), visno(visno), uu(uu), vv(vv), time(time), bl(bl), lst(lst), pol(pol),
       nchan(nchan > 0 ? static_cast<uint32_t>(nchan) : 0), ampMedian(0.0), phaseMedian(0.0)
 {
-    this->flags.resize(this->nchan);
     if (ampOnly) {
         amp.resize(this->nchan);
         for (uint32_t c = 0; c < this->nchan; ++c)
@@ -31,8 +30,8 @@ Visibility::Visibility(int visno, double uu, double vv, double time, double bl, 
     } else {
         this->data.assign(data, data + this->nchan);
     }
-    for (uint32_t c = 0; c < this->nchan; ++c)
-        this->flags[c] = static_cast<uint8_t>(flags[c] & 0xff);
+    // Each int converts to its low 8 bits.
+    this->flags.assign(flags, flags + this->nchan);
 }
 
 float Visibility::Amp(int chan, bool sub) const

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +29,10 @@ namespace {
 constexpr double kLight = 299792458.0;  // m/s
 constexpr int kNoPol = -9;  // a product code outside -8 .. 6
 constexpr int kMaxAnt = 2047 - UVH5_ANTSHIFT;  // largest antenna number a baseline number holds
-constexpr size_t kBlockBytes = 8u << 20;  // visdata read at a time, as float pairs
+// Visdata read at a time, as float pairs: small enough to stay in the cache while its records
+// are taken out of it, unless whole chunks need more (up to kMaxBlockBytes).
+constexpr size_t kBlockBytes = 1u << 20;
+constexpr size_t kMaxBlockBytes = 64u << 20;
 
 // The filters real files use, with the Debian package that gives libhdf5 each of them.
 struct KnownFilter {
@@ -399,7 +403,7 @@ void openData()
     const size_t rowBytes = 2 * sizeof(float) * n * p;
     const auto rows = static_cast<int64_t>(std::max<size_t>(1, kBlockBytes / rowBytes));
     F.blockRows = std::max<int64_t>(chunkRows, rows / chunkRows * chunkRows);
-    if (static_cast<size_t>(F.blockRows) * rowBytes > 8 * kBlockBytes)
+    if (static_cast<size_t>(F.blockRows) * rowBytes > kMaxBlockBytes)
         F.blockRows = rows;  // chunks too tall to hold whole: read them more than once
 }
 
@@ -487,23 +491,21 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
     const size_t offset = static_cast<size_t>(F.nchan) * F.nprod * static_cast<size_t>(F.pos - F.blockFirst);
     const float* v = F.vis.data() + 2 * offset;
     const uint8_t* fl = F.flagBytes.data() + offset;
-    if (F.polFirst) {  // the product's channels lie together
-        const size_t base = static_cast<size_t>(p) * F.nchan;
-        std::memcpy(out, v + 2 * base, sizeof(float) * 2 * F.nchan);
-        for (int c = 0; c < F.nchan; ++c)
-            good[c] = fl[base + c] == 0;
-    } else {
-        const size_t step = F.nprod;
-        for (int c = 0; c < F.nchan; ++c) {
-            const size_t k = p + c * step;
-            out[2 * c] = v[2 * k];
-            out[2 * c + 1] = v[2 * k + 1];
-            good[c] = fl[k] == 0;
-        }
+    // Channel c of the product is element p * nchan + c, or c * nprod + p.
+    const size_t first = F.polFirst ? static_cast<size_t>(p) * F.nchan : static_cast<size_t>(p);
+    const size_t step = F.polFirst ? 1 : static_cast<size_t>(F.nprod);
+    // A complex value moves as one 64-bit word; conjugating flips the sign bit of its
+    // imaginary half, the upper one.
+    static_assert(std::endian::native == std::endian::little);
+    const uint64_t conjugate = swap ? uint64_t{1} << 63 : 0;
+    for (int c = 0; c < F.nchan; ++c) {
+        uint64_t value;
+        std::memcpy(&value, v + 2 * (first + c * step), sizeof value);
+        value ^= conjugate;
+        std::memcpy(out + 2 * c, &value, sizeof value);
     }
-    if (swap)
-        for (int c = 0; c < F.nchan; ++c)
-            out[2 * c + 1] = -out[2 * c + 1];
+    for (int c = 0; c < F.nchan; ++c)
+        good[c] = fl[first + c * step] == 0;
 }
 
 void closeAll()
