@@ -1,10 +1,14 @@
 // Reading UVH5 files with libhdf5: the "Header" arrays read whole and checked against the
-// "Data" arrays, then visdata and flags read in blocks of rows and turned into records of
+// "Data" arrays, then visdata and flags read in blocks of rows (or mapped from the file where
+// they lie there uncompressed, in one run, as they are in memory) and turned into records of
 // the requested polarisation, selected or formed as for uv data sets.
 #include "task/uvh5.h"
 
+#include <fcntl.h>
 #include <hdf5.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -33,6 +37,8 @@ constexpr int kMaxAnt = 2047 - UVH5_ANTSHIFT;  // largest antenna number a basel
 // are taken out of it, unless whole chunks need more (up to kMaxBlockBytes).
 constexpr size_t kBlockBytes = 1u << 20;
 constexpr size_t kMaxBlockBytes = 64u << 20;
+// Visdata mapped at a time when it is taken straight from the file.
+constexpr size_t kMapBytes = 4u << 20;
 
 // The filters real files use, with the Debian package that gives libhdf5 each of them.
 struct KnownFilter {
@@ -45,8 +51,18 @@ const KnownFilter kFilters[] = {{32000, "LZF", "hdf5-plugin-lzf"},
                                 {32004, "LZ4", "hdf5-filter-plugin"},
                                 {307, "bzip2", "hdf5-filter-plugin"}};
 
+// An array of the file that lies there in one run, each element as it is in memory: its
+// rows are mapped from the file instead of copied out of it.
+struct Mapping {
+    bool on = false;
+    uint64_t offset = 0;  // of the array in the file
+    void* base = nullptr;  // of the rows mapped now
+    size_t bytes = 0;
+};
+
 struct File {
     std::string name;
+    int fd = -1;  // the file, for mappings
     hid_t file = -1, visdata = -1, flags = -1;
     hid_t complexType = -1;  // float pairs {r, i} in memory
     hid_t flagType = -1;  // the flag bytes as stored
@@ -69,10 +85,14 @@ struct File {
     bool select = true;  // products delivered as they are, else formed
     std::vector<int64_t> order;  // rows in delivery order
 
-    // The block of rows last read: order[blockFirst .. blockFirst + blockCount).
+    // The block of rows last read: order[blockFirst .. blockFirst + blockCount), at blockVis
+    // (float pairs) and blockFlags, in the buffers or the mappings.
     int64_t blockFirst = 0, blockCount = 0;
     std::vector<float> vis;
     std::vector<uint8_t> flagBytes;
+    Mapping visMap, flagMap;
+    const unsigned char* blockVis = nullptr;
+    const uint8_t* blockFlags = nullptr;
 
     int64_t pos = 0;  // position in `order` of the row being delivered
     int nextProd = 0;  // next product of that row to consider; Npols once the row is used
@@ -337,6 +357,51 @@ void readHeader()
     H5Eclear2(H5E_DEFAULT);
 }
 
+// Turns `m` on when dataset `d` can be mapped: contiguous in the file (so neither chunked nor
+// filtered), its elements of `memType`, all of its rows of `rowBytes` within the file.
+void planMapping(hid_t d, hid_t memType, size_t rowBytes, Mapping& m)
+{
+    hid_t plist = H5Dget_create_plist(d);
+    const bool contiguous = H5Pget_layout(plist) == H5D_CONTIGUOUS;
+    H5Pclose(plist);
+    hid_t type = H5Dget_type(d);
+    const bool same = H5Tequal(type, memType) > 0;
+    H5Tclose(type);
+    const haddr_t at = contiguous && same ? H5Dget_offset(d) : HADDR_UNDEF;
+    H5Eclear2(H5E_DEFAULT);
+    struct stat st;
+    if (at == HADDR_UNDEF || F.fd < 0 || fstat(F.fd, &st) != 0)
+        return;
+    const auto size = static_cast<uint64_t>(st.st_size);
+    m.on = at <= size && (size - at) / rowBytes >= static_cast<uint64_t>(F.nrows);
+    m.offset = at;
+}
+
+void unmap(Mapping& m)
+{
+    if (m.base)
+        munmap(m.base, m.bytes);
+    m.base = nullptr;
+}
+
+// Maps rows row0 .. row0 + count - 1 of `m`, each of `rowBytes`, in place of those mapped
+// before; nullptr when that fails, and then the array is read from there on.
+const unsigned char* mapRows(Mapping& m, int64_t row0, int64_t count, size_t rowBytes)
+{
+    unmap(m);
+    const uint64_t from = m.offset + static_cast<uint64_t>(row0) * rowBytes;
+    const auto pageBytes = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t page = from / pageBytes * pageBytes;
+    m.bytes = static_cast<size_t>(from - page) + static_cast<size_t>(count) * rowBytes;
+    void* base = mmap(nullptr, m.bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, F.fd, static_cast<off_t>(page));
+    if (base == MAP_FAILED) {
+        m.on = false;
+        return nullptr;
+    }
+    m.base = base;
+    return static_cast<const unsigned char*>(base) + (from - page);
+}
+
 // The data arrays: visdata's layout and element type, flags of the same shape, the filters.
 void openData()
 {
@@ -405,6 +470,12 @@ void openData()
     F.blockRows = std::max<int64_t>(chunkRows, rows / chunkRows * chunkRows);
     if (static_cast<size_t>(F.blockRows) * rowBytes > kMaxBlockBytes)
         F.blockRows = rows;  // chunks too tall to hold whole: read them more than once
+
+    F.fd = ::open(F.name.c_str(), O_RDONLY | O_CLOEXEC);
+    planMapping(F.visdata, F.complexType, rowBytes, F.visMap);
+    planMapping(F.flags, F.flagType, n * p, F.flagMap);
+    if (F.visMap.on)
+        F.blockRows = static_cast<int64_t>(std::max<size_t>(1, kMapBytes / rowBytes));
 }
 
 void checkRows()
@@ -443,8 +514,17 @@ void readBlock(int64_t first)
     while (count < F.blockRows && first + count < F.nrows && F.order[first + count] == row0 + count)
         ++count;
     const size_t perRow = static_cast<size_t>(F.nchan) * F.nprod;
-    F.vis.resize(2 * perRow * count);
-    F.flagBytes.resize(perRow * count);
+    const size_t visRow = 2 * sizeof(float) * perRow;
+    F.blockVis = F.visMap.on ? mapRows(F.visMap, row0, count, visRow) : nullptr;
+    F.blockFlags = F.flagMap.on ? mapRows(F.flagMap, row0, count, perRow) : nullptr;
+    if (!F.blockVis) {
+        F.vis.resize(2 * perRow * count);
+        F.blockVis = reinterpret_cast<const unsigned char*>(F.vis.data());
+    }
+    if (!F.blockFlags) {
+        F.flagBytes.resize(perRow * count);
+        F.blockFlags = F.flagBytes.data();
+    }
 
     std::vector<hsize_t> start(F.rank, 0), size(F.rank);
     size[0] = static_cast<hsize_t>(count);
@@ -455,8 +535,12 @@ void readBlock(int64_t first)
     // straight into place, which it does not for a flat one.
     hid_t mem = H5Screate_simple(F.rank, size.data(), nullptr);
     for (auto [d, type, buffer, path] :
-         {std::tuple{F.visdata, F.complexType, static_cast<void*>(F.vis.data()), "Data/visdata"},
-          std::tuple{F.flags, F.flagType, static_cast<void*>(F.flagBytes.data()), "Data/flags"}}) {
+         {std::tuple{F.visdata, F.complexType, F.visMap.on ? nullptr : static_cast<void*>(F.vis.data()),
+                     "Data/visdata"},
+          std::tuple{F.flags, F.flagType, F.flagMap.on ? nullptr : static_cast<void*>(F.flagBytes.data()),
+                     "Data/flags"}}) {
+        if (!buffer)
+            continue;  // mapped
         hid_t space = H5Dget_space(d);
         H5Sselect_hyperslab(space, H5S_SELECT_SET, start.data(), nullptr, size.data(), nullptr);
         const herr_t status = H5Dread(d, type, mem, space, H5P_DEFAULT, buffer);
@@ -489,8 +573,8 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
     if (F.pos < F.blockFirst || F.pos >= F.blockFirst + F.blockCount)
         readBlock(F.pos);
     const size_t offset = static_cast<size_t>(F.nchan) * F.nprod * static_cast<size_t>(F.pos - F.blockFirst);
-    const float* v = F.vis.data() + 2 * offset;
-    const uint8_t* fl = F.flagBytes.data() + offset;
+    const unsigned char* v = F.blockVis + 2 * sizeof(float) * offset;
+    const uint8_t* fl = F.blockFlags + offset;
     // Channel c of the product is element p * nchan + c, or c * nprod + p.
     const size_t first = F.polFirst ? static_cast<size_t>(p) * F.nchan : static_cast<size_t>(p);
     const size_t step = F.polFirst ? 1 : static_cast<size_t>(F.nprod);
@@ -500,7 +584,7 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
     const uint64_t conjugate = swap ? uint64_t{1} << 63 : 0;
     for (int c = 0; c < F.nchan; ++c) {
         uint64_t value;
-        std::memcpy(&value, v + 2 * (first + c * step), sizeof value);
+        std::memcpy(&value, v + sizeof value * (first + c * step), sizeof value);
         value ^= conjugate;
         std::memcpy(out + 2 * c, &value, sizeof value);
     }
@@ -510,6 +594,10 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
 
 void closeAll()
 {
+    unmap(F.visMap);
+    unmap(F.flagMap);
+    if (F.fd >= 0)
+        ::close(F.fd);
     for (hid_t* id : {&F.visdata, &F.flags})
         if (*id >= 0)
             H5Dclose(*id);
