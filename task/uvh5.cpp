@@ -597,8 +597,17 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
         value ^= conjugate;
         std::memcpy(out + 2 * c, &value, sizeof value);
     }
-    for (int c = 0; c < F.nchan; ++c)
-        good[c] = fl[first + c * step] == 0;
+    if (step == 4) {  // a channel's four flags are one 32-bit word, taken several at a time
+        const int shift = 8 * p;
+        for (int c = 0; c < F.nchan; ++c) {
+            uint32_t w;
+            std::memcpy(&w, fl + 4 * c, sizeof w);
+            good[c] = ((w >> shift) & 0xff) == 0;
+        }
+    } else {
+        for (int c = 0; c < F.nchan; ++c)
+            good[c] = fl[first + c * step] == 0;
+    }
 }
 
 void closeAll()
