@@ -262,10 +262,13 @@ void updateStatistics(bool announce)
     const bool tcal = subMedian > 0, sed = subMedian > 1;
     if (announce && Params::debug1)
         std::cout << "Updating baseline statistics" << std::endl;
-    b->second.updateStats(tcal, sed);
+    // The amplitudes' statistics are always needed (the title shows their rms); the phases'
+    // only while phases are shown: "a" computes them when it turns to phases.
+    b->second.updateStats(tcal, sed, true, !doAmp);
     if (announce && Params::debug1)
         std::cout << "Updating phase statistics" << std::endl;
-    pstats = b->second.phaseStats(tcal, sed);
+    if (!doAmp)
+        pstats = b->second.phaseStats(tcal, sed);
     if (announce && Params::debug1)
         std::cout << "Updating amplitude statistics" << std::endl;
     astats = b->second.ampStats(tcal, sed);
@@ -386,6 +389,8 @@ int kcb(unsigned char* key)
         return 1;
     case 'A':
         doAmp = !doAmp;
+        if (!doAmp)
+            pstats = b->second.phaseStats(subMedian > 0, subMedian > 1);
         rescale();
         return 1;
     case 'C':

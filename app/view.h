@@ -12,7 +12,7 @@
 extern Observation* pobs;  // the loaded data set, never deleted
 extern std::map<std::string, Source>::iterator s;  // current source
 extern std::map<int32_t, Baseline>::iterator b;  // current baseline of *s
-extern stats pstats;  // phase statistics of *b (radians)
+extern stats pstats;  // phase statistics of *b (radians), kept up to date while phases are shown
 extern stats astats;  // amplitude statistics of *b
 extern int subMedian;  // 0 none, 1 tcal, 2 tcal and SED
 extern bool doAmp;  // amplitudes (true) or phases

@@ -28,6 +28,8 @@ Baseline::Baseline(double bl, std::vector<Visibility>* allVis, unsigned nchan, u
 void Baseline::add(int index)
 {
     vis.push_back(index);
+    computed[0] = Computed{};
+    computed[1] = Computed{};
 }
 
 int Baseline::Flagged(unsigned i, int c) const
@@ -47,136 +49,128 @@ float Baseline::Phase(unsigned i, int c, bool tcal, bool sed) const
     return sed ? static_cast<float>(p - chanPhaseStats[c].median) : p;
 }
 
-void Baseline::updateStats(bool tcal, bool sed)
+void Baseline::updateStats(bool tcal, bool sed, bool amps, bool phases)
 {
     if (Params::debug1)
         std::cout << "Baseline::updateStats(" << (tcal ? "tcal" : "notcal") << ", " << (sed ? "sed" : "nosed")
                   << ") BL=(" << ant1 << "-" << ant2 << ")" << std::endl;
     if (!tcal && !sed)
         return;
-
-    // The records are cut into parts, one per thread. Each channel's unflagged values go to one
-    // list, in record order: a first pass counts each part's values per channel, which gives
-    // every part its own place in every channel's list, and a second pass computes each value
-    // once (the record's medians with tcal) and puts it there.
-    const size_t nrec = vis.size();
-    const unsigned parts = partsFor(nrec * nchan);
-    std::vector<size_t> place(sed ? size_t(parts) * nchan : 0);
-    if (sed)
-        inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
-            size_t* count = place.data() + size_t(p) * nchan;
-            for (size_t r = begin; r < end; ++r) {
-                const Visibility& rec = (*allVis)[vis[r]];
-                const uint8_t* flags = rec.flags.data();
-                const uint32_t n = channelsOf(rec);
-                for (uint32_t c = 0; c < n; ++c)
-                    count[c] += flags[c] == 0;
-            }
-        });
-    std::vector<size_t> listStart(nchan + 1, 0);
-    size_t total = 0;
-    for (uint32_t c = 0; sed && c < nchan; ++c) {
-        listStart[c] = total;
-        for (unsigned p = 0; p < parts; ++p) {
-            const size_t count = place[size_t(p) * nchan + c];
-            place[size_t(p) * nchan + c] = total;
-            total += count;
-        }
-    }
-    listStart[nchan] = total;
-    std::vector<float> ampLists(total), phaseLists(total);
-    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
-        std::vector<float> amps, phases, scratch;
-        size_t* next = sed ? place.data() + size_t(p) * nchan : nullptr;
-        for (size_t r = begin; r < end; ++r) {
-            Visibility& rec = (*allVis)[vis[r]];
-            rec.values(amps, phases);
-            if (tcal)
-                rec.takeMedians(amps, phases, scratch);
-            if (!sed)
-                continue;
-            const uint8_t* flags = rec.flags.data();
-            const uint32_t n = channelsOf(rec);
-            for (uint32_t c = 0; c < n; ++c)
-                if (flags[c] == 0) {
-                    ampLists[next[c]] = amps[c];
-                    phaseLists[next[c]++] = phases[c];
-                }
-        }
-    });
-    if (!sed)
-        return;
-    inParts(partsFor(total), nchan, [&](unsigned, size_t begin, size_t end) {
-        for (size_t c = begin; c < end; ++c) {
-            const size_t n = listStart[c + 1] - listStart[c];
-            chanAmpStats[c] = stat(ampLists.data() + listStart[c], n);
-            chanPhaseStats[c] = stat(phaseLists.data() + listStart[c], n);
-        }
-    });
-    if (Params::debug2)
+    if (amps)
+        compute(true, tcal, sed);
+    if (phases)
+        compute(false, tcal, sed);
+    if (Params::debug2 && sed)
         for (uint32_t c = 0; c < nchan; ++c)
             std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms=" << chanAmpStats[c].rms
                       << "; count=" << chanAmpStats[c].count << std::endl;
 }
 
-stats Baseline::pointStats(bool amp, bool tcal, bool sed) const
+void Baseline::compute(bool amp, bool tcal, bool sed)
 {
-    // Each part of the records writes its unflagged values, as Amp or Phase gives them, after
-    // those of the parts before it.
+    Computed& done = computed[amp ? 0 : 1];
+    const bool medians = tcal && !done.recordMedians;
+    const bool channels = sed && done.channelsFor != int(tcal);
+    const int mode = int(tcal) + 2 * int(sed);
+    if (!medians && !channels && done.points[mode])
+        return;
+
+    // Every record's values in all its channels, with its own median taken away under tcal,
+    // one row a record; the unflagged points of the records before each record are counted.
     const size_t nrec = vis.size();
-    const unsigned parts = partsFor(nrec * nchan);
-    std::vector<size_t> first(parts + 1, 0);
-    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
-        size_t count = 0;
+    std::vector<size_t> rowStart(nrec + 1, 0), before(nrec + 1, 0);
+    for (size_t r = 0; r < nrec; ++r)
+        rowStart[r + 1] = rowStart[r] + (*allVis)[vis[r]].nchan;
+    const size_t total = rowStart[nrec];
+    const unsigned parts = partsFor(total);
+    const std::unique_ptr<float[]> rows(new float[std::max<size_t>(total, 1)]);
+    inParts(parts, nrec, [&](unsigned, size_t begin, size_t end) {
+        std::vector<float> scratch;
         for (size_t r = begin; r < end; ++r) {
-            const Visibility& rec = (*allVis)[vis[r]];
+            Visibility& rec = (*allVis)[vis[r]];
+            float* row = rows.get() + rowStart[r];
+            if (amp)
+                rec.rawAmps(row, rec.nchan);
+            else
+                rec.rawPhases(row, rec.nchan);
+            double& own = amp ? rec.ampMedian : rec.phaseMedian;
+            if (medians) {
+                scratch.assign(row, row + rec.nchan);
+                own = median(scratch);
+            }
+            if (tcal)
+                for (uint32_t c = 0; c < rec.nchan; ++c)
+                    row[c] = static_cast<float>(row[c] - own);
             const uint8_t* flags = rec.flags.data();
             const uint32_t n = channelsOf(rec);
+            size_t count = 0;
             for (uint32_t c = 0; c < n; ++c)
                 count += flags[c] == 0;
+            before[r + 1] = count;
         }
-        first[p + 1] = count;
     });
-    for (unsigned p = 0; p < parts; ++p)
-        first[p + 1] += first[p];
-    const std::unique_ptr<float[]> values(new float[std::max<size_t>(first[parts], 1)]);
-    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
-        std::vector<float> row(nchan);
-        float* out = values.get() + first[p];
+    done.recordMedians = done.recordMedians || tcal;
+
+    std::vector<stats>& chan = amp ? chanAmpStats : chanPhaseStats;
+    if (channels) {
+        // Each thread takes blocks of channels: it gathers a block's unflagged values, in record
+        // order, from the rows and computes their statistics while they are in the cache.
+        constexpr uint32_t kBlock = 32;
+        inParts(parts, (nchan + kBlock - 1) / kBlock, [&](unsigned, size_t first, size_t last) {
+            std::vector<float> lists(size_t(kBlock) * std::max<size_t>(nrec, 1));
+            uint32_t count[kBlock];
+            for (size_t k = first; k < last; ++k) {
+                const auto c0 = static_cast<uint32_t>(k * kBlock), c1 = std::min(nchan, c0 + kBlock);
+                std::fill_n(count, kBlock, 0u);
+                for (size_t r = 0; r < nrec; ++r) {
+                    const Visibility& rec = (*allVis)[vis[r]];
+                    const float* row = rows.get() + rowStart[r];
+                    const uint8_t* flags = rec.flags.data();
+                    const uint32_t n = std::min(c1, channelsOf(rec));
+                    // Every value is written; only an unflagged one stays.
+                    for (uint32_t c = c0; c < n; ++c) {
+                        lists[size_t(c - c0) * nrec + count[c - c0]] = row[c];
+                        count[c - c0] += flags[c] == 0;
+                    }
+                }
+                for (uint32_t c = c0; c < c1; ++c)
+                    chan[c] = stat(lists.data() + size_t(c - c0) * nrec, count[c - c0]);
+            }
+        });
+        done.channelsFor = int(tcal);
+    }
+
+    // The unflagged points record after record, less their channel's median under sed.
+    for (size_t r = 0; r < nrec; ++r)
+        before[r + 1] += before[r];
+    const std::unique_ptr<float[]> values(new float[std::max<size_t>(before[nrec], 1)]);
+    inParts(parts, nrec, [&](unsigned, size_t begin, size_t end) {
         for (size_t r = begin; r < end; ++r) {
             const Visibility& rec = (*allVis)[vis[r]];
+            const float* row = rows.get() + rowStart[r];
             const uint8_t* flags = rec.flags.data();
             const uint32_t n = channelsOf(rec);
-            const double recMedian = amp ? rec.ampMedian : rec.phaseMedian;
-            const std::vector<stats>& chan = amp ? chanAmpStats : chanPhaseStats;
-            if (amp)
-                rec.rawAmps(row.data(), n);
-            else
-                rec.rawPhases(row.data(), n);
+            float* out = values.get() + before[r];
             for (uint32_t c = 0; c < n; ++c) {
                 if (flags[c] != 0)
                     continue;
-                // As Amp and Phase compute them (an amplitude-only record's phase stays 0).
-                float v = row[c];
-                if (tcal && (amp || !rec.ampOnly))
-                    v = static_cast<float>(v - recMedian);
-                if (sed)
-                    v = static_cast<float>(v - chan[c].median);
-                *out++ = v;
+                *out++ = sed ? static_cast<float>(row[c] - chan[c].median) : row[c];
             }
         }
     });
-    return stat(values.get(), first[parts]);
+    done.points[mode] = stat(values.get(), before[nrec]);
 }
 
-stats Baseline::phaseStats(bool tcal, bool sed) const
+stats Baseline::phaseStats(bool tcal, bool sed)
 {
     if (Params::debug2)
         std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size() << std::endl;
-    return pointStats(false, tcal, sed);
+    compute(false, tcal, sed);
+    return *computed[1].points[int(tcal) + 2 * int(sed)];
 }
 
-stats Baseline::ampStats(bool tcal, bool sed) const
+stats Baseline::ampStats(bool tcal, bool sed)
 {
-    return pointStats(true, tcal, sed);
+    compute(true, tcal, sed);
+    return *computed[0].points[int(tcal) + 2 * int(sed)];
 }

@@ -1,12 +1,14 @@
 // The records of one antenna pair, as indices into the observation's record vector, with
 // per-channel (SED) amplitude and phase statistics and per-point accessors that subtract
-// the per-record (tcal) and per-channel (SED) medians on request.
+// the per-record (tcal) and per-channel (SED) medians on request. Statistics are computed for
+// one quantity at a time, when first asked for, and kept: the records never change.
 #pragma once
 
 #include "model/util.h"
 #include "model/visibility.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 class Baseline {
@@ -16,7 +18,7 @@ public:
     // per-channel statistics to `nchan` all-zero records.
     Baseline(double bl, std::vector<Visibility>* allVis, unsigned nchan, unsigned goodch);
 
-    // Appends a record index.
+    // Appends a record index (and forgets the statistics computed so far).
     void add(int index);
 
     // Point (i, c) is channel c of record allVis[vis[i]]. No accessor checks i or c.
@@ -24,12 +26,15 @@ public:
     float Amp(unsigned i, int c, bool tcal, bool sed) const;
     float Phase(unsigned i, int c, bool tcal, bool sed) const;
 
-    // With tcal recomputes every record's own medians; with sed recomputes the per-channel
-    // statistics over the unflagged records (of values with tcal removed when tcal is on).
-    void updateStats(bool tcal, bool sed);
-    // Statistics of every unflagged point's value as Phase / Amp return it.
-    stats phaseStats(bool tcal, bool sed) const;
-    stats ampStats(bool tcal, bool sed) const;
+    // For the amplitudes (amps) and the phases (phases): with tcal sets every record's own
+    // medians; with sed the per-channel statistics over the unflagged records (of values with
+    // tcal removed when tcal is on); and what ampStats or phaseStats will return. What was
+    // computed before is not computed again.
+    void updateStats(bool tcal, bool sed, bool amps = true, bool phases = true);
+    // Statistics of every unflagged point's value as Phase / Amp return it; first brings that
+    // quantity's medians and channel statistics up to date as updateStats does.
+    stats phaseStats(bool tcal, bool sed);
+    stats ampStats(bool tcal, bool sed);
 
     std::vector<Visibility>* allVis = nullptr;  // not owned
     double bl = -1.0;
@@ -42,9 +47,18 @@ public:
     std::vector<stats> chanPhaseStats;
 
 private:
+    // What has been computed of one quantity.
+    struct Computed {
+        bool recordMedians = false;  // every record's own median
+        int channelsFor = -1;  // the tcal (0 or 1) of the channel statistics; -1 before any
+        std::optional<stats> points[4];  // ampStats or phaseStats by tcal + 2 * sed
+    };
+    Computed computed[2];  // amplitudes, phases
+
     // Channels of `rec` that the statistics visit: a record shorter than the baseline
     // contributes only the channels it has.
     uint32_t channelsOf(const Visibility& rec) const;
-    // ampStats (amp) or phaseStats, computed a part of the records per thread.
-    stats pointStats(bool amp, bool tcal, bool sed) const;
+    // Brings the amplitudes' (amp) or phases' record medians (tcal), channel statistics (sed)
+    // and point statistics up to date, from one computation of every value.
+    void compute(bool amp, bool tcal, bool sed);
 };
