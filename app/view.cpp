@@ -88,42 +88,54 @@ void computePoints()
     const bool tcal = subMedian > 0, sed = subMedian > 1;
     const size_t n = bl.vis.size();
     const int c0 = opts.bchan, c1 = opts.echan;
-    const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
 
-    cache.rx.resize(n * width);
-    cache.ry.resize(n * width);
-    cache.rz.resize(n * width);
-    cache.recordStart.resize(n + 1);
-    cache.fx.clear();
-    cache.fy.clear();
-    cache.fz.clear();
-    size_t used = 0;
-    for (size_t i = 0; i < n; ++i) {
-        cache.recordStart[i] = used;
-        const auto z = static_cast<float>(timeOf(bl, i));
-        const Visibility& rec = pobs->allVis[bl.vis[i]];
-        const auto ui = static_cast<unsigned>(i);
-        for (int c = c0; c <= c1; ++c) {
-            if (rec.flags[c] != 0) {
-                if (showFlags) {
-                    cache.fx.push_back(static_cast<float>(c));
-                    cache.fy.push_back(doAmp ? bl.Amp(ui, c, tcal, sed)
-                                             : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad));
-                    cache.fz.push_back(z);
-                }
-                continue;
-            }
-            cache.rx[used] = static_cast<float>(c);
-            cache.ry[used] =
-                doAmp ? bl.Amp(ui, c, tcal, sed) : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
-            cache.rz[used] = z;
-            ++used;
+    // The records are shared out to threads twice: to count each record's unflagged (and shown
+    // flagged) points, which places them, and to fill them in.
+    std::vector<size_t> flagStart(n + 1, 0);
+    cache.recordStart.assign(n + 1, 0);
+    const unsigned parts = partsFor(n * static_cast<size_t>(std::max(c1 - c0 + 1, 0)));
+    inParts(parts, n, [&](unsigned, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            const uint8_t* flags = pobs->allVis[bl.vis[i]].flags.data();
+            size_t good = 0;
+            for (int c = c0; c <= c1; ++c)
+                good += flags[c] == 0;
+            cache.recordStart[i + 1] = good;
+            flagStart[i + 1] = showFlags ? static_cast<size_t>(c1 - c0 + 1) - good : 0;
         }
+    });
+    for (size_t i = 0; i < n; ++i) {
+        cache.recordStart[i + 1] += cache.recordStart[i];
+        flagStart[i + 1] += flagStart[i];
     }
-    cache.recordStart[n] = used;
-    cache.rx.resize(used);
-    cache.ry.resize(used);
-    cache.rz.resize(used);
+    cache.rx.resize(cache.recordStart[n]);
+    cache.ry.resize(cache.recordStart[n]);
+    cache.rz.resize(cache.recordStart[n]);
+    cache.fx.resize(flagStart[n]);
+    cache.fy.resize(flagStart[n]);
+    cache.fz.resize(flagStart[n]);
+    inParts(parts, n, [&](unsigned, size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            const auto z = static_cast<float>(timeOf(bl, i));
+            const Visibility& rec = pobs->allVis[bl.vis[i]];
+            const auto ui = static_cast<unsigned>(i);
+            size_t used = cache.recordStart[i], flagged = flagStart[i];
+            for (int c = c0; c <= c1; ++c) {
+                const bool good = rec.flags[c] == 0;
+                if (!good && !showFlags)
+                    continue;
+                const float y =
+                    doAmp ? bl.Amp(ui, c, tcal, sed) : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
+                std::vector<float>& xs = good ? cache.rx : cache.fx;
+                std::vector<float>& ys = good ? cache.ry : cache.fy;
+                std::vector<float>& zs = good ? cache.rz : cache.fz;
+                const size_t at = good ? used++ : flagged++;
+                xs[at] = static_cast<float>(c);
+                ys[at] = y;
+                zs[at] = z;
+            }
+        }
+    });
 
     cache.key = viewKey();
     cache.coloured = false;
@@ -132,27 +144,43 @@ void computePoints()
 
 // Lines in time: the points of `records` grouped by channel, keeping time order (a counting
 // sort on the channel, so the records are read in order). Done once for the points, when lines
-// in time are first drawn.
+// in time are first drawn. The points are shared out to threads in order: each counts its
+// points per channel, which places them after those of the threads before it, and moves them.
 void sortByChannel()
 {
     const int c0 = opts.bchan, c1 = opts.echan;
     const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
     const size_t used = cache.rx.size();
+    const unsigned parts = partsFor(used);
+    std::vector<size_t> next(parts * width, 0);
+    inParts(parts, used, [&](unsigned part, size_t begin, size_t end) {
+        size_t* count = next.data() + part * width;
+        for (size_t p = begin; p < end; ++p)
+            ++count[static_cast<size_t>(cache.rx[p]) - c0];
+    });
     cache.channelStart.assign(width + 1, 0);
-    for (size_t p = 0; p < used; ++p)
-        ++cache.channelStart[static_cast<size_t>(cache.rx[p]) - c0 + 1];
-    for (size_t k = 0; k < width; ++k)
-        cache.channelStart[k + 1] += cache.channelStart[k];
+    size_t placed = 0;
+    for (size_t k = 0; k < width; ++k) {
+        cache.channelStart[k] = placed;
+        for (unsigned part = 0; part < parts; ++part) {
+            const size_t count = next[part * width + k];
+            next[part * width + k] = placed;
+            placed += count;
+        }
+    }
+    cache.channelStart[width] = placed;
     cache.cx.resize(used);
     cache.cy.resize(used);
     cache.cz.resize(used);
-    std::vector<size_t> next(cache.channelStart.begin(), cache.channelStart.end() - 1);
-    for (size_t p = 0; p < used; ++p) {
-        const size_t q = next[static_cast<size_t>(cache.rx[p]) - c0]++;
-        cache.cx[q] = cache.rx[p];
-        cache.cy[q] = cache.ry[p];
-        cache.cz[q] = cache.rz[p];
-    }
+    inParts(parts, used, [&](unsigned part, size_t begin, size_t end) {
+        size_t* at = next.data() + part * width;
+        for (size_t p = begin; p < end; ++p) {
+            const size_t q = at[static_cast<size_t>(cache.rx[p]) - c0]++;
+            cache.cx[q] = cache.rx[p];
+            cache.cy[q] = cache.ry[p];
+            cache.cz[q] = cache.rz[p];
+        }
+    });
     cache.byChannel = true;
 }
 

@@ -1,8 +1,9 @@
 // Key to picture at 8.8 million points: one baseline of 8,600 records x 1,024 channels (and a
 // second one for "n" and "p") in the viewer under a private Xvfb with the software renderer. A
 // thread of the viewer's process sends each key to the window as X key events and times it to
-// the second buffer swap after it (the first swap may end the frame that was being drawn when
-// the key came); the swaps are timed where freeglut makes them. Per line style: the median and
+// the buffer swap that ends the first frame begun after the viewer took the key (its key callback
+// ran, or for an arrow the camera moved): the picture that shows what the key did. The swaps are
+// timed where freeglut makes them. Per line style: the median and
 // maximum of each key, the frames per second while an arrow key repeats, the frame time with
 // no key (the reference of the same run) and the peak memory of the process.
 #include "app/kestrum.h"
@@ -29,6 +30,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,14 +65,56 @@ double now()
 
 // ---- The viewer's process ------------------------------------------------------------
 
-// The end of every buffer swap, recorded by the wrapper of glXSwapBuffers below.
+// The end of every buffer swap, recorded by the wrapper of glXSwapBuffers below, with the start
+// and the camera position of the frame it ends, recorded by the wrapper of the frame callback;
+// and when the key callback last ran.
 struct Swaps {
     std::mutex lock;
     std::condition_variable changed;
-    std::vector<double> at;
+    std::vector<double> at, frameStart;
+    std::vector<float> frameCamera;
+    double start = 0.0, keyTaken = 0.0;
+    float camera = 0.0f;
     bool recording = false;
 };
 Swaps swaps;
+
+void timedCb(double* t, int* kc)
+{
+    float position[3], target[3], up[3];
+    s2qcam(position, target, up);
+    {
+        std::lock_guard<std::mutex> hold(swaps.lock);
+        swaps.start = now();
+        swaps.camera = position[0] + 3.0f * position[1] + 7.0f * position[2];
+    }
+    cb(t, kc);
+}
+
+int timedKcb(unsigned char* key)
+{
+    {
+        std::lock_guard<std::mutex> hold(swaps.lock);
+        swaps.keyTaken = now();
+    }
+    return kcb(key);
+}
+
+// The index of the first swap that ends a frame begun after the key was taken (with `arrow`, the
+// first whose camera differs from `camera`), waiting for it up to `seconds`; none after that.
+std::optional<size_t> swapShowingKey(size_t from, double keyBefore, bool arrow, float camera, double seconds)
+{
+    std::unique_lock<std::mutex> hold(swaps.lock);
+    std::optional<size_t> found;
+    swaps.changed.wait_for(hold, std::chrono::duration<double>(seconds), [&] {
+        for (size_t i = from; i < swaps.at.size() && !found; ++i)
+            if (arrow ? swaps.frameCamera[i] != camera
+                      : swaps.keyTaken > keyBefore && swaps.frameStart[i] > swaps.keyTaken)
+                found = i;
+        return found.has_value();
+    });
+    return found;
+}
 
 size_t swapCount()
 {
@@ -170,16 +214,21 @@ void pressKeys(int fd)
                 finish(fd, r);
             std::this_thread::sleep_for(std::chrono::duration<double>(phases[rep] * r.restFrame));
             size_t before;
-            double pressed;
+            double pressed, keyBefore;
+            float camera;
             {
                 std::lock_guard<std::mutex> hold(swaps.lock);
                 before = swaps.at.size();
                 pressed = now();
+                keyBefore = swaps.keyTaken;
+                camera = swaps.frameCamera.back();
             }
             sendKey(display, window, kKeys[k].name);
-            if (!waitForSwaps(before + 2, 300))
+            const bool arrow = std::strlen(kKeys[k].name) > 1;
+            const std::optional<size_t> shown = swapShowingKey(before, keyBefore, arrow, camera, 300);
+            if (!shown)
                 finish(fd, r);
-            r.latency[k][rep] = swapTime(before + 1) - pressed;
+            r.latency[k][rep] = swapTime(*shown) - pressed;
         }
 
     // Turning: the arrow key repeats every 20 ms for three seconds.
@@ -205,8 +254,8 @@ void pressKeys(int fd)
     doLine = style;
     openWindow();
     rescale();
-    cs2scb(cb);
-    cs2skcb(kcb);
+    cs2scb(timedCb);
+    cs2skcb(timedKcb);
     swaps.recording = true;
     std::thread(pressKeys, fd).detach();
     s2show(1);
@@ -260,6 +309,8 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable)
     {
         std::lock_guard<std::mutex> hold(swaps.lock);
         swaps.at.push_back(now());
+        swaps.frameStart.push_back(swaps.start);
+        swaps.frameCamera.push_back(swaps.camera);
     }
     swaps.changed.notify_all();
 }

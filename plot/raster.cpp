@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 namespace kestrum::plot {
 namespace {
 
 constexpr int kLabelPixels = 12;
+// Scenes with at least this many segments have their lines drawn by several threads.
+constexpr std::size_t kBandedSegments = 20000;
 constexpr int kHelpPixels = 14;
 
 class FontWidth : public TextWidth {
@@ -81,7 +84,8 @@ void Raster::drawPoints(const std::vector<Vertex>& points, std::size_t every)
     }
 }
 
-void Raster::drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip& b, const std::uint8_t rgb[3])
+void Raster::drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip& b, const std::uint8_t rgb[3],
+                         Rows rows)
 {
     // Between the near and far planes first, so that both ends have a window position.
     double t0 = 0.0, t1 = 1.0;
@@ -94,10 +98,10 @@ void Raster::drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip
     const ViewTransform::Clip p = at(t0), q = at(t1);
     if (!(p.w > 0.0 && q.w > 0.0))
         return;
-    drawWindowSegment(view_->windowX(p), view_->windowY(p), view_->windowX(q), view_->windowY(q), rgb);
+    drawWindowSegment(view_->windowX(p), view_->windowY(p), view_->windowX(q), view_->windowY(q), rgb, rows);
 }
 
-void Raster::drawWindowSegment(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3])
+void Raster::drawWindowSegment(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3], Rows rows)
 {
     // Cut to the window first.
     const double dx = x1 - x0, dy = y1 - y0;
@@ -119,10 +123,11 @@ void Raster::drawWindowSegment(double x0, double y0, double x1, double y1, const
     }
     const double slope = (v1 - v0) / (u1 - u0);
     const int first = static_cast<int>(std::ceil(u0 - 0.5)), end = static_cast<int>(std::ceil(u1 - 0.5));
-    const int uLimit = alongX ? width_ : height_, vLimit = alongX ? height_ : width_;
-    for (int u = std::max(first, 0); u < std::min(end, uLimit); ++u) {
+    const int uLo = alongX ? 0 : rows.lo, uHi = alongX ? width_ : rows.hi;
+    const int vLo = alongX ? rows.lo : 0, vHi = alongX ? rows.hi : width_;
+    for (int u = std::max(first, uLo); u < std::min(end, uHi); ++u) {
         const int v = static_cast<int>(std::floor(v0 + (u + 0.5 - u0) * slope));
-        if (v < 0 || v >= vLimit)
+        if (v < vLo || v >= vHi)
             continue;
         const int column = alongX ? u : v, row = alongX ? v : u;
         unsigned char* px = image_.data() + (static_cast<std::size_t>(row) * width_ + column) * 3;
@@ -132,14 +137,38 @@ void Raster::drawWindowSegment(double x0, double y0, double x1, double y1, const
     }
 }
 
-void Raster::drawLines(const std::vector<Vertex>& lines, std::size_t every)
+void Raster::drawLines(const std::vector<Vertex>& lines, std::size_t every, Rows rows)
 {
     const ViewTransform& view = *view_;
+    // A segment of a polyline starts where the one before it ended: that end is projected once.
+    ViewTransform::Clip end{};
+    const Vertex* ended = nullptr;
     for (std::size_t i = 0; i + 1 < lines.size(); i += 2 * every) {
         const Vertex& a = lines[i];
         const Vertex& b = lines[i + 1];
-        drawSegment(view.clip(a.x, a.y, a.z), view.clip(b.x, b.y, b.z), &a.r);
+        const bool joined = ended != nullptr && ended->x == a.x && ended->y == a.y && ended->z == a.z;
+        const ViewTransform::Clip start = joined ? end : view.clip(a.x, a.y, a.z);
+        end = view.clip(b.x, b.y, b.z);
+        ended = &b;
+        drawSegment(start, end, &a.r, rows);
     }
+}
+
+void Raster::drawSceneLines(const std::vector<Vertex>& lines, std::size_t every)
+{
+    // Each band's thread projects every segment and sets only its own rows' pixels: every pixel
+    // is set by the same segments in the same order as when one thread draws them all.
+    const unsigned bands =
+        lines.size() / (2 * every) < kBandedSegments ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const auto band = [&](unsigned k) {
+        return Rows{height_ * int(k) / int(bands), height_ * int(k + 1) / int(bands)};
+    };
+    std::vector<std::thread> threads;
+    for (unsigned k = 1; k < bands; ++k)
+        threads.emplace_back([&, k] { drawLines(lines, every, band(k)); });
+    drawLines(lines, every, band(0));
+    for (std::thread& t : threads)
+        t.join();
 }
 
 void Raster::fill(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3])
@@ -237,7 +266,7 @@ void Raster::drawColourBar(const ColourBar& bar)
     const std::uint8_t white[3] = {255, 255, 255};
     for (int t = 0; t < bar.ticks.count; ++t) {
         const double y = std::floor(place.tickY(bar, t)) + 0.5;
-        drawWindowSegment(place.x1, y, place.tickEnd, y, white);
+        drawWindowSegment(place.x1, y, place.tickEnd, y, white, allRows());
     }
 }
 
@@ -283,8 +312,8 @@ const std::vector<unsigned char>& Raster::draw(const Scene& scene, const Camera&
         drawImage(scene.images()[k]);
     const std::size_t step = static_cast<std::size_t>(std::max(every, 1));
     drawPoints(scene.points(), step);
-    drawLines(scene.lines(), step);
-    drawLines(annotation_.lines(), 1);
+    drawSceneLines(scene.lines(), step);
+    drawLines(annotation_.lines(), 1, allRows());
     if (scene.colourBar().set)
         drawColourBar(scene.colourBar());
     const std::uint8_t white[3] = {255, 255, 255};

@@ -40,9 +40,17 @@ public:
 private:
     void loadFonts();
     void drawPoints(const std::vector<Vertex>& points, std::size_t every);
-    void drawLines(const std::vector<Vertex>& lines, std::size_t every);
-    void drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip& b, const std::uint8_t rgb[3]);
-    void drawWindowSegment(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3]);
+    // The image rows [lo, hi) that a drawing sets pixels in: the scene's lines are drawn by
+    // several threads at once, each in its own band of rows.
+    struct Rows {
+        int lo, hi;
+    };
+    Rows allRows() const { return {0, height_}; }
+    void drawLines(const std::vector<Vertex>& lines, std::size_t every, Rows rows);
+    // drawLines in bands of rows on threads of their own when there are many lines.
+    void drawSceneLines(const std::vector<Vertex>& lines, std::size_t every);
+    void drawSegment(const ViewTransform::Clip& a, const ViewTransform::Clip& b, const std::uint8_t rgb[3], Rows rows);
+    void drawWindowSegment(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3], Rows rows);
     void drawImage(const Image& image);
     void drawColourBar(const ColourBar& bar);
     void fill(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3]);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrum::plot {
@@ -51,13 +52,51 @@ private:
     std::uint64_t lane_[4] = {0xcbf29ce484222325ull, 1, 2, 3};
 };
 
+// What drawing a scene's points and lines costs, in points: a segment sets several pixels, and
+// its ends are both projected.
+double work(const Scene& scene)
+{
+    return static_cast<double>(scene.points().size()) + 4.0 * static_cast<double>(scene.lines().size());
+}
+
+// Seconds for a unit of work until a picture of at least kTimedWork has been timed: about what
+// a window on a software GL takes.
+constexpr double kSecondsPerWork = 2e-8;
+constexpr double kTimedWork = 1e5;
+
+// Adds a long vector's digest to `d`, made in as many parts as there are cores, each on a thread
+// of its own.
+template <typename T>
+void addLong(Digest& d, const std::vector<T>& v)
+{
+    const std::size_t bytes = v.size() * sizeof(T);
+    const unsigned parts =
+        bytes < (std::size_t(1) << 22) ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    if (parts == 1) {
+        d.add(v);
+        return;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+    std::vector<Digest> digests(parts);
+    std::vector<std::thread> threads;
+    for (unsigned k = 0; k < parts; ++k)
+        threads.emplace_back([&, k] {
+            const std::size_t begin = bytes * k / parts, end = bytes * (k + 1) / parts;
+            digests[k].add(p + begin, end - begin);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    for (const Digest& part : digests)
+        d.value(part.result());
+}
+
 }  // namespace
 
 std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
 {
     Digest d;
-    d.add(scene.points());
-    d.add(scene.lines());
+    addLong(d, scene.points());
+    addLong(d, scene.lines());
     for (const Box& box : scene.boxes()) {
         d.add(box.lo, sizeof box.lo);
         d.add(box.hi, sizeof box.hi);
@@ -101,18 +140,25 @@ Refiner::Plan Refiner::plan(const Scene& scene, const Camera& camera, int width,
     const std::uint64_t now = frameDigest(scene, camera, width, height, overlays);
     const bool changed = now != last_;
     last_ = now;
+    work_ = work(scene);
     if (!changed && exact_)
         return {true, 1};
-    if (changed && allSeconds_ > budget_)
-        return {false, static_cast<int>(std::min(std::ceil(allSeconds_ / budget_), 1e9))};
+    // The time of the last exact picture, or more when this scene holds more work: at that
+    // picture's cost per unit of work when it held enough to tell.
+    const double perWork = allWork_ >= kTimedWork ? allSeconds_ / allWork_ : kSecondsPerWork;
+    const double all = work_ > allWork_ ? std::max(allSeconds_, work_ * perWork) : allSeconds_;
+    if (changed && all > budget_)
+        return {false, static_cast<int>(std::min(std::ceil(all / budget_), 1e9))};
     return {false, 1};
 }
 
 void Refiner::drawn(const Plan& plan, double seconds)
 {
     exact_ = plan.every == 1;
-    if (exact_)
+    if (exact_) {
         allSeconds_ = seconds;
+        allWork_ = work_;
+    }
 }
 
 }  // namespace kestrum::plot

@@ -1,9 +1,10 @@
 // Frames drawn on the CPU for a window on a software GL: which frames need drawing at all, and
 // how much of the scene to draw while the picture keeps changing. A frame that shows the same
 // scene through the same camera as the last exact picture reuses it; a frame that changed
-// draws every k-th point and line segment when drawing all of them took longer than a
-// fraction of a second, and the next frame that changes nothing draws them all, so the window
-// always comes to rest on the exact picture.
+// draws every k-th point and line segment when drawing all of them would take longer than a
+// fraction of a second (judged from the last exact picture and how much more the scene holds
+// now), and the next frame that changes nothing draws them all, so the window always comes to
+// rest on the exact picture.
 #pragma once
 
 #include "plot/frame.h"
@@ -31,6 +32,8 @@ private:
     std::uint64_t last_ = 0;
     bool exact_ = false;
     double allSeconds_ = 0.0;  // the last time drawing everything took
+    double allWork_ = 0.0;  // and the work of the scene it drew (see work())
+    double work_ = 0.0;  // the work of the scene of the frame planned last
 };
 
 // A digest of everything that a frame shows: geometry, images, boxes, labels, colour bar,
