@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
+#include <cstring>
 #include <limits>
 #include <map>
 
@@ -19,72 +19,142 @@ constexpr double kMadToSigma = 1.482602218505602;
 // Each channel's median is compared with what this many neighbours on either side predict.
 constexpr int32_t kNeighbours = 6;
 
-// Amplitude of a complex value exactly as Visibility::Amp computes it.
-float magnitude(std::complex<float> v)
+// Records are taken this many at a time, so that their channels go to the channel-major cells
+// in runs rather than one value per channel and record.
+constexpr size_t kBlock = 16;
+// Medians of lists shorter than this are found by ordering them at once.
+constexpr size_t kShortest = 32;
+
+// A key of 32 bits that orders like the value: -0 and +0 share a key.
+uint32_t orderKey(float x)
 {
-    const double re = v.real();
-    const double im = v.imag();
-    return static_cast<float>(std::sqrt(re * re + im * im));
+    uint32_t bits;
+    const float y = x + 0.0f;  // -0 becomes +0
+    std::memcpy(&bits, &y, sizeof bits);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
-// Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
-// its neighbouring channels, the residuals about their sample's median): one pass counts the
-// values below a bracket around the guess and gathers those inside it; when the middle lies in
-// the bracket only those few are ordered, otherwise all of them are. The bracket's half-width
-// follows how the last calls went. Short lists are ordered at once. NaN values are left out and
-// the result equals what `median` gives.
-class NearMedian {
+// Exact medians of long lists through a histogram of the top 16 bits of the values' order keys:
+// the values are counted as they are made, then one pass gathers the few in the buckets that
+// hold the middle ranks, and only those are ordered. The result equals what `median` gives.
+class KeyMedian {
 public:
-    // Median of f(a[i]) over the i < n with no mask or mask[i] == 0; f maps each value (the
-    // identity, or a distance).
+    void clear() { counts_.assign(kBuckets, 0); }
+    // Counts x once when `use` is 1, not at all when it is 0.
+    void count(float x, uint32_t use = 1) { counts_[orderKey(x) >> 16] += use; }
+    // The median of f(a[i]) over i < n: the n values counted since clear() (none NaN).
     template <typename F>
-    double operator()(const float* a, size_t n, double guess, F f, const uint8_t* mask = nullptr)
+    double operator()(const float* a, size_t n, F f)
     {
-        if (n >= kShortest && width_ > 0.0 && std::isfinite(width_) && std::isfinite(guess)) {
-            const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
-            inside_.resize(n);
-            size_t below = 0, m = 0, left = 0;
-            for (size_t i = 0; i < n; ++i) {
-                const float x = f(a[i]);
-                const bool use = mask == nullptr || mask[i] == 0;
-                below += use & (x < lo);
-                left += !use | (x != x);
-                inside_[m] = x;
-                m += use & (x >= lo) & (x <= hi);
-            }
-            const size_t count = n - left;
-            if (count == 0)
-                return 0.0;
-            const size_t upper = count / 2, lower = count % 2 ? upper : upper - 1;
-            if (below <= lower && upper < below + m) {
-                const auto middle = inside_.begin() + static_cast<std::ptrdiff_t>(upper - below);
-                std::nth_element(inside_.begin(), middle, inside_.begin() + static_cast<std::ptrdiff_t>(m));
-                double value = *middle;
-                if (count % 2 == 0)
-                    value = (static_cast<double>(*std::max_element(inside_.begin(), middle)) + value) * 0.5;
-                if (m > n / 8)
-                    width_ *= 0.5;
-                return value;
-            }
-            width_ *= 4.0;
+        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
+        size_t below = 0;
+        uint32_t first = 0;
+        while (below + counts_[first] <= lower)
+            below += counts_[first++];
+        uint32_t last = first;
+        size_t through = below + counts_[first];
+        while (through <= upper)
+            through += counts_[++last];
+        middle_.resize(through - below);
+        size_t m = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float x = f(a[i]);
+            if ((orderKey(x) >> 16) - first <= last - first)
+                middle_[m++] = x;
         }
-        all_.clear();
-        float least = std::numeric_limits<float>::infinity(), most = -least;
-        for (size_t i = 0; i < n; ++i)
-            if (mask == nullptr || mask[i] == 0) {
-                all_.push_back(f(a[i]));
-                least = std::min(least, all_.back());
-                most = std::max(most, all_.back());
-            }
-        if (!(width_ > 0.0 && std::isfinite(width_)))
-            width_ = (static_cast<double>(most) - least) / 64.0;
-        return median(all_);
+        const auto at = middle_.begin() + static_cast<std::ptrdiff_t>(upper - below);
+        std::nth_element(middle_.begin(), at, middle_.end());
+        if (n % 2 == 1)
+            return *at;
+        return (static_cast<double>(*std::max_element(middle_.begin(), at)) + *at) * 0.5;
     }
 
 private:
-    static constexpr size_t kShortest = 512;  // shorter lists are ordered at once
+    static constexpr size_t kBuckets = size_t(1) << 16;
+    std::vector<uint32_t> counts_;
+    std::vector<float> middle_;
+};
+
+// Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
+// its neighbouring channels): one pass parts the values into those below a bracket around the
+// guess, those inside it and those above it, and only the part that holds the middle is
+// ordered, mostly the few inside. The bracket's half-width follows how the last calls went.
+// Short lists are ordered at once. NaN values are left out and the result equals what `median`
+// gives.
+class NearMedian {
+public:
+    // Lists shorter than `shortest` are ordered at once.
+    explicit NearMedian(size_t shortest) : shortest_(shortest) {}
+
+    // Median of a[i] over the i < n with no mask or mask[i] == 0.
+    double operator()(const float* a, size_t n, double guess, const uint8_t* mask = nullptr)
+    {
+        if (n < shortest_ || !(width_ > 0.0 && std::isfinite(width_) && std::isfinite(guess))) {
+            all_.clear();
+            float least = std::numeric_limits<float>::infinity(), most = -least;
+            for (size_t i = 0; i < n; ++i)
+                if (mask == nullptr || mask[i] == 0) {
+                    all_.push_back(a[i]);
+                    least = std::min(least, a[i]);
+                    most = std::max(most, a[i]);
+                }
+            if (n >= shortest_ && !(width_ > 0.0 && std::isfinite(width_)))
+                width_ = (static_cast<double>(most) - least) / 64.0;
+            return median(all_);
+        }
+        const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
+        for (std::vector<float>* part : {&below_, &inside_, &above_})
+            part->resize(n);
+        size_t nb = 0, ni = 0, na = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float x = a[i];
+            const bool use = mask == nullptr || mask[i] == 0;
+            below_[nb] = x;
+            inside_[ni] = x;
+            above_[na] = x;
+            nb += use & (x < lo);
+            ni += use & (x >= lo) & (x <= hi);
+            na += use & (x > hi);
+        }
+        const size_t count = nb + ni + na;
+        if (count == 0)
+            return 0.0;
+        const size_t upper = count / 2;
+        if (ni > n / 8)
+            width_ *= 0.5;
+        else if (upper < nb || upper >= nb + ni)
+            width_ *= 4.0;
+        // The part that holds rank `upper`, and the ranks before it.
+        float* part = below_.data();
+        size_t size = nb, before = 0;
+        if (upper >= nb + ni) {
+            part = above_.data();
+            size = na;
+            before = nb + ni;
+        } else if (upper >= nb) {
+            part = inside_.data();
+            size = ni;
+            before = nb;
+        }
+        float* const middle = part + (upper - before);
+        std::nth_element(part, middle, part + size);
+        if (count % 2 == 1)
+            return *middle;
+        // The lower middle value: in the same part, or the largest of the one before.
+        float lower;
+        if (middle > part)
+            lower = *std::max_element(part, middle);
+        else if (part == above_.data() && ni > 0)
+            lower = *std::max_element(inside_.data(), inside_.data() + ni);
+        else
+            lower = *std::max_element(below_.data(), below_.data() + nb);
+        return (static_cast<double>(lower) + *middle) * 0.5;
+    }
+
+private:
+    size_t shortest_;
     double width_ = 0.0;  // 0: no bracket yet
-    std::vector<float> inside_, all_;
+    std::vector<float> below_, inside_, above_, all_;
 };
 
 // Working space reused from one baseline to the next.
@@ -93,14 +163,17 @@ struct Scratch {
     // record's median, then the residual; and whether the cell is flagged.
     std::vector<float> cells;
     std::vector<uint8_t> mask;
+    // A block of records, record-major: the amplitudes less the record's median, and the flags.
+    std::vector<float> rows;
+    std::vector<uint8_t> rowFlags;
     std::vector<float> values;  // a record's amplitudes, a channel's values, every finite residual
-    std::vector<float> sample;
     std::vector<double> chanMedian;
     std::vector<int64_t> chanCells, chanOutliers;
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
-    NearMedian recordMedian, channelMedian, centreMedian, deviationMedian;
+    NearMedian recordMedian{kShortest}, channelMedian{kShortest};
+    KeyMedian centreMedian, deviationMedian;
 };
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
@@ -148,25 +221,42 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     if (n == 0 || width == 0)
         return out;
 
-    // The amplitudes less each record's median across all its channels (flagged ones too).
+    // The amplitudes less each record's median across all its channels (flagged ones too), a
+    // block of records at a time. The rows of the block are a little longer than the band so
+    // that a channel's values in them do not all fall in one set of the cache.
     s.cells.resize(n * width);
     s.mask.resize(n * width);
+    const size_t stride = width + 16;
+    s.rows.resize(kBlock * stride);
+    s.rowFlags.resize(kBlock * stride);
     double recMedian = std::numeric_limits<double>::quiet_NaN();
-    for (size_t i = 0; i < n; ++i) {
-        const Visibility& rec = allVis[bl.vis[i]];
-        const uint32_t nch = rec.nchan;
-        s.values.resize(nch);
-        if (rec.ampOnly)
-            std::copy_n(rec.amp.begin(), nch, s.values.begin());
-        else
-            for (uint32_t c = 0; c < nch; ++c)
-                s.values[c] = magnitude(rec.data[c]);
-        recMedian = s.recordMedian(s.values.data(), nch, recMedian, [](float x) { return x; });
+    for (size_t i0 = 0; i0 < n; i0 += kBlock) {
+        const size_t block = std::min(kBlock, n - i0);
+        for (size_t g = 0; g < block; ++g) {
+            const Visibility& rec = allVis[bl.vis[i0 + g]];
+            const uint32_t nch = rec.nchan;
+            s.values.resize(nch);
+            rec.rawAmps(s.values.data(), nch);
+            recMedian = s.recordMedian(s.values.data(), nch, recMedian);
+            const size_t have = nch > static_cast<uint32_t>(c0) ? std::min<size_t>(width, nch - c0) : 0;
+            float* row = &s.rows[g * stride];
+            uint8_t* flags = &s.rowFlags[g * stride];
+            const float* amps = s.values.data() + c0;
+            const uint8_t* recFlags = rec.flags.data() + c0;
+            for (size_t k = 0; k < have; ++k) {
+                row[k] = static_cast<float>(amps[k] - recMedian);
+                flags[k] = recFlags[k] != 0;
+            }
+            std::fill(row + have, row + width, 0.0f);
+            std::fill(flags + have, flags + width, uint8_t(1));
+        }
         for (size_t k = 0; k < width; ++k) {
-            const auto c = static_cast<uint32_t>(c0 + k);
-            const bool have = c < nch;
-            s.cells[k * n + i] = have ? static_cast<float>(s.values[c] - recMedian) : 0.0f;
-            s.mask[k * n + i] = have ? rec.flags[c] != 0 : 1;
+            float* cells = &s.cells[k * n + i0];
+            uint8_t* mask = &s.mask[k * n + i0];
+            for (size_t g = 0; g < block; ++g) {
+                cells[g] = s.rows[g * stride + k];
+                mask[g] = s.rowFlags[g * stride + k];
+            }
         }
     }
 
@@ -175,6 +265,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     s.chanMedian.assign(width, 0.0);
     s.chanCells.assign(width, 0);
     s.values.resize(n * width + 1);
+    s.centreMedian.clear();
     int64_t unflagged = 0;
     size_t finite = 0;
     double sum = 0.0, squares = 0.0;
@@ -193,13 +284,13 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         const double guess = k >= 2 && s.chanCells[k - 1] > 0 && s.chanCells[k - 2] > 0
             ? 2.0 * s.chanMedian[k - 1] - s.chanMedian[k - 2]
             : chanMedian;
-        chanMedian = s.chanMedian[k] = s.channelMedian(
-            column, n, guess, [](float x) { return x; }, flags);
+        chanMedian = s.chanMedian[k] = s.channelMedian(column, n, guess, flags);
         for (size_t i = 0; i < n; ++i) {
             const auto r = static_cast<float>(column[i] - s.chanMedian[k]);
             column[i] = r;
             const bool keep = flags[i] == 0 && std::isfinite(r);
             s.values[finite] = r;
+            s.centreMedian.count(r, keep);
             finite += keep;
             sum += keep ? r : 0.0f;
             squares += keep ? static_cast<double>(r) * r : 0.0;
@@ -209,24 +300,18 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     if (unflagged == 0)
         return out;
 
-    // Spread of the finite residuals: the rms about their mean and the robust sigma, whose two
-    // medians start from those of every 16th residual.
+    // Spread of the finite residuals: the rms about their mean and the robust sigma.
     if (finite > 1) {
         const double count = static_cast<double>(finite);
         out.rms = std::sqrt(std::max(0.0, squares - sum * sum / count) / (count - 1.0));
     }
     if (finite > 0) {
-        s.sample.clear();
-        for (size_t j = 0; j < finite; j += 16)
-            s.sample.push_back(s.values[j]);
-        const double guess = median(s.sample);
-        const double centre = s.centreMedian(s.values.data(), finite, guess, [](float x) { return x; });
-        for (float& x : s.sample)
-            x = static_cast<float>(std::fabs(x - centre));
-        const double madGuess = median(s.sample);
-        out.robustSigma = kMadToSigma * s.deviationMedian(s.values.data(), finite, madGuess, [centre](float x) {
-            return static_cast<float>(std::fabs(x - centre));
-        });
+        const double centre = s.centreMedian(s.values.data(), finite, [](float x) { return x; });
+        auto deviation = [centre](float x) { return static_cast<float>(std::fabs(x - centre)); };
+        s.deviationMedian.clear();
+        for (size_t j = 0; j < finite; ++j)
+            s.deviationMedian.count(deviation(s.values[j]));
+        out.robustSigma = kMadToSigma * s.deviationMedian(s.values.data(), finite, deviation);
     }
     if (!(out.robustSigma > 0.0))
         out.robustSigma = out.rms;
