@@ -7,6 +7,7 @@
 #include "model/util.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -318,29 +319,41 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     const double sigma = out.robustSigma;
     const double limit = t.nsigma * sigma;
 
-    // Outliers: beyond the limit, or not finite at all.
+    // Outliers: beyond the limit, or not finite at all. A float |residual| is beyond the limit
+    // exactly when it is beyond `bound`, the largest float not above it (or finite and not above
+    // the largest float when there is no limit), so the test takes the values several at a time.
+    float bound = std::numeric_limits<float>::max();
+    if (sigma > 0.0) {
+        float below = static_cast<float>(limit);
+        if (static_cast<double>(below) > limit)
+            below = std::nextafter(below, -std::numeric_limits<float>::infinity());
+        bound = std::min(bound, below);
+    }
     s.chanOutliers.assign(width, 0);
     s.recCells.assign(n, 0);
     s.recOutliers.assign(n, 0);
     int64_t outliers = 0;
-    double peak = 0.0;
-    for (size_t k = 0; k < width; ++k)
+    int32_t peak = 0;  // the bits of the largest finite |residual|, which order as the values do
+    for (size_t k = 0; k < width; ++k) {
+        const float* column = &s.cells[k * n];
+        const uint8_t* flags = &s.mask[k * n];
+        int32_t* recCells = s.recCells.data();
+        int32_t* recOutliers = s.recOutliers.data();
+        int32_t count = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (s.mask[k * n + i])
-                continue;
-            ++s.recCells[i];
-            const double r = std::fabs(s.cells[k * n + i]);
-            const bool outlier = !std::isfinite(r) || (sigma > 0.0 && r > limit);
-            if (std::isfinite(r))
-                peak = std::max(peak, r);
-            if (outlier) {
-                ++outliers;
-                ++s.chanOutliers[k];
-                ++s.recOutliers[i];
-            }
+            const int32_t use = flags[i] == 0;
+            const float r = std::fabs(column[i]);
+            const int32_t outlier = use & !(r <= bound);
+            recCells[i] += use;
+            recOutliers[i] += outlier;
+            count += outlier;
+            peak = std::max(peak, use & (r <= std::numeric_limits<float>::max()) ? std::bit_cast<int32_t>(r) : 0);
         }
+        s.chanOutliers[k] = count;
+        outliers += count;
+    }
     out.outlierFraction = static_cast<double>(outliers) / static_cast<double>(unflagged);
-    out.peakSigma = sigma > 0.0 ? peak / sigma : 0.0;
+    out.peakSigma = sigma > 0.0 ? static_cast<double>(std::bit_cast<float>(peak)) / sigma : 0.0;
 
     for (size_t k = 0; k < width; ++k) {
         if (s.chanCells[k] == 0)
