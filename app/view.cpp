@@ -44,8 +44,8 @@ constexpr double kDegPerRad = 180.0 / std::numbers::pi;
 //   channels: the same points channel by channel, in time order within a channel, indexed
 //             by channelStart; sorted out of `records` when lines in time are first drawn.
 //   flagged:  the flagged points, when they are shown.
-//   rgb:      red, green, blue of each point of `records` when the colouring is not white,
-//             for the colour mode and range in colourKey.
+//   colours:  red, green, blue of each point of `records`, and of `channels`, when the
+//             colouring is not white, for the colour mode and range in their key.
 // The key fields say for which state the buffers hold; a frame whose state matches reuses
 // them. The vectors keep their capacity from one state to the next.
 struct PointCache {
@@ -62,9 +62,12 @@ struct PointCache {
         int mode = 0;
         double lo = 0, hi = 0;
         bool operator==(const ColourKey&) const = default;
-    } colourKey;
-    bool coloured = false;  // rgb matches the points and colourKey
-    std::vector<float> rgb;
+    };
+    struct Colours {
+        ColourKey key;
+        bool valid = false;  // rgb matches the points and key
+        std::vector<float> rgb;
+    } recordColours, channelColours;
 };
 
 PointCache cache;
@@ -138,7 +141,8 @@ void computePoints()
     });
 
     cache.key = viewKey();
-    cache.coloured = false;
+    cache.recordColours.valid = false;
+    cache.channelColours.valid = false;
     cache.byChannel = false;
 }
 
@@ -182,6 +186,7 @@ void sortByChannel()
         }
     });
     cache.byChannel = true;
+    cache.channelColours.valid = false;
 }
 
 // The colour mode's range: the vertical range by value, the time extent by time.
@@ -195,45 +200,37 @@ PointCache::ColourKey colourKey()
     return {};
 }
 
-// Colours the points of `records` for the current colour mode.
-void colourPoints(const PointCache::ColourKey& key)
+// The colours of points (y, z) for the colour mode and range in `key`, computed on every core
+// unless `colours` holds them.
+const float* colour(PointCache::Colours& colours, const std::vector<float>& y, const std::vector<float>& z,
+                    const PointCache::ColourKey& key)
 {
+    if (key.mode == 0)
+        return nullptr;
+    if (colours.valid && colours.key == key)
+        return colours.rgb.data();
     const ColourScale scale(key.lo, key.hi);
-    const std::vector<float>& v = key.mode == 1 ? cache.ry : cache.rz;
-    cache.rgb.resize(3 * v.size());
-    for (size_t p = 0; p < v.size(); ++p) {
-        const Rgb c = scale.colour(v[p]);
-        cache.rgb[3 * p] = c.r / 255.0f;
-        cache.rgb[3 * p + 1] = c.g / 255.0f;
-        cache.rgb[3 * p + 2] = c.b / 255.0f;
-    }
-    cache.colourKey = key;
-    cache.coloured = true;
+    const std::vector<float>& v = key.mode == 1 ? y : z;
+    colours.rgb.resize(3 * v.size());
+    inParts(partsFor(v.size()), v.size(), [&](unsigned, size_t begin, size_t end) {
+        for (size_t p = begin; p < end; ++p) {
+            const Rgb c = scale.colour(v[p]);
+            colours.rgb[3 * p] = c.r / 255.0f;
+            colours.rgb[3 * p + 1] = c.g / 255.0f;
+            colours.rgb[3 * p + 2] = c.b / 255.0f;
+        }
+    });
+    colours.key = key;
+    colours.valid = true;
+    return colours.rgb.data();
 }
 
 // Joins each point of every run [start[j], start[j + 1]) to the next one, each segment in the
-// colour of its first point.
+// colour of its first point (white without colours).
 void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z,
-              const std::vector<size_t>& start, const PointCache::ColourKey& key)
+              const std::vector<size_t>& start, const float* rgb)
 {
-    const ColourScale scale(key.lo, key.hi);
-    std::vector<float> rgb;
-    for (size_t j = 0; j + 1 < start.size(); ++j) {
-        const size_t first = start[j], n = start[j + 1] - first;
-        if (n < 2)
-            continue;
-        if (key.mode != 0) {
-            rgb.resize(3 * n);
-            for (size_t p = 0; p < n; ++p) {
-                const Rgb c = scale.colour(key.mode == 1 ? y[first + p] : z[first + p]);
-                rgb[3 * p] = c.r / 255.0f;
-                rgb[3 * p + 1] = c.g / 255.0f;
-                rgb[3 * p + 2] = c.b / 255.0f;
-            }
-        }
-        ns2polyline(static_cast<int>(n), &x[first], &y[first], &z[first], key.mode != 0 ? rgb.data() : nullptr, 1.0f,
-                    1.0f, 1.0f);
-    }
+    ns2polylines(static_cast<int>(start.size() - 1), start.data(), x.data(), y.data(), z.data(), rgb, 1.0f, 1.0f, 1.0f);
 }
 
 void printHelp()
@@ -311,21 +308,17 @@ void cb(double*, int*)
     if (!cacheMatches())
         computePoints();
     const PointCache::ColourKey key = colourKey();
-    if (doLine & 1) {
-        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, key);
-    } else if (doLine == 0) {
-        const size_t n = cache.rx.size();
-        const float* x = cache.rx.data();
-        const float* y = cache.ry.data();
-        const float* z = cache.rz.data();
-        if (key.mode != 0 && (!cache.coloured || !(cache.colourKey == key)))
-            colourPoints(key);
-        ns2points(static_cast<int>(n), x, y, z, key.mode != 0 ? cache.rgb.data() : nullptr, 1.0f, 1.0f, 1.0f);
-    }
+    const float* rgb = colour(cache.recordColours, cache.ry, cache.rz, key);
+    if (doLine & 1)
+        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, rgb);
+    else if (doLine == 0)
+        ns2points(static_cast<int>(cache.rx.size()), cache.rx.data(), cache.ry.data(), cache.rz.data(), rgb, 1.0f, 1.0f,
+                  1.0f);
     if (doLine & 2) {
         if (!cache.byChannel)
             sortByChannel();
-        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart, key);
+        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart,
+                 colour(cache.channelColours, cache.cy, cache.cz, key));
     }
     const float red = kFlagColour.r / 255.0f, green = kFlagColour.g / 255.0f, blue = kFlagColour.b / 255.0f;
     ns2points(static_cast<int>(cache.fx.size()), cache.fx.data(), cache.fy.data(), cache.fz.data(), nullptr, red, green,

@@ -159,6 +159,13 @@ void ns2polyline(int n, const float* x, const float* y, const float* z, const fl
         session().scene.addPolyline(static_cast<std::size_t>(n), x, y, z, rgb, r, g, b);
 }
 
+void ns2polylines(int nlines, const std::size_t* start, const float* x, const float* y, const float* z,
+                  const float* rgb, float r, float g, float b)
+{
+    if (nlines > 0)
+        session().scene.addPolylines(static_cast<std::size_t>(nlines), start, x, y, z, rgb, r, g, b);
+}
+
 void cs2scb(void (*callback)(double* t, int* kc))
 {
     session().frameCallback = callback;

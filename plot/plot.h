@@ -2,6 +2,8 @@
 // labels, points and lines, per-frame and keyboard callbacks and the interactive event loop.
 #pragma once
 
+#include <cstddef>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -10,7 +12,7 @@ extern "C" {
 //   Device ....... s2opend
 //   Coordinates .. s2svp, s2swin
 //   Annotation ... s2box, s2lab
-//   Geometry ..... ns2point, ns2line, ns2points, ns2polyline, s2image
+//   Geometry ..... ns2point, ns2line, ns2points, ns2polyline, ns2polylines, s2image
 //   Colour bar ... s2cbar
 //   Camera ....... s2qcam, s2scam
 //   Callbacks .... cs2scb, cs2skcb
@@ -65,6 +67,10 @@ void ns2points(int n, const float* x, const float* y, const float* z, const floa
 // A line through n points at world positions (x[i], y[i], z[i]), as n - 1 calls of ns2line joining
 // each point to the next: each segment in the colour of its first point, taken as ns2points does.
 void ns2polyline(int n, const float* x, const float* y, const float* z, const float* rgb, float r, float g, float b);
+// Many lines in one call, as ns2polyline for each: line k through points start[k] .. start[k + 1] - 1
+// of x, y, z for k < nlines (with their colours in rgb when it is not null), mapped on every core.
+void ns2polylines(int nlines, const std::size_t* start, const float* x, const float* y, const float* z,
+                  const float* rgb, float r, float g, float b);
 // An image of nx x ny cells lying on the world rectangle x1 .. x2, y1 .. y2 in the plane z: `rgb`
 // holds 3 bytes (red, green, blue in 0 .. 255) per cell, row after row starting with the row at
 // y1, each row starting with the cell at x1. Every cell is a flat patch of its colour, drawn under

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace kestrum::plot {
 namespace {
@@ -57,6 +58,9 @@ Vec3 rotate(Vec3 v, Vec3 k, double a)
 
 // Room for `more` vertices, growing the buffer geometrically so that many small additions cost
 // no more than one large one.
+// Lines of at least this many segments are mapped by several threads.
+constexpr std::size_t kThreadedSegments = 65536;
+
 void makeRoom(std::vector<Vertex>& v, std::size_t more)
 {
     if (v.capacity() - v.size() < more)
@@ -156,24 +160,64 @@ void Scene::addPoints(std::size_t n, const float* x, const float* y, const float
 void Scene::addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r,
                         float g, float b)
 {
-    makeRoom(lines_, 2 * (n - 1));
-    std::uint8_t C[3] = {colourByte(r), colourByte(g), colourByte(b)};
-    float a[3];
-    bool mapped = mapping.toDevice(x[0], y[0], z[0], a);
-    for (std::size_t i = 1; i < n; ++i) {
-        float e[3];
-        const bool next = mapping.toDevice(x[i], y[i], z[i], e);
-        if (mapped && next) {
-            if (rgb != nullptr)
-                for (int k = 0; k < 3; ++k)
-                    C[k] = colourByte(rgb[3 * (i - 1) + k]);
-            lines_.push_back({a[0], a[1], a[2], C[0], C[1], C[2], 255});
-            lines_.push_back({e[0], e[1], e[2], C[0], C[1], C[2], 255});
+    const std::size_t start[2] = {0, n};
+    addPolylines(1, start, x, y, z, rgb, r, g, b);
+}
+
+void Scene::addPolylines(std::size_t runs, const std::size_t* start, const float* x, const float* y, const float* z,
+                         const float* rgb, float r, float g, float b)
+{
+    // Each line's segments get their place after those of the lines before it. A point that does
+    // not map leaves out the segments it ends, so each thread writes its segments one after the
+    // other from its first line's place, and the threads' parts are closed up afterwards.
+    std::vector<std::size_t> place(runs + 1, 0);
+    for (std::size_t k = 0; k < runs; ++k)
+        place[k + 1] = place[k] + (start[k + 1] - start[k] > 1 ? start[k + 1] - start[k] - 1 : 0);
+    const std::size_t base = lines_.size();
+    makeRoom(lines_, 2 * place[runs]);
+    lines_.resize(base + 2 * place[runs]);
+    const unsigned parts =
+        place[runs] < kThreadedSegments ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::size_t> written(parts, 0);
+    const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
+    const auto work = [&](unsigned p) {
+        const std::size_t first = runs * p / parts, last = runs * (p + 1) / parts;
+        Vertex* const begin = lines_.data() + base + 2 * place[first];
+        Vertex* out = begin;
+        for (std::size_t k = first; k < last; ++k) {
+            float a[3] = {0, 0, 0};
+            bool mapped = start[k] < start[k + 1] && mapping.toDevice(x[start[k]], y[start[k]], z[start[k]], a);
+            for (std::size_t i = start[k] + 1; i < start[k + 1]; ++i) {
+                float e[3];
+                const bool next = mapping.toDevice(x[i], y[i], z[i], e);
+                if (mapped && next) {
+                    const float* c = rgb != nullptr ? rgb + 3 * (i - 1) : nullptr;
+                    const std::uint8_t C[3] = {c != nullptr ? colourByte(c[0]) : R, c != nullptr ? colourByte(c[1]) : G,
+                                               c != nullptr ? colourByte(c[2]) : B};
+                    *out++ = {a[0], a[1], a[2], C[0], C[1], C[2], 255};
+                    *out++ = {e[0], e[1], e[2], C[0], C[1], C[2], 255};
+                }
+                if (next)
+                    std::copy(e, e + 3, a);
+                mapped = next;
+            }
         }
-        if (next)
-            std::copy(e, e + 3, a);
-        mapped = next;
+        written[p] = static_cast<std::size_t>(out - begin);
+    };
+    std::vector<std::thread> threads;
+    for (unsigned p = 1; p < parts; ++p)
+        threads.emplace_back(work, p);
+    work(0);
+    for (std::thread& t : threads)
+        t.join();
+    std::size_t end = base + written[0];
+    for (unsigned p = 1; p < parts; ++p) {
+        Vertex* const from = lines_.data() + base + 2 * place[runs * p / parts];
+        if (from != lines_.data() + end)
+            std::copy(from, from + written[p], lines_.data() + end);
+        end += written[p];
     }
+    lines_.resize(end);
 }
 
 void Scene::addBox(const char* opt[3], const float step[3])

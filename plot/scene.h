@@ -17,6 +17,11 @@ struct Vec3 {
 
 // A vertex as the renderer hands it to GL: device-space position and an 8-bit RGBA colour.
 struct Vertex {
+    // Left unset, so that a buffer grown for vertices that threads then write is not cleared first.
+    Vertex() {}
+    Vertex(float x, float y, float z, std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a)
+        : x(x), y(y), z(z), r(r), g(g), b(b), a(a)
+    {}
     float x, y, z;
     std::uint8_t r, g, b, a;
 };
@@ -109,6 +114,11 @@ public:
                    float b);
     void addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
                      float b);
+    // As addPolyline for each of `runs` lines, line k through points start[k] .. start[k + 1] - 1
+    // (rgb, when not null, holds the colours of all the points); the lines are shared out to
+    // threads that map their points at the same time.
+    void addPolylines(std::size_t runs, const std::size_t* start, const float* x, const float* y, const float* z,
+                      const float* rgb, float r, float g, float b);
     // Adds a box for the current world window; options as s2box takes them.
     void addBox(const char* opt[3], const float step[3]);
     void setLabels(const char* x, const char* y, const char* z, const char* title);
