@@ -58,13 +58,46 @@ Vec3 rotate(Vec3 v, Vec3 k, double a)
 
 // Room for `more` vertices, growing the buffer geometrically so that many small additions cost
 // no more than one large one.
-// Lines of at least this many segments are mapped by several threads.
-constexpr std::size_t kThreadedSegments = 65536;
+// Points and lines of at least this many vertices are mapped by several threads.
+constexpr std::size_t kThreadedVertices = std::size_t(1) << 17;
 
 void makeRoom(std::vector<Vertex>& v, std::size_t more)
 {
     if (v.capacity() - v.size() < more)
         v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+
+// Appends the vertices of `items` items to `v`: fill(first, last, out) writes those of items
+// [first, last) from `out` on and returns the end of what it wrote, which may leave some out;
+// place(k) is where item k's would start if none were left out (place(items): all of them).
+// Many vertices are shared out to threads by items, each writing from its first item's place;
+// the threads' parts are closed up afterwards.
+template <typename Place, typename Fill>
+void appendInParts(std::vector<Vertex>& v, std::size_t items, Place place, Fill fill)
+{
+    const std::size_t base = v.size(), most = place(items);
+    makeRoom(v, most);
+    v.resize(base + most);
+    const unsigned parts = most < kThreadedVertices ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::size_t> written(parts, 0);
+    const auto work = [&](unsigned p) {
+        Vertex* const begin = v.data() + base + place(items * p / parts);
+        written[p] = static_cast<std::size_t>(fill(items * p / parts, items * (p + 1) / parts, begin) - begin);
+    };
+    std::vector<std::thread> threads;
+    for (unsigned p = 1; p < parts; ++p)
+        threads.emplace_back(work, p);
+    work(0);
+    for (std::thread& t : threads)
+        t.join();
+    std::size_t end = base + written[0];
+    for (unsigned p = 1; p < parts; ++p) {
+        Vertex* const from = v.data() + base + place(items * p / parts);
+        if (from != v.data() + end)
+            std::copy(from, from + written[p], v.data() + end);
+        end += written[p];
+    }
+    v.resize(end);
 }
 
 bool hasLetter(const char* opt, char letter)
@@ -143,18 +176,27 @@ void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, 
 void Scene::addPoints(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
                       float b)
 {
-    makeRoom(points_, n);
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
-    for (std::size_t i = 0; i < n; ++i) {
-        float d[3];
-        if (!mapping.toDevice(x[i], y[i], z[i], d))
-            continue;
-        if (rgb == nullptr)
-            points_.push_back({d[0], d[1], d[2], R, G, B, 255});
-        else
-            points_.push_back({d[0], d[1], d[2], colourByte(rgb[3 * i]), colourByte(rgb[3 * i + 1]),
-                               colourByte(rgb[3 * i + 2]), 255});
-    }
+    appendInParts(
+        points_, n, [](std::size_t k) { return k; },
+        [&](std::size_t first, std::size_t last, Vertex* out) {
+            for (std::size_t i = first; i < last; ++i) {
+                float d[3];
+                if (!mapping.toDevice(x[i], y[i], z[i], d))
+                    continue;
+                if (rgb == nullptr)
+                    *out++ = {d[0], d[1], d[2], R, G, B, 255};
+                else
+                    *out++ = {d[0],
+                              d[1],
+                              d[2],
+                              colourByte(rgb[3 * i]),
+                              colourByte(rgb[3 * i + 1]),
+                              colourByte(rgb[3 * i + 2]),
+                              255};
+            }
+            return out;
+        });
 }
 
 void Scene::addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r,
@@ -167,57 +209,36 @@ void Scene::addPolyline(std::size_t n, const float* x, const float* y, const flo
 void Scene::addPolylines(std::size_t runs, const std::size_t* start, const float* x, const float* y, const float* z,
                          const float* rgb, float r, float g, float b)
 {
-    // Each line's segments get their place after those of the lines before it. A point that does
-    // not map leaves out the segments it ends, so each thread writes its segments one after the
-    // other from its first line's place, and the threads' parts are closed up afterwards.
+    // Each line's segments have their place after those of the lines before it; a point that does
+    // not map leaves out the segments it ends.
     std::vector<std::size_t> place(runs + 1, 0);
     for (std::size_t k = 0; k < runs; ++k)
-        place[k + 1] = place[k] + (start[k + 1] - start[k] > 1 ? start[k + 1] - start[k] - 1 : 0);
-    const std::size_t base = lines_.size();
-    makeRoom(lines_, 2 * place[runs]);
-    lines_.resize(base + 2 * place[runs]);
-    const unsigned parts =
-        place[runs] < kThreadedSegments ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    std::vector<std::size_t> written(parts, 0);
+        place[k + 1] = place[k] + 2 * (start[k + 1] - start[k] > 1 ? start[k + 1] - start[k] - 1 : 0);
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
-    const auto work = [&](unsigned p) {
-        const std::size_t first = runs * p / parts, last = runs * (p + 1) / parts;
-        Vertex* const begin = lines_.data() + base + 2 * place[first];
-        Vertex* out = begin;
-        for (std::size_t k = first; k < last; ++k) {
-            float a[3] = {0, 0, 0};
-            bool mapped = start[k] < start[k + 1] && mapping.toDevice(x[start[k]], y[start[k]], z[start[k]], a);
-            for (std::size_t i = start[k] + 1; i < start[k + 1]; ++i) {
-                float e[3];
-                const bool next = mapping.toDevice(x[i], y[i], z[i], e);
-                if (mapped && next) {
-                    const float* c = rgb != nullptr ? rgb + 3 * (i - 1) : nullptr;
-                    const std::uint8_t C[3] = {c != nullptr ? colourByte(c[0]) : R, c != nullptr ? colourByte(c[1]) : G,
-                                               c != nullptr ? colourByte(c[2]) : B};
-                    *out++ = {a[0], a[1], a[2], C[0], C[1], C[2], 255};
-                    *out++ = {e[0], e[1], e[2], C[0], C[1], C[2], 255};
+    appendInParts(
+        lines_, runs, [&](std::size_t k) { return place[k]; },
+        [&](std::size_t first, std::size_t last, Vertex* out) {
+            for (std::size_t k = first; k < last; ++k) {
+                float a[3] = {0, 0, 0};
+                bool mapped = start[k] < start[k + 1] && mapping.toDevice(x[start[k]], y[start[k]], z[start[k]], a);
+                for (std::size_t i = start[k] + 1; i < start[k + 1]; ++i) {
+                    float e[3];
+                    const bool next = mapping.toDevice(x[i], y[i], z[i], e);
+                    if (mapped && next) {
+                        const float* c = rgb != nullptr ? rgb + 3 * (i - 1) : nullptr;
+                        const std::uint8_t C[3] = {c != nullptr ? colourByte(c[0]) : R,
+                                                   c != nullptr ? colourByte(c[1]) : G,
+                                                   c != nullptr ? colourByte(c[2]) : B};
+                        *out++ = {a[0], a[1], a[2], C[0], C[1], C[2], 255};
+                        *out++ = {e[0], e[1], e[2], C[0], C[1], C[2], 255};
+                    }
+                    if (next)
+                        std::copy(e, e + 3, a);
+                    mapped = next;
                 }
-                if (next)
-                    std::copy(e, e + 3, a);
-                mapped = next;
             }
-        }
-        written[p] = static_cast<std::size_t>(out - begin);
-    };
-    std::vector<std::thread> threads;
-    for (unsigned p = 1; p < parts; ++p)
-        threads.emplace_back(work, p);
-    work(0);
-    for (std::thread& t : threads)
-        t.join();
-    std::size_t end = base + written[0];
-    for (unsigned p = 1; p < parts; ++p) {
-        Vertex* const from = lines_.data() + base + 2 * place[runs * p / parts];
-        if (from != lines_.data() + end)
-            std::copy(from, from + written[p], lines_.data() + end);
-        end += written[p];
-    }
-    lines_.resize(end);
+            return out;
+        });
 }
 
 void Scene::addBox(const char* opt[3], const float step[3])

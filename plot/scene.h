@@ -115,8 +115,8 @@ public:
     void addPolyline(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
                      float b);
     // As addPolyline for each of `runs` lines, line k through points start[k] .. start[k + 1] - 1
-    // (rgb, when not null, holds the colours of all the points); the lines are shared out to
-    // threads that map their points at the same time.
+    // (rgb, when not null, holds the colours of all the points). Many points, or lines, are
+    // shared out to threads that map them at the same time.
     void addPolylines(std::size_t runs, const std::size_t* start, const float* x, const float* y, const float* z,
                       const float* rgb, float r, float g, float b);
     // Adds a box for the current world window; options as s2box takes them.
