@@ -60,17 +60,27 @@ void Baseline::updateStats(bool tcal, bool sed, bool amps, bool phases)
         compute(true, tcal, sed);
     if (phases)
         compute(false, tcal, sed);
-    if (Params::debug2 && sed)
+    if (Params::debug2 && sed) {
+        const std::vector<stats>& chan = channelStats(true);
         for (uint32_t c = 0; c < nchan; ++c)
-            std::cout << "[" << c << "] median=" << chanAmpStats[c].median << "; rms=" << chanAmpStats[c].rms
-                      << "; count=" << chanAmpStats[c].count << std::endl;
+            std::cout << "[" << c << "] median=" << chan[c].median << "; rms=" << chan[c].rms
+                      << "; count=" << chan[c].count << std::endl;
+    }
 }
 
-void Baseline::compute(bool amp, bool tcal, bool sed)
+const std::vector<stats>& Baseline::channelStats(bool amp)
+{
+    const Computed& done = computed[amp ? 0 : 1];
+    if (done.channelsFor >= 0 && !done.channelsFull)
+        compute(amp, done.channelsFor != 0, true, true);
+    return amp ? chanAmpStats : chanPhaseStats;
+}
+
+void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
 {
     Computed& done = computed[amp ? 0 : 1];
     const bool medians = tcal && !done.recordMedians;
-    const bool channels = sed && done.channelsFor != int(tcal);
+    const bool channels = sed && (done.channelsFor != int(tcal) || (full && !done.channelsFull));
     const int mode = int(tcal) + 2 * int(sed);
     if (!medians && !channels && done.points[mode])
         return;
@@ -133,11 +143,14 @@ void Baseline::compute(bool amp, bool tcal, bool sed)
                         count[c - c0] += flags[c] == 0;
                     }
                 }
-                for (uint32_t c = c0; c < c1; ++c)
-                    chan[c] = stat(lists.data() + size_t(c - c0) * nrec, count[c - c0]);
+                for (uint32_t c = c0; c < c1; ++c) {
+                    float* const list = lists.data() + size_t(c - c0) * nrec;
+                    chan[c] = full ? stat(list, count[c - c0]) : medianStat(list, count[c - c0]);
+                }
             }
         });
         done.channelsFor = int(tcal);
+        done.channelsFull = full;
     }
 
     // The unflagged points record after record, less their channel's median under sed.

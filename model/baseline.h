@@ -27,10 +27,13 @@ public:
     float Phase(unsigned i, int c, bool tcal, bool sed) const;
 
     // For the amplitudes (amps) and the phases (phases): with tcal sets every record's own
-    // medians; with sed the per-channel statistics over the unflagged records (of values with
-    // tcal removed when tcal is on); and what ampStats or phaseStats will return. What was
-    // computed before is not computed again.
+    // medians; with sed each channel's median and count over the unflagged records (of values
+    // with tcal removed when tcal is on), all that Amp and Phase need; and what ampStats or
+    // phaseStats will return. What was computed before is not computed again.
     void updateStats(bool tcal, bool sed, bool amps = true, bool phases = true);
+    // The per-channel statistics of the amplitudes (amp) or phases of the last updateStats with
+    // sed, with all their fields: computed from the records when first asked for.
+    const std::vector<stats>& channelStats(bool amp);
     // Statistics of every unflagged point's value as Phase / Amp return it; first brings that
     // quantity's medians and channel statistics up to date as updateStats does.
     stats phaseStats(bool tcal, bool sed);
@@ -43,6 +46,7 @@ public:
     uint32_t nchan = 0;
     uint32_t goodch = 0;
     std::vector<int32_t> vis;
+    // Each channel's median and count (see updateStats; channelStats fills in the rest).
     std::vector<stats> chanAmpStats;
     std::vector<stats> chanPhaseStats;
 
@@ -51,6 +55,7 @@ private:
     struct Computed {
         bool recordMedians = false;  // every record's own median
         int channelsFor = -1;  // the tcal (0 or 1) of the channel statistics; -1 before any
+        bool channelsFull = false;  // they have every field, not only median and count
         std::optional<stats> points[4];  // ampStats or phaseStats by tcal + 2 * sed
     };
     Computed computed[2];  // amplitudes, phases
@@ -58,7 +63,8 @@ private:
     // Channels of `rec` that the statistics visit: a record shorter than the baseline
     // contributes only the channels it has.
     uint32_t channelsOf(const Visibility& rec) const;
-    // Brings the amplitudes' (amp) or phases' record medians (tcal), channel statistics (sed)
-    // and point statistics up to date, from one computation of every value.
-    void compute(bool amp, bool tcal, bool sed);
+    // Brings the amplitudes' (amp) or phases' record medians (tcal), channel statistics (sed;
+    // with every field when `full`) and point statistics up to date, from one computation of
+    // every value.
+    void compute(bool amp, bool tcal, bool sed, bool full = false);
 };

@@ -358,6 +358,15 @@ stats stat(float* values, size_t n)
     return statOf(values, n);
 }
 
+stats medianStat(float* values, size_t n)
+{
+    stats s;
+    n = dropNaN(values, n);
+    s.count = static_cast<int32_t>(n);
+    s.median = n == 0 ? 0.0 : medianAny(values, n);
+    return s;
+}
+
 double median(std::vector<double>& values)
 {
     return medianOrZero(values);

@@ -28,6 +28,9 @@ stats stat(std::vector<float>& values);
 // The same statistics of the n values at `values`, which are reordered (NaN values to the end).
 stats stat(float* values, size_t n);
 
+// The count and median of stat(values, n), the other fields 0; reorders the values as stat does.
+stats medianStat(float* values, size_t n);
+
 // stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
