@@ -51,6 +51,12 @@ uint32_t orderKey(float x)
     return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
+// The float whose order key is `key` (the inverse of orderKey, +0 for the key both zeros share).
+float keyValue(uint32_t key)
+{
+    return std::bit_cast<float>((key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key);
+}
+
 // Exact medians of long lists through a histogram of the top 16 bits of the values' order keys:
 // the values are counted as they are made, then one pass gathers the few in the buckets that
 // hold the middle ranks, and only those are ordered. The result equals what `median` gives.
@@ -63,34 +69,134 @@ public:
     template <typename F>
     double operator()(const float* a, size_t n, F f)
     {
-        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
-        size_t below = 0;
-        uint32_t first = 0;
-        while (below + counts_[first] <= lower)
-            below += counts_[first++];
-        uint32_t last = first;
-        size_t through = below + counts_[first];
-        while (through <= upper)
-            through += counts_[++last];
-        middle_.resize(through - below);
+        findMiddle(n);
+        middle_.resize(n);
         size_t m = 0;
         for (size_t i = 0; i < n; ++i) {
             const float x = f(a[i]);
-            if ((orderKey(x) >> 16) - first <= last - first)
-                middle_[m++] = x;
+            middle_[m] = x;
+            m += inMiddle(x);
         }
-        const auto at = middle_.begin() + static_cast<std::ptrdiff_t>(upper - below);
-        std::nth_element(middle_.begin(), at, middle_.end());
+        return medianOfMiddle(n, m);
+    }
+
+    // The same in steps: findMiddle once the n values are counted; then inMiddle(x) is 1 for each
+    // value that a pass must put into middle() (m of them); then medianOfMiddle.
+    void findMiddle(size_t n)
+    {
+        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
+        below_ = 0;
+        first_ = 0;
+        while (below_ + counts_[first_] <= lower)
+            below_ += counts_[first_++];
+        last_ = first_;
+        size_t through = below_ + counts_[first_];
+        while (through <= upper)
+            through += counts_[++last_];
+    }
+    uint32_t inMiddle(float x) const { return (orderKey(x) >> 16) - first_ <= last_ - first_; }
+    std::vector<float>& middle() { return middle_; }
+    double medianOfMiddle(size_t n, size_t m)
+    {
+        const auto at = middle_.begin() + static_cast<std::ptrdiff_t>(n / 2 - below_);
+        std::nth_element(middle_.begin(), at, middle_.begin() + static_cast<std::ptrdiff_t>(m));
         if (n % 2 == 1)
             return *at;
         return (static_cast<double>(*std::max_element(middle_.begin(), at)) + *at) * 0.5;
     }
+    // The least and the largest value the middle buckets can hold.
+    float middleLeast() const { return keyValue(first_ << 16); }
+    float middleMost() const { return keyValue(last_ << 16 | 0xffffu); }
+
+    // Roughly the median distance of the n counted values from `centre`: that of the buckets'
+    // least values, each weighted by its count.
+    double distanceEstimate(double centre, size_t n)
+    {
+        distances_.clear();
+        for (uint32_t b = 0; b < kBuckets; ++b)
+            if (counts_[b] != 0)
+                distances_.emplace_back(std::fabs(keyValue(b << 16) - centre), counts_[b]);
+        std::sort(distances_.begin(), distances_.end());
+        size_t through = 0;
+        for (const auto& [distance, count] : distances_)
+            if ((through += count) > n / 2)
+                return distance;
+        return 0.0;
+    }
 
 private:
-    static constexpr size_t kBuckets = size_t(1) << 16;
+    static constexpr uint32_t kBuckets = uint32_t(1) << 16;
     std::vector<uint32_t> counts_;
     std::vector<float> middle_;
+    std::vector<std::pair<double, uint32_t>> distances_;
+    size_t below_ = 0;
+    uint32_t first_ = 0, last_ = 0;
 };
+
+// The median of the finite values at a[0, n) and their median absolute deviation about it,
+// given `centre` (a KeyMedian that counted them) and a KeyMedian to use for the deviations.
+// Values are many: one pass gathers both the values in the middle buckets and those whose
+// distance from the middle buckets lies near an estimate of the deviations' median; the median
+// from the first, the deviations of the second are then counted exactly. When the estimate
+// missed, two more passes count and gather the deviations as for any median.
+void medianAndDeviation(const float* a, size_t n, KeyMedian& centre, KeyMedian& deviations, std::vector<float>& near,
+                        double& median, double& deviation)
+{
+    centre.findMiddle(n);
+    const float least = centre.middleLeast(), most = centre.middleMost();
+    const double middle = 0.5 * (static_cast<double>(least) + most);
+    const double spread = static_cast<double>(most) - least;
+    const double estimate = centre.distanceEstimate(middle, n);
+    // The deviations' median is sought in [lo, hi]; a value surely lies below it when its
+    // distance from `middle` is under sureBelow, surely above when over sureAbove.
+    const double reach = (std::fabs(middle) + estimate) / 64.0;
+    const auto lo = static_cast<float>(std::max(0.0, estimate - reach)), hi = static_cast<float>(estimate + reach);
+    const double margin = spread + 1e-6 * (static_cast<double>(hi) + std::fabs(middle));
+    const double sureBelow = lo - margin, sureAbove = hi + margin;
+    bool found = std::isfinite(least) && std::isfinite(most) && std::isfinite(sureAbove);
+    std::vector<float>& middleValues = centre.middle();
+    middleValues.resize(n);
+    near.resize(n);
+    size_t m = 0, k = 0, surelyBelow = 0;
+    if (found)
+        for (size_t i = 0; i < n; ++i) {
+            const float x = a[i];
+            middleValues[m] = x;
+            m += centre.inMiddle(x);
+            const double d = std::fabs(x - middle);
+            surelyBelow += d < sureBelow;
+            near[k] = x;
+            k += (d >= sureBelow) & (d <= sureAbove);
+        }
+    else
+        for (size_t i = 0; i < n; ++i) {
+            middleValues[m] = a[i];
+            m += centre.inMiddle(a[i]);
+        }
+    median = centre.medianOfMiddle(n, m);
+    auto distance = [median](float x) { return static_cast<float>(std::fabs(x - median)); };
+    if (found) {
+        size_t below = surelyBelow, inside = 0;
+        for (size_t j = 0; j < k; ++j) {
+            const float d = distance(near[j]);
+            below += d < lo;
+            near[inside] = d;
+            inside += (d >= lo) & (d <= hi);
+        }
+        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
+        found = below <= lower && below + inside > upper;
+        if (found) {
+            const auto at = near.begin() + static_cast<std::ptrdiff_t>(upper - below);
+            std::nth_element(near.begin(), at, near.begin() + static_cast<std::ptrdiff_t>(inside));
+            deviation = n % 2 ? *at : (static_cast<double>(*std::max_element(near.begin(), at)) + *at) * 0.5;
+            return;
+        }
+    }
+    deviations.clear();
+    for (size_t i = 0; i < n; ++i)
+        deviations.count(distance(a[i]));
+    deviation = deviations(a, n, distance);
+}
 
 // The values at ranks `at` and at - 1 (the least float when at is 0) of a[0, m) (no NaN),
 // which are reordered. A list of more than a few values is first counted into as many buckets
@@ -228,6 +334,7 @@ struct Scratch {
     std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
     KeyMedian centreMedian, deviationMedian;
+    std::vector<float> near;
 };
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
@@ -369,12 +476,9 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         out.rms = std::sqrt(std::max(0.0, squares - sum * sum / count) / (count - 1.0));
     }
     if (finite > 0) {
-        const double centre = s.centreMedian(s.values.data(), finite, [](float x) { return x; });
-        auto deviation = [centre](float x) { return static_cast<float>(std::fabs(x - centre)); };
-        s.deviationMedian.clear();
-        for (size_t j = 0; j < finite; ++j)
-            s.deviationMedian.count(deviation(s.values[j]));
-        out.robustSigma = kMadToSigma * s.deviationMedian(s.values.data(), finite, deviation);
+        double centre = 0.0, deviation = 0.0;
+        medianAndDeviation(s.values.data(), finite, s.centreMedian, s.deviationMedian, s.near, centre, deviation);
+        out.robustSigma = kMadToSigma * deviation;
     }
     if (!(out.robustSigma > 0.0))
         out.robustSigma = out.rms;
