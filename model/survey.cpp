@@ -109,18 +109,20 @@ public:
     float middleMost() const { return keyValue(last_ << 16 | 0xffffu); }
 
     // Roughly the median distance of the n counted values from `centre`: that of the buckets'
-    // least values, each weighted by its count.
-    double distanceEstimate(double centre, size_t n)
+    // least values, each weighted by its count, found by walking out from the centre's bucket
+    // to whichever side's next bucket lies nearer.
+    double distanceEstimate(double centre, size_t n) const
     {
-        distances_.clear();
-        for (uint32_t b = 0; b < kBuckets; ++b)
-            if (counts_[b] != 0)
-                distances_.emplace_back(std::fabs(keyValue(b << 16) - centre), counts_[b]);
-        std::sort(distances_.begin(), distances_.end());
+        auto distance = [centre](uint32_t b) { return std::fabs(keyValue(b << 16) - centre); };
+        int64_t down = orderKey(static_cast<float>(centre)) >> 16, up = down + 1;
         size_t through = 0;
-        for (const auto& [distance, count] : distances_)
-            if ((through += count) > n / 2)
-                return distance;
+        while (down >= 0 || up < int64_t(kBuckets)) {
+            const bool takeDown =
+                up >= int64_t(kBuckets) || (down >= 0 && distance(uint32_t(down)) <= distance(uint32_t(up)));
+            const uint32_t b = uint32_t(takeDown ? down-- : up++);
+            if ((through += counts_[b]) > n / 2)
+                return distance(b);
+        }
         return 0.0;
     }
 
@@ -128,7 +130,6 @@ private:
     static constexpr uint32_t kBuckets = uint32_t(1) << 16;
     std::vector<uint32_t> counts_;
     std::vector<float> middle_;
-    std::vector<std::pair<double, uint32_t>> distances_;
     size_t below_ = 0;
     uint32_t first_ = 0, last_ = 0;
 };
