@@ -187,15 +187,19 @@ TEST(PlotDisplay, ServerWithoutOpenGLWarnsReturnsZeroAndTheProcessGoesOn)
               "S2GL WARNING ... <s2opend>: display \"" + x.display() + "\" has no OpenGL (GLX) support; no window\n");
 }
 
-// The picture once the keys have turned the view and it is still: two screenshots in a row alike.
+// The picture once the keys have turned the view and it is still: unchanged for a second, so that
+// a refining window slowed by a busy machine is not caught between two of its frames.
 Image stillAfter(const XServer& x, const std::vector<std::string>& keys, const Image& before)
 {
     pressKeys(x, keys);
     Image last = screenshot(x);
     const double t0 = now();
-    while (secondsSince(t0) < 15.0) {
+    double since = now();
+    while (secondsSince(t0) < 20.0) {
         const Image shot = screenshot(x);
-        if (shot == last && !(shot == before))
+        if (!(shot == last) || shot == before)
+            since = now();
+        else if (secondsSince(since) >= 1.0)
             return shot;
         last = shot;
     }
