@@ -225,6 +225,13 @@ const float* colour(PointCache::Colours& colours, const std::vector<float>& y, c
     return colours.rgb.data();
 }
 
+// Frees the memory of colours that are not drawn.
+void release(PointCache::Colours& colours)
+{
+    std::vector<float>().swap(colours.rgb);
+    colours.valid = false;
+}
+
 // Joins each point of every run [start[j], start[j + 1]) to the next one, each segment in the
 // colour of its first point (white without colours).
 void drawRuns(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z,
@@ -308,12 +315,16 @@ void cb(double*, int*)
     if (!cacheMatches())
         computePoints();
     const PointCache::ColourKey key = colourKey();
-    const float* rgb = colour(cache.recordColours, cache.ry, cache.rz, key);
+    // Colours are kept only while the points of their order are drawn in colour.
+    if (key.mode == 0 || doLine == 2)
+        release(cache.recordColours);
+    if (key.mode == 0 || (doLine & 2) == 0)
+        release(cache.channelColours);
     if (doLine & 1)
-        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, rgb);
+        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, colour(cache.recordColours, cache.ry, cache.rz, key));
     else if (doLine == 0)
-        ns2points(static_cast<int>(cache.rx.size()), cache.rx.data(), cache.ry.data(), cache.rz.data(), rgb, 1.0f, 1.0f,
-                  1.0f);
+        ns2points(static_cast<int>(cache.rx.size()), cache.rx.data(), cache.ry.data(), cache.rz.data(),
+                  colour(cache.recordColours, cache.ry, cache.rz, key), 1.0f, 1.0f, 1.0f);
     if (doLine & 2) {
         if (!cache.byChannel)
             sortByChannel();
