@@ -10,7 +10,6 @@
 #include <bit>
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <utility>
@@ -40,15 +39,6 @@ void fetchAhead(const Visibility& rec, size_t from, size_t count)
     for (size_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(values + b);
     __builtin_prefetch(rec.flags.data() + from);
-}
-
-// A key of 32 bits that orders like the value: -0 and +0 share a key.
-uint32_t orderKey(float x)
-{
-    uint32_t bits;
-    const float y = x + 0.0f;  // -0 becomes +0
-    std::memcpy(&bits, &y, sizeof bits);
-    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
 }
 
 // The float whose order key is `key` (the inverse of orderKey, +0 for the key both zeros share).

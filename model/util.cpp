@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -87,20 +86,6 @@ double medianOf(T* a, size_t n)
 
 // Lists longer than this take their order statistics from a histogram instead of reordering.
 constexpr size_t kHistogramFrom = size_t(1) << 16;
-
-// A key of 32 bits that orders like the value: -0 and +0 share a key.
-uint32_t orderKey(float x)
-{
-    uint32_t bits;
-    const float y = x + 0.0f;  // -0 becomes +0
-    std::memcpy(&bits, &y, sizeof bits);
-    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
-}
-// Non-decreasing in x, which is all the bucketing needs; the values themselves decide the order.
-uint32_t orderKey(double x)
-{
-    return orderKey(static_cast<float>(x));
-}
 
 constexpr size_t kBuckets = size_t(1) << 16;
 

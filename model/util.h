@@ -3,6 +3,7 @@
 // (string splitting sits below, in params/params.h).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -34,6 +35,20 @@ stats medianStat(float* values, size_t n);
 // stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
+
+// A key of 32 bits that orders like the value: -0 and +0 share a key. Histograms of long lists
+// bucket values by its top bits.
+inline uint32_t orderKey(float x)
+{
+    const float y = x + 0.0f;  // -0 becomes +0
+    const uint32_t bits = std::bit_cast<uint32_t>(y);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+// Non-decreasing in x, which is all the bucketing needs; the values themselves decide the order.
+inline uint32_t orderKey(double x)
+{
+    return orderKey(static_cast<float>(x));
+}
 
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).
