@@ -51,9 +51,9 @@ const Key kKeys[] = {{"m", 3}, {"a", 4}, {"c", 4}, {"f", 4},    {"n", 4},     {"
 constexpr int kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
 struct Result {
-    double latency[kKeyCount][kRepeats] = {};  // seconds from the key to the second swap
+    double latency[kKeyCount][kRepeats] = {};  // seconds from the key to the swap that shows it
     double restFrame = 0.0;  // median seconds between swaps with no key
-    double turnFps = 0.0;  // swaps per second while an arrow key repeats every 20 ms
+    double turnFps = 0.0;  // frames a second that show a new turn while an arrow key repeats every 20 ms
     double peakMb = 0.0;
     int ok = 0;
 };
@@ -128,6 +128,17 @@ bool waitForSwaps(size_t count, double seconds)
     std::unique_lock<std::mutex> hold(swaps.lock);
     return swaps.changed.wait_for(hold, std::chrono::duration<double>(seconds),
                                   [count] { return swaps.at.size() >= count; });
+}
+
+// How many of the swaps from `first` on end a frame whose camera differs from the frame before:
+// the frames that show the view turned further (refinement frames of a still view are not counted).
+size_t turnedFrames(size_t first)
+{
+    std::lock_guard<std::mutex> hold(swaps.lock);
+    size_t turned = 0;
+    for (size_t i = std::max<size_t>(first, 1); i < swaps.frameCamera.size(); ++i)
+        turned += swaps.frameCamera[i] != swaps.frameCamera[i - 1];
+    return turned;
 }
 
 double swapTime(size_t index)
@@ -238,8 +249,7 @@ void pressKeys(int fd)
         sendKey(display, window, "Right");
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const size_t turned = swapCount() - turnFirst;
-    r.turnFps = turned / (now() - turnStart);
+    r.turnFps = static_cast<double>(turnedFrames(turnFirst)) / (now() - turnStart);
     r.ok = 1;
     finish(fd, r);
 }
