@@ -63,6 +63,8 @@ double work(const Scene& scene)
 // a window on a software GL takes.
 constexpr double kSecondsPerWork = 2e-8;
 constexpr double kTimedWork = 1e5;
+// A partial frame draws at least one in this many times as much as the whole's time asks for.
+constexpr double kMostThinner = 4.0;
 
 // Adds a long vector's digest to `d`, made in as many parts as there are cores, each on a thread
 // of its own.
@@ -147,9 +149,16 @@ Refiner::Plan Refiner::plan(const Scene& scene, const Camera& camera, int width,
     // picture's cost per unit of work when it held enough to tell.
     const double perWork = allWork_ >= kTimedWork ? allSeconds_ / allWork_ : kSecondsPerWork;
     const double all = work_ > allWork_ ? std::max(allSeconds_, work_ * perWork) : allSeconds_;
-    if (changed && all > budget_)
-        return {false, static_cast<int>(std::min(std::ceil(all / budget_), 1e9))};
-    return {false, 1};
+    if (!(changed && all > budget_))
+        return {false, 1};
+    // Drawing part of the scene costs more than its share of the whole (every segment of the part
+    // has both ends projected, and the bands each walk it): the last partial frame's time per
+    // unit of work drawn raises the step until such a frame fits the budget, up to kMostThinner
+    // times the step the whole's time gives.
+    double every = std::ceil(all / budget_);
+    if (partPerWork_ > 0.0)
+        every = std::clamp(std::ceil(work_ * partPerWork_ / budget_), every, kMostThinner * every);
+    return {false, static_cast<int>(std::min(every, 1e9))};
 }
 
 void Refiner::drawn(const Plan& plan, double seconds)
@@ -158,6 +167,8 @@ void Refiner::drawn(const Plan& plan, double seconds)
     if (exact_) {
         allSeconds_ = seconds;
         allWork_ = work_;
+    } else if (work_ >= kTimedWork) {
+        partPerWork_ = seconds * plan.every / work_;
     }
 }
 

@@ -2,8 +2,8 @@
 // how much of the scene to draw while the picture keeps changing. A frame that shows the same
 // scene through the same camera as the last exact picture reuses it; a frame that changed
 // draws every k-th point and line segment when drawing all of them would take longer than a
-// fraction of a second (judged from the last exact picture and how much more the scene holds
-// now), and the next frame that changes nothing draws them all, so the window always comes to
+// fraction of a second (judged from the last exact picture, how much more the scene holds now
+// and how long the last partial frame took), and the next frame that changes nothing draws them all, so the window always comes to
 // rest on the exact picture.
 #pragma once
 
@@ -34,6 +34,7 @@ private:
     double allSeconds_ = 0.0;  // the last time drawing everything took
     double allWork_ = 0.0;  // and the work of the scene it drew (see work())
     double work_ = 0.0;  // the work of the scene of the frame planned last
+    double partPerWork_ = 0.0;  // the last partial frame's seconds per unit of work, times its step
 };
 
 // A digest of everything that a frame shows: geometry, images, boxes, labels, colour bar,
