@@ -72,31 +72,13 @@ public:
 
     // The same in steps: findMiddle once the n values are counted; then inMiddle(x) is 1 for each
     // value that a pass must put into middle() (m of them); then medianOfMiddle.
-    void findMiddle(size_t n)
-    {
-        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
-        below_ = 0;
-        first_ = 0;
-        while (below_ + counts_[first_] <= lower)
-            below_ += counts_[first_++];
-        last_ = first_;
-        size_t through = below_ + counts_[first_];
-        while (through <= upper)
-            through += counts_[++last_];
-    }
-    uint32_t inMiddle(float x) const { return (orderKey(x) >> 16) - first_ <= last_ - first_; }
+    void findMiddle(size_t n) { buckets_ = middleBuckets(counts_.data(), n); }
+    uint32_t inMiddle(float x) const { return buckets_.holds(x); }
     std::vector<float>& middle() { return middle_; }
-    double medianOfMiddle(size_t n, size_t m)
-    {
-        const auto at = middle_.begin() + static_cast<std::ptrdiff_t>(n / 2 - below_);
-        std::nth_element(middle_.begin(), at, middle_.begin() + static_cast<std::ptrdiff_t>(m));
-        if (n % 2 == 1)
-            return *at;
-        return (static_cast<double>(*std::max_element(middle_.begin(), at)) + *at) * 0.5;
-    }
+    double medianOfMiddle(size_t n, size_t m) { return ::medianOfMiddle(middle_.data(), m, n, buckets_); }
     // The least and the largest value the middle buckets can hold.
-    float middleLeast() const { return keyValue(first_ << 16); }
-    float middleMost() const { return keyValue(last_ << 16 | 0xffffu); }
+    float middleLeast() const { return keyValue(buckets_.first << 16); }
+    float middleMost() const { return keyValue(buckets_.last << 16 | 0xffffu); }
 
     // Roughly the median distance of the n counted values from `centre`: that of the buckets'
     // least values, each weighted by its count, found by walking out from the centre's bucket
@@ -120,8 +102,7 @@ private:
     static constexpr uint32_t kBuckets = uint32_t(1) << 16;
     std::vector<uint32_t> counts_;
     std::vector<float> middle_;
-    size_t below_ = 0;
-    uint32_t first_ = 0, last_ = 0;
+    MiddleBuckets buckets_;
 };
 
 // The median of the finite values at a[0, n) and their median absolute deviation about it,

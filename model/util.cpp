@@ -113,38 +113,25 @@ double medianByHistogram(unsigned parts, size_t n, const std::vector<uint32_t>& 
     for (unsigned p = 0; p < parts; ++p)
         for (size_t k = 0; k < kBuckets; ++k)
             total[k] += counts[p * kBuckets + k];
-    const size_t upper = n / 2, lower = n % 2 == 1 ? upper : upper - 1;
-    size_t below = 0;
-    uint32_t first = 0;
-    while (below + total[first] <= lower)
-        below += total[first++];
-    uint32_t last = first;
-    size_t through = below + total[first];
-    while (through <= upper)
-        through += total[++last];
+    const MiddleBuckets b = middleBuckets(total.data(), n);
     // Each part gathers its values from those buckets after the parts before it.
     std::vector<size_t> start(parts + 1, 0);
     for (unsigned p = 0; p < parts; ++p) {
         start[p + 1] = start[p];
-        for (size_t k = first; k <= last; ++k)
+        for (size_t k = b.first; k <= b.last; ++k)
             start[p + 1] += counts[p * kBuckets + k];
     }
-    candidates.resize(through - below);
+    candidates.resize(b.inside);
     U* const out = candidates.data();
     inParts(parts, n, [&](unsigned p, size_t begin, size_t end) {
         size_t gathered = start[p];
         for (size_t i = begin; i < end; ++i) {
             const U x = value(i);
-            if ((orderKey(x) >> 16) - first <= last - first)
+            if (b.holds(x))
                 out[gathered++] = x;
         }
     });
-    const size_t at = upper - below;
-    selectInPlace(out, through - below, at);
-    if (n % 2 == 1)
-        return out[at];
-    const double low = *std::max_element(out, out + at);
-    return (low + static_cast<double>(out[at])) * 0.5;
+    return medianOfMiddle(out, b.inside, n, b);
 }
 
 // Median of a[0, n) (n > 0, no NaN); may reorder a.
@@ -328,7 +315,29 @@ double medianOrZero(std::vector<T>& values)
     return values.empty() ? 0.0 : medianAny(values.data(), values.size());
 }
 
+template <typename T>
+double medianOfMiddleOf(T* middle, size_t m, size_t n, const MiddleBuckets& b)
+{
+    const size_t at = n / 2 - b.below;
+    selectInPlace(middle, m, at);
+    if (n % 2 == 1)
+        return middle[at];
+    // After selection none before `at` is larger; the largest of them is the lower middle value.
+    const double low = *std::max_element(middle, middle + at);
+    return (low + static_cast<double>(middle[at])) * 0.5;
+}
+
 }  // namespace
+
+double medianOfMiddle(float* middle, size_t m, size_t n, const MiddleBuckets& b)
+{
+    return medianOfMiddleOf(middle, m, n, b);
+}
+
+double medianOfMiddle(double* middle, size_t m, size_t n, const MiddleBuckets& b)
+{
+    return medianOfMiddleOf(middle, m, n, b);
+}
 
 stats stat(std::vector<double>& values)
 {

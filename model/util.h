@@ -50,6 +50,38 @@ inline uint32_t orderKey(double x)
     return orderKey(static_cast<float>(x));
 }
 
+// The buckets of a histogram of the order keys' top 16 bits that hold the middle ranks of its n
+// counted values (n > 0): first .. last, with `below` values in the buckets before them and
+// `inside` in them.
+struct MiddleBuckets {
+    size_t below = 0, inside = 0;
+    uint32_t first = 0, last = 0;
+    // 1 when x falls in those buckets, else 0.
+    template <typename T>
+    uint32_t holds(T x) const
+    {
+        return (orderKey(x) >> 16) - first <= last - first;
+    }
+};
+template <typename C>
+MiddleBuckets middleBuckets(const C* counts, size_t n)
+{
+    const size_t upper = n / 2, lower = n % 2 == 1 ? upper : upper - 1;
+    MiddleBuckets b;
+    while (b.below + counts[b.first] <= lower)
+        b.below += counts[b.first++];
+    b.last = b.first;
+    size_t through = b.below + counts[b.first];
+    while (through <= upper)
+        through += counts[++b.last];
+    b.inside = through - b.below;
+    return b;
+}
+// The median of the n values whose middle buckets are `b`, from the m of them gathered at
+// `middle` (reordered).
+double medianOfMiddle(float* middle, size_t m, size_t n, const MiddleBuckets& b);
+double medianOfMiddle(double* middle, size_t m, size_t n, const MiddleBuckets& b);
+
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).
 unsigned partsFor(size_t values);
