@@ -4,10 +4,8 @@
 //
 // The data set is simulated once per run: 10 antennas, 4 polarisations, 1024 channels and
 // enough integrations for about KESTRUM_BENCH_LOAD_MB megabytes (default 1100) of "visdata".
-#include "bench/child.h"
+#include "bench/load.h"
 #include "bench/simset.h"
-#include "model/observation.h"
-#include "params/krellparams.h"
 #include "tests/support/support.h"
 
 #include <benchmark/benchmark.h>
@@ -95,38 +93,6 @@ double plainReadAndDecode(const std::string& vis)
     return sum;
 }
 
-struct LoadResult {
-    double seconds = 0.0;
-    long maxRssKiB = 0;
-    long startRssKiB = 0;
-    long records = 0;
-};
-
-// Loads the data set in a child process (so that its peak memory is its own) and reports
-// the loading time and the child's peak resident memory.
-LoadResult loadInChild(const std::string& vis, const std::string& stokes)
-{
-    LoadResult r;
-    if (!runInChild(r, [&](int fd) {
-            LoadResult c;
-            c.startRssKiB = peakRssKiB();
-            KrellParams params(eAppView);
-            params.vis = vis;
-            params.stokes = stokes;
-            params.goodchGiven = true;
-            params.goodch = 0;
-            const auto t0 = Clock::now();
-            Observation obs(params, false);
-            const bool ok = obs.getObsParams() && obs.read();
-            c.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-            c.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
-            c.maxRssKiB = peakRssKiB();
-            sendToParent(fd, c);
-        }))
-        r.records = -1;
-    return r;
-}
-
 void BM_LoadObservation(benchmark::State& state, const char* stokes)
 {
     const SimulatedSet& set = bigSet();
@@ -138,8 +104,8 @@ void BM_LoadObservation(benchmark::State& state, const char* stokes)
         benchmark::DoNotOptimize(plainReadAndDecode(set.vis));
         plainSeconds += std::chrono::duration<double>(Clock::now() - t0).count();
         last = loadInChild(set.vis, stokes);
-        loadSeconds += last.seconds;
-        state.SetIterationTime(last.seconds);
+        loadSeconds += last.wall;
+        state.SetIterationTime(last.wall);
     }
     if (last.records < 0) {
         state.SkipWithError("the loader failed");

@@ -6,12 +6,11 @@
 // channels and enough integrations for about KESTRUM_BENCH_SURVEY_MB megabytes (default 1100)
 // of "visdata"; the survey and the load take stokes=xx. Aims: survey_vs_load <= 0.5 and
 // peak_vs_load <= 1.1.
-#include "bench/child.h"
 #include "bench/cputime.h"
+#include "bench/load.h"
 #include "bench/simset.h"
 #include "model/observation.h"
 #include "model/survey.h"
-#include "params/krellparams.h"
 
 #include <benchmark/benchmark.h>
 
@@ -38,11 +37,7 @@ Measured loadAndSurveyInChild(const std::string& vis)
     Measured m;
     runInChild(m, [&](int fd) {
         Measured c;
-        KrellParams params(eAppView);
-        params.vis = vis;
-        params.stokes = "xx";
-        params.goodchGiven = true;
-        params.goodch = 0;
+        KrellParams params = viewerParams(vis, "xx");
         double t0 = cpuSeconds();
         Observation obs(params, false);
         const bool ok = obs.getObsParams() && obs.read();

@@ -11,10 +11,8 @@
 //
 // The files are written once per run: 10 antennas (45 baselines), 4 polarisations, 1024
 // channels and enough time stamps for KESTRUM_BENCH_UVH5_MIB mebibytes (default 1024) of visdata.
-#include "bench/child.h"
 #include "bench/cputime.h"
-#include "model/observation.h"
-#include "params/krellparams.h"
+#include "bench/load.h"
 #include "tests/support/support.h"
 #include "tools/sim/uvh5writer.h"
 
@@ -84,33 +82,6 @@ double readVisdata(const std::string& path, void* buffer)
     return status < 0 ? -1.0 : seconds;
 }
 
-struct LoadResult {
-    double seconds = 0.0;
-    long maxRssKiB = 0;
-    long records = 0;
-};
-
-// Loads the file in a child process, so that its peak memory is its own.
-LoadResult loadInChild(const std::string& vis, const std::string& stokes)
-{
-    LoadResult r;
-    if (!runInChild(r, [&](int fd) {
-            LoadResult c;
-            KrellParams params(eAppView);
-            params.vis = vis;
-            params.stokes = stokes;
-            const double t0 = cpuSeconds();
-            Observation obs(params, false);
-            const bool ok = obs.getObsParams() && obs.read();
-            c.seconds = cpuSeconds() - t0;
-            c.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
-            c.maxRssKiB = peakRssKiB();
-            sendToParent(fd, c);
-        }))
-        r.records = -1;
-    return r;
-}
-
 void BM_LoadUvh5(benchmark::State& state, bool lzf, const char* stokes)
 {
     const Files& set = files();
@@ -135,8 +106,8 @@ void BM_LoadUvh5(benchmark::State& state, bool lzf, const char* stokes)
         last = loadInChild(path, stokes);
         touchedSeconds = std::min(touchedSeconds, touched);
         freshSeconds = std::min(freshSeconds, fresh);
-        loadSeconds = std::min(loadSeconds, last.seconds);
-        state.SetIterationTime(last.seconds);
+        loadSeconds = std::min(loadSeconds, last.cpu);
+        state.SetIterationTime(last.cpu);
     }
     if (last.records < 0) {
         state.SkipWithError("the loader failed");
