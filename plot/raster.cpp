@@ -2,10 +2,11 @@
 // the help panel and the fade, in the order the GL renderer draws them.
 #include "plot/raster.h"
 
+#include "plot/threads.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <thread>
 #include <utility>
 
 namespace kestrum::plot {
@@ -158,17 +159,11 @@ void Raster::drawSceneLines(const std::vector<Vertex>& lines, std::size_t every)
 {
     // Each band's thread projects every segment and sets only its own rows' pixels: every pixel
     // is set by the same segments in the same order as when one thread draws them all.
-    const unsigned bands =
-        lines.size() / (2 * every) < kBandedSegments ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const unsigned bands = threadsFor(lines.size() / (2 * every), kBandedSegments);
     const auto band = [&](unsigned k) {
         return Rows{height_ * int(k) / int(bands), height_ * int(k + 1) / int(bands)};
     };
-    std::vector<std::thread> threads;
-    for (unsigned k = 1; k < bands; ++k)
-        threads.emplace_back([&, k] { drawLines(lines, every, band(k)); });
-    drawLines(lines, every, band(0));
-    for (std::thread& t : threads)
-        t.join();
+    onThreads(bands, [&](unsigned k) { drawLines(lines, every, band(k)); });
 }
 
 void Raster::fill(double x0, double y0, double x1, double y1, const std::uint8_t rgb[3])

@@ -1,11 +1,12 @@
 // Progressive refinement of CPU-drawn frames, and the digest that tells a changed frame.
 #include "plot/refine.h"
 
+#include "plot/threads.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kestrum::plot {
@@ -72,22 +73,17 @@ template <typename T>
 void addLong(Digest& d, const std::vector<T>& v)
 {
     const std::size_t bytes = v.size() * sizeof(T);
-    const unsigned parts =
-        bytes < (std::size_t(1) << 22) ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const unsigned parts = threadsFor(bytes, std::size_t(1) << 22);
     if (parts == 1) {
         d.add(v);
         return;
     }
     const auto* p = reinterpret_cast<const unsigned char*>(v.data());
     std::vector<Digest> digests(parts);
-    std::vector<std::thread> threads;
-    for (unsigned k = 0; k < parts; ++k)
-        threads.emplace_back([&, k] {
-            const std::size_t begin = bytes * k / parts, end = bytes * (k + 1) / parts;
-            digests[k].add(p + begin, end - begin);
-        });
-    for (std::thread& t : threads)
-        t.join();
+    onThreads(parts, [&](unsigned k) {
+        const std::size_t begin = bytes * k / parts, end = bytes * (k + 1) / parts;
+        digests[k].add(p + begin, end - begin);
+    });
     for (const Digest& part : digests)
         d.value(part.result());
 }

@@ -1,11 +1,12 @@
 // Core state of the plotting library: mapping, geometry buffers, boxes, labels and camera maths.
 #include "plot/scene.h"
 
+#include "plot/threads.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 namespace kestrum::plot {
 namespace {
@@ -56,11 +57,11 @@ Vec3 rotate(Vec3 v, Vec3 k, double a)
     return add(add(mul(v, c), mul(cross(k, v), s)), mul(k, dot(k, v) * (1.0 - c)));
 }
 
-// Room for `more` vertices, growing the buffer geometrically so that many small additions cost
-// no more than one large one.
 // Points and lines of at least this many vertices are mapped by several threads.
 constexpr std::size_t kThreadedVertices = std::size_t(1) << 17;
 
+// Room for `more` vertices, growing the buffer geometrically so that many small additions cost
+// no more than one large one.
 void makeRoom(std::vector<Vertex>& v, std::size_t more)
 {
     if (v.capacity() - v.size() < more)
@@ -78,18 +79,13 @@ void appendInParts(std::vector<Vertex>& v, std::size_t items, Place place, Fill 
     const std::size_t base = v.size(), most = place(items);
     makeRoom(v, most);
     v.resize(base + most);
-    const unsigned parts = most < kThreadedVertices ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    const unsigned parts = threadsFor(most, kThreadedVertices);
     std::vector<std::size_t> written(parts, 0);
     const auto work = [&](unsigned p) {
         Vertex* const begin = v.data() + base + place(items * p / parts);
         written[p] = static_cast<std::size_t>(fill(items * p / parts, items * (p + 1) / parts, begin) - begin);
     };
-    std::vector<std::thread> threads;
-    for (unsigned p = 1; p < parts; ++p)
-        threads.emplace_back(work, p);
-    work(0);
-    for (std::thread& t : threads)
-        t.join();
+    onThreads(parts, work);
     std::size_t end = base + written[0];
     for (unsigned p = 1; p < parts; ++p) {
         Vertex* const from = v.data() + base + place(items * p / parts);
