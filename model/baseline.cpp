@@ -5,6 +5,7 @@
 #include "task/basant.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -153,25 +154,30 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
         done.channelsFull = full;
     }
 
-    // The unflagged points record after record, less their channel's median under sed.
+    // The unflagged points record after record, less their channel's median under sed, gathered
+    // over the rows they come from: each part moves its points down within its own rows (never
+    // past one it has still to read), then the parts close the gaps between them in order.
     for (size_t r = 0; r < nrec; ++r)
         before[r + 1] += before[r];
-    const std::unique_ptr<float[]> values(new float[std::max<size_t>(before[nrec], 1)]);
-    inParts(parts, nrec, [&](unsigned, size_t begin, size_t end) {
+    std::vector<size_t> partBegin(parts + 1, nrec);
+    inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
+        partBegin[p] = begin;
+        float* out = rows.get() + rowStart[begin];
         for (size_t r = begin; r < end; ++r) {
             const Visibility& rec = (*allVis)[vis[r]];
             const float* row = rows.get() + rowStart[r];
             const uint8_t* flags = rec.flags.data();
             const uint32_t n = channelsOf(rec);
-            float* out = values.get() + before[r];
             for (uint32_t c = 0; c < n; ++c) {
-                if (flags[c] != 0)
-                    continue;
-                *out++ = sed ? static_cast<float>(row[c] - chan[c].median) : row[c];
+                *out = sed ? static_cast<float>(row[c] - chan[c].median) : row[c];
+                out += flags[c] == 0;
             }
         }
     });
-    done.points[mode] = stat(values.get(), before[nrec]);
+    for (unsigned p = 1; p < parts; ++p)
+        std::memmove(rows.get() + before[partBegin[p]], rows.get() + rowStart[partBegin[p]],
+                     sizeof(float) * (before[partBegin[p + 1]] - before[partBegin[p]]));
+    done.points[mode] = stat(rows.get(), before[nrec]);
 }
 
 stats Baseline::phaseStats(bool tcal, bool sed)

@@ -90,14 +90,37 @@ constexpr size_t kHistogramFrom = size_t(1) << 16;
 constexpr size_t kBuckets = size_t(1) << 16;
 
 // Histograms of the top 16 bits of the keys of n values, one per part of [0, n) on a thread of its
-// own: countPart(part, begin, end, count) adds the values of [begin, end) to `count` (and may do
-// more with them while it has them).
+// own: countPart(part, begin, end, count) adds the values of [begin, end) to count[0] and count[1]
+// (and may do more with them while it has them), which are summed into one afterwards.
+// Neighbouring values often fall in the same bucket: alternating between two histograms (see
+// inPairs) keeps each increment from waiting on the one before.
 template <typename C>
 std::vector<uint32_t> histograms(unsigned parts, size_t n, C countPart)
 {
     std::vector<uint32_t> counts(parts * kBuckets, 0);
-    inParts(parts, n, [&](unsigned p, size_t begin, size_t end) { countPart(p, begin, end, &counts[p * kBuckets]); });
+    inParts(parts, n, [&](unsigned p, size_t begin, size_t end) {
+        uint32_t* const count = &counts[p * kBuckets];
+        std::vector<uint32_t> second(kBuckets, 0);
+        uint32_t* both[2] = {count, second.data()};
+        countPart(p, begin, end, both);
+        for (size_t k = 0; k < kBuckets; ++k)
+            count[k] += second[k];
+    });
     return counts;
+}
+
+// Calls step(i, lane) for every i in [begin, end), the lane alternating 0, 1: a loop that keeps a
+// running total (or histogram) per lane has two independent chains instead of one.
+template <typename F>
+void inPairs(size_t begin, size_t end, F step)
+{
+    size_t i = begin;
+    for (; i + 2 <= end; i += 2) {
+        step(i, 0);
+        step(i + 1, 1);
+    }
+    if (i < end)
+        step(i, 0);
 }
 
 // The median of the n values value(0) .. value(n - 1) (n > 0, no NaN) without reordering or
@@ -141,10 +164,10 @@ double medianAny(T* a, size_t n)
     if (n < kHistogramFrom)
         return medianOf(a, n);
     const unsigned parts = partsFor(n);
-    const std::vector<uint32_t> counts = histograms(parts, n, [a](unsigned, size_t begin, size_t end, uint32_t* count) {
-        for (size_t i = begin; i < end; ++i)
-            ++count[orderKey(a[i]) >> 16];
-    });
+    const std::vector<uint32_t> counts =
+        histograms(parts, n, [a](unsigned, size_t begin, size_t end, uint32_t** count) {
+            inPairs(begin, end, [&](size_t i, int lane) { ++count[lane][orderKey(a[i]) >> 16]; });
+        });
     std::vector<T> candidates;
     return medianByHistogram<T>(
         parts, n, counts, [a](size_t i) { return a[i]; }, candidates);
@@ -211,17 +234,19 @@ std::optional<stats> longStat(T* v, size_t n)
     s.count = static_cast<int32_t>(n);
     const unsigned parts = partsFor(n);
     std::vector<PartSums<T>> sums(parts, PartSums<T>{v[0], v[0]});
-    std::vector<uint32_t> counts = histograms(parts, n, [&](unsigned p, size_t begin, size_t end, uint32_t* count) {
+    std::vector<uint32_t> counts = histograms(parts, n, [&](unsigned p, size_t begin, size_t end, uint32_t** count) {
         PartSums<T> part = sums[p];
+        long double sum[2] = {0.0L, 0.0L};
         int nan = 0;
-        for (size_t i = begin; i < end; ++i) {
+        inPairs(begin, end, [&](size_t i, int lane) {
             const T x = v[i];
             nan |= x != x;
             part.lo = std::min(part.lo, x);
             part.hi = std::max(part.hi, x);
-            part.sum += x;
-            ++count[orderKey(x) >> 16];
-        }
+            sum[lane] += x;
+            ++count[lane][orderKey(x) >> 16];
+        });
+        part.sum = sum[0] + sum[1];
         part.nan = nan != 0;
         sums[p] = part;
     });
@@ -242,14 +267,14 @@ std::optional<stats> longStat(T* v, size_t n)
     s.mean = static_cast<double>(sum / static_cast<long double>(n));
     const double m = s.median, mean = s.mean;
     const auto deviation = [v, m](size_t i) { return std::fabs(m - static_cast<double>(v[i])); };
-    counts = histograms(parts, n, [&](unsigned p, size_t begin, size_t end, uint32_t* count) {
-        double squares = 0.0;
-        for (size_t i = begin; i < end; ++i) {
-            ++count[orderKey(deviation(i)) >> 16];
+    counts = histograms(parts, n, [&](unsigned p, size_t begin, size_t end, uint32_t** count) {
+        double squares[2] = {0.0, 0.0};
+        inPairs(begin, end, [&](size_t i, int lane) {
+            ++count[lane][orderKey(deviation(i)) >> 16];
             const double d = v[i] - mean;
-            squares += d * d;
-        }
-        sums[p].squares = squares;
+            squares[lane] += d * d;
+        });
+        sums[p].squares = squares[0] + squares[1];
     });
     std::vector<double> deviations;
     s.mad = medianByHistogram<double>(parts, n, counts, deviation, deviations);
