@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <numbers>
 #include <optional>
 #include <vector>
@@ -68,6 +69,11 @@ struct PointCache {
         bool valid = false;  // rgb matches the points and key
         std::vector<float> rgb;
     } recordColours, channelColours;
+
+    // The values that computing the statistics of `rowsOf` left for every point, which the next
+    // computation of the points takes instead of computing them again (and then frees).
+    PointRows rows;
+    const Baseline* rowsOf = nullptr;
 };
 
 PointCache cache;
@@ -85,12 +91,30 @@ double timeOf(const Baseline& bl, size_t i)
     return (pobs->allVis[bl.vis[i]].time - pobs->allVis[bl.vis[0]].time) * 24.0;
 }
 
+// Asks the statistics about to be computed for the current baseline to leave the values of the
+// quantity shown.
+PointRows* rowsWanted()
+{
+    cache.rows = PointRows{};
+    cache.rows.amp = doAmp;
+    cache.rowsOf = &b->second;
+    return &cache.rows;
+}
+
 void computePoints()
 {
     const Baseline& bl = b->second;
     const bool tcal = subMedian > 0, sed = subMedian > 1;
     const size_t n = bl.vis.size();
     const int c0 = opts.bchan, c1 = opts.echan;
+    // The statistics' values of each record's channels start at rowStart[i], when they are there.
+    std::unique_ptr<float[]> rows;
+    if (cache.rows.filled && cache.rowsOf == &bl && cache.rows.amp == doAmp && cache.rows.tcal == tcal)
+        rows = std::move(cache.rows.values);
+    cache.rows = PointRows{};
+    std::vector<size_t> rowStart(rows ? n : 0, 0);
+    for (size_t i = 1; i < rowStart.size(); ++i)
+        rowStart[i] = rowStart[i - 1] + pobs->allVis[bl.vis[i - 1]].nchan;
 
     // The records are shared out to threads twice: to count each record's unflagged (and shown
     // flagged) points, which places them, and to fill them in.
@@ -127,8 +151,16 @@ void computePoints()
                 const bool good = rec.flags[c] == 0;
                 if (!good && !showFlags)
                     continue;
-                const float y =
-                    doAmp ? bl.Amp(ui, c, tcal, sed) : static_cast<float>(bl.Phase(ui, c, tcal, sed) * kDegPerRad);
+                float y;
+                if (rows) {
+                    const stats& chan = doAmp ? bl.chanAmpStats[c] : bl.chanPhaseStats[c];
+                    const float v = rows[rowStart[i] + static_cast<size_t>(c)];
+                    y = sed ? static_cast<float>(v - chan.median) : v;
+                } else {
+                    y = doAmp ? bl.Amp(ui, c, tcal, sed) : bl.Phase(ui, c, tcal, sed);
+                }
+                if (!doAmp)
+                    y = static_cast<float>(y * kDegPerRad);
                 std::vector<float>& xs = good ? cache.rx : cache.fx;
                 std::vector<float>& ys = good ? cache.ry : cache.fy;
                 std::vector<float>& zs = good ? cache.rz : cache.fz;
@@ -296,14 +328,15 @@ void updateStatistics(bool announce)
         std::cout << "Updating baseline statistics" << std::endl;
     // The amplitudes' statistics are always needed (the title shows their rms); the phases'
     // only while phases are shown: "a" computes them when it turns to phases.
-    b->second.updateStats(tcal, sed, true, !doAmp);
+    PointRows* rows = rowsWanted();
+    b->second.updateStats(tcal, sed, true, !doAmp, rows);
     if (announce && Params::debug1)
         std::cout << "Updating phase statistics" << std::endl;
     if (!doAmp)
-        pstats = b->second.phaseStats(tcal, sed);
+        pstats = b->second.phaseStats(tcal, sed, rows);
     if (announce && Params::debug1)
         std::cout << "Updating amplitude statistics" << std::endl;
-    astats = b->second.ampStats(tcal, sed);
+    astats = b->second.ampStats(tcal, sed, rows);
 }
 
 void cb(double*, int*)
@@ -422,7 +455,7 @@ int kcb(unsigned char* key)
     case 'A':
         doAmp = !doAmp;
         if (!doAmp)
-            pstats = b->second.phaseStats(subMedian > 0, subMedian > 1);
+            pstats = b->second.phaseStats(subMedian > 0, subMedian > 1, rowsWanted());
         rescale();
         return 1;
     case 'C':

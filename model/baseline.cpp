@@ -50,7 +50,7 @@ float Baseline::Phase(unsigned i, int c, bool tcal, bool sed) const
     return sed ? static_cast<float>(p - chanPhaseStats[c].median) : p;
 }
 
-void Baseline::updateStats(bool tcal, bool sed, bool amps, bool phases)
+void Baseline::updateStats(bool tcal, bool sed, bool amps, bool phases, PointRows* rows)
 {
     if (Params::debug1)
         std::cout << "Baseline::updateStats(" << (tcal ? "tcal" : "notcal") << ", " << (sed ? "sed" : "nosed")
@@ -58,9 +58,9 @@ void Baseline::updateStats(bool tcal, bool sed, bool amps, bool phases)
     if (!tcal && !sed)
         return;
     if (amps)
-        compute(true, tcal, sed);
+        compute(true, tcal, sed, false, rows);
     if (phases)
-        compute(false, tcal, sed);
+        compute(false, tcal, sed, false, rows);
     if (Params::debug2 && sed) {
         const std::vector<stats>& chan = channelStats(true);
         for (uint32_t c = 0; c < nchan; ++c)
@@ -77,7 +77,7 @@ const std::vector<stats>& Baseline::channelStats(bool amp)
     return amp ? chanAmpStats : chanPhaseStats;
 }
 
-void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
+void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows)
 {
     Computed& done = computed[amp ? 0 : 1];
     const bool medians = tcal && !done.recordMedians;
@@ -94,12 +94,18 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
         rowStart[r + 1] = rowStart[r] + (*allVis)[vis[r]].nchan;
     const size_t total = rowStart[nrec];
     const unsigned parts = partsFor(total);
-    const std::unique_ptr<float[]> rows(new float[std::max<size_t>(total, 1)]);
+    // The rows are computed into the caller's buffer when it wants them; else into one of our
+    // own, which then also takes the gathered points.
+    const bool keep = rows != nullptr && rows->amp == amp;
+    std::unique_ptr<float[]> own;
+    std::unique_ptr<float[]>& buffer = keep ? rows->values : own;
+    buffer.reset(new float[std::max<size_t>(total, 1)]);
+    float* const rowValues = buffer.get();
     inParts(parts, nrec, [&](unsigned, size_t begin, size_t end) {
         std::vector<float> scratch;
         for (size_t r = begin; r < end; ++r) {
             Visibility& rec = (*allVis)[vis[r]];
-            float* row = rows.get() + rowStart[r];
+            float* row = rowValues + rowStart[r];
             if (amp)
                 rec.rawAmps(row, rec.nchan);
             else
@@ -135,7 +141,7 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
                 std::fill_n(count, kBlock, 0u);
                 for (size_t r = 0; r < nrec; ++r) {
                     const Visibility& rec = (*allVis)[vis[r]];
-                    const float* row = rows.get() + rowStart[r];
+                    const float* row = rowValues + rowStart[r];
                     const uint8_t* flags = rec.flags.data();
                     const uint32_t n = std::min(c1, channelsOf(rec));
                     // Every value is written; only an unflagged one stays.
@@ -154,18 +160,23 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
         done.channelsFull = full;
     }
 
-    // The unflagged points record after record, less their channel's median under sed, gathered
-    // over the rows they come from: each part moves its points down within its own rows (never
-    // past one it has still to read), then the parts close the gaps between them in order.
+    // The unflagged points record after record, less their channel's median under sed. Each part
+    // writes every value and keeps the unflagged ones, so it may write one past its last point:
+    // the parts work apart, over their own rows (never past one they have still to read) or, when
+    // the caller keeps the rows, in a buffer with a spare place after each part; then the parts
+    // close the gaps between them in order.
     for (size_t r = 0; r < nrec; ++r)
         before[r + 1] += before[r];
-    std::vector<size_t> partBegin(parts + 1, nrec);
+    const std::unique_ptr<float[]> gathered(keep ? new float[before[nrec] + parts] : nullptr);
+    float* const points = keep ? gathered.get() : rowValues;
+    std::vector<size_t> partBegin(parts + 1, nrec), partAt(parts, 0);
     inParts(parts, nrec, [&](unsigned p, size_t begin, size_t end) {
         partBegin[p] = begin;
-        float* out = rows.get() + rowStart[begin];
+        partAt[p] = keep ? before[begin] + p : rowStart[begin];
+        float* out = points + partAt[p];
         for (size_t r = begin; r < end; ++r) {
             const Visibility& rec = (*allVis)[vis[r]];
-            const float* row = rows.get() + rowStart[r];
+            const float* row = rowValues + rowStart[r];
             const uint8_t* flags = rec.flags.data();
             const uint32_t n = channelsOf(rec);
             for (uint32_t c = 0; c < n; ++c) {
@@ -175,21 +186,25 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full)
         }
     });
     for (unsigned p = 1; p < parts; ++p)
-        std::memmove(rows.get() + before[partBegin[p]], rows.get() + rowStart[partBegin[p]],
+        std::memmove(points + before[partBegin[p]], points + partAt[p],
                      sizeof(float) * (before[partBegin[p + 1]] - before[partBegin[p]]));
-    done.points[mode] = stat(rows.get(), before[nrec]);
+    if (keep) {
+        rows->filled = true;
+        rows->tcal = tcal;
+    }
+    done.points[mode] = stat(points, before[nrec]);
 }
 
-stats Baseline::phaseStats(bool tcal, bool sed)
+stats Baseline::phaseStats(bool tcal, bool sed, PointRows* rows)
 {
     if (Params::debug2)
         std::cout << "Baseline::phaseStats(" << tcal << ", " << sed << ") - vis.size=" << vis.size() << std::endl;
-    compute(false, tcal, sed);
+    compute(false, tcal, sed, false, rows);
     return *computed[1].points[int(tcal) + 2 * int(sed)];
 }
 
-stats Baseline::ampStats(bool tcal, bool sed)
+stats Baseline::ampStats(bool tcal, bool sed, PointRows* rows)
 {
-    compute(true, tcal, sed);
+    compute(true, tcal, sed, false, rows);
     return *computed[0].points[int(tcal) + 2 * int(sed)];
 }

@@ -8,8 +8,20 @@
 #include "model/visibility.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
+
+// Where a computation of statistics may leave the values it computed for every point, so that a
+// caller about to show the points need not compute them again: record after record in vis
+// order, every channel of each record (its Visibility::nchan), each as Amp or Phase returns it
+// with the computation's tcal and without sed.
+struct PointRows {
+    bool amp = true;  // the quantity wanted
+    bool filled = false;  // set by a computation of that quantity, which also sets tcal
+    bool tcal = false;
+    std::unique_ptr<float[]> values;
+};
 
 class Baseline {
 public:
@@ -29,15 +41,16 @@ public:
     // For the amplitudes (amps) and the phases (phases): with tcal sets every record's own
     // medians; with sed each channel's median and count over the unflagged records (of values
     // with tcal removed when tcal is on), all that Amp and Phase need; and what ampStats or
-    // phaseStats will return. What was computed before is not computed again.
-    void updateStats(bool tcal, bool sed, bool amps = true, bool phases = true);
+    // phaseStats will return. What was computed before is not computed again. A computation of
+    // the quantity `rows` asks for fills it.
+    void updateStats(bool tcal, bool sed, bool amps = true, bool phases = true, PointRows* rows = nullptr);
     // The per-channel statistics of the amplitudes (amp) or phases of the last updateStats with
     // sed, with all their fields: computed from the records when first asked for.
     const std::vector<stats>& channelStats(bool amp);
     // Statistics of every unflagged point's value as Phase / Amp return it; first brings that
     // quantity's medians and channel statistics up to date as updateStats does.
-    stats phaseStats(bool tcal, bool sed);
-    stats ampStats(bool tcal, bool sed);
+    stats phaseStats(bool tcal, bool sed, PointRows* rows = nullptr);
+    stats ampStats(bool tcal, bool sed, PointRows* rows = nullptr);
 
     std::vector<Visibility>* allVis = nullptr;  // not owned
     double bl = -1.0;
@@ -65,6 +78,6 @@ private:
     uint32_t channelsOf(const Visibility& rec) const;
     // Brings the amplitudes' (amp) or phases' record medians (tcal), channel statistics (sed;
     // with every field when `full`) and point statistics up to date, from one computation of
-    // every value.
-    void compute(bool amp, bool tcal, bool sed, bool full = false);
+    // every value, which go to `rows` when it asks for this quantity.
+    void compute(bool amp, bool tcal, bool sed, bool full = false, PointRows* rows = nullptr);
 };
