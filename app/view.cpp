@@ -107,7 +107,8 @@ void computePoints()
     const bool tcal = subMedian > 0, sed = subMedian > 1;
     const size_t n = bl.vis.size();
     const int c0 = opts.bchan, c1 = opts.echan;
-    // The statistics' values of each record's channels start at rowStart[i], when they are there.
+    // The statistics' values of each record's channels start at rowStart[i], when they are there;
+    // else each record's are computed here, channels 0 .. c1 at once.
     std::unique_ptr<float[]> rows;
     if (cache.rows.filled && cache.rowsOf == &bl && cache.rows.amp == doAmp && cache.rows.tcal == tcal)
         rows = std::move(cache.rows.values);
@@ -141,24 +142,33 @@ void computePoints()
     cache.fx.resize(flagStart[n]);
     cache.fy.resize(flagStart[n]);
     cache.fz.resize(flagStart[n]);
+    const std::vector<stats>& chan = doAmp ? bl.chanAmpStats : bl.chanPhaseStats;
     inParts(parts, n, [&](unsigned, size_t begin, size_t end) {
+        std::vector<float> own(static_cast<size_t>(std::max(c1 + 1, 0)));
         for (size_t i = begin; i < end; ++i) {
             const auto z = static_cast<float>(timeOf(bl, i));
             const Visibility& rec = pobs->allVis[bl.vis[i]];
-            const auto ui = static_cast<unsigned>(i);
+            // The record's values as Amp or Phase give them without sed: the statistics' or its own.
+            const float* row = own.data();
+            if (rows) {
+                row = rows.get() + rowStart[i];
+            } else if (doAmp || !rec.ampOnly) {
+                const double median = doAmp ? rec.ampMedian : rec.phaseMedian;
+                if (doAmp)
+                    rec.rawAmps(own.data(), static_cast<uint32_t>(own.size()));
+                else
+                    rec.rawPhases(own.data(), static_cast<uint32_t>(own.size()));
+                for (int c = c0; c <= c1 && tcal; ++c)
+                    own[c] = static_cast<float>(own[c] - median);
+            } else {
+                std::fill(own.begin(), own.end(), 0.0f);  // no phases: 0 with or without tcal
+            }
             size_t used = cache.recordStart[i], flagged = flagStart[i];
             for (int c = c0; c <= c1; ++c) {
                 const bool good = rec.flags[c] == 0;
                 if (!good && !showFlags)
                     continue;
-                float y;
-                if (rows) {
-                    const stats& chan = doAmp ? bl.chanAmpStats[c] : bl.chanPhaseStats[c];
-                    const float v = rows[rowStart[i] + static_cast<size_t>(c)];
-                    y = sed ? static_cast<float>(v - chan.median) : v;
-                } else {
-                    y = doAmp ? bl.Amp(ui, c, tcal, sed) : bl.Phase(ui, c, tcal, sed);
-                }
+                float y = sed ? static_cast<float>(row[c] - chan[c].median) : row[c];
                 if (!doAmp)
                     y = static_cast<float>(y * kDegPerRad);
                 std::vector<float>& xs = good ? cache.rx : cache.fx;
