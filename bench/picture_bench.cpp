@@ -47,7 +47,7 @@ Observation* observation(int antennas, int records, int channels)
                 for (int c = 0; c < channels; ++c)
                     data[c] = {5.0f + 0.002f * c + noise(rng), noise(rng)};
                 obs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, 256.0 * a1 + a2, 0.0, -5, channels,
-                                         data.data(), flags.data(), false);
+                                         data.data(), flags.data(), false, obs->channels);
                 obs->add("bench", static_cast<int>(obs->allVis.size() - 1));
             }
     return obs;

@@ -69,7 +69,7 @@ inline void buildObservation(int records, int channels, std::initializer_list<do
                 flags[c] = flagOneIn > 0 && (seed >> 8) % static_cast<unsigned>(flagOneIn) == 0;
             }
             pobs->allVis.emplace_back(i, 0.0, 0.0, 2459000.5 + i * 10.0 / 86400, bl, 0.0, -5, channels, data.data(),
-                                      flags.data(), false);
+                                      flags.data(), false, pobs->channels);
             pobs->add("bench", static_cast<int>(pobs->allVis.size() - 1));
         }
     }

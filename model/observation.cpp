@@ -198,13 +198,18 @@ bool Observation::readRecords(Progress& bar, std::string& error)
         }
     }
 
-    std::vector<std::complex<float>> data(kMaxChan);
+    // Complex values are read straight to where the record will keep them, saving a copy of
+    // each; amplitude-only records keep what is worked out of a buffer instead.
+    std::vector<std::complex<float>> ampBuffer(ampOnly ? kMaxChan : 0);
+    std::complex<float>* data = nullptr;
     std::vector<int> inFlags(kMaxChan);
     std::vector<int> flags(kMaxChan);
     double preamble[4] = {0.0, 0.0, 0.0, 0.0};
     int nread = 0;
     auto next = [&]() {
-        float* buffer = reinterpret_cast<float*>(data.data());
+        data = ampOnly ? ampBuffer.data()
+                       : reinterpret_cast<std::complex<float>*>(channels.room(Visibility::storeBytes(kMaxChan, false)));
+        float* buffer = reinterpret_cast<float*>(data);
         if (uvh5_)
             uvh5read(preamble, buffer, inFlags.data(), kMaxChan, &nread);
         else
@@ -274,8 +279,8 @@ bool Observation::readRecords(Progress& bar, std::string& error)
         for (int c = 0; c < nread; ++c)
             flags[c] = inFlags[c] == 1 ? 0 : 3;
 
-        allVis.emplace_back(visno, preamble[0], preamble[1], time, preamble[3], lst, pol, nchan, data.data(),
-                            flags.data(), ampOnly);
+        allVis.emplace_back(visno, preamble[0], preamble[1], time, preamble[3], lst, pol, nchan, data, flags.data(),
+                            ampOnly, channels);
         add(source, static_cast<int>(allVis.size() - 1));
 
         next();

@@ -41,6 +41,7 @@ public:
     bool tintFallback = false;  // no usable interval: tint comes from "inttime" or is 1 s
     std::map<std::string, Source> sources;
     std::map<int32_t, Baseline> baselines;
+    ChannelStore channels;  // the channel data of allVis (declared first: it outlives them)
     std::vector<Visibility> allVis;
     std::map<std::string, int32_t> pols;  // polarisation name -> code
     int32_t nants = 0;

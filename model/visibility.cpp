@@ -19,19 +19,36 @@ float magnitude(std::complex<float> v)
 }  // namespace
 
 Visibility::Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol, int nchan,
-                       const std::complex<float>* data, const int* flags, bool ampOnly)
+                       const std::complex<float>* data, const int* flags, bool ampOnly, ChannelStore& store)
     : ampOnly(ampOnly), visno(visno), uu(uu), vv(vv), time(time), bl(bl), lst(lst), pol(pol),
       nchan(nchan > 0 ? static_cast<uint32_t>(nchan) : 0), ampMedian(0.0), phaseMedian(0.0)
 {
+    const uint32_t n = this->nchan;
+    const size_t bytes = storeBytes(n, ampOnly);
+    unsigned char* at = store.room(bytes);
+    unsigned char* flagsAt;
     if (ampOnly) {
-        amp.resize(this->nchan);
-        for (uint32_t c = 0; c < this->nchan; ++c)
-            amp[c] = magnitude(data[c]);
+        auto* a = reinterpret_cast<float*>(at);
+        for (uint32_t c = 0; c < n; ++c)
+            a[c] = magnitude(data[c]);
+        amp = {a, n};
+        flagsAt = at + n * sizeof(float);
     } else {
-        this->data.assign(data, data + this->nchan);
+        auto* d = reinterpret_cast<std::complex<float>*>(at);
+        if (d != data)
+            std::copy_n(data, n, d);
+        this->data = {d, n};
+        flagsAt = at + n * sizeof(std::complex<float>);
     }
     // Each int converts to its low 8 bits.
-    this->flags.assign(flags, flags + this->nchan);
+    std::copy_n(flags, n, flagsAt);
+    this->flags = {flagsAt, n};
+    store.keep(bytes);
+}
+
+size_t Visibility::storeBytes(uint32_t nchan, bool ampOnly)
+{
+    return nchan * (ampOnly ? sizeof(float) : sizeof(std::complex<float>)) + nchan;
 }
 
 float Visibility::Amp(int chan, bool sub) const
@@ -73,7 +90,7 @@ void Visibility::values(std::vector<float>& amps, std::vector<float>& phases) co
 __attribute__((target_clones("avx2", "default"))) void Visibility::rawAmps(float* out, uint32_t n) const
 {
     if (ampOnly) {
-        std::copy_n(amp.begin(), n, out);
+        std::copy_n(amp.data(), n, out);
         return;
     }
     const std::complex<float>* d = data.data();

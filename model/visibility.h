@@ -2,20 +2,27 @@
 // channel's complex value (or amplitude) and flag byte, and its own medians across channels.
 #pragma once
 
+#include "model/channelstore.h"
+
 #include <complex>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 class Visibility {
 public:
     // Copies `nchan` values from `data` and `flags` (flags truncated to their low 8 bits;
-    // 0 means usable). With `ampOnly` only the amplitudes are kept, else only the complex
-    // values. Both medians start at 0. A negative nchan is taken as 0.
+    // 0 means usable) into `store`, which must outlive the record. With `ampOnly` only the
+    // amplitudes are kept, else only the complex values; complex values that already lie at
+    // store.room() (a loader can read them straight there) are kept where they are. Both
+    // medians start at 0. A negative nchan is taken as 0.
     // A float buffer of (re, im) pairs filled by the task layer can be passed as complex
     // values by allocating it as std::complex<float> and handing the task layer
     // reinterpret_cast<float*>(buffer).
     Visibility(int visno, double uu, double vv, double time, double bl, double lst, int pol, int nchan,
-               const std::complex<float>* data, const int* flags, bool ampOnly);
+               const std::complex<float>* data, const int* flags, bool ampOnly, ChannelStore& store);
+    // Bytes a record of `nchan` channels takes in its store: its values, then its flags.
+    static size_t storeBytes(uint32_t nchan, bool ampOnly);
 
     // Amplitude of channel `chan`, minus ampMedian when `sub`.
     float Amp(int chan, bool sub) const;
@@ -46,9 +53,10 @@ public:
     double lst;
     int32_t pol;
     uint32_t nchan;
-    std::vector<float> amp;  // filled only when ampOnly
-    std::vector<std::complex<float>> data;  // filled only when !ampOnly
-    std::vector<uint8_t> flags;
+    // In the store given to the constructor.
+    std::span<const float> amp;  // filled only when ampOnly
+    std::span<const std::complex<float>> data;  // filled only when !ampOnly
+    std::span<const uint8_t> flags;
     double ampMedian;
     double phaseMedian;
 };

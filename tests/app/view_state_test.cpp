@@ -40,7 +40,7 @@ void setUp(const std::vector<double>& times, const std::vector<float>& amps, int
             if (i == flagged.first)
                 flags[flagged.second] = 1;
             pobs->allVis.emplace_back(static_cast<int>(i), 0.0, 0.0, 2459000.5 + times[i] / kDay, bl, 0.0, -5, nchan,
-                                      data.data(), flags.data(), false);
+                                      data.data(), flags.data(), false, pobs->channels);
             pobs->add("src", static_cast<int>(pobs->allVis.size() - 1));
         }
     }

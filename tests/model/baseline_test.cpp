@@ -18,6 +18,8 @@ using kestrum::test::sortedMedian;
 
 using cf = std::complex<float>;
 
+ChannelStore store;  // the channel data of every record made here
+
 float amplitude(cf x)
 {
     return static_cast<float>(std::sqrt(double(x.real()) * x.real() + double(x.imag()) * x.imag()));
@@ -47,7 +49,7 @@ struct Fixture {
         // A record of another baseline first, so that indices and positions differ.
         std::vector<cf> other(nchan, cf{1, 1});
         std::vector<int> good(nchan, 0);
-        records.emplace_back(0, 0, 0, 0, 259, 0, 1, nchan, other.data(), good.data(), false);
+        records.emplace_back(0, 0, 0, 0, 259, 0, 1, nchan, other.data(), good.data(), false, store);
         base = Baseline(258.0, &records, nchan, 0);
         for (int r = 0; r < nrec; ++r) {
             std::vector<cf> d(nchan);
@@ -56,7 +58,8 @@ struct Fixture {
                 d[c] = cf{3.0f + c * 0.1f + normal(rng), 1.0f + normal(rng)};
                 f[c] = (c == deadChan || r == deadRec || tenth(rng) == 0) ? 3 : 0;
             }
-            records.emplace_back(r + 1, 0, 0, 2460000.0 + r / 1440.0, 258, 0, 1, nchan, d.data(), f.data(), false);
+            records.emplace_back(r + 1, 0, 0, 2460000.0 + r / 1440.0, 258, 0, 1, nchan, d.data(), f.data(), false,
+                                 store);
             base.add(static_cast<int>(records.size()) - 1);
             data.push_back(d);
             flags.push_back(f);
@@ -144,7 +147,7 @@ TEST(Baseline, AccessorsSubtractInOrderAndSedCentresEachChannel)
     // Phases are not wrapped after subtraction.
     std::vector<cf> d{std::polar(1.0f, 3.0f)};
     std::vector<int> f{0};
-    std::vector<Visibility> recs{Visibility(1, 0, 0, 0, 258, 0, 1, 1, d.data(), f.data(), false)};
+    std::vector<Visibility> recs{Visibility(1, 0, 0, 0, 258, 0, 1, 1, d.data(), f.data(), false, store)};
     Baseline b(258, &recs, 1, 0);
     b.add(0);
     b.chanPhaseStats[0].median = -3.0;
@@ -157,7 +160,7 @@ TEST(Baseline, AllFlaggedBaselineGivesZeroStatistics)
     std::vector<int> f(6, 3);
     std::vector<Visibility> recs;
     for (int r = 0; r < 3; ++r)
-        recs.emplace_back(r, 0, 0, r, 258, 0, 1, 6, d.data(), f.data(), false);
+        recs.emplace_back(r, 0, 0, r, 258, 0, 1, 6, d.data(), f.data(), false, store);
     Baseline b(258, &recs, 6, 0);
     for (int r = 0; r < 3; ++r)
         b.add(r);
@@ -181,8 +184,8 @@ TEST(Baseline, RecordsShorterThanTheBaselineContributeTheirOwnChannels)
     std::vector<cf> d(4, cf{1, 0});
     std::vector<int> f(4, 0);
     std::vector<Visibility> recs;
-    recs.emplace_back(0, 0, 0, 0, 258, 0, 1, 4, d.data(), f.data(), false);
-    recs.emplace_back(1, 0, 0, 1, 258, 0, 1, 2, d.data(), f.data(), false);
+    recs.emplace_back(0, 0, 0, 0, 258, 0, 1, 4, d.data(), f.data(), false, store);
+    recs.emplace_back(1, 0, 0, 1, 258, 0, 1, 2, d.data(), f.data(), false, store);
     Baseline b(258, &recs, 4, 0);
     b.add(0);
     b.add(1);
@@ -208,7 +211,7 @@ TEST(Baseline, StatisticsLeaveEveryPointsValueWhenAskedAndStayTheSame)
             d[c] = cf{4.0f + normal(rng), normal(rng)};
             f[c] = c >= nchan - 1 - r % 3 || normal(rng) > 1.5f;
         }
-        recs.emplace_back(r, 0, 0, r, 258, 0, 1, nchan, d.data(), f.data(), false);
+        recs.emplace_back(r, 0, 0, r, 258, 0, 1, nchan, d.data(), f.data(), false, store);
     }
     for (int mode = 0; mode < 8; ++mode) {
         const bool tcal = mode & 1, sed = mode & 2, amp = mode & 4;

@@ -16,10 +16,12 @@ using kestrum::test::sortedMedian;
 
 using cf = std::complex<float>;
 
+ChannelStore store;  // the channel data of every record made here
+
 Visibility record(const std::vector<cf>& data, const std::vector<int>& flags)
 {
     return Visibility(17, 1.5, -2.5, 2460000.25, 258.0, 0.75, -5, static_cast<int>(data.size()), data.data(),
-                      flags.data(), false);
+                      flags.data(), false, store);
 }
 
 }  // namespace
@@ -29,7 +31,7 @@ TEST(Visibility, KeepsDataAndFlags)
 {
     const std::vector<cf> data{{3, 4}, {0, -2}};
     const Visibility full = record(data, {0, 3});
-    EXPECT_EQ(full.data, data);
+    EXPECT_TRUE(std::ranges::equal(full.data, data));
     EXPECT_TRUE(full.amp.empty());
     EXPECT_FLOAT_EQ(full.Amp(0, false), 5.0f);
     EXPECT_FLOAT_EQ(full.Phase(1, false), static_cast<float>(-M_PI / 2));
@@ -90,7 +92,33 @@ TEST(Visibility, EdgeMedians)
 
 TEST(Visibility, NegativeChannelCountGivesAnEmptyRecord)
 {
-    const Visibility v(1, 0, 0, 0, 258, 0, 1, -4, nullptr, nullptr, false);
+    const Visibility v(1, 0, 0, 0, 258, 0, 1, -4, nullptr, nullptr, false, store);
     EXPECT_EQ(v.nchan, 0u);
     EXPECT_TRUE(v.flags.empty());
+}
+
+// Records across several of the store's blocks (64 MiB each), one larger than a block, in both
+// storage modes, keep their own values and flags.
+TEST(Visibility, StoreKeepsRecordsAcrossBlocks)
+{
+    ChannelStore own;
+    const int big = 4 << 20;  // 36 MiB of complex values and flags
+    const std::vector<std::pair<int, bool>> shapes{{5, false},   {big, false},     {1, true}, {big / 2, true},
+                                                   {big, false}, {2 * big, false}, {7, true}};
+    std::vector<cf> data(2 * big);
+    std::vector<int> flags(2 * big);
+    std::vector<Visibility> recs;
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        std::fill_n(data.begin(), shapes[i].first, cf(float(i), 0.0f));
+        std::fill_n(flags.begin(), shapes[i].first, int(i));
+        recs.emplace_back(int(i), 0, 0, 0, 258, 0, -5, shapes[i].first, data.data(), flags.data(), shapes[i].second,
+                          own);
+    }
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        const auto [n, ampOnly] = shapes[i];
+        const Visibility& r = recs[i];
+        EXPECT_EQ(std::ranges::count(r.flags, uint8_t(i)), n) << i;
+        EXPECT_EQ(ampOnly ? std::ranges::count(r.amp, float(i)) : std::ranges::count(r.data, cf(float(i), 0.0f)), n)
+            << i;
+    }
 }
