@@ -37,8 +37,9 @@ constexpr int kMaxAnt = 2047 - UVH5_ANTSHIFT;  // largest antenna number a basel
 // are taken out of it, unless whole chunks need more (up to kMaxBlockBytes).
 constexpr size_t kBlockBytes = 1u << 20;
 constexpr size_t kMaxBlockBytes = 64u << 20;
-// Visdata mapped at a time when it is taken straight from the file.
-constexpr size_t kMapBytes = 4u << 20;
+// Visdata mapped at a time when it is taken straight from the file: fewer, larger mappings
+// cost less to set up and take down, but their pages count as the loader's while mapped.
+constexpr size_t kMapBytes = 16u << 20;
 
 // The filters real files use, with the Debian package that gives libhdf5 each of them.
 struct KnownFilter {
@@ -575,15 +576,6 @@ void extract(int p, bool swap, float* __restrict out, int* __restrict good)
     const size_t offset = static_cast<size_t>(F.nchan) * F.nprod * static_cast<size_t>(F.pos - F.blockFirst);
     const unsigned char* v = F.blockVis + 2 * sizeof(float) * offset;
     const uint8_t* fl = F.blockFlags + offset;
-    // The next row of mapped visdata comes from memory, not the cache: asking for it now
-    // overlaps its fetch with the work on this one.
-    if (F.visMap.on && F.pos + 1 < F.blockFirst + F.blockCount) {
-        const size_t rowBytes = 2 * sizeof(float) * F.nchan * F.nprod;
-        for (size_t b = 0; b < rowBytes; b += 64)
-            __builtin_prefetch(v + rowBytes + b);
-        for (size_t b = 0; b < rowBytes / 8; b += 64)
-            __builtin_prefetch(fl + rowBytes / 8 + b);
-    }
     // Channel c of the product is element p * nchan + c, or c * nprod + p.
     const size_t first = F.polFirst ? static_cast<size_t>(p) * F.nchan : static_cast<size_t>(p);
     const size_t step = F.polFirst ? 1 : static_cast<size_t>(F.nprod);
