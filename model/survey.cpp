@@ -26,6 +26,8 @@ constexpr int32_t kNeighbours = 6;
 constexpr size_t kBlock = 16;
 // Medians of lists shorter than this are found by ordering them at once.
 constexpr size_t kShortest = 32;
+// The residuals of every this many channels are the sample that brackets their median and spread.
+constexpr size_t kSampleStride = 32;
 
 // Asks for channels [from, from + count) of a record to be brought into the cache.
 void fetchAhead(const Visibility& rec, size_t from, size_t count)
@@ -39,135 +41,6 @@ void fetchAhead(const Visibility& rec, size_t from, size_t count)
     for (size_t b = 0; b < bytes; b += 64)
         __builtin_prefetch(values + b);
     __builtin_prefetch(rec.flags.data() + from);
-}
-
-// The float whose order key is `key` (the inverse of orderKey, +0 for the key both zeros share).
-float keyValue(uint32_t key)
-{
-    return std::bit_cast<float>((key & 0x80000000u) != 0 ? key & 0x7fffffffu : ~key);
-}
-
-// Exact medians of long lists through a histogram of the top 16 bits of the values' order keys:
-// the values are counted as they are made, then one pass gathers the few in the buckets that
-// hold the middle ranks, and only those are ordered. The result equals what `median` gives.
-class KeyMedian {
-public:
-    void clear() { counts_.assign(kBuckets, 0); }
-    // Counts x once when `use` is 1, not at all when it is 0.
-    void count(float x, uint32_t use = 1) { counts_[orderKey(x) >> 16] += use; }
-    // The median of f(a[i]) over i < n: the n values counted since clear() (none NaN).
-    template <typename F>
-    double operator()(const float* a, size_t n, F f)
-    {
-        findMiddle(n);
-        middle_.resize(n);
-        size_t m = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float x = f(a[i]);
-            middle_[m] = x;
-            m += inMiddle(x);
-        }
-        return medianOfMiddle(n, m);
-    }
-
-    // The same in steps: findMiddle once the n values are counted; then inMiddle(x) is 1 for each
-    // value that a pass must put into middle() (m of them); then medianOfMiddle.
-    void findMiddle(size_t n) { buckets_ = middleBuckets(counts_.data(), n); }
-    uint32_t inMiddle(float x) const { return buckets_.holds(x); }
-    std::vector<float>& middle() { return middle_; }
-    double medianOfMiddle(size_t n, size_t m) { return ::medianOfMiddle(middle_.data(), m, n, buckets_); }
-    // The least and the largest value the middle buckets can hold.
-    float middleLeast() const { return keyValue(buckets_.first << 16); }
-    float middleMost() const { return keyValue(buckets_.last << 16 | 0xffffu); }
-
-    // Roughly the median distance of the n counted values from `centre`: that of the buckets'
-    // least values, each weighted by its count, found by walking out from the centre's bucket
-    // to whichever side's next bucket lies nearer.
-    double distanceEstimate(double centre, size_t n) const
-    {
-        auto distance = [centre](uint32_t b) { return std::fabs(keyValue(b << 16) - centre); };
-        int64_t down = orderKey(static_cast<float>(centre)) >> 16, up = down + 1;
-        size_t through = 0;
-        while (down >= 0 || up < int64_t(kBuckets)) {
-            const bool takeDown =
-                up >= int64_t(kBuckets) || (down >= 0 && distance(uint32_t(down)) <= distance(uint32_t(up)));
-            const uint32_t b = uint32_t(takeDown ? down-- : up++);
-            if ((through += counts_[b]) > n / 2)
-                return distance(b);
-        }
-        return 0.0;
-    }
-
-private:
-    static constexpr uint32_t kBuckets = uint32_t(1) << 16;
-    std::vector<uint32_t> counts_;
-    std::vector<float> middle_;
-    MiddleBuckets buckets_;
-};
-
-// The median of the finite values at a[0, n) and their median absolute deviation about it,
-// given `centre` (a KeyMedian that counted them) and a KeyMedian to use for the deviations.
-// Values are many: one pass gathers both the values in the middle buckets and those whose
-// distance from the middle buckets lies near an estimate of the deviations' median; the median
-// from the first, the deviations of the second are then counted exactly. When the estimate
-// missed, two more passes count and gather the deviations as for any median.
-void medianAndDeviation(const float* a, size_t n, KeyMedian& centre, KeyMedian& deviations, std::vector<float>& near,
-                        double& median, double& deviation)
-{
-    centre.findMiddle(n);
-    const float least = centre.middleLeast(), most = centre.middleMost();
-    const double middle = 0.5 * (static_cast<double>(least) + most);
-    const double spread = static_cast<double>(most) - least;
-    const double estimate = centre.distanceEstimate(middle, n);
-    // The deviations' median is sought in [lo, hi]; a value surely lies below it when its
-    // distance from `middle` is under sureBelow, surely above when over sureAbove.
-    const double reach = (std::fabs(middle) + estimate) / 64.0;
-    const auto lo = static_cast<float>(std::max(0.0, estimate - reach)), hi = static_cast<float>(estimate + reach);
-    const double margin = spread + 1e-6 * (static_cast<double>(hi) + std::fabs(middle));
-    const double sureBelow = lo - margin, sureAbove = hi + margin;
-    bool found = std::isfinite(least) && std::isfinite(most) && std::isfinite(sureAbove);
-    std::vector<float>& middleValues = centre.middle();
-    middleValues.resize(n);
-    near.resize(n);
-    size_t m = 0, k = 0, surelyBelow = 0;
-    if (found)
-        for (size_t i = 0; i < n; ++i) {
-            const float x = a[i];
-            middleValues[m] = x;
-            m += centre.inMiddle(x);
-            const double d = std::fabs(x - middle);
-            surelyBelow += d < sureBelow;
-            near[k] = x;
-            k += (d >= sureBelow) & (d <= sureAbove);
-        }
-    else
-        for (size_t i = 0; i < n; ++i) {
-            middleValues[m] = a[i];
-            m += centre.inMiddle(a[i]);
-        }
-    median = centre.medianOfMiddle(n, m);
-    auto distance = [median](float x) { return static_cast<float>(std::fabs(x - median)); };
-    if (found) {
-        size_t below = surelyBelow, inside = 0;
-        for (size_t j = 0; j < k; ++j) {
-            const float d = distance(near[j]);
-            below += d < lo;
-            near[inside] = d;
-            inside += (d >= lo) & (d <= hi);
-        }
-        const size_t upper = n / 2, lower = n % 2 ? upper : upper - 1;
-        found = below <= lower && below + inside > upper;
-        if (found) {
-            const auto at = near.begin() + static_cast<std::ptrdiff_t>(upper - below);
-            std::nth_element(near.begin(), at, near.begin() + static_cast<std::ptrdiff_t>(inside));
-            deviation = n % 2 ? *at : (static_cast<double>(*std::max_element(near.begin(), at)) + *at) * 0.5;
-            return;
-        }
-    }
-    deviations.clear();
-    for (size_t i = 0; i < n; ++i)
-        deviations.count(distance(a[i]));
-    deviation = deviations(a, n, distance);
 }
 
 // The values at ranks `at` and at - 1 (the least float when at is 0) of a[0, m) (no NaN),
@@ -211,102 +84,228 @@ std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector
 }
 
 // Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
-// its neighbouring channels): one pass parts the values into those below a bracket around the
-// guess, those inside it and those above it, and only the part that holds the middle is
-// ordered, mostly the few inside. The bracket's half-width follows how the last calls went.
-// Short lists are ordered at once. NaN values are left out and the result equals what `median`
-// gives.
+// its neighbouring channels): a bracket around the guess is cut into a few parts, one pass
+// counts the values below each cut, and a second gathers only the part that holds the middle,
+// mostly a few values inside the bracket, which are then ordered. The bracket's half-width
+// follows how the last calls went. Short lists are ordered at once. NaN values are left out and
+// the result equals what `median` gives.
 class NearMedian {
 public:
     // Lists shorter than `shortest` are ordered at once.
     explicit NearMedian(size_t shortest) : shortest_(shortest) {}
 
-    // Median of a[i] over the i < n with no mask or mask[i] == 0.
-    double operator()(const float* a, size_t n, double guess, const uint8_t* mask = nullptr)
+    // Median of a[0, n).
+    double operator()(const float* a, size_t n, double guess)
     {
-        if (n < shortest_ || !(width_ > 0.0 && std::isfinite(width_) && std::isfinite(guess))) {
+        const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
+        if (n < shortest_ || !(width_ > 0.0 && std::isfinite(lo) && std::isfinite(hi))) {
             all_.clear();
             float least = std::numeric_limits<float>::infinity(), most = -least;
-            for (size_t i = 0; i < n; ++i)
-                if (mask == nullptr || mask[i] == 0) {
-                    all_.push_back(a[i]);
-                    least = std::min(least, a[i]);
-                    most = std::max(most, a[i]);
-                }
+            for (size_t i = 0; i < n; ++i) {
+                all_.push_back(a[i]);
+                least = std::min(least, a[i]);
+                most = std::max(most, a[i]);
+            }
             if (n >= shortest_ && !(width_ > 0.0 && std::isfinite(width_)))
                 width_ = (static_cast<double>(most) - least) / 64.0;
             return median(all_);
         }
-        const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
-        for (std::vector<float>* part : {&below_, &inside_, &above_})
-            part->resize(n);
-        size_t nb = 0, ni = 0, na = 0;
+        // The loop that counts has no stores, so it takes the values several at a time.
+        float cut[kParts + 1];
+        for (size_t j = 0; j <= kParts; ++j)
+            cut[j] = static_cast<float>(lo + (static_cast<double>(hi) - lo) * static_cast<double>(j) / kParts);
+        uint32_t under[kParts + 1] = {}, used = 0;
         for (size_t i = 0; i < n; ++i) {
             const float x = a[i];
-            const bool use = mask == nullptr || mask[i] == 0;
-            below_[nb] = x;
-            inside_[ni] = x;
-            above_[na] = x;
-            nb += use & (x < lo);
-            ni += use & (x >= lo) & (x <= hi);
-            na += use & (x > hi);
+            for (size_t j = 0; j <= kParts; ++j)
+                under[j] += x < cut[j];
+            used += x == x;
         }
-        const size_t count = nb + ni + na;
+        const size_t count = used;
         if (count == 0)
             return 0.0;
-        const size_t upper = count / 2;
+        const size_t upper = count / 2, lowest = count % 2 == 1 ? upper : upper - 1;
         // The bracket narrows a little after each hit and widens after a miss, which settles
-        // where about one call in twenty misses.
-        width_ *= upper < nb || upper >= nb + ni ? 2.0 : 0.964;
-        // The part that holds rank `upper`, and the ranks before it.
-        float* part = below_.data();
-        size_t size = nb, before = 0;
-        if (upper >= nb + ni) {
-            part = above_.data();
-            size = na;
-            before = nb + ni;
-        } else if (upper >= nb) {
-            part = inside_.data();
-            size = ni;
-            before = nb;
+        // where about one call in thirty-five misses; a miss gathers all of the side beyond it.
+        const bool hit = under[0] <= lowest && upper < under[kParts];
+        width_ *= hit ? 0.98 : 2.0;
+        // The parts from the one that holds rank `lowest` to the one that holds rank `upper`:
+        // values in [from, to], with `before` values below them.
+        const float infinity = std::numeric_limits<float>::infinity();
+        size_t first = 0, last = 0;
+        while (first <= kParts && under[first] <= lowest)
+            ++first;
+        while (last <= kParts && under[last] <= upper)
+            ++last;
+        const float from = first == 0 ? -infinity : cut[first - 1];
+        const float to = last > kParts ? infinity : std::nextafter(cut[last], -infinity);
+        const size_t before = first == 0 ? 0 : under[first - 1];
+        part_.resize(n);
+        size_t size = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float x = a[i];
+            part_[size] = x;
+            size += (x >= from) & (x <= to);
         }
-        const auto [value, previous] = rankAndBefore(part, size, upper - before, counts_, gathered_);
-        if (count % 2 == 1)
-            return value;
-        // The lower middle value: in the same part, or the largest of the one before.
-        float lower = previous;
-        if (upper == before && part == above_.data() && ni > 0)
-            lower = *std::max_element(inside_.data(), inside_.data() + ni);
-        else if (upper == before)
-            lower = *std::max_element(below_.data(), below_.data() + nb);
-        return (static_cast<double>(lower) + value) * 0.5;
+        const auto [value, previous] = rankAndBefore(part_.data(), size, upper - before, counts_, gathered_);
+        return count % 2 == 1 ? value : (static_cast<double>(previous) + value) * 0.5;
     }
 
 private:
+    // The bracket is cut into this many parts of equal width.
+    static constexpr size_t kParts = 8;
+
     size_t shortest_;
     double width_ = 0.0;  // 0: no bracket yet
-    std::vector<float> below_, inside_, above_, all_, gathered_;
+    std::vector<float> part_, all_, gathered_;
+    std::vector<uint32_t> counts_;
+};
+
+// The median of a baseline's finite residuals and their median absolute deviation about it,
+// found without ordering them all. A sample of the residuals gives a bracket around each that
+// holds it nearly always; the residual pass hands every residual to take(), which counts those
+// below each bracket and gathers the few that may lie inside it, and only those are ordered.
+// When a bracket misses, the caller orders every finite residual instead.
+class Spread {
+public:
+    // Sets the brackets from the m finite residuals at `sample` (reordered), and makes room for
+    // a pass over at most `cells` residuals.
+    void start(float* sample, size_t m, size_t cells)
+    {
+        centre_.resize(cells + 1);
+        near_.resize(cells + 1);
+        below_ = surelyBelow_ = inCentre_ = nearby_ = 0;
+        const float none = std::numeric_limits<float>::quiet_NaN();
+        lo_ = hi_ = none;
+        middle_ = sureBelow_ = sureAbove_ = none;
+        if (m < kFewest)
+            return;
+        // Each channel's residuals lie evenly either side of zero, its median taken off, so the
+        // middle of all of them lies among the few nearest zero as the sample's does: the bracket
+        // around the median reaches a few ranks either side of the sample's middle rank. The
+        // sample's median absolute deviation strays as a sample's does, by about half the
+        // square root of its size in rank: that bracket reaches six times as far.
+        const size_t mid = m / 2;
+        const auto root = static_cast<size_t>(std::sqrt(static_cast<double>(m)));
+        const size_t near = root / 4 + 8, far = 3 * root + 8;
+        // Each rank is sought among the values the ranks found before leave unordered.
+        auto rank = [sample](size_t r, size_t end) {
+            std::nth_element(sample, sample + r, sample + end);
+            return sample[r];
+        };
+        hi_ = rank(std::min(m - 1, mid + near), m);
+        const float centre = rank(mid, m);
+        lo_ = rank(mid > near ? mid - near : 0, mid + 1);
+        for (size_t j = 0; j < m; ++j)
+            sample[j] = std::fabs(sample[j] - centre);
+        const size_t last = std::min(m - 1, mid + far);
+        dhi_ = rank(last, m);
+        dlo_ = rank(mid > far ? mid - far : 0, last + 1);
+        // Whatever the median turns out to be within [lo_, hi_], a residual whose distance from
+        // the bracket's middle is under sureBelow_ lies closer to it than dlo_, one whose
+        // distance is over sureAbove_ farther than dhi_: the margin is the bracket's width and
+        // room for the rounding of distances in single precision. Values so large that the
+        // distances could overflow give no brackets.
+        const double width = static_cast<double>(hi_) - lo_;
+        middle_ = static_cast<float>(0.5 * (static_cast<double>(lo_) + hi_));
+        const double margin = width + 1e-6 * (width + dhi_ + std::fabs(middle_));
+        if (!(std::fabs(middle_) + width + dhi_ + margin < kLargest)) {
+            lo_ = hi_ = none;
+            return;
+        }
+        sureBelow_ = static_cast<float>(dlo_ - margin);
+        sureAbove_ = static_cast<float>(dhi_ + margin);
+    }
+
+    // The residuals at r[0, n) of the pass; values that are not finite are left out. The counts
+    // come from a loop without stores or branches, which takes the values several at a time;
+    // the few that may lie inside a bracket are then gathered.
+    void take(const float* r, size_t n)
+    {
+        const float lo = lo_, hi = hi_, middle = middle_, sureBelow = sureBelow_, sureAbove = sureAbove_;
+        const float least = -std::numeric_limits<float>::max();
+        uint32_t below = 0, surelyBelow = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float x = r[i];
+            below += (x >= least) & (x < lo);
+            surelyBelow += std::fabs(x - middle) < sureBelow;
+        }
+        below_ += below;
+        surelyBelow_ += surelyBelow;
+        float* const centre = centre_.data();
+        float* const near = near_.data();
+        size_t inCentre = inCentre_, nearby = nearby_;
+        for (size_t i = 0; i < n; ++i) {
+            const float x = r[i], d = std::fabs(x - middle);
+            centre[inCentre] = x;
+            inCentre += (x >= lo) & (x <= hi);
+            near[nearby] = x;
+            nearby += (d >= sureBelow) & (d <= sureAbove);
+        }
+        inCentre_ = inCentre;
+        nearby_ = nearby;
+    }
+
+    // The median and the median absolute deviation of the `finite` residuals taken (finite > 0);
+    // false when a bracket missed the middle of either.
+    bool finish(size_t finite, double& median, double& deviation)
+    {
+        const size_t upper = finite / 2, lowest = finite % 2 == 1 ? upper : upper - 1;
+        if (!(below_ <= lowest && upper < below_ + inCentre_))
+            return false;
+        median = middleOf(centre_.data(), inCentre_, upper - below_, finite % 2 == 1);
+        size_t below = surelyBelow_, inside = 0;
+        for (size_t j = 0; j < nearby_; ++j) {
+            const auto d = static_cast<float>(std::fabs(near_[j] - median));
+            below += d < dlo_;
+            near_[inside] = d;
+            inside += (d >= dlo_) & (d <= dhi_);
+        }
+        if (!(below <= lowest && upper < below + inside))
+            return false;
+        deviation = middleOf(near_.data(), inside, upper - below, finite % 2 == 1);
+        return true;
+    }
+
+private:
+    // Samples smaller than this give no brackets.
+    static constexpr size_t kFewest = 64;
+    // Brackets reach no farther from zero than this, far below the largest float.
+    static constexpr double kLargest = 1e30;
+
+    // The middle of a list whose values at ranks `at` (and at - 1 unless `odd`) are found at that
+    // rank within the `size` values at `part`.
+    double middleOf(float* part, size_t size, size_t at, bool odd)
+    {
+        const auto [value, previous] = rankAndBefore(part, size, at, counts_, gathered_);
+        return odd ? value : (static_cast<double>(previous) + value) * 0.5;
+    }
+
+    float lo_ = 0.0f, hi_ = 0.0f, dlo_ = 0.0f, dhi_ = 0.0f;
+    float middle_ = 0.0f, sureBelow_ = 0.0f, sureAbove_ = 0.0f;
+    size_t below_ = 0, surelyBelow_ = 0, inCentre_ = 0, nearby_ = 0;
+    std::vector<float> centre_, near_, gathered_;
     std::vector<uint32_t> counts_;
 };
 
 // Working space reused from one baseline to the next.
 struct Scratch {
     // Channel-major (channel k of record i at k * records + i): the amplitude less the
-    // record's median, then the residual; and whether the cell is flagged.
+    // record's median, then the residual (NaN where flagged); and whether the cell is flagged.
     std::vector<float> cells;
     std::vector<uint8_t> mask;
     // A block of records, record-major: the amplitudes less the record's median, and the flags.
     std::vector<float> rows;
     std::vector<uint8_t> rowFlags;
-    std::vector<float> values;  // a record's amplitudes, a channel's values, every finite residual
+    std::vector<float> values;  // a record's amplitudes; every finite residual when the brackets missed
+    std::vector<float> sample;  // residuals of some channels
     std::vector<double> chanMedian;
     std::vector<int64_t> chanCells, chanOutliers;
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
-    KeyMedian centreMedian, deviationMedian;
-    std::vector<float> near;
+    Spread spread;
 };
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
@@ -356,12 +355,16 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
 
     // The amplitudes less each record's median across all its channels (flagged ones too), a
     // block of records at a time. The rows of the block are a little longer than the band so
-    // that a channel's values in them do not all fall in one set of the cache.
+    // that a channel's values in them do not all fall in one set of the cache. Flagged cells
+    // hold NaN, which the medians and the residuals' statistics leave out as they leave out
+    // values that are not numbers, so that their loops need not read the mask.
     s.cells.resize(n * width);
     s.mask.resize(n * width);
     const size_t stride = width + 16;
     s.rows.resize(kBlock * stride);
     s.rowFlags.resize(kBlock * stride);
+    const float flagged = std::numeric_limits<float>::quiet_NaN();
+    const auto flaggedBits = std::bit_cast<uint32_t>(flagged);
     double recMedian = std::numeric_limits<double>::quiet_NaN();
     for (size_t i0 = 0; i0 < n; i0 += kBlock) {
         const size_t block = std::min(kBlock, n - i0);
@@ -382,13 +385,16 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             for (size_t k0 = 0; k0 < have; k0 += 64) {
                 const size_t end = std::min(have, k0 + 64);
                 for (size_t k = k0; k < end; ++k) {
-                    row[k] = static_cast<float>(amps[k] - recMedian);
+                    // A quiet NaN's bits set in any float make it a NaN.
+                    const uint32_t nan = recFlags[k] != 0 ? flaggedBits : 0;
+                    row[k] =
+                        std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - recMedian)) | nan);
                     flags[k] = recFlags[k] != 0;
                 }
                 if (ahead != nullptr)
                     fetchAhead(*ahead, k0, 64);
             }
-            std::fill(row + have, row + width, 0.0f);
+            std::fill(row + have, row + width, flagged);
             std::fill(flags + have, flags + width, uint8_t(1));
         }
         for (size_t k = 0; k < width; ++k) {
@@ -401,18 +407,12 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         }
     }
 
-    // Each channel's median over its unflagged records, then the residuals; the finite ones of
-    // unflagged cells are also gathered into one list (each written, then kept or overwritten).
+    // Each channel's median over its unflagged records.
     s.chanMedian.assign(width, 0.0);
     s.chanCells.assign(width, 0);
-    s.values.resize(n * width + 1);
-    s.centreMedian.clear();
     int64_t unflagged = 0;
-    size_t finite = 0;
-    double sum = 0.0, squares = 0.0;
     double chanMedian = std::numeric_limits<double>::quiet_NaN();
     for (size_t k = 0; k < width; ++k) {
-        float* column = &s.cells[k * n];
         const uint8_t* flags = &s.mask[k * n];
         int64_t cells = 0;
         for (size_t i = 0; i < n; ++i)
@@ -426,21 +426,38 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         const double guess = k >= 5 && s.chanCells[k - 1] > 0 && s.chanCells[k - 5] > 0
             ? s.chanMedian[k - 1] + 0.25 * (s.chanMedian[k - 1] - s.chanMedian[k - 5])
             : chanMedian;
-        chanMedian = s.chanMedian[k] = s.channelMedian(column, n, guess, flags);
-        for (size_t i = 0; i < n; ++i) {
-            const auto r = static_cast<float>(column[i] - s.chanMedian[k]);
-            column[i] = r;
-            const bool keep = flags[i] == 0 && std::isfinite(r);
-            s.values[finite] = r;
-            s.centreMedian.count(r, keep);
-            finite += keep;
-            sum += keep ? r : 0.0f;
-            squares += keep ? static_cast<double>(r) * r : 0.0;
-        }
+        chanMedian = s.chanMedian[k] = s.channelMedian(&s.cells[k * n], n, guess);
     }
     out.flaggedFraction = 1.0 - static_cast<double>(unflagged) / static_cast<double>(n * width);
     if (unflagged == 0)
         return out;
+
+    // The residuals, their sums, and the brackets' counts; the residuals of every
+    // kSampleStride-th channel first, as the sample that sets the brackets.
+    s.sample.clear();
+    for (size_t k = 0; k < width; k += kSampleStride)
+        for (size_t i = 0; i < n; ++i) {
+            const auto r = static_cast<float>(s.cells[k * n + i] - s.chanMedian[k]);
+            if (std::isfinite(r))
+                s.sample.push_back(r);
+        }
+    s.spread.start(s.sample.data(), s.sample.size(), n * width);
+    size_t finite = 0;
+    double sum = 0.0, squares = 0.0;
+    for (size_t k = 0; k < width; ++k) {
+        if (s.chanCells[k] == 0)
+            continue;
+        float* column = &s.cells[k * n];
+        for (size_t i = 0; i < n; ++i) {
+            const auto r = static_cast<float>(column[i] - s.chanMedian[k]);
+            column[i] = r;
+            const bool keep = std::isfinite(r);
+            finite += keep;
+            sum += keep ? r : 0.0f;
+            squares += keep ? static_cast<double>(r) * r : 0.0;
+        }
+        s.spread.take(column, n);
+    }
 
     // Spread of the finite residuals: the rms about their mean and the robust sigma.
     if (finite > 1) {
@@ -449,7 +466,16 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     }
     if (finite > 0) {
         double centre = 0.0, deviation = 0.0;
-        medianAndDeviation(s.values.data(), finite, s.centreMedian, s.deviationMedian, s.near, centre, deviation);
+        if (!s.spread.finish(finite, centre, deviation)) {
+            s.values.clear();
+            for (float r : s.cells)
+                if (std::isfinite(r))
+                    s.values.push_back(r);
+            centre = median(s.values);
+            for (float& v : s.values)
+                v = static_cast<float>(std::fabs(v - centre));
+            deviation = median(s.values);
+        }
         out.robustSigma = kMadToSigma * deviation;
     }
     if (!(out.robustSigma > 0.0))

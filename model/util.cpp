@@ -2,6 +2,7 @@
 #include "model/util.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -88,6 +89,62 @@ double medianOf(T* a, size_t n)
 constexpr size_t kHistogramFrom = size_t(1) << 16;
 
 constexpr size_t kBuckets = size_t(1) << 16;
+
+// A key of 32 bits that orders like the value: -0 and +0 share a key. Histograms of long lists
+// bucket values by its top bits.
+uint32_t orderKey(float x)
+{
+    const float y = x + 0.0f;  // -0 becomes +0
+    const uint32_t bits = std::bit_cast<uint32_t>(y);
+    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
+}
+// Non-decreasing in x, which is all the bucketing needs; the values themselves decide the order.
+uint32_t orderKey(double x)
+{
+    return orderKey(static_cast<float>(x));
+}
+
+// The buckets of a histogram of the order keys' top 16 bits that hold the middle ranks of its n
+// counted values (n > 0): first .. last, with `below` values in the buckets before them and
+// `inside` in them.
+struct MiddleBuckets {
+    size_t below = 0, inside = 0;
+    uint32_t first = 0, last = 0;
+    // 1 when x falls in those buckets, else 0.
+    template <typename T>
+    uint32_t holds(T x) const
+    {
+        return (orderKey(x) >> 16) - first <= last - first;
+    }
+};
+template <typename C>
+MiddleBuckets middleBuckets(const C* counts, size_t n)
+{
+    const size_t upper = n / 2, lower = n % 2 == 1 ? upper : upper - 1;
+    MiddleBuckets b;
+    while (b.below + counts[b.first] <= lower)
+        b.below += counts[b.first++];
+    b.last = b.first;
+    size_t through = b.below + counts[b.first];
+    while (through <= upper)
+        through += counts[++b.last];
+    b.inside = through - b.below;
+    return b;
+}
+
+// The median of the n values whose middle buckets are `b`, from the m of them gathered at
+// `middle` (reordered).
+template <typename T>
+double medianOfMiddle(T* middle, size_t m, size_t n, const MiddleBuckets& b)
+{
+    const size_t at = n / 2 - b.below;
+    selectInPlace(middle, m, at);
+    if (n % 2 == 1)
+        return middle[at];
+    // After selection none before `at` is larger; the largest of them is the lower middle value.
+    const double low = *std::max_element(middle, middle + at);
+    return (low + static_cast<double>(middle[at])) * 0.5;
+}
 
 // Histograms of the top 16 bits of the keys of n values, one per part of [0, n) on a thread of its
 // own: countPart(part, begin, end, count) adds the values of [begin, end) to count[0] and count[1]
@@ -340,29 +397,7 @@ double medianOrZero(std::vector<T>& values)
     return values.empty() ? 0.0 : medianAny(values.data(), values.size());
 }
 
-template <typename T>
-double medianOfMiddleOf(T* middle, size_t m, size_t n, const MiddleBuckets& b)
-{
-    const size_t at = n / 2 - b.below;
-    selectInPlace(middle, m, at);
-    if (n % 2 == 1)
-        return middle[at];
-    // After selection none before `at` is larger; the largest of them is the lower middle value.
-    const double low = *std::max_element(middle, middle + at);
-    return (low + static_cast<double>(middle[at])) * 0.5;
-}
-
 }  // namespace
-
-double medianOfMiddle(float* middle, size_t m, size_t n, const MiddleBuckets& b)
-{
-    return medianOfMiddleOf(middle, m, n, b);
-}
-
-double medianOfMiddle(double* middle, size_t m, size_t n, const MiddleBuckets& b)
-{
-    return medianOfMiddleOf(middle, m, n, b);
-}
 
 stats stat(std::vector<double>& values)
 {

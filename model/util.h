@@ -3,7 +3,6 @@
 // (string splitting sits below, in params/params.h).
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -35,52 +34,6 @@ stats medianStat(float* values, size_t n);
 // stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
-
-// A key of 32 bits that orders like the value: -0 and +0 share a key. Histograms of long lists
-// bucket values by its top bits.
-inline uint32_t orderKey(float x)
-{
-    const float y = x + 0.0f;  // -0 becomes +0
-    const uint32_t bits = std::bit_cast<uint32_t>(y);
-    return (bits & 0x80000000u) != 0 ? ~bits : bits | 0x80000000u;
-}
-// Non-decreasing in x, which is all the bucketing needs; the values themselves decide the order.
-inline uint32_t orderKey(double x)
-{
-    return orderKey(static_cast<float>(x));
-}
-
-// The buckets of a histogram of the order keys' top 16 bits that hold the middle ranks of its n
-// counted values (n > 0): first .. last, with `below` values in the buckets before them and
-// `inside` in them.
-struct MiddleBuckets {
-    size_t below = 0, inside = 0;
-    uint32_t first = 0, last = 0;
-    // 1 when x falls in those buckets, else 0.
-    template <typename T>
-    uint32_t holds(T x) const
-    {
-        return (orderKey(x) >> 16) - first <= last - first;
-    }
-};
-template <typename C>
-MiddleBuckets middleBuckets(const C* counts, size_t n)
-{
-    const size_t upper = n / 2, lower = n % 2 == 1 ? upper : upper - 1;
-    MiddleBuckets b;
-    while (b.below + counts[b.first] <= lower)
-        b.below += counts[b.first++];
-    b.last = b.first;
-    size_t through = b.below + counts[b.first];
-    while (through <= upper)
-        through += counts[++b.last];
-    b.inside = through - b.below;
-    return b;
-}
-// The median of the n values whose middle buckets are `b`, from the m of them gathered at
-// `middle` (reordered).
-double medianOfMiddle(float* middle, size_t m, size_t n, const MiddleBuckets& b);
-double medianOfMiddle(double* middle, size_t m, size_t n, const MiddleBuckets& b);
 
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).
