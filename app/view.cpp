@@ -70,6 +70,9 @@ struct PointCache {
         std::vector<float> rgb;
     } recordColours, channelColours;
 
+    // Counts the changes to the points and their colours.
+    uint64_t generation = 0;
+
     // The values that computing the statistics of `rowsOf` left for every point, which the next
     // computation of the points takes instead of computing them again (and then frees).
     PointRows rows;
@@ -77,6 +80,17 @@ struct PointCache {
 };
 
 PointCache cache;
+
+// What the last frame's points and lines were drawn from: a frame that would draw them from the
+// same keeps them instead (none after a frame of the waterfall).
+struct Drawn {
+    uint64_t generation = 0;
+    PointCache::ColourKey colours;
+    int line = 0;
+    WorldWindow window;
+    bool operator==(const Drawn&) const = default;
+};
+std::optional<Drawn> drawn;
 
 bool cacheMatches()
 {
@@ -183,6 +197,7 @@ void computePoints()
     });
 
     cache.key = viewKey();
+    ++cache.generation;
     cache.recordColours.valid = false;
     cache.channelColours.valid = false;
     cache.byChannel = false;
@@ -228,6 +243,7 @@ void sortByChannel()
         }
     });
     cache.byChannel = true;
+    ++cache.generation;
     cache.channelColours.valid = false;
 }
 
@@ -264,6 +280,7 @@ const float* colour(PointCache::Colours& colours, const std::vector<float>& y, c
     });
     colours.key = key;
     colours.valid = true;
+    ++cache.generation;
     return colours.rgb.data();
 }
 
@@ -324,6 +341,31 @@ void widen(double& lo, double& hi)
     }
 }
 
+void drawPoints(const PointCache::ColourKey& key)
+{
+    if (doLine & 1)
+        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, colour(cache.recordColours, cache.ry, cache.rz, key));
+    else if (doLine == 0)
+        ns2points(static_cast<int>(cache.rx.size()), cache.rx.data(), cache.ry.data(), cache.rz.data(),
+                  colour(cache.recordColours, cache.ry, cache.rz, key), 1.0f, 1.0f, 1.0f);
+    if (doLine & 2)
+        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart,
+                 colour(cache.channelColours, cache.cy, cache.cz, key));
+    const float red = kFlagColour.r / 255.0f, green = kFlagColour.g / 255.0f, blue = kFlagColour.b / 255.0f;
+    ns2points(static_cast<int>(cache.fx.size()), cache.fx.data(), cache.fy.data(), cache.fz.data(), nullptr, red, green,
+              blue);
+}
+
+void labelFrame(const PointCache::ColourKey& key)
+{
+    if (key.mode != 0)
+        s2cbar(kColourMapSize, &kColourMap[0].r, static_cast<float>(key.lo), static_cast<float>(key.hi),
+               key.mode == 2 ? "time"
+                   : doAmp   ? "Amplitude"
+                             : "Phase");
+    label();
+}
+
 }  // namespace
 
 ViewKey viewKey()
@@ -352,6 +394,7 @@ void updateStatistics(bool announce)
 void cb(double*, int*)
 {
     if (waterfall) {
+        drawn.reset();
         drawWaterfall();
         return;
     }
@@ -363,26 +406,18 @@ void cb(double*, int*)
         release(cache.recordColours);
     if (key.mode == 0 || (doLine & 2) == 0)
         release(cache.channelColours);
-    if (doLine & 1)
-        drawRuns(cache.rx, cache.ry, cache.rz, cache.recordStart, colour(cache.recordColours, cache.ry, cache.rz, key));
-    else if (doLine == 0)
-        ns2points(static_cast<int>(cache.rx.size()), cache.rx.data(), cache.ry.data(), cache.rz.data(),
-                  colour(cache.recordColours, cache.ry, cache.rz, key), 1.0f, 1.0f, 1.0f);
-    if (doLine & 2) {
-        if (!cache.byChannel)
-            sortByChannel();
-        drawRuns(cache.cx, cache.cy, cache.cz, cache.channelStart,
-                 colour(cache.channelColours, cache.cy, cache.cz, key));
+    if (doLine & 2 && !cache.byChannel)
+        sortByChannel();
+    // Points and lines as the last frame drew them stay: while the view only turns, a frame costs
+    // the drawing alone.
+    const Drawn now{cache.generation, key, doLine, worldWindow()};
+    if (drawn == now && ns2keep() != 0) {
+        labelFrame(key);
+        return;
     }
-    const float red = kFlagColour.r / 255.0f, green = kFlagColour.g / 255.0f, blue = kFlagColour.b / 255.0f;
-    ns2points(static_cast<int>(cache.fx.size()), cache.fx.data(), cache.fy.data(), cache.fz.data(), nullptr, red, green,
-              blue);
-    if (key.mode != 0)
-        s2cbar(kColourMapSize, &kColourMap[0].r, static_cast<float>(key.lo), static_cast<float>(key.hi),
-               key.mode == 2 ? "time"
-                   : doAmp   ? "Amplitude"
-                             : "Phase");
-    label();
+    drawPoints(key);
+    drawn = Drawn{cache.generation, key, doLine, now.window};
+    labelFrame(key);
 }
 
 std::string viewTitle()

@@ -30,6 +30,7 @@ int kcb(unsigned char* key);
 // extent in hours; a window without width, height or depth is widened so that it maps.
 struct WorldWindow {
     double x1, x2, y1, y2, z1, z2;
+    bool operator==(const WorldWindow&) const = default;
 };
 WorldWindow worldWindow();
 // Sets the viewport and the world window for the current state.

@@ -166,6 +166,11 @@ void ns2polylines(int nlines, const std::size_t* start, const float* x, const fl
         session().scene.addPolylines(static_cast<std::size_t>(nlines), start, x, y, z, rgb, r, g, b);
 }
 
+int ns2keep(void)
+{
+    return session().scene.keepGeometry() ? 1 : 0;
+}
+
 void cs2scb(void (*callback)(double* t, int* kc))
 {
     session().frameCallback = callback;

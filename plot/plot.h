@@ -12,7 +12,7 @@ extern "C" {
 //   Device ....... s2opend
 //   Coordinates .. s2svp, s2swin
 //   Annotation ... s2box, s2lab
-//   Geometry ..... ns2point, ns2line, ns2points, ns2polyline, ns2polylines, s2image
+//   Geometry ..... ns2point, ns2line, ns2points, ns2polyline, ns2polylines, ns2keep, s2image
 //   Colour bar ... s2cbar
 //   Camera ....... s2qcam, s2scam
 //   Callbacks .... cs2scb, cs2skcb
@@ -71,6 +71,12 @@ void ns2polyline(int n, const float* x, const float* y, const float* z, const fl
 // of x, y, z for k < nlines (with their colours in rgb when it is not null), mapped on every core.
 void ns2polylines(int nlines, const std::size_t* start, const float* x, const float* y, const float* z,
                   const float* rgb, float r, float g, float b);
+// Inside the per-frame callback, before it draws any point or line: the points and lines that the
+// last frame's callback drew stay for this frame as they were (mapped with the world window of
+// then), so that a program whose geometry has not changed need not draw it again, nor the library
+// look at it again. Returns 1 when they stay, 0 when there are none to keep (pictures drawn
+// without a window, or a frame that drew points or lines already): then the program draws them.
+int ns2keep(void);
 // An image of nx x ny cells lying on the world rectangle x1 .. x2, y1 .. y2 in the plane z: `rgb`
 // holds 3 bytes (red, green, blue in 0 .. 255) per cell, row after row starting with the row at
 // y1, each row starting with the cell at x1. Every cell is a flat patch of its colour, drawn under

@@ -90,11 +90,19 @@ void addLong(Digest& d, const std::vector<T>& v)
 
 }  // namespace
 
-std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
+std::uint64_t geometryDigest(const Scene& scene)
 {
     Digest d;
     addLong(d, scene.points());
     addLong(d, scene.lines());
+    return d.result();
+}
+
+std::uint64_t frameDigest(const Scene& scene, std::uint64_t geometry, const Camera& camera, int width, int height,
+                          const Overlays& overlays)
+{
+    Digest d;
+    d.value(geometry);
     for (const Box& box : scene.boxes()) {
         d.add(box.lo, sizeof box.lo);
         d.add(box.hi, sizeof box.hi);
@@ -135,7 +143,12 @@ std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, i
 
 Refiner::Plan Refiner::plan(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
 {
-    const std::uint64_t now = frameDigest(scene, camera, width, height, overlays);
+    // The points and lines are digested again only when they changed.
+    if (!geometryDigest_ || geometryVersion_ != scene.geometryVersion()) {
+        geometryDigest_ = geometryDigest(scene);
+        geometryVersion_ = scene.geometryVersion();
+    }
+    const std::uint64_t now = frameDigest(scene, *geometryDigest_, camera, width, height, overlays);
     const bool changed = now != last_;
     last_ = now;
     work_ = work(scene);

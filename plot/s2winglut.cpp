@@ -190,12 +190,13 @@ void drawFrameAt(Clock::time_point now)
 {
     Window& w = window();
     Session& s = session();
-    s.scene.beginFrame();
+    s.scene.beginKeepableFrame();
     if (s.frameCallback != nullptr) {
         double t = seconds(now - w.started);
         int kc = s.spacePresses;
         s.frameCallback(&t, &kc);
     }
+    s.scene.endCallback();
     Overlays overlays;
     overlays.help = s.helpShown;
     if (w.quitting)

@@ -153,6 +153,8 @@ bool Mapping::toDevice(float x, float y, float z, float out[3]) const
 
 void Scene::addPoint(float x, float y, float z, float r, float g, float b)
 {
+    settle();
+    ++geometryVersion_;
     float d[3];
     if (!mapping.toDevice(x, y, z, d))
         return;
@@ -161,6 +163,8 @@ void Scene::addPoint(float x, float y, float z, float r, float g, float b)
 
 void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b)
 {
+    settle();
+    ++geometryVersion_;
     float a[3], e[3];
     if (!mapping.toDevice(x1, y1, z1, a) || !mapping.toDevice(x2, y2, z2, e))
         return;
@@ -172,6 +176,8 @@ void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, 
 void Scene::addPoints(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
                       float b)
 {
+    settle();
+    ++geometryVersion_;
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     appendInParts(
         points_, n, [](std::size_t k) { return k; },
@@ -205,6 +211,8 @@ void Scene::addPolyline(std::size_t n, const float* x, const float* y, const flo
 void Scene::addPolylines(std::size_t runs, const std::size_t* start, const float* x, const float* y, const float* z,
                          const float* rgb, float r, float g, float b)
 {
+    settle();
+    ++geometryVersion_;
     // Each line's segments have their place after those of the lines before it; a point that does
     // not map leaves out the segments it ends.
     std::vector<std::size_t> place(runs + 1, 0);
@@ -311,6 +319,12 @@ void Scene::setColourBar(int n, const std::uint8_t* rgb, float lo, float hi, con
 
 void Scene::beginFrame()
 {
+    beginKeepableFrame();
+    settle();
+}
+
+void Scene::beginKeepableFrame()
+{
     if (!inFrame_) {
         staticPoints_ = points_.size();
         staticLines_ = lines_.size();
@@ -319,12 +333,35 @@ void Scene::beginFrame()
         inFrame_ = true;
     }
     assert(points_.size() >= staticPoints_ && lines_.size() >= staticLines_);
-    points_.resize(staticPoints_);
-    lines_.resize(staticLines_);
+    keepable_ = true;
     boxes_.resize(staticBoxes_);
     imageCount_ = staticImages_;
     frameLabels_.set = false;
     frameBar_.set = false;
+}
+
+bool Scene::keepGeometry()
+{
+    const bool kept = keepable_;
+    keepable_ = false;
+    return kept;
+}
+
+void Scene::endCallback()
+{
+    settle();
+}
+
+void Scene::settle()
+{
+    if (!keepable_)
+        return;
+    keepable_ = false;
+    if (points_.size() == staticPoints_ && lines_.size() == staticLines_)
+        return;
+    points_.resize(staticPoints_);
+    lines_.resize(staticLines_);
+    ++geometryVersion_;
 }
 
 Camera homeCamera(const float lo[3], const float hi[3], double aspect)

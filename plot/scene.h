@@ -131,6 +131,16 @@ public:
 
     // Starts a frame: drops the previous frame's geometry and collects into the frame part.
     void beginFrame();
+    // Starts a frame whose points and lines may be those of the last frame: they stay until the
+    // frame adds a point or a line, or keepGeometry() keeps them; endCallback() drops them when
+    // neither happened. Boxes, labels, images and the colour bar start afresh as in beginFrame.
+    void beginKeepableFrame();
+    // Keeps the last frame's points and lines for this one; false when there are none to keep
+    // (outside a keepable frame, or after the frame added a point or a line).
+    bool keepGeometry();
+    void endCallback();
+    // Changes whenever the points or lines change: equal versions, equal geometry.
+    std::uint64_t geometryVersion() const { return geometryVersion_; }
 
     const std::vector<Vertex>& points() const { return points_; }
     const std::vector<Vertex>& lines() const { return lines_; }  // two vertices per segment
@@ -142,7 +152,12 @@ public:
     const ColourBar& colourBar() const { return frameBar_.set ? frameBar_ : staticBar_; }
 
 private:
+    // Drops the last frame's points and lines if they are still waiting to be kept or dropped.
+    void settle();
+
     bool inFrame_ = false;
+    bool keepable_ = false;  // the last frame's points and lines wait for keepGeometry or settle
+    std::uint64_t geometryVersion_ = 0;
     std::vector<Vertex> points_, lines_;
     std::vector<Box> boxes_;
     std::size_t staticPoints_ = 0, staticLines_ = 0, staticBoxes_ = 0;
