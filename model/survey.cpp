@@ -161,12 +161,13 @@ private:
     std::vector<uint32_t> counts_;
 };
 
-// The median of a baseline's finite residuals and their median absolute deviation about it,
-// found without ordering them all. A sample of the residuals gives a bracket around each that
-// holds it nearly always; the residual pass hands every residual to take(), which counts those
-// below each bracket and gathers the few that may lie inside it, and only those are ordered.
-// When a bracket misses, the caller orders every finite residual instead.
-class Spread {
+// The residuals of a baseline, made channel by channel in a pass that also adds up their count,
+// sum and sum of squares and finds their median and median absolute deviation without ordering
+// them all: a sample of the residuals gives a bracket around each of the two that holds it nearly
+// always, the pass counts the residuals below each bracket and gathers the few that may lie
+// inside it, and only those are ordered. When a bracket misses, the caller orders every finite
+// residual instead.
+class Residuals {
 public:
     // Sets the brackets from the m finite residuals at `sample` (reordered), and makes room for
     // a pass over at most `cells` residuals.
@@ -174,7 +175,8 @@ public:
     {
         centre_.resize(cells + 1);
         near_.resize(cells + 1);
-        below_ = surelyBelow_ = inCentre_ = nearby_ = 0;
+        below_ = surelyBelow_ = inCentre_ = nearby_ = finite_ = 0;
+        sum_ = squares_ = 0.0;
         const float none = std::numeric_limits<float>::quiet_NaN();
         lo_ = hi_ = none;
         middle_ = sureBelow_ = sureAbove_ = none;
@@ -217,40 +219,56 @@ public:
         sureAbove_ = static_cast<float>(dhi_ + margin);
     }
 
-    // The residuals at r[0, n) of the pass; values that are not finite are left out. The counts
-    // come from a loop without stores or branches, which takes the values several at a time;
-    // the few that may lie inside a bracket are then gathered.
-    void take(const float* r, size_t n)
+    // Takes `median` off the values at column[0, n), which become residuals, and adds them in;
+    // values that are not finite are left out. The sums must add up in order, which bounds the
+    // speed of their loop: the gathering fits in beside them. The counts come from a loop of
+    // their own without stores or branches, which takes the values several at a time.
+    void take(float* column, size_t n, double median)
     {
         const float lo = lo_, hi = hi_, middle = middle_, sureBelow = sureBelow_, sureAbove = sureAbove_;
-        const float least = -std::numeric_limits<float>::max();
-        uint32_t below = 0, surelyBelow = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float x = r[i];
-            below += (x >= least) & (x < lo);
-            surelyBelow += std::fabs(x - middle) < sureBelow;
-        }
-        below_ += below;
-        surelyBelow_ += surelyBelow;
         float* const centre = centre_.data();
         float* const near = near_.data();
-        size_t inCentre = inCentre_, nearby = nearby_;
+        size_t inCentre = inCentre_, nearby = nearby_, finite = finite_;
+        double sum = sum_, squares = squares_;
         for (size_t i = 0; i < n; ++i) {
-            const float x = r[i], d = std::fabs(x - middle);
-            centre[inCentre] = x;
-            inCentre += (x >= lo) & (x <= hi);
-            near[nearby] = x;
+            const auto r = static_cast<float>(column[i] - median);
+            column[i] = r;
+            const bool keep = std::isfinite(r);
+            finite += keep;
+            sum += keep ? r : 0.0f;
+            squares += keep ? static_cast<double>(r) * r : 0.0;
+            centre[inCentre] = r;
+            inCentre += (r >= lo) & (r <= hi);
+            const float d = std::fabs(r - middle);
+            near[nearby] = r;
             nearby += (d >= sureBelow) & (d <= sureAbove);
         }
         inCentre_ = inCentre;
         nearby_ = nearby;
+        finite_ = finite;
+        sum_ = sum;
+        squares_ = squares;
+        const float least = -std::numeric_limits<float>::max();
+        uint32_t below = 0, surelyBelow = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const float r = column[i];
+            below += (r >= least) & (r < lo);
+            surelyBelow += std::fabs(r - middle) < sureBelow;
+        }
+        below_ += below;
+        surelyBelow_ += surelyBelow;
     }
 
-    // The median and the median absolute deviation of the `finite` residuals taken (finite > 0);
-    // false when a bracket missed the middle of either.
-    bool finish(size_t finite, double& median, double& deviation)
+    // The finite residuals taken, their sum and the sum of their squares.
+    size_t finite() const { return finite_; }
+    double sum() const { return sum_; }
+    double squares() const { return squares_; }
+
+    // The median and the median absolute deviation of the finite residuals taken (at least
+    // one); false when a bracket missed the middle of either.
+    bool finish(double& median, double& deviation)
     {
-        const size_t upper = finite / 2, lowest = finite % 2 == 1 ? upper : upper - 1;
+        const size_t finite = finite_, upper = finite / 2, lowest = finite % 2 == 1 ? upper : upper - 1;
         if (!(below_ <= lowest && upper < below_ + inCentre_))
             return false;
         median = middleOf(centre_.data(), inCentre_, upper - below_, finite % 2 == 1);
@@ -283,7 +301,8 @@ private:
 
     float lo_ = 0.0f, hi_ = 0.0f, dlo_ = 0.0f, dhi_ = 0.0f;
     float middle_ = 0.0f, sureBelow_ = 0.0f, sureAbove_ = 0.0f;
-    size_t below_ = 0, surelyBelow_ = 0, inCentre_ = 0, nearby_ = 0;
+    size_t below_ = 0, surelyBelow_ = 0, inCentre_ = 0, nearby_ = 0, finite_ = 0;
+    double sum_ = 0.0, squares_ = 0.0;
     std::vector<float> centre_, near_, gathered_;
     std::vector<uint32_t> counts_;
 };
@@ -305,7 +324,7 @@ struct Scratch {
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
-    Spread spread;
+    Residuals residuals;
 };
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
@@ -432,8 +451,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     if (unflagged == 0)
         return out;
 
-    // The residuals, their sums, and the brackets' counts; the residuals of every
-    // kSampleStride-th channel first, as the sample that sets the brackets.
+    // The residuals, from which the sample of every kSampleStride-th channel's sets the brackets.
     s.sample.clear();
     for (size_t k = 0; k < width; k += kSampleStride)
         for (size_t i = 0; i < n; ++i) {
@@ -441,32 +459,20 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             if (std::isfinite(r))
                 s.sample.push_back(r);
         }
-    s.spread.start(s.sample.data(), s.sample.size(), n * width);
-    size_t finite = 0;
-    double sum = 0.0, squares = 0.0;
-    for (size_t k = 0; k < width; ++k) {
-        if (s.chanCells[k] == 0)
-            continue;
-        float* column = &s.cells[k * n];
-        for (size_t i = 0; i < n; ++i) {
-            const auto r = static_cast<float>(column[i] - s.chanMedian[k]);
-            column[i] = r;
-            const bool keep = std::isfinite(r);
-            finite += keep;
-            sum += keep ? r : 0.0f;
-            squares += keep ? static_cast<double>(r) * r : 0.0;
-        }
-        s.spread.take(column, n);
-    }
+    s.residuals.start(s.sample.data(), s.sample.size(), n * width);
+    for (size_t k = 0; k < width; ++k)
+        if (s.chanCells[k] > 0)
+            s.residuals.take(&s.cells[k * n], n, s.chanMedian[k]);
 
     // Spread of the finite residuals: the rms about their mean and the robust sigma.
+    const size_t finite = s.residuals.finite();
     if (finite > 1) {
-        const double count = static_cast<double>(finite);
-        out.rms = std::sqrt(std::max(0.0, squares - sum * sum / count) / (count - 1.0));
+        const double count = static_cast<double>(finite), sum = s.residuals.sum();
+        out.rms = std::sqrt(std::max(0.0, s.residuals.squares() - sum * sum / count) / (count - 1.0));
     }
     if (finite > 0) {
         double centre = 0.0, deviation = 0.0;
-        if (!s.spread.finish(finite, centre, deviation)) {
+        if (!s.residuals.finish(centre, deviation)) {
             s.values.clear();
             for (float r : s.cells)
                 if (std::isfinite(r))
