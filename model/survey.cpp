@@ -192,11 +192,12 @@ public:
         const size_t near = root / 4 + 8, far = 3 * root + 8;
         // Each rank is sought among the values the ranks found before leave unordered.
         auto rank = [sample](size_t r, size_t end) {
-            std::nth_element(sample, sample + r, sample + end);
+            selectInPlace(sample, end, r);
             return sample[r];
         };
-        hi_ = rank(std::min(m - 1, mid + near), m);
-        const float centre = rank(mid, m);
+        const size_t top = std::min(m - 1, mid + near);
+        hi_ = rank(top, m);
+        const float centre = rank(mid, top + 1);
         lo_ = rank(mid > near ? mid - near : 0, mid + 1);
         for (size_t j = 0; j < m; ++j)
             sample[j] = std::fabs(sample[j] - centre);

@@ -399,6 +399,11 @@ double medianOrZero(std::vector<T>& values)
 
 }  // namespace
 
+void selectInPlace(float* a, size_t n, size_t k)
+{
+    selectInPlace<float>(a, n, k);
+}
+
 stats stat(std::vector<double>& values)
 {
     return statOf(values);

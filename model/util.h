@@ -35,6 +35,10 @@ stats medianStat(float* values, size_t n);
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
 
+// Reorders a[0, n) (no NaN, k < n) so that a[k] is the value a full sort would put there, with no
+// larger value before it and no smaller one after it.
+void selectInPlace(float* a, size_t n, size_t k);
+
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).
 unsigned partsFor(size_t values);
