@@ -311,16 +311,14 @@ private:
 // Working space reused from one baseline to the next.
 struct Scratch {
     // Channel-major (channel k of record i at k * records + i): the amplitude less the
-    // record's median, then the residual (NaN where flagged); and whether the cell is flagged.
+    // record's median, then the residual; NaN where flagged.
     std::vector<float> cells;
-    std::vector<uint8_t> mask;
-    // A block of records, record-major: the amplitudes less the record's median, and the flags.
+    // A block of records, record-major: the amplitudes less the record's median.
     std::vector<float> rows;
-    std::vector<uint8_t> rowFlags;
     std::vector<float> values;  // a record's amplitudes; every finite residual when the brackets missed
     std::vector<float> sample;  // residuals of some channels
     std::vector<double> chanMedian;
-    std::vector<int64_t> chanCells, chanOutliers;
+    std::vector<int64_t> chanCells, chanOutliers;  // unflagged cells, and outliers among them
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
@@ -358,6 +356,12 @@ bool predictFromNeighbours(const Scratch& s, int32_t k, std::vector<double>& pre
     return true;
 }
 
+// Whether channel c of a record is flagged (as a channel beyond its last one is).
+bool flaggedCell(const Visibility& rec, size_t c)
+{
+    return c >= rec.nchan || rec.flags[c] != 0;
+}
+
 BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Baseline& bl,
                               const std::vector<int32_t>& timeIndex, const SurveyThresholds& t, int32_t c0, int32_t c1,
                               Scratch& s)
@@ -374,15 +378,17 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         return out;
 
     // The amplitudes less each record's median across all its channels (flagged ones too), a
-    // block of records at a time. The rows of the block are a little longer than the band so
-    // that a channel's values in them do not all fall in one set of the cache. Flagged cells
-    // hold NaN, which the medians and the residuals' statistics leave out as they leave out
-    // values that are not numbers, so that their loops need not read the mask.
+    // block of records at a time, and the unflagged cells of each channel and record. The rows
+    // of the block are a little longer than the band so that a channel's values in them do not
+    // all fall in one set of the cache. Flagged cells hold NaN, which the medians and the
+    // residuals' statistics leave out as they leave out values that are not numbers, so that no
+    // loop over the cells needs the flags but the one that counts unflagged values that are not
+    // numbers among the outliers, when there are any.
     s.cells.resize(n * width);
-    s.mask.resize(n * width);
     const size_t stride = width + 16;
     s.rows.resize(kBlock * stride);
-    s.rowFlags.resize(kBlock * stride);
+    s.chanCells.assign(width, 0);
+    s.recCells.assign(n, 0);
     const float flagged = std::numeric_limits<float>::quiet_NaN();
     const auto flaggedBits = std::bit_cast<uint32_t>(flagged);
     double recMedian = std::numeric_limits<double>::quiet_NaN();
@@ -396,7 +402,8 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             recMedian = s.recordMedian(s.values.data(), nch, recMedian);
             const size_t have = nch > static_cast<uint32_t>(c0) ? std::min<size_t>(width, nch - c0) : 0;
             float* row = &s.rows[g * stride];
-            uint8_t* flags = &s.rowFlags[g * stride];
+            int64_t* chanCells = s.chanCells.data();
+            int32_t cells = 0;
             const float* amps = s.values.data() + c0;
             const uint8_t* recFlags = rec.flags.data() + c0;
             // The record after next is fetched from memory a line of flags and eight of values at
@@ -409,37 +416,30 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
                     const uint32_t nan = recFlags[k] != 0 ? flaggedBits : 0;
                     row[k] =
                         std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - recMedian)) | nan);
-                    flags[k] = recFlags[k] != 0;
+                    const int32_t use = recFlags[k] == 0;
+                    chanCells[k] += use;
+                    cells += use;
                 }
                 if (ahead != nullptr)
                     fetchAhead(*ahead, k0, 64);
             }
             std::fill(row + have, row + width, flagged);
-            std::fill(flags + have, flags + width, uint8_t(1));
+            s.recCells[i0 + g] = cells;
         }
         for (size_t k = 0; k < width; ++k) {
             float* cells = &s.cells[k * n + i0];
-            uint8_t* mask = &s.mask[k * n + i0];
-            for (size_t g = 0; g < block; ++g) {
+            for (size_t g = 0; g < block; ++g)
                 cells[g] = s.rows[g * stride + k];
-                mask[g] = s.rowFlags[g * stride + k];
-            }
         }
     }
 
     // Each channel's median over its unflagged records.
     s.chanMedian.assign(width, 0.0);
-    s.chanCells.assign(width, 0);
     int64_t unflagged = 0;
     double chanMedian = std::numeric_limits<double>::quiet_NaN();
     for (size_t k = 0; k < width; ++k) {
-        const uint8_t* flags = &s.mask[k * n];
-        int64_t cells = 0;
-        for (size_t i = 0; i < n; ++i)
-            cells += flags[i] == 0;
-        s.chanCells[k] = cells;
-        unflagged += cells;
-        if (cells == 0)
+        unflagged += s.chanCells[k];
+        if (s.chanCells[k] == 0)
             continue;
         // The band is smooth: the last channel's median moved on by the mean slope over the four
         // channels before it is the guess (a steadier one than the slope between two channels).
@@ -493,6 +493,8 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     // Outliers: beyond the limit, or not finite at all. A float |residual| is beyond the limit
     // exactly when it is beyond `bound`, the largest float not above it (or finite and not above
     // the largest float when there is no limit), so the test takes the values several at a time.
+    // It finds the infinite ones too; unflagged values that are not numbers (seldom any) are
+    // then counted from the records' flags.
     float bound = std::numeric_limits<float>::max();
     if (sigma > 0.0) {
         float below = static_cast<float>(limit);
@@ -501,28 +503,31 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         bound = std::min(bound, below);
     }
     s.chanOutliers.assign(width, 0);
-    s.recCells.assign(n, 0);
     s.recOutliers.assign(n, 0);
     int64_t outliers = 0;
     int32_t peak = 0;  // the bits of the largest finite |residual|, which order as the values do
     for (size_t k = 0; k < width; ++k) {
         const float* column = &s.cells[k * n];
-        const uint8_t* flags = &s.mask[k * n];
-        int32_t* recCells = s.recCells.data();
         int32_t* recOutliers = s.recOutliers.data();
         int32_t count = 0;
         for (size_t i = 0; i < n; ++i) {
-            const int32_t use = flags[i] == 0;
             const float r = std::fabs(column[i]);
-            const int32_t outlier = use & !(r <= bound);
-            recCells[i] += use;
+            const int32_t outlier = r > bound;
             recOutliers[i] += outlier;
             count += outlier;
-            peak = std::max(peak, use & (r <= std::numeric_limits<float>::max()) ? std::bit_cast<int32_t>(r) : 0);
+            peak = std::max(peak, r <= std::numeric_limits<float>::max() ? std::bit_cast<int32_t>(r) : 0);
         }
         s.chanOutliers[k] = count;
         outliers += count;
     }
+    if (unflagged > static_cast<int64_t>(finite))
+        for (size_t i = 0; i < n; ++i)
+            for (size_t k = 0; k < width; ++k)
+                if (std::isnan(s.cells[k * n + i]) && !flaggedCell(allVis[bl.vis[i]], static_cast<size_t>(c0) + k)) {
+                    ++s.recOutliers[i];
+                    ++s.chanOutliers[k];
+                    ++outliers;
+                }
     out.outlierFraction = static_cast<double>(outliers) / static_cast<double>(unflagged);
     out.peakSigma = sigma > 0.0 ? static_cast<double>(std::bit_cast<float>(peak)) / sigma : 0.0;
 
@@ -566,7 +571,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         // Cells in both a bad channel and a bad record were taken off twice.
         for (int32_t c : out.badChannels) {
             const size_t k = static_cast<size_t>(c - c0);
-            if (s.mask[k * n + i])
+            if (flaggedCell(allVis[bl.vis[i]], static_cast<size_t>(c)))
                 continue;
             ++cleanCells;
             const double r = std::fabs(s.cells[k * n + i]);
