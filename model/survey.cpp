@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <complex>
 #include <limits>
 #include <map>
 #include <utility>
@@ -28,20 +27,6 @@ constexpr size_t kBlock = 16;
 constexpr size_t kShortest = 32;
 // The residuals of every this many channels are the sample that brackets their median and spread.
 constexpr size_t kSampleStride = 32;
-
-// Asks for channels [from, from + count) of a record to be brought into the cache.
-void fetchAhead(const Visibility& rec, size_t from, size_t count)
-{
-    if (from >= rec.nchan)
-        return;
-    count = std::min<size_t>(count, rec.nchan - from);
-    const char* values = rec.ampOnly ? reinterpret_cast<const char*>(rec.amp.data() + from)
-                                     : reinterpret_cast<const char*>(rec.data.data() + from);
-    const size_t bytes = count * (rec.ampOnly ? sizeof(float) : sizeof(std::complex<float>));
-    for (size_t b = 0; b < bytes; b += 64)
-        __builtin_prefetch(values + b);
-    __builtin_prefetch(rec.flags.data() + from);
-}
 
 // The values at ranks `at` and at - 1 (the least float when at is 0) of a[0, m) (no NaN),
 // which are reordered. A list of more than a few values is first counted into as many buckets
@@ -406,22 +391,13 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             int32_t cells = 0;
             const float* amps = s.values.data() + c0;
             const uint8_t* recFlags = rec.flags.data() + c0;
-            // The record after next is fetched from memory a line of flags and eight of values at
-            // a time, while this one is copied.
-            const Visibility* ahead = i0 + g + 2 < n ? &allVis[bl.vis[i0 + g + 2]] : nullptr;
-            for (size_t k0 = 0; k0 < have; k0 += 64) {
-                const size_t end = std::min(have, k0 + 64);
-                for (size_t k = k0; k < end; ++k) {
-                    // A quiet NaN's bits set in any float make it a NaN.
-                    const uint32_t nan = recFlags[k] != 0 ? flaggedBits : 0;
-                    row[k] =
-                        std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - recMedian)) | nan);
-                    const int32_t use = recFlags[k] == 0;
-                    chanCells[k] += use;
-                    cells += use;
-                }
-                if (ahead != nullptr)
-                    fetchAhead(*ahead, k0, 64);
+            for (size_t k = 0; k < have; ++k) {
+                // A quiet NaN's bits set in any float make it a NaN.
+                const uint32_t nan = recFlags[k] != 0 ? flaggedBits : 0;
+                row[k] = std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - recMedian)) | nan);
+                const int32_t use = recFlags[k] == 0;
+                chanCells[k] += use;
+                cells += use;
             }
             std::fill(row + have, row + width, flagged);
             s.recCells[i0 + g] = cells;
