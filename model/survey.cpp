@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <utility>
@@ -68,6 +69,35 @@ std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector
     return {a[at], at > 0 ? *std::max_element(a, a + at) : lowest};
 }
 
+// Copies the values of a[0, n) that lie in [from, to] (`expected` of them) to out, in order, and
+// returns how many. When they are fewer than one in sixteen, four values are tested at a time and
+// only a group that holds one of them is copied value by value; else every value is copied and
+// kept or overwritten, which has no branch to mispredict.
+size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected)
+{
+    size_t m = 0, i = 0;
+    if (expected * 16 < n) {
+        using Floats = float __attribute__((vector_size(16)));
+        using Ints = int32_t __attribute__((vector_size(16)));
+        for (; i + 4 <= n; i += 4) {
+            Floats x;
+            std::memcpy(&x, a + i, sizeof x);
+            const Ints in = (x >= from) & (x <= to);
+            if ((in[0] | in[1] | in[2] | in[3]) == 0)
+                continue;
+            for (size_t j = 0; j < 4; ++j) {
+                out[m] = x[j];
+                m += in[j] != 0;
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        out[m] = a[i];
+        m += (a[i] >= from) & (a[i] <= to);
+    }
+    return m;
+}
+
 // Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
 // its neighbouring channels): a bracket around the guess is cut into a few parts, one pass
 // counts the values below each cut, and a second gathers only the part that holds the middle,
@@ -125,13 +155,9 @@ public:
         const float from = first == 0 ? -infinity : cut[first - 1];
         const float to = last > kParts ? infinity : std::nextafter(cut[last], -infinity);
         const size_t before = first == 0 ? 0 : under[first - 1];
+        const size_t expected = (last > kParts ? count : under[last]) - before;
         part_.resize(n);
-        size_t size = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float x = a[i];
-            part_[size] = x;
-            size += (x >= from) & (x <= to);
-        }
+        const size_t size = gatherInRange(a, n, from, to, part_.data(), expected);
         const auto [value, previous] = rankAndBefore(part_.data(), size, upper - before, counts_, gathered_);
         return count % 2 == 1 ? value : (static_cast<double>(previous) + value) * 0.5;
     }
