@@ -203,20 +203,22 @@ void computePoints()
     cache.byChannel = false;
 }
 
-// Lines in time: the points of `records` grouped by channel, keeping time order (a counting
-// sort on the channel, so the records are read in order). Done once for the points, when lines
-// in time are first drawn. The points are shared out to threads in order: each counts its
-// points per channel, which places them after those of the threads before it, and moves them.
+// Lines in time: the points of `records` grouped by channel, keeping time order. Done once for the
+// points, when lines in time are first drawn. The records are shared out to threads in order: each
+// counts its points per channel, which places them after those of the threads before it, then
+// moves them a block of records at a time, channel by channel, so that each channel's line gets a
+// short run of points at once rather than one point at a time.
 void sortByChannel()
 {
+    constexpr size_t kBlock = 16;
     const int c0 = opts.bchan, c1 = opts.echan;
     const size_t width = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
-    const size_t used = cache.rx.size();
+    const size_t n = cache.recordStart.size() - 1, used = cache.rx.size();
     const unsigned parts = partsFor(used);
     std::vector<size_t> next(parts * width, 0);
-    inParts(parts, used, [&](unsigned part, size_t begin, size_t end) {
+    inParts(parts, n, [&](unsigned part, size_t begin, size_t end) {
         size_t* count = next.data() + part * width;
-        for (size_t p = begin; p < end; ++p)
+        for (size_t p = cache.recordStart[begin]; p < cache.recordStart[end]; ++p)
             ++count[static_cast<size_t>(cache.rx[p]) - c0];
     });
     cache.channelStart.assign(width + 1, 0);
@@ -233,13 +235,30 @@ void sortByChannel()
     cache.cx.resize(used);
     cache.cy.resize(used);
     cache.cz.resize(used);
-    inParts(parts, used, [&](unsigned part, size_t begin, size_t end) {
+    inParts(parts, n, [&](unsigned part, size_t begin, size_t end) {
         size_t* at = next.data() + part * width;
-        for (size_t p = begin; p < end; ++p) {
-            const size_t q = at[static_cast<size_t>(cache.rx[p]) - c0]++;
-            cache.cx[q] = cache.rx[p];
-            cache.cy[q] = cache.ry[p];
-            cache.cz[q] = cache.rz[p];
+        size_t cursor[kBlock], stop[kBlock];
+        for (size_t r0 = begin; r0 < end; r0 += kBlock) {
+            const size_t block = std::min(kBlock, end - r0);
+            for (size_t g = 0; g < block; ++g) {
+                cursor[g] = cache.recordStart[r0 + g];
+                stop[g] = cache.recordStart[r0 + g + 1];
+            }
+            for (size_t k = 0; k < width; ++k) {
+                const auto channel = static_cast<float>(c0 + static_cast<int>(k));
+                size_t q = at[k];
+                for (size_t g = 0; g < block; ++g) {
+                    const size_t p = cursor[g];
+                    if (p == stop[g] || cache.rx[p] != channel)
+                        continue;
+                    cache.cx[q] = channel;
+                    cache.cy[q] = cache.ry[p];
+                    cache.cz[q] = cache.rz[p];
+                    ++q;
+                    cursor[g] = p + 1;
+                }
+                at[k] = q;
+            }
         }
     });
     cache.byChannel = true;
