@@ -1,7 +1,7 @@
 // Progressive refinement of CPU-drawn frames, and the digest that tells a changed frame.
 #include "plot/refine.h"
 
-#include "plot/threads.h"
+#include "plot/digest.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,47 +11,6 @@
 
 namespace kestrum::plot {
 namespace {
-
-// Four independent multiply-xor lanes over 8-byte words, so that hashing runs at memory speed.
-class Digest {
-public:
-    void add(const void* data, std::size_t bytes)
-    {
-        const auto* p = static_cast<const unsigned char*>(data);
-        std::size_t i = 0;
-        for (; i + 32 <= bytes; i += 32)
-            for (int k = 0; k < 4; ++k) {
-                std::uint64_t w;
-                std::memcpy(&w, p + i + 8 * k, 8);
-                lane_[k] = (lane_[k] ^ w) * kPrime;
-            }
-        for (; i < bytes; ++i)
-            lane_[0] = (lane_[0] ^ p[i]) * kPrime;
-        lane_[1] = (lane_[1] ^ bytes) * kPrime;
-    }
-    template <typename T>
-    void add(const std::vector<T>& v)
-    {
-        add(v.data(), v.size() * sizeof(T));
-    }
-    void add(const std::string& s) { add(s.data(), s.size() + 1); }
-    template <typename T>
-    void value(const T& v)
-    {
-        add(&v, sizeof v);
-    }
-    std::uint64_t result() const
-    {
-        std::uint64_t h = 0;
-        for (std::uint64_t l : lane_)
-            h = (h ^ l) * kPrime + 0x9e3779b97f4a7c15ull;
-        return h;
-    }
-
-private:
-    static constexpr std::uint64_t kPrime = 0x100000001b3ull;
-    std::uint64_t lane_[4] = {0xcbf29ce484222325ull, 1, 2, 3};
-};
 
 // What drawing a scene's points and lines costs, in points: a segment sets several pixels, and
 // its ends are both projected.
@@ -67,42 +26,12 @@ constexpr double kTimedWork = 1e5;
 // A partial frame draws at least one in this many times as much as the whole's time asks for.
 constexpr double kMostThinner = 4.0;
 
-// Adds a long vector's digest to `d`, made in as many parts as there are cores, each on a thread
-// of its own.
-template <typename T>
-void addLong(Digest& d, const std::vector<T>& v)
-{
-    const std::size_t bytes = v.size() * sizeof(T);
-    const unsigned parts = threadsFor(bytes, std::size_t(1) << 22);
-    if (parts == 1) {
-        d.add(v);
-        return;
-    }
-    const auto* p = reinterpret_cast<const unsigned char*>(v.data());
-    std::vector<Digest> digests(parts);
-    onThreads(parts, [&](unsigned k) {
-        const std::size_t begin = bytes * k / parts, end = bytes * (k + 1) / parts;
-        digests[k].add(p + begin, end - begin);
-    });
-    for (const Digest& part : digests)
-        d.value(part.result());
-}
-
 }  // namespace
 
-std::uint64_t geometryDigest(const Scene& scene)
+std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
 {
     Digest d;
-    addLong(d, scene.points());
-    addLong(d, scene.lines());
-    return d.result();
-}
-
-std::uint64_t frameDigest(const Scene& scene, std::uint64_t geometry, const Camera& camera, int width, int height,
-                          const Overlays& overlays)
-{
-    Digest d;
-    d.value(geometry);
+    d.value(scene.geometryDigest());
     for (const Box& box : scene.boxes()) {
         d.add(box.lo, sizeof box.lo);
         d.add(box.hi, sizeof box.hi);
@@ -143,12 +72,7 @@ std::uint64_t frameDigest(const Scene& scene, std::uint64_t geometry, const Came
 
 Refiner::Plan Refiner::plan(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays)
 {
-    // The points and lines are digested again only when they changed.
-    if (!geometryDigest_ || geometryVersion_ != scene.geometryVersion()) {
-        geometryDigest_ = geometryDigest(scene);
-        geometryVersion_ = scene.geometryVersion();
-    }
-    const std::uint64_t now = frameDigest(scene, *geometryDigest_, camera, width, height, overlays);
+    const std::uint64_t now = frameDigest(scene, camera, width, height, overlays);
     const bool changed = now != last_;
     last_ = now;
     work_ = work(scene);

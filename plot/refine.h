@@ -11,7 +11,6 @@
 #include "plot/scene.h"
 
 #include <cstdint>
-#include <optional>
 
 namespace kestrum::plot {
 
@@ -36,15 +35,10 @@ private:
     double allWork_ = 0.0;  // and the work of the scene it drew (see work())
     double work_ = 0.0;  // the work of the scene of the frame planned last
     double partPerWork_ = 0.0;  // the last partial frame's seconds per unit of work, times its step
-    std::optional<std::uint64_t> geometryDigest_;  // of the scene's geometry at geometryVersion_
-    std::uint64_t geometryVersion_ = 0;
 };
 
-// A digest of a scene's points and lines.
-std::uint64_t geometryDigest(const Scene& scene);
-// A digest of everything that a frame shows: the points and lines (their digest), images, boxes,
-// labels, colour bar, camera, window size and overlays.
-std::uint64_t frameDigest(const Scene& scene, std::uint64_t geometry, const Camera& camera, int width, int height,
-                          const Overlays& overlays);
+// A digest of everything that a frame shows: geometry, images, boxes, labels, colour bar,
+// camera, window size and overlays.
+std::uint64_t frameDigest(const Scene& scene, const Camera& camera, int width, int height, const Overlays& overlays);
 
 }  // namespace kestrum::plot

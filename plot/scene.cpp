@@ -68,22 +68,43 @@ void makeRoom(std::vector<Vertex>& v, std::size_t more)
         v.reserve(std::max(v.size() + more, 2 * v.capacity()));
 }
 
-// Appends the vertices of `items` items to `v`: fill(first, last, out) writes those of items
-// [first, last) from `out` on and returns the end of what it wrote, which may leave some out;
-// place(k) is where item k's would start if none were left out (place(items): all of them).
-// Many vertices are shared out to threads by items, each writing from its first item's place;
-// the threads' parts are closed up afterwards.
+// Vertices made and digested at a time: a chunk is digested while it is still in the cache.
+constexpr std::size_t kDigestChunk = std::size_t(1) << 14;
+
+// Appends the vertices of `items` items to `v` and adds their digest to `digest`: fill(first, last,
+// out) writes those of items [first, last) from `out` on and returns the end of what it wrote,
+// which may leave some out; place(k) is where item k's would start if none were left out
+// (place(items): all of them). Many vertices are shared out to threads by items, each writing from
+// its first item's place; the threads' parts are closed up afterwards.
 template <typename Place, typename Fill>
-void appendInParts(std::vector<Vertex>& v, std::size_t items, Place place, Fill fill)
+void appendInParts(std::vector<Vertex>& v, Digest& digest, std::size_t items, Place place, Fill fill)
 {
     const std::size_t base = v.size(), most = place(items);
     makeRoom(v, most);
     v.resize(base + most);
     const unsigned parts = threadsFor(most, kThreadedVertices);
     std::vector<std::size_t> written(parts, 0);
+    std::vector<Digest> digests(parts);
     const auto work = [&](unsigned p) {
+        const std::size_t last = items * (p + 1) / parts;
         Vertex* const begin = v.data() + base + place(items * p / parts);
-        written[p] = static_cast<std::size_t>(fill(items * p / parts, items * (p + 1) / parts, begin) - begin);
+        Vertex* out = begin;
+        for (std::size_t i = items * p / parts; i < last;) {
+            // The chunk: as many items as give at most kDigestChunk vertices, at least one.
+            std::size_t j = i + 1, hi = last;
+            while (j < hi) {
+                const std::size_t mid = j + (hi - j + 1) / 2;
+                if (place(mid) - place(i) <= kDigestChunk)
+                    j = mid;
+                else
+                    hi = mid - 1;
+            }
+            Vertex* const end = fill(i, j, out);
+            digests[p].add(out, static_cast<std::size_t>(end - out) * sizeof(Vertex));
+            out = end;
+            i = j;
+        }
+        written[p] = static_cast<std::size_t>(out - begin);
     };
     onThreads(parts, work);
     std::size_t end = base + written[0];
@@ -94,6 +115,8 @@ void appendInParts(std::vector<Vertex>& v, std::size_t items, Place place, Fill 
         end += written[p];
     }
     v.resize(end);
+    for (const Digest& part : digests)
+        digest.value(part.result());
 }
 
 bool hasLetter(const char* opt, char letter)
@@ -154,33 +177,32 @@ bool Mapping::toDevice(float x, float y, float z, float out[3]) const
 void Scene::addPoint(float x, float y, float z, float r, float g, float b)
 {
     settle();
-    ++geometryVersion_;
     float d[3];
     if (!mapping.toDevice(x, y, z, d))
         return;
     points_.push_back({d[0], d[1], d[2], colourByte(r), colourByte(g), colourByte(b), 255});
+    geometry().value(points_.back());
 }
 
 void Scene::addLine(float x1, float y1, float z1, float x2, float y2, float z2, float r, float g, float b)
 {
     settle();
-    ++geometryVersion_;
     float a[3], e[3];
     if (!mapping.toDevice(x1, y1, z1, a) || !mapping.toDevice(x2, y2, z2, e))
         return;
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     lines_.push_back({a[0], a[1], a[2], R, G, B, 255});
     lines_.push_back({e[0], e[1], e[2], R, G, B, 255});
+    geometry().add(&lines_[lines_.size() - 2], 2 * sizeof(Vertex));
 }
 
 void Scene::addPoints(std::size_t n, const float* x, const float* y, const float* z, const float* rgb, float r, float g,
                       float b)
 {
     settle();
-    ++geometryVersion_;
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     appendInParts(
-        points_, n, [](std::size_t k) { return k; },
+        points_, geometry(), n, [](std::size_t k) { return k; },
         [&](std::size_t first, std::size_t last, Vertex* out) {
             for (std::size_t i = first; i < last; ++i) {
                 float d[3];
@@ -212,7 +234,6 @@ void Scene::addPolylines(std::size_t runs, const std::size_t* start, const float
                          const float* rgb, float r, float g, float b)
 {
     settle();
-    ++geometryVersion_;
     // Each line's segments have their place after those of the lines before it; a point that does
     // not map leaves out the segments it ends.
     std::vector<std::size_t> place(runs + 1, 0);
@@ -220,7 +241,7 @@ void Scene::addPolylines(std::size_t runs, const std::size_t* start, const float
         place[k + 1] = place[k] + 2 * (start[k + 1] - start[k] > 1 ? start[k + 1] - start[k] - 1 : 0);
     const std::uint8_t R = colourByte(r), G = colourByte(g), B = colourByte(b);
     appendInParts(
-        lines_, runs, [&](std::size_t k) { return place[k]; },
+        lines_, geometry(), runs, [&](std::size_t k) { return place[k]; },
         [&](std::size_t first, std::size_t last, Vertex* out) {
             for (std::size_t k = first; k < last; ++k) {
                 float a[3] = {0, 0, 0};
@@ -357,11 +378,17 @@ void Scene::settle()
     if (!keepable_)
         return;
     keepable_ = false;
-    if (points_.size() == staticPoints_ && lines_.size() == staticLines_)
-        return;
     points_.resize(staticPoints_);
     lines_.resize(staticLines_);
-    ++geometryVersion_;
+    frameGeometry_ = Digest{};
+}
+
+std::uint64_t Scene::geometryDigest() const
+{
+    Digest d;
+    d.value(staticGeometry_.result());
+    d.value(frameGeometry_.result());
+    return d.result();
 }
 
 Camera homeCamera(const float lo[3], const float hi[3], double aspect)

@@ -3,6 +3,7 @@
 // the labels, and the camera with its home position.
 #pragma once
 
+#include "plot/digest.h"
 #include "plot/ticks.h"
 
 #include <cstdint>
@@ -139,8 +140,9 @@ public:
     // (outside a keepable frame, or after the frame added a point or a line).
     bool keepGeometry();
     void endCallback();
-    // Changes whenever the points or lines change: equal versions, equal geometry.
-    std::uint64_t geometryVersion() const { return geometryVersion_; }
+    // A digest of the points and lines, made as they are added: the same additions give the same
+    // digest, and kept geometry keeps its digest.
+    std::uint64_t geometryDigest() const;
 
     const std::vector<Vertex>& points() const { return points_; }
     const std::vector<Vertex>& lines() const { return lines_; }  // two vertices per segment
@@ -154,10 +156,12 @@ public:
 private:
     // Drops the last frame's points and lines if they are still waiting to be kept or dropped.
     void settle();
+    // The digest of the part that additions go to.
+    Digest& geometry() { return inFrame_ ? frameGeometry_ : staticGeometry_; }
 
     bool inFrame_ = false;
     bool keepable_ = false;  // the last frame's points and lines wait for keepGeometry or settle
-    std::uint64_t geometryVersion_ = 0;
+    Digest staticGeometry_, frameGeometry_;
     std::vector<Vertex> points_, lines_;
     std::vector<Box> boxes_;
     std::size_t staticPoints_ = 0, staticLines_ = 0, staticBoxes_ = 0;

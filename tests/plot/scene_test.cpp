@@ -74,7 +74,7 @@ TEST(Scene, FrameGeometryLastsOneFrameStaticGeometryStays)
 }
 
 // A keepable frame keeps the last frame's points and lines only when asked before it draws any,
-// and then leaves their version alone; otherwise they go as in any frame.
+// and then leaves their digest alone; otherwise they go as in any frame.
 TEST(Scene, KeepableFrameKeepsTheLastGeometryOnlyWhenAsked)
 {
     Scene s;
@@ -82,16 +82,16 @@ TEST(Scene, KeepableFrameKeepsTheLastGeometryOnlyWhenAsked)
     s.beginKeepableFrame();
     s.addLine(0, 0, 0, 1, 1, 1, 1, 0, 0);
     s.endCallback();
-    const std::uint64_t drawn = s.geometryVersion();
+    const std::uint64_t drawn = s.geometryDigest();
     s.beginKeepableFrame();
     EXPECT_TRUE(s.keepGeometry());
     s.endCallback();
-    EXPECT_EQ(std::make_tuple(s.points().size(), s.lines().size(), s.geometryVersion()),
+    EXPECT_EQ(std::make_tuple(s.points().size(), s.lines().size(), s.geometryDigest()),
               std::make_tuple(size_t(1), size_t(2), drawn));
     s.beginKeepableFrame();
     s.endCallback();  // nothing drawn, nothing kept
     EXPECT_EQ(std::make_tuple(s.points().size(), s.lines().size()), std::make_tuple(size_t(1), size_t(0)));
-    EXPECT_NE(s.geometryVersion(), drawn);
+    EXPECT_NE(s.geometryDigest(), drawn);
     s.beginKeepableFrame();
     s.addPoint(1, 1, 1, 1, 1, 1);
     EXPECT_FALSE(s.keepGeometry()) << "too late: the frame drew already";
