@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <limits>
 #include <memory>
 
 uint32_t Baseline::channelsOf(const Visibility& rec) const
@@ -102,7 +103,9 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
     buffer.reset(new float[std::max<size_t>(total, 1)]);
     float* const rowValues = buffer.get();
     inParts(parts, nrec, [&](unsigned, size_t begin, size_t end) {
-        std::vector<float> scratch;
+        // Neighbouring records have much the same median: each one's guides the next.
+        NearMedian near(32);
+        double guess = std::numeric_limits<double>::quiet_NaN();
         for (size_t r = begin; r < end; ++r) {
             Visibility& rec = (*allVis)[vis[r]];
             float* row = rowValues + rowStart[r];
@@ -111,10 +114,8 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
             else
                 rec.rawPhases(row, rec.nchan);
             double& own = amp ? rec.ampMedian : rec.phaseMedian;
-            if (medians) {
-                scratch.assign(row, row + rec.nchan);
-                own = median(scratch);
-            }
+            if (medians)
+                guess = own = near(row, rec.nchan, guess);
             if (tcal)
                 for (uint32_t c = 0; c < rec.nchan; ++c)
                     row[c] = static_cast<float>(row[c] - own);
@@ -135,10 +136,14 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
         constexpr uint32_t kBlock = 32;
         inParts(parts, (nchan + kBlock - 1) / kBlock, [&](unsigned, size_t first, size_t last) {
             std::vector<float> lists(size_t(kBlock) * std::max<size_t>(nrec, 1));
-            uint32_t count[kBlock];
+            uint32_t count[kBlock], nan[kBlock];
+            // The band is smooth: each channel's median guides the next one's.
+            NearMedian near(32);
+            double guess = std::numeric_limits<double>::quiet_NaN();
             for (size_t k = first; k < last; ++k) {
                 const auto c0 = static_cast<uint32_t>(k * kBlock), c1 = std::min(nchan, c0 + kBlock);
                 std::fill_n(count, kBlock, 0u);
+                std::fill_n(nan, kBlock, 0u);
                 for (size_t r = 0; r < nrec; ++r) {
                     const Visibility& rec = (*allVis)[vis[r]];
                     const float* row = rowValues + rowStart[r];
@@ -146,13 +151,22 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
                     const uint32_t n = std::min(c1, channelsOf(rec));
                     // Every value is written; only an unflagged one stays.
                     for (uint32_t c = c0; c < n; ++c) {
-                        lists[size_t(c - c0) * nrec + count[c - c0]] = row[c];
-                        count[c - c0] += flags[c] == 0;
+                        const float v = row[c];
+                        const uint32_t use = flags[c] == 0;
+                        lists[size_t(c - c0) * nrec + count[c - c0]] = v;
+                        count[c - c0] += use;
+                        nan[c - c0] += use & (v != v);
                     }
                 }
                 for (uint32_t c = c0; c < c1; ++c) {
                     float* const list = lists.data() + size_t(c - c0) * nrec;
-                    chan[c] = full ? stat(list, count[c - c0]) : medianStat(list, count[c - c0]);
+                    if (full) {
+                        chan[c] = stat(list, count[c - c0]);
+                    } else {
+                        chan[c] = stats{};
+                        chan[c].count = static_cast<int32_t>(count[c - c0] - nan[c - c0]);
+                        guess = chan[c].median = near(list, count[c - c0], guess);
+                    }
                 }
             }
         });

@@ -1,11 +1,12 @@
 // Statistics and text utilities shared by the model and the application: robust summary
-// statistics (`stats`, `stat`) and the threads they share out, rounding and polarisation names
-// (string splitting sits below, in params/params.h).
+// statistics (`stats`, `stat`), medians of runs of similar lists (`NearMedian`) and the threads
+// they share out, rounding and polarisation names (string splitting sits below, in params/params.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Seven-number summary of a list of values; all zeros when the list is empty.
@@ -38,6 +39,36 @@ double median(std::vector<float>& values);
 // Reorders a[0, n) (no NaN, k < n) so that a[k] is the value a full sort would put there, with no
 // larger value before it and no smaller one after it.
 void selectInPlace(float* a, size_t n, size_t k);
+
+// The values at ranks `at` and at - 1 (the least float when at is 0) of a[0, m) (no NaN),
+// which are reordered. A list of more than a few values is first counted into as many buckets
+// of equal width as it has values, and only the buckets that hold those two ranks are ordered.
+std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector<uint32_t>& counts,
+                                      std::vector<float>& gathered);
+
+// Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
+// its neighbouring channels): a bracket around the guess is cut into a few parts, one pass
+// counts the values below each cut, and a second gathers only the part that holds the middle,
+// mostly a few values inside the bracket, which are then ordered. The bracket's half-width
+// follows how the last calls went. Short lists are ordered at once. NaN values are left out and
+// the result equals what `median` gives.
+class NearMedian {
+public:
+    // Lists shorter than `shortest` are ordered at once.
+    explicit NearMedian(size_t shortest) : shortest_(shortest) {}
+
+    // Median of a[0, n).
+    double operator()(const float* a, size_t n, double guess);
+
+private:
+    // The bracket is cut into this many parts of equal width.
+    static constexpr size_t kParts = 8;
+
+    size_t shortest_;
+    double width_ = 0.0;  // 0: no bracket yet
+    std::vector<float> part_, all_, gathered_;
+    std::vector<uint32_t> counts_;
+};
 
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).
