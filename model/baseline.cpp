@@ -132,18 +132,22 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
     std::vector<stats>& chan = amp ? chanAmpStats : chanPhaseStats;
     if (channels) {
         // Each thread takes blocks of channels: it gathers a block's unflagged values, in record
-        // order, from the rows and computes their statistics while they are in the cache.
-        constexpr uint32_t kBlock = 32;
-        inParts(parts, (nchan + kBlock - 1) / kBlock, [&](unsigned, size_t first, size_t last) {
-            std::vector<float> lists(size_t(kBlock) * std::max<size_t>(nrec, 1));
-            uint32_t count[kBlock], nan[kBlock];
+        // order, from the rows and computes their statistics while they are in the cache. A block
+        // is as wide as lets its lists fill about 1 MiB: wide blocks read the rows in longer runs.
+        const auto block =
+            static_cast<uint32_t>(std::clamp<size_t>((size_t(1) << 18) / std::max<size_t>(nrec, 1), 16, 128));
+        inParts(parts, (nchan + block - 1) / block, [&](unsigned, size_t first, size_t last) {
+            std::vector<float> lists(size_t(block) * std::max<size_t>(nrec, 1));
+            std::vector<uint32_t> countOf(block), nanOf(block);
+            uint32_t* const count = countOf.data();
+            uint32_t* const nan = nanOf.data();
             // The band is smooth: each channel's median guides the next one's.
             NearMedian near(32);
             double guess = std::numeric_limits<double>::quiet_NaN();
             for (size_t k = first; k < last; ++k) {
-                const auto c0 = static_cast<uint32_t>(k * kBlock), c1 = std::min(nchan, c0 + kBlock);
-                std::fill_n(count, kBlock, 0u);
-                std::fill_n(nan, kBlock, 0u);
+                const auto c0 = static_cast<uint32_t>(k * block), c1 = std::min(nchan, c0 + block);
+                std::fill_n(count, block, 0u);
+                std::fill_n(nan, block, 0u);
                 for (size_t r = 0; r < nrec; ++r) {
                     const Visibility& rec = (*allVis)[vis[r]];
                     const float* row = rowValues + rowStart[r];
