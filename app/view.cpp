@@ -164,19 +164,10 @@ void computePoints()
             const Visibility& rec = pobs->allVis[bl.vis[i]];
             // The record's values as Amp or Phase give them without sed: the statistics' or its own.
             const float* row = own.data();
-            if (rows) {
+            if (rows)
                 row = rows.get() + rowStart[i];
-            } else if (doAmp || !rec.ampOnly) {
-                const double median = doAmp ? rec.ampMedian : rec.phaseMedian;
-                if (doAmp)
-                    rec.rawAmps(own.data(), static_cast<uint32_t>(own.size()));
-                else
-                    rec.rawPhases(own.data(), static_cast<uint32_t>(own.size()));
-                for (int c = c0; c <= c1 && tcal; ++c)
-                    own[c] = static_cast<float>(own[c] - median);
-            } else {
-                std::fill(own.begin(), own.end(), 0.0f);  // no phases: 0 with or without tcal
-            }
+            else
+                rec.valuesOf(doAmp, tcal, own.data(), static_cast<uint32_t>(own.size()));
             size_t used = cache.recordStart[i], flagged = flagStart[i];
             for (int c = c0; c <= c1; ++c) {
                 const bool good = rec.flags[c] == 0;

@@ -140,7 +140,7 @@ public:
         const size_t finite = finite_, upper = finite / 2, lowest = finite % 2 == 1 ? upper : upper - 1;
         if (!(below_ <= lowest && upper < below_ + inCentre_))
             return false;
-        median = middleOf(centre_.data(), inCentre_, upper - below_, finite % 2 == 1);
+        median = middleAt(centre_.data(), inCentre_, upper - below_, finite % 2 == 1, counts_, gathered_);
         size_t below = surelyBelow_, inside = 0;
         for (size_t j = 0; j < nearby_; ++j) {
             const auto d = static_cast<float>(std::fabs(near_[j] - median));
@@ -150,7 +150,7 @@ public:
         }
         if (!(below <= lowest && upper < below + inside))
             return false;
-        deviation = middleOf(near_.data(), inside, upper - below, finite % 2 == 1);
+        deviation = middleAt(near_.data(), inside, upper - below, finite % 2 == 1, counts_, gathered_);
         return true;
     }
 
@@ -159,14 +159,6 @@ private:
     static constexpr size_t kFewest = 64;
     // Brackets reach no farther from zero than this, far below the largest float.
     static constexpr double kLargest = 1e30;
-
-    // The middle of a list whose values at ranks `at` (and at - 1 unless `odd`) are found at that
-    // rank within the `size` values at `part`.
-    double middleOf(float* part, size_t size, size_t at, bool odd)
-    {
-        const auto [value, previous] = rankAndBefore(part, size, at, counts_, gathered_);
-        return odd ? value : (static_cast<double>(previous) + value) * 0.5;
-    }
 
     float lo_ = 0.0f, hi_ = 0.0f, dlo_ = 0.0f, dhi_ = 0.0f;
     float middle_ = 0.0f, sureBelow_ = 0.0f, sureAbove_ = 0.0f;

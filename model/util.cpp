@@ -435,10 +435,8 @@ void selectInPlace(float* a, size_t n, size_t k)
     selectInPlace<float>(a, n, k);
 }
 
-std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector<uint32_t>& counts,
-                                      std::vector<float>& gathered)
+double middleAt(float* a, size_t m, size_t at, bool odd, std::vector<uint32_t>& counts, std::vector<float>& gathered)
 {
-    const float lowest = -std::numeric_limits<float>::infinity();
     float least = a[0], most = a[0];
     for (size_t i = 0; i < m; ++i) {
         least = std::min(least, a[i]);
@@ -469,7 +467,11 @@ std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector
         at -= below;
     }
     std::nth_element(a, a + at, a + m);
-    return {a[at], at > 0 ? *std::max_element(a, a + at) : lowest};
+    if (odd)
+        return a[at];
+    // After selection no value before `at` is larger: the largest of them is the lower middle.
+    const float previous = at > 0 ? *std::max_element(a, a + at) : -std::numeric_limits<float>::infinity();
+    return (static_cast<double>(previous) + a[at]) * 0.5;
 }
 
 double NearMedian::operator()(const float* a, size_t n, double guess)
@@ -520,8 +522,7 @@ double NearMedian::operator()(const float* a, size_t n, double guess)
     const size_t expected = (last > kParts ? count : under[last]) - before;
     part_.resize(n);
     const size_t size = gatherInRange(a, n, from, to, part_.data(), expected);
-    const auto [value, previous] = rankAndBefore(part_.data(), size, upper - before, counts_, gathered_);
-    return count % 2 == 1 ? value : (static_cast<double>(previous) + value) * 0.5;
+    return middleAt(part_.data(), size, upper - before, count % 2 == 1, counts_, gathered_);
 }
 
 stats stat(std::vector<double>& values)
@@ -535,15 +536,6 @@ stats stat(std::vector<float>& values)
 stats stat(float* values, size_t n)
 {
     return statOf(values, n);
-}
-
-stats medianStat(float* values, size_t n)
-{
-    stats s;
-    n = dropNaN(values, n);
-    s.count = static_cast<int32_t>(n);
-    s.median = n == 0 ? 0.0 : medianAny(values, n);
-    return s;
 }
 
 double median(std::vector<double>& values)

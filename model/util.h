@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <thread>
-#include <utility>
 #include <vector>
 
 // Seven-number summary of a list of values; all zeros when the list is empty.
@@ -29,9 +28,6 @@ stats stat(std::vector<float>& values);
 // The same statistics of the n values at `values`, which are reordered (NaN values to the end).
 stats stat(float* values, size_t n);
 
-// The count and median of stat(values, n), the other fields 0; reorders the values as stat does.
-stats medianStat(float* values, size_t n);
-
 // stat(values).median alone; like stat it may reorder `values` (and drops NaN values).
 double median(std::vector<double>& values);
 double median(std::vector<float>& values);
@@ -40,11 +36,11 @@ double median(std::vector<float>& values);
 // larger value before it and no smaller one after it.
 void selectInPlace(float* a, size_t n, size_t k);
 
-// The values at ranks `at` and at - 1 (the least float when at is 0) of a[0, m) (no NaN),
-// which are reordered. A list of more than a few values is first counted into as many buckets
-// of equal width as it has values, and only the buckets that hold those two ranks are ordered.
-std::pair<float, float> rankAndBefore(float* a, size_t m, size_t at, std::vector<uint32_t>& counts,
-                                      std::vector<float>& gathered);
+// The middle of a list whose middle rank is `at` within a[0, m) (no NaN; reordered): the value at
+// that rank, or with an even list (not `odd`) the mean of it and the value at rank at - 1. A list
+// of more than a few values is first counted into as many buckets of equal width as it has values,
+// and only the buckets that hold those ranks are ordered.
+double middleAt(float* a, size_t m, size_t at, bool odd, std::vector<uint32_t>& counts, std::vector<float>& gathered);
 
 // Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
 // its neighbouring channels): a bracket around the guess is cut into a few parts, one pass

@@ -109,6 +109,20 @@ void Visibility::rawPhases(float* out, uint32_t n) const
         out[c] = std::atan2(d[c].imag(), d[c].real());
 }
 
+void Visibility::valuesOf(bool amp, bool sub, float* out, uint32_t n) const
+{
+    if (amp)
+        rawAmps(out, n);
+    else
+        rawPhases(out, n);
+    // Amplitude-only records have no phases: Phase gives 0 with or without subtraction.
+    if (!sub || (!amp && ampOnly))
+        return;
+    const double median = amp ? ampMedian : phaseMedian;
+    for (uint32_t c = 0; c < n; ++c)
+        out[c] = static_cast<float>(out[c] - median);
+}
+
 void Visibility::takeMedians(std::vector<float>& amps, std::vector<float>& phases, std::vector<float>& scratch)
 {
     scratch.assign(amps.begin(), amps.end());

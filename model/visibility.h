@@ -39,6 +39,8 @@ public:
     // Amp(c, false), or Phase(c, false), of channels 0 .. n - 1 (n <= nchan) into out[0, n).
     void rawAmps(float* out, uint32_t n) const;
     void rawPhases(float* out, uint32_t n) const;
+    // Amp(c, sub), or with !amp Phase(c, sub), of channels 0 .. n - 1 (n <= nchan) into out[0, n).
+    void valuesOf(bool amp, bool sub, float* out, uint32_t n) const;
     // calcMedian over the output of values(), which it then turns in place into what
     // Amp(c, true) and Phase(c, true) return; `scratch` is working space. Lets a caller that
     // needs both the medians and the subtracted values compute each channel's value once.

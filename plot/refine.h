@@ -3,8 +3,8 @@
 // scene through the same camera as the last exact picture reuses it; a frame that changed
 // draws every k-th point and line segment when drawing all of them would take longer than a
 // fraction of a second (judged from the last exact picture, how much more the scene holds now
-// and how long the last partial frame took), and the next frame that changes nothing draws them all, so the window always comes to
-// rest on the exact picture.
+// and how long the last partial frame took), and the next frame that changes nothing draws them
+// all, so the window always comes to rest on the exact picture.
 #pragma once
 
 #include "plot/frame.h"
