@@ -7,7 +7,6 @@
 #include "model/observation.h"
 #include "params/krellparams.h"
 
-#include <chrono>
 #include <string>
 
 // The viewer's keywords for loading `vis` as `stokes` (goodch 0).
@@ -35,11 +34,11 @@ inline LoadResult loadInChild(const std::string& vis, const std::string& stokes)
         LoadResult c;
         KrellParams params = viewerParams(vis, stokes);
         const double cpu0 = cpuSeconds();
-        const auto wall0 = std::chrono::steady_clock::now();
+        const double wall0 = wallSeconds();
         Observation obs(params, false);
         const bool ok = obs.getObsParams() && obs.read();
         c.cpu = cpuSeconds() - cpu0;
-        c.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+        c.wall = wallSeconds() - wall0;
         c.records = ok ? static_cast<long>(obs.allVis.size()) : -1;
         c.maxRssKiB = peakRssKiB();
         sendToParent(fd, c);

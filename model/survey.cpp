@@ -7,6 +7,7 @@
 #include "model/util.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -436,6 +437,54 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     return out;
 }
 
+// What the baselines add up per channel surveyed and per integration: the baselines with data
+// there, and the unflagged cells and the outliers among them.
+struct Tally {
+    std::vector<int32_t> chanSeen, intSeen;
+    std::vector<int64_t> chanCells, chanOutliers, intCells, intOutliers;
+
+    Tally(size_t width, size_t integrations)
+        : chanSeen(width, 0), intSeen(integrations, 0), chanCells(width, 0), chanOutliers(width, 0),
+          intCells(integrations, 0), intOutliers(integrations, 0)
+    {}
+
+    // Adds in baseline `bl`, just surveyed as `one` with `s`.
+    void add(const BaselineSurvey& one, const Baseline& bl, const std::vector<int32_t>& timeIndex, const Scratch& s)
+    {
+        const size_t width = chanSeen.size();
+        for (size_t k = 0; k < s.chanCells.size() && k < width; ++k)
+            chanSeen[k] += one.records > 0 && s.chanCells[k] > 0;
+        int32_t previous = -1;
+        for (int32_t index : bl.vis) {
+            if (timeIndex[index] != previous)
+                ++intSeen[timeIndex[index]];
+            previous = timeIndex[index];
+        }
+        for (size_t k = 0; k < s.chanOutliers.size() && k < width; ++k) {
+            chanCells[k] += s.chanCells[k];
+            chanOutliers[k] += s.chanOutliers[k];
+        }
+        for (size_t i = 0; !s.chanOutliers.empty() && i < bl.vis.size(); ++i) {
+            intCells[timeIndex[bl.vis[i]]] += s.recCells[i];
+            intOutliers[timeIndex[bl.vis[i]]] += s.recOutliers[i];
+        }
+    }
+
+    void add(const Tally& o)
+    {
+        auto sum = [](auto& into, const auto& from) {
+            for (size_t k = 0; k < into.size(); ++k)
+                into[k] += from[k];
+        };
+        sum(chanSeen, o.chanSeen);
+        sum(intSeen, o.intSeen);
+        sum(chanCells, o.chanCells);
+        sum(chanOutliers, o.chanOutliers);
+        sum(intCells, o.intCells);
+        sum(intOutliers, o.intOutliers);
+    }
+};
+
 // A baseline noisier than is typical adds to its score how many times more: the robust sigma
 // over the median of those of its source's baselines of the same kind (cross- or
 // auto-correlations), less one. An antenna that adds noise or erratic gains shows up this way
@@ -480,49 +529,55 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
     result.bchan = std::max<int32_t>(t.bchan, 0);
     result.echan = t.echan < 0 || t.echan >= nchan ? nchan - 1 : t.echan;
 
-    // Per channel and integration: baselines with data there, and those that find it bad.
-    const auto width = static_cast<size_t>(std::max(0, result.echan - result.bchan + 1));
-    std::vector<int32_t> chanSeen(width, 0), chanBad(width, 0);
-    std::vector<int32_t> intSeen(static_cast<size_t>(result.integrations), 0), intBad(intSeen.size(), 0);
-    std::vector<int64_t> chanCells(width, 0), chanOutliers(width, 0), intCells(intSeen.size(), 0),
-        intOutliers(intSeen.size(), 0);
-
-    Scratch scratch;
-    for (const auto& [name, source] : obs.sources) {
+    // The baselines are surveyed on every core, each taking the next one not yet taken; each
+    // thread adds up its own tallies, whose sums do not depend on which thread took what.
+    struct Job {
+        const std::string* source;
+        int32_t key;
+        const Baseline* bl;
+    };
+    std::vector<Job> jobs;
+    size_t cells = 0;
+    for (const auto& [name, source] : obs.sources)
         for (const auto& [key, bl] : source.baselines) {
-            BaselineSurvey one = surveyBaseline(allVis, bl, timeIndex, t, result.bchan, result.echan, scratch);
-            one.source = name;
-            one.key = key;
-            for (size_t k = 0; k < scratch.chanCells.size() && k < width; ++k)
-                chanSeen[k] += one.records > 0 && scratch.chanCells[k] > 0;
-            for (int32_t c : one.badChannels)
-                ++chanBad[c - result.bchan];
-            int32_t previous = -1;
-            for (int32_t index : bl.vis) {
-                if (timeIndex[index] != previous)
-                    ++intSeen[timeIndex[index]];
-                previous = timeIndex[index];
-            }
-            for (int32_t i : one.badIntegrations)
-                ++intBad[i];
-            for (size_t k = 0; k < scratch.chanOutliers.size() && k < width; ++k) {
-                chanCells[k] += scratch.chanCells[k];
-                chanOutliers[k] += scratch.chanOutliers[k];
-            }
-            for (size_t i = 0; !scratch.chanOutliers.empty() && i < bl.vis.size(); ++i) {
-                intCells[timeIndex[bl.vis[i]]] += scratch.recCells[i];
-                intOutliers[timeIndex[bl.vis[i]]] += scratch.recOutliers[i];
-            }
-            result.baselines.push_back(std::move(one));
+            jobs.push_back({&name, key, &bl});
+            cells += bl.vis.size() * bl.nchan;
+        }
+    const auto width = static_cast<size_t>(std::max(0, result.echan - result.bchan + 1));
+    const auto parts = static_cast<unsigned>(std::clamp<size_t>(jobs.size(), 1, partsFor(cells)));
+    std::vector<Tally> tallies(parts, Tally(width, static_cast<size_t>(result.integrations)));
+    result.baselines.resize(jobs.size());
+    std::atomic<size_t> next{0};
+    inParts(parts, parts, [&](unsigned part, size_t, size_t) {
+        Scratch scratch;
+        Tally& tally = tallies[part];
+        for (size_t j = next++; j < jobs.size(); j = next++) {
+            const Baseline& bl = *jobs[j].bl;
+            BaselineSurvey& one = result.baselines[j];
+            one = surveyBaseline(allVis, bl, timeIndex, t, result.bchan, result.echan, scratch);
+            one.source = *jobs[j].source;
+            one.key = jobs[j].key;
+            tally.add(one, bl, timeIndex, scratch);
             // The channel counts of an empty baseline must not carry over to the next one.
             scratch.chanCells.clear();
         }
+    });
+    Tally& all = tallies[0];
+    for (size_t p = 1; p < tallies.size(); ++p)
+        all.add(tallies[p]);
+    // Per channel and integration: the baselines that find it bad.
+    std::vector<int32_t> chanBad(width, 0), intBad(all.intSeen.size(), 0);
+    for (const BaselineSurvey& one : result.baselines) {
+        for (int32_t c : one.badChannels)
+            ++chanBad[c - result.bchan];
+        for (int32_t i : one.badIntegrations)
+            ++intBad[i];
     }
     for (size_t k = 0; k < width; ++k)
-        if (2 * chanBad[k] > chanSeen[k] && chanBad[k] > 0)
+        if (2 * chanBad[k] > all.chanSeen[k] && chanBad[k] > 0)
             result.badChannels.push_back(result.bchan + static_cast<int32_t>(k));
-    for (size_t i = 0; i < intSeen.size(); ++i)
-        if (2 * intBad[i] > intSeen[i] && intBad[i] > 0)
+    for (size_t i = 0; i < intBad.size(); ++i)
+        if (2 * intBad[i] > all.intSeen[i] && intBad[i] > 0)
             result.badIntegrations.push_back(static_cast<int32_t>(i));
 
     auto fractions = [](const std::vector<int64_t>& outliers, const std::vector<int64_t>& cells) {
@@ -531,8 +586,8 @@ Survey survey(const Observation& obs, const SurveyThresholds& t)
             f[k] = cells[k] > 0 ? static_cast<double>(outliers[k]) / static_cast<double>(cells[k]) : 0.0;
         return f;
     };
-    result.channelOutliers = fractions(chanOutliers, chanCells);
-    result.integrationOutliers = fractions(intOutliers, intCells);
+    result.channelOutliers = fractions(all.chanOutliers, all.chanCells);
+    result.integrationOutliers = fractions(all.intOutliers, all.intCells);
 
     addNoiseExcess(result.baselines);
     std::sort(result.baselines.begin(), result.baselines.end(), [](const BaselineSurvey& a, const BaselineSurvey& b) {

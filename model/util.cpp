@@ -437,11 +437,8 @@ void selectInPlace(float* a, size_t n, size_t k)
 
 double middleAt(float* a, size_t m, size_t at, bool odd, std::vector<uint32_t>& counts, std::vector<float>& gathered)
 {
-    float least = a[0], most = a[0];
-    for (size_t i = 0; i < m; ++i) {
-        least = std::min(least, a[i]);
-        most = std::max(most, a[i]);
-    }
+    float least, most;
+    extremes(a, m, least, most);
     const float span = most - least;
     if (m > 32 && span > 0.0f && span <= std::numeric_limits<float>::max()) {
         const float scale = static_cast<float>(m) / span;
@@ -485,7 +482,9 @@ double NearMedian::operator()(const float* a, size_t n, double guess)
             least = std::min(least, a[i]);
             most = std::max(most, a[i]);
         }
-        if (n >= shortest_ && !(width_ > 0.0 && std::isfinite(width_)))
+        // A call without a guess starts a new run of lists, whose medians may wander more or less
+        // than the last run's did: the bracket starts again from this list's spread.
+        if (n >= shortest_ && (!std::isfinite(guess) || !(width_ > 0.0 && std::isfinite(width_))))
             width_ = (static_cast<double>(most) - least) / 64.0;
         return median(all_);
     }
