@@ -45,7 +45,7 @@ public:
         centre_.resize(cells + 1);
         near_.resize(cells + 1);
         below_ = surelyBelow_ = inCentre_ = nearby_ = finite_ = 0;
-        sum_ = squares_ = 0.0;
+        sum_ = squares_ = Doubles{};
         const float none = std::numeric_limits<float>::quiet_NaN();
         lo_ = hi_ = none;
         middle_ = sureBelow_ = sureAbove_ = none;
@@ -90,49 +90,61 @@ public:
     }
 
     // Takes `median` off the values at column[0, n), which become residuals, and adds them in;
-    // values that are not finite are left out. The sums must add up in order, which bounds the
-    // speed of their loop: the gathering fits in beside them. The counts come from a loop of
-    // their own without stores or branches, which takes the values several at a time.
-    void take(float* column, size_t n, double median)
+    // values that are not finite are left out. One loop makes the residuals, their sums and the
+    // counts several at a time (the sums run in kLanes lanes, each adding every kLanes-th
+    // residual of a channel in order); a second gathers the few that may hold the median and the
+    // median absolute deviation.
+    __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void take(float* column, size_t n,
+                                                                                  double median)
     {
-        const float lo = lo_, hi = hi_, middle = middle_, sureBelow = sureBelow_, sureAbove = sureAbove_;
-        float* const centre = centre_.data();
-        float* const near = near_.data();
-        size_t inCentre = inCentre_, nearby = nearby_, finite = finite_;
-        double sum = sum_, squares = squares_;
-        for (size_t i = 0; i < n; ++i) {
+        using Floats = float __attribute__((vector_size(4 * kLanes)));
+        using Ints = int32_t __attribute__((vector_size(4 * kLanes)));
+        const Floats lo = lo_ + Floats{}, middle = middle_ + Floats{}, sureBelow = sureBelow_ + Floats{};
+        const Floats least = -std::numeric_limits<float>::max() + Floats{};
+        const Ints magnitude = 0x7fffffff + Ints{};
+        Ints finite{}, below{}, surelyBelow{};
+        Doubles sum = sum_, squares = squares_;
+        size_t i = 0;
+        for (; i + kLanes <= n; i += kLanes) {
+            Floats r;
+            std::memcpy(&r, column + i, sizeof r);
+            r = __builtin_convertvector(__builtin_convertvector(r, Doubles) - median, Floats);
+            std::memcpy(column + i, &r, sizeof r);
+            // x - x is 0 for a finite x and NaN for the rest.
+            const Ints keep = (r - r) == 0;
+            const Doubles kept = reinterpret_cast<Doubles>(
+                reinterpret_cast<Longs>(__builtin_convertvector(r, Doubles)) & __builtin_convertvector(keep, Longs));
+            sum += kept;
+            squares += kept * kept;
+            finite -= keep;
+            below -= (r >= least) & (r < lo);
+            surelyBelow -= reinterpret_cast<Floats>(reinterpret_cast<Ints>(r - middle) & magnitude) < sureBelow;
+        }
+        for (size_t lane = 0; i < n; ++i, ++lane) {
             const auto r = static_cast<float>(column[i] - median);
             column[i] = r;
             const bool keep = std::isfinite(r);
-            finite += keep;
-            sum += keep ? r : 0.0f;
-            squares += keep ? static_cast<double>(r) * r : 0.0;
-            centre[inCentre] = r;
-            inCentre += (r >= lo) & (r <= hi);
-            const float d = std::fabs(r - middle);
-            near[nearby] = r;
-            nearby += (d >= sureBelow) & (d <= sureAbove);
+            finite[lane] += keep;
+            sum[lane] += keep ? r : 0.0;
+            squares[lane] += keep ? static_cast<double>(r) * r : 0.0;
+            below[lane] += (r >= least[0]) & (r < lo_);
+            surelyBelow[lane] += std::fabs(r - middle_) < sureBelow_;
         }
-        inCentre_ = inCentre;
-        nearby_ = nearby;
-        finite_ = finite;
         sum_ = sum;
         squares_ = squares;
-        const float least = -std::numeric_limits<float>::max();
-        uint32_t below = 0, surelyBelow = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float r = column[i];
-            below += (r >= least) & (r < lo);
-            surelyBelow += std::fabs(r - middle) < sureBelow;
+        for (size_t lane = 0; lane < kLanes; ++lane) {
+            finite_ += static_cast<uint32_t>(finite[lane]);
+            below_ += static_cast<uint32_t>(below[lane]);
+            surelyBelow_ += static_cast<uint32_t>(surelyBelow[lane]);
         }
-        below_ += below;
-        surelyBelow_ += surelyBelow;
+        inCentre_ += gatherInRange(column, n, lo_, hi_, centre_.data() + inCentre_, n);
+        nearby_ += gatherAtDistance(column, n, middle_, sureBelow_, sureAbove_, near_.data() + nearby_);
     }
 
     // The finite residuals taken, their sum and the sum of their squares.
     size_t finite() const { return finite_; }
-    double sum() const { return sum_; }
-    double squares() const { return squares_; }
+    double sum() const { return inOrder(sum_); }
+    double squares() const { return inOrder(squares_); }
 
     // The median and the median absolute deviation of the finite residuals taken (at least
     // one); false when a bracket missed the middle of either.
@@ -141,7 +153,7 @@ public:
         const size_t finite = finite_, upper = finite / 2, lowest = finite % 2 == 1 ? upper : upper - 1;
         if (!(below_ <= lowest && upper < below_ + inCentre_))
             return false;
-        median = middleAt(centre_.data(), inCentre_, upper - below_, finite % 2 == 1, counts_, gathered_);
+        median = middleAt(centre_.data(), inCentre_, upper - below_, finite % 2 == 1);
         size_t below = surelyBelow_, inside = 0;
         for (size_t j = 0; j < nearby_; ++j) {
             const auto d = static_cast<float>(std::fabs(near_[j] - median));
@@ -151,22 +163,34 @@ public:
         }
         if (!(below <= lowest && upper < below + inside))
             return false;
-        deviation = middleAt(near_.data(), inside, upper - below, finite % 2 == 1, counts_, gathered_);
+        deviation = middleAt(near_.data(), inside, upper - below, finite % 2 == 1);
         return true;
     }
 
 private:
     // Samples smaller than this give no brackets.
     static constexpr size_t kFewest = 64;
+    // The residual pass adds up this many residuals at a time.
+    static constexpr size_t kLanes = 8;
+    using Doubles = double __attribute__((vector_size(8 * kLanes)));
+    using Longs = int64_t __attribute__((vector_size(8 * kLanes)));
+
+    // The lanes' total, added in lane order.
+    static double inOrder(const Doubles& lanes)
+    {
+        double total = 0.0;
+        for (size_t lane = 0; lane < kLanes; ++lane)
+            total += lanes[lane];
+        return total;
+    }
     // Brackets reach no farther from zero than this, far below the largest float.
     static constexpr double kLargest = 1e30;
 
     float lo_ = 0.0f, hi_ = 0.0f, dlo_ = 0.0f, dhi_ = 0.0f;
     float middle_ = 0.0f, sureBelow_ = 0.0f, sureAbove_ = 0.0f;
     size_t below_ = 0, surelyBelow_ = 0, inCentre_ = 0, nearby_ = 0, finite_ = 0;
-    double sum_ = 0.0, squares_ = 0.0;
-    std::vector<float> centre_, near_, gathered_;
-    std::vector<uint32_t> counts_;
+    Doubles sum_{}, squares_{};
+    std::vector<float> centre_, near_;
 };
 
 // Working space reused from one baseline to the next.

@@ -36,11 +36,18 @@ double median(std::vector<float>& values);
 // larger value before it and no smaller one after it.
 void selectInPlace(float* a, size_t n, size_t k);
 
+// Copies the values of a[0, n) that lie in [from, to] to out (room for n values), in order, and
+// returns how many; `expected` says about how many that will be. out may be a itself.
+size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected);
+// The same for the values whose distance from `centre` (|a[i] - centre| in single precision) lies
+// in [from, to].
+size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out);
+
 // The middle of a list whose middle rank is `at` within a[0, m) (no NaN; reordered): the value at
 // that rank, or with an even list (not `odd`) the mean of it and the value at rank at - 1. A list
-// of more than a few values is first counted into as many buckets of equal width as it has values,
-// and only the buckets that hold those ranks are ordered.
-double middleAt(float* a, size_t m, size_t at, bool odd, std::vector<uint32_t>& counts, std::vector<float>& gathered);
+// of more than a few values is first narrowed down, by counting its values below a few cuts
+// across their span, to the values between the cuts either side of those ranks.
+double middleAt(float* a, size_t m, size_t at, bool odd);
 
 // Exact medians that start from a guess, for runs of similar lists (the records of a baseline,
 // its neighbouring channels): a bracket around the guess is cut into a few parts, one pass
@@ -62,8 +69,7 @@ private:
 
     size_t shortest_;
     double width_ = 0.0;  // 0: no bracket yet
-    std::vector<float> part_, all_, gathered_;
-    std::vector<uint32_t> counts_;
+    std::vector<float> part_, all_;
 };
 
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
