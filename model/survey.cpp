@@ -203,13 +203,26 @@ struct Scratch {
     std::vector<float> values;  // a record's amplitudes; every finite residual when the brackets missed
     std::vector<float> sample;  // residuals of some channels
     std::vector<double> chanMedian;
-    std::vector<int64_t> chanCells, chanOutliers;  // unflagged cells, and outliers among them
+    std::vector<int32_t> chanCells;  // unflagged cells
+    std::vector<int64_t> chanOutliers;  // outliers among them
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
     std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
     Residuals residuals;
 };
+
+// The median of a few values as `median` finds it (NaN left out, 0 when none are left), by
+// ordering them: a channel has kNeighbours predictions at most.
+double medianOfFew(std::vector<double>& v)
+{
+    std::erase_if(v, [](double x) { return std::isnan(x); });
+    if (v.empty())
+        return 0.0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
+}
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
 // and, where one side is missing, straight-line extrapolations from the other; `prediction` is
@@ -234,11 +247,52 @@ bool predictFromNeighbours(const Scratch& s, int32_t k, std::vector<double>& pre
     }
     if (predictions.empty())
         return false;
-    prediction = median(predictions);
+    prediction = medianOfFew(predictions);
     for (double& p : predictions)
         p = std::fabs(p - prediction);
-    spread = kMadToSigma * median(predictions);
+    spread = kMadToSigma * medianOfFew(predictions);
     return true;
+}
+
+// One record's row of a block: its amplitudes amps[0, n) less its median, NaN where flags[0, n)
+// flag them (which the medians and the residuals' statistics leave out as they leave out values
+// that are not numbers); adds its unflagged cells to chanCells[0, n) and returns how many there are.
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) int32_t makeRow(const float* amps,
+                                                                                    const uint8_t* flags, size_t n,
+                                                                                    double median, float* row,
+                                                                                    int32_t* chanCells)
+{
+    // A quiet NaN's bits set in any float make it a NaN.
+    const auto flaggedBits = std::bit_cast<uint32_t>(std::numeric_limits<float>::quiet_NaN());
+    int32_t cells = 0;
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t nan = flags[k] != 0 ? flaggedBits : 0;
+        row[k] = std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - median)) | nan);
+        const int32_t use = flags[k] == 0;
+        chanCells[k] += use;
+        cells += use;
+    }
+    return cells;
+}
+
+// The outliers among one channel's residuals column[0, n): those whose |residual| is beyond
+// `bound`, infinite ones included; each is added to its record's count in recOutliers. Raises
+// `peak` to the bits of the largest finite |residual| (which order as the values do).
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) int32_t countOutliers(const float* column, size_t n,
+                                                                                          float bound,
+                                                                                          int32_t* recOutliers,
+                                                                                          int32_t& peak)
+{
+    int32_t count = 0, most = peak;
+    for (size_t i = 0; i < n; ++i) {
+        const float r = std::fabs(column[i]);
+        const int32_t outlier = r > bound;
+        recOutliers[i] += outlier;
+        count += outlier;
+        most = std::max(most, r <= std::numeric_limits<float>::max() ? std::bit_cast<int32_t>(r) : 0);
+    }
+    peak = most;
+    return count;
 }
 
 // Whether channel c of a record is flagged (as a channel beyond its last one is).
@@ -275,7 +329,6 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     s.chanCells.assign(width, 0);
     s.recCells.assign(n, 0);
     const float flagged = std::numeric_limits<float>::quiet_NaN();
-    const auto flaggedBits = std::bit_cast<uint32_t>(flagged);
     double recMedian = std::numeric_limits<double>::quiet_NaN();
     for (size_t i0 = 0; i0 < n; i0 += kBlock) {
         const size_t block = std::min(kBlock, n - i0);
@@ -287,20 +340,9 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             recMedian = s.recordMedian(s.values.data(), nch, recMedian);
             const size_t have = nch > static_cast<uint32_t>(c0) ? std::min<size_t>(width, nch - c0) : 0;
             float* row = &s.rows[g * stride];
-            int64_t* chanCells = s.chanCells.data();
-            int32_t cells = 0;
-            const float* amps = s.values.data() + c0;
-            const uint8_t* recFlags = rec.flags.data() + c0;
-            for (size_t k = 0; k < have; ++k) {
-                // A quiet NaN's bits set in any float make it a NaN.
-                const uint32_t nan = recFlags[k] != 0 ? flaggedBits : 0;
-                row[k] = std::bit_cast<float>(std::bit_cast<uint32_t>(static_cast<float>(amps[k] - recMedian)) | nan);
-                const int32_t use = recFlags[k] == 0;
-                chanCells[k] += use;
-                cells += use;
-            }
+            s.recCells[i0 + g] =
+                makeRow(s.values.data() + c0, rec.flags.data() + c0, have, recMedian, row, s.chanCells.data());
             std::fill(row + have, row + width, flagged);
-            s.recCells[i0 + g] = cells;
         }
         for (size_t k = 0; k < width; ++k) {
             float* cells = &s.cells[k * n + i0];
@@ -383,16 +425,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     int64_t outliers = 0;
     int32_t peak = 0;  // the bits of the largest finite |residual|, which order as the values do
     for (size_t k = 0; k < width; ++k) {
-        const float* column = &s.cells[k * n];
-        int32_t* recOutliers = s.recOutliers.data();
-        int32_t count = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float r = std::fabs(column[i]);
-            const int32_t outlier = r > bound;
-            recOutliers[i] += outlier;
-            count += outlier;
-            peak = std::max(peak, r <= std::numeric_limits<float>::max() ? std::bit_cast<int32_t>(r) : 0);
-        }
+        const int32_t count = countOutliers(&s.cells[k * n], n, bound, s.recOutliers.data(), peak);
         s.chanOutliers[k] = count;
         outliers += count;
     }
