@@ -254,6 +254,23 @@ bool predictFromNeighbours(const Scratch& s, int32_t k, std::vector<double>& pre
     return true;
 }
 
+// The mean of a[0, n), summed in eight lanes; NaN or infinite when a value is not finite.
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double meanLevel(const float* a, size_t n)
+{
+    constexpr size_t kLanes = 8;
+    float lane[kLanes] = {};
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes)
+        for (size_t j = 0; j < kLanes; ++j)
+            lane[j] += a[i + j];
+    for (size_t j = 0; i < n; ++i, ++j)
+        lane[j] += a[i];
+    double sum = 0.0;
+    for (float x : lane)
+        sum += x;
+    return n > 0 ? sum / static_cast<double>(n) : 0.0;
+}
+
 // One record's row of a block: its amplitudes amps[0, n) less its median, NaN where flags[0, n)
 // flag them (which the medians and the residuals' statistics leave out as they leave out values
 // that are not numbers); adds its unflagged cells to chanCells[0, n) and returns how many there are.
@@ -329,7 +346,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     s.chanCells.assign(width, 0);
     s.recCells.assign(n, 0);
     const float flagged = std::numeric_limits<float>::quiet_NaN();
-    double recMedian = std::numeric_limits<double>::quiet_NaN();
+    double recMedian = std::numeric_limits<double>::quiet_NaN(), recLevel = 0.0;
     for (size_t i0 = 0; i0 < n; i0 += kBlock) {
         const size_t block = std::min(kBlock, n - i0);
         for (size_t g = 0; g < block; ++g) {
@@ -337,7 +354,12 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             const uint32_t nch = rec.nchan;
             s.values.resize(nch);
             rec.rawAmps(s.values.data(), nch);
-            recMedian = s.recordMedian(s.values.data(), nch, recMedian);
+            // A record's amplitudes scale with its antennas' gains, which may jump from one record to
+            // the next: the last median scaled as the mean amplitude has moved is the guess.
+            const double level = meanLevel(s.values.data(), nch);
+            const double guess = level > 0.0 && recLevel > 0.0 ? recMedian * (level / recLevel) : recMedian;
+            recLevel = std::isfinite(level) ? level : 0.0;
+            recMedian = s.recordMedian(s.values.data(), nch, guess);
             const size_t have = nch > static_cast<uint32_t>(c0) ? std::min<size_t>(width, nch - c0) : 0;
             float* row = &s.rows[g * stride];
             s.recCells[i0 + g] =
