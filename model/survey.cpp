@@ -207,50 +207,58 @@ struct Scratch {
     std::vector<int64_t> chanOutliers;  // outliers among them
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
-    std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
     Residuals residuals;
 };
 
-// The median of a few values as `median` finds it (NaN left out, 0 when none are left), by
-// ordering them: a channel has kNeighbours predictions at most.
-double medianOfFew(std::vector<double>& v)
+// The median of v[0, n) as `median` finds it (NaN left out, 0 when none are left), by ordering
+// them (a channel has kNeighbours predictions at most); n becomes the number of the others, which
+// are left in order at the front.
+double medianOfFew(double* v, size_t& n)
 {
-    std::erase_if(v, [](double x) { return std::isnan(x); });
-    if (v.empty())
+    size_t m = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const double x = v[i];
+        if (std::isnan(x))
+            continue;
+        size_t j = m++;
+        for (; j > 0 && x < v[j - 1]; --j)
+            v[j] = v[j - 1];
+        v[j] = x;
+    }
+    n = m;
+    if (m == 0)
         return 0.0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) * 0.5;
+    return m % 2 == 1 ? v[m / 2] : (v[m / 2 - 1] + v[m / 2]) * 0.5;
 }
 
 // What the neighbours of channel k predict for its median: midpoints of pairs on either side
 // and, where one side is missing, straight-line extrapolations from the other; `prediction` is
 // their median and `spread` their robust sigma, which grows where the band curves too fast for
 // straight lines (at its edges). False when no neighbour has data.
-bool predictFromNeighbours(const Scratch& s, int32_t k, std::vector<double>& predictions, double& prediction,
-                           double& spread)
+bool predictFromNeighbours(const Scratch& s, int32_t k, double& prediction, double& spread)
 {
     const auto width = static_cast<int32_t>(s.chanMedian.size());
     auto usable = [&](int32_t j) {
         return j >= 0 && j < width && s.chanCells[j] > 0 && std::isfinite(s.chanMedian[j]);
     };
-    predictions.clear();
+    double predictions[kNeighbours];
+    size_t n = 0;
     for (int32_t j = 1; j <= kNeighbours; ++j) {
         const bool left = usable(k - j), right = usable(k + j);
         if (left && right)
-            predictions.push_back(0.5 * (s.chanMedian[k - j] + s.chanMedian[k + j]));
+            predictions[n++] = 0.5 * (s.chanMedian[k - j] + s.chanMedian[k + j]);
         else if (right && usable(k + 2 * j))
-            predictions.push_back(2.0 * s.chanMedian[k + j] - s.chanMedian[k + 2 * j]);
+            predictions[n++] = 2.0 * s.chanMedian[k + j] - s.chanMedian[k + 2 * j];
         else if (left && usable(k - 2 * j))
-            predictions.push_back(2.0 * s.chanMedian[k - j] - s.chanMedian[k - 2 * j]);
+            predictions[n++] = 2.0 * s.chanMedian[k - j] - s.chanMedian[k - 2 * j];
     }
-    if (predictions.empty())
+    if (n == 0)
         return false;
-    prediction = medianOfFew(predictions);
-    for (double& p : predictions)
-        p = std::fabs(p - prediction);
-    spread = kMadToSigma * medianOfFew(predictions);
+    prediction = medianOfFew(predictions, n);
+    for (size_t j = 0; j < n; ++j)
+        predictions[j] = std::fabs(predictions[j] - prediction);
+    spread = kMadToSigma * medianOfFew(predictions, n);
     return true;
 }
 
@@ -470,7 +478,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         // the time, which the per-channel median takes out of the residuals.
         double prediction = 0.0, spread = 0.0;
         if (!bad && sigma > 0.0 && std::isfinite(s.chanMedian[k]) &&
-            predictFromNeighbours(s, static_cast<int32_t>(k), s.predictions, prediction, spread))
+            predictFromNeighbours(s, static_cast<int32_t>(k), prediction, spread))
             bad = std::fabs(s.chanMedian[k] - prediction) > limit + t.nsigma * spread;
         if (bad)
             out.badChannels.push_back(c0 + static_cast<int32_t>(k));
