@@ -232,11 +232,12 @@ double medianOfFew(double* v, size_t& n)
     return m % 2 == 1 ? v[m / 2] : (v[m / 2 - 1] + v[m / 2]) * 0.5;
 }
 
-// What the neighbours of channel k predict for its median: midpoints of pairs on either side
-// and, where one side is missing, straight-line extrapolations from the other; `prediction` is
-// their median and `spread` their robust sigma, which grows where the band curves too fast for
-// straight lines (at its edges). False when no neighbour has data.
-bool predictFromNeighbours(const Scratch& s, int32_t k, double& prediction, double& spread)
+// Whether the median of channel k stands out from what its neighbours predict: midpoints of
+// pairs on either side and, where one side is missing, straight-line extrapolations from the
+// other. It stands out when it lies farther from their median than `limit` and `nsigma` times
+// their robust sigma, which grows where the band curves too fast for straight lines (at its
+// edges). Not when no neighbour has data.
+bool standsOut(const Scratch& s, int32_t k, double limit, double nsigma)
 {
     const auto width = static_cast<int32_t>(s.chanMedian.size());
     auto usable = [&](int32_t j) {
@@ -255,11 +256,16 @@ bool predictFromNeighbours(const Scratch& s, int32_t k, double& prediction, doub
     }
     if (n == 0)
         return false;
-    prediction = medianOfFew(predictions, n);
+    // Their median lies among them: when every one is within the limit, so is the median.
+    const double median = s.chanMedian[k];
+    if (nsigma >= 0.0 &&
+        std::all_of(predictions, predictions + n, [&](double p) { return std::fabs(median - p) <= limit; }))
+        return false;
+    const double prediction = medianOfFew(predictions, n);
     for (size_t j = 0; j < n; ++j)
         predictions[j] = std::fabs(predictions[j] - prediction);
-    spread = kMadToSigma * medianOfFew(predictions, n);
-    return true;
+    const double spread = kMadToSigma * medianOfFew(predictions, n);
+    return std::fabs(median - prediction) > limit + nsigma * spread;
 }
 
 // The mean of a[0, n), summed in eight lanes; NaN or infinite when a value is not finite.
@@ -476,10 +482,8 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         bool bad = static_cast<double>(s.chanOutliers[k]) > t.chanFraction * static_cast<double>(s.chanCells[k]);
         // A channel whose median stands out from the smooth band: a transmitter present all
         // the time, which the per-channel median takes out of the residuals.
-        double prediction = 0.0, spread = 0.0;
-        if (!bad && sigma > 0.0 && std::isfinite(s.chanMedian[k]) &&
-            predictFromNeighbours(s, static_cast<int32_t>(k), prediction, spread))
-            bad = std::fabs(s.chanMedian[k] - prediction) > limit + t.nsigma * spread;
+        if (!bad && sigma > 0.0 && std::isfinite(s.chanMedian[k]))
+            bad = standsOut(s, static_cast<int32_t>(k), limit, t.nsigma);
         if (bad)
             out.badChannels.push_back(c0 + static_cast<int32_t>(k));
     }

@@ -508,7 +508,7 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
 {
     // Each round cuts the span of the values into kCuts + 1 parts of equal width, counts the values
     // below each cut, and keeps (at the front of a) only the parts that hold the middle ranks.
-    while (m > 32) {
+    while (m > 8) {
         float least, most;
         extremes(a, m, least, most);
         const double span = static_cast<double>(most) - least;
