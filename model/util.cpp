@@ -437,6 +437,31 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
 
 const bool kAvx512 = __builtin_cpu_supports("avx512f");
 
+// Where the processor has AVX-512, middleAt narrows lists down to this many values (at most 32),
+// and then finds the ranks by counting.
+constexpr size_t kCountedRanks = 32;
+
+// The values at ranks at - 1 (when at > 0) and at of a[0, m) (m at most 32, no NaN): each value's
+// ranks are those from how many values lie below it to how many do not lie above it, counted
+// sixteen compares at a time. Unlike a selection's, these compares have no branch to mispredict.
+__attribute__((target("avx512f,popcnt"))) void valuesAtRanks512(const float* a, size_t m, size_t at, float& previous,
+                                                                float& value)
+{
+    const auto lanes = [](size_t k) { return k >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << k) - 1); };
+    const __mmask16 first = lanes(m), second = lanes(m > 16 ? m - 16 : 0);
+    const __m512 v0 = _mm512_maskz_loadu_ps(first, a), v1 = _mm512_maskz_loadu_ps(second, a + 16);
+    const auto count = [](__mmask16 k) { return static_cast<size_t>(__builtin_popcount(k)); };
+    for (size_t i = 0; i < m; ++i) {
+        const __m512 x = _mm512_set1_ps(a[i]);
+        const size_t below = count(_mm512_mask_cmp_ps_mask(first, v0, x, _CMP_LT_OQ)) +
+            count(_mm512_mask_cmp_ps_mask(second, v1, x, _CMP_LT_OQ));
+        const size_t notAbove = count(_mm512_mask_cmp_ps_mask(first, v0, x, _CMP_LE_OQ)) +
+            count(_mm512_mask_cmp_ps_mask(second, v1, x, _CMP_LE_OQ));
+        value = below <= at && at < notAbove ? a[i] : value;
+        previous = at > 0 && below < at && at - 1 < notAbove ? a[i] : previous;
+    }
+}
+
 // middleAt cuts the span of a list into this many parts less one.
 constexpr size_t kCuts = 15;
 
@@ -508,7 +533,7 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
 {
     // Each round cuts the span of the values into kCuts + 1 parts of equal width, counts the values
     // below each cut, and keeps (at the front of a) only the parts that hold the middle ranks.
-    while (m > 8) {
+    while (m > (kAvx512 ? kCountedRanks : 8)) {
         float least, most;
         extremes(a, m, least, most);
         const double span = static_cast<double>(most) - least;
@@ -535,6 +560,11 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
             break;
         m = gatherInRange(a, m, lo, hi, a, kept);
         at -= below;
+    }
+    if (kAvx512 && m <= kCountedRanks) {
+        float previous = -std::numeric_limits<float>::infinity(), value = previous;
+        valuesAtRanks512(a, m, at, previous, value);
+        return odd ? value : (static_cast<double>(previous) + value) * 0.5;
     }
     std::nth_element(a, a + at, a + m);
     if (odd)

@@ -65,7 +65,7 @@ public:
 
 private:
     // The bracket is cut into this many parts of equal width.
-    static constexpr size_t kParts = 8;
+    static constexpr size_t kParts = 4;
 
     size_t shortest_;
     double width_ = 0.0;  // 0: no bracket yet
