@@ -24,7 +24,7 @@
 
 namespace {
 
-const bool kAvx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+const bool kAvx512 = haveAvx512();
 
 // The median absolute deviation of normal noise times this is its standard deviation.
 constexpr double kMadToSigma = 1.482602218505602;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <immintrin.h>
 #include <limits>
@@ -435,7 +436,7 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
     return m;
 }
 
-const bool kAvx512 = __builtin_cpu_supports("avx512f");
+const bool kAvx512 = haveAvx512();
 
 // Where the processor has AVX-512, middleAt narrows lists down to this many values (at most 32),
 // and then finds the ranks by counting.
@@ -649,6 +650,13 @@ double median(std::vector<double>& values)
 double median(std::vector<float>& values)
 {
     return medianOrZero(values);
+}
+
+bool haveAvx512()
+{
+    static const bool have = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        std::getenv("KESTRUM_NO_AVX512") == nullptr;
+    return have;
 }
 
 unsigned partsFor(size_t values)

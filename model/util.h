@@ -1,6 +1,7 @@
 // Statistics and text utilities shared by the model and the application: robust summary
-// statistics (`stats`, `stat`), medians of runs of similar lists (`NearMedian`) and the threads
-// they share out, rounding and polarisation names (string splitting sits below, in params/params.h).
+// statistics (`stats`, `stat`), medians of runs of similar lists (`NearMedian`) with the ranks and
+// gathers they share, the threads work is shared out to, rounding and polarisation names (string
+// splitting sits below, in params/params.h).
 #pragma once
 
 #include <cstddef>
@@ -71,6 +72,10 @@ private:
     double width_ = 0.0;  // 0: no bracket yet
     std::vector<float> part_, all_;
 };
+
+// Whether the loops written for AVX-512 run: the processor has it (F and DQ) and the environment
+// does not set KESTRUM_NO_AVX512, which sends them to their portable twins (the same results).
+bool haveAvx512();
 
 // How many parts, one per thread, a job over `values` values is cut into: small jobs are not
 // worth a thread; large ones use every core (at most eight).

@@ -1,4 +1,4 @@
-// stat against plain sort-based computations; nint.
+// stat, the gathers and the medians of runs against plain sort-based computations; nint.
 #include "model/util.h"
 
 #include "tests/support/support.h"
@@ -132,4 +132,72 @@ TEST(Nint, RoundsHalvesAwayFromZeroAndSaturates)
     EXPECT_EQ(nint(1e300), std::numeric_limits<int>::max());
     EXPECT_EQ(nint(-1e300), std::numeric_limits<int>::min());
     EXPECT_EQ(nint(std::numeric_limits<double>::quiet_NaN()), 0);
+}
+
+// Lists of every length around the sixteen-value steps, with ties, zeros of both signs,
+// infinities and NaN; the gathers keep what a plain filter keeps, in order, copying or in place.
+TEST(Gather, KeepsWhatAPlainFilterKeeps)
+{
+    std::mt19937 rng(7);
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const float specials[] = {0.0f, -0.0f, inf, -inf, nan, 1.0f, 1.0f};
+    for (size_t n : {0, 1, 15, 16, 17, 31, 33, 1000})
+        for (auto [from, to] :
+             {std::pair{-0.5f, 0.5f}, std::pair{1.0f, 1.0f}, std::pair{-inf, inf}, std::pair{2.0f, 1.0f}}) {
+            std::vector<float> a(n);
+            for (float& x : a)
+                x = rng() % 4 == 0 ? specials[rng() % 7] : std::uniform_real_distribution<float>(-2, 2)(rng);
+            std::vector<float> want, near;
+            std::copy_if(a.begin(), a.end(), std::back_inserter(want), [&](float x) { return x >= from && x <= to; });
+            std::copy_if(a.begin(), a.end(), std::back_inserter(near), [&](float x) {
+                const float d = std::fabs(x - 0.25f);
+                return d >= std::fabs(from) && d <= std::fabs(to);
+            });
+            std::vector<float> out(n + 1);
+            const size_t kept = gatherInRange(a.data(), n, from, to, out.data(), n / 2);
+            EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + kept), want) << n << " " << from;
+            out.resize(gatherAtDistance(a.data(), n, 0.25f, std::fabs(from), std::fabs(to), out.data()));
+            EXPECT_EQ(out, near) << n << " " << from;
+            a.resize(gatherInRange(a.data(), n, from, to, a.data(), 0));
+            EXPECT_EQ(a, want) << n << " in place";
+        }
+}
+
+// middleAt at every rank of lists of every length to past its counting and narrowing sizes, and
+// NearMedian along runs of lists whose medians drift and jump (which its brackets miss): both
+// equal what sorting gives.
+TEST(Medians, MiddleAtAndNearMedianEqualSorting)
+{
+    std::mt19937 rng(11);
+    for (size_t m : {1, 2, 3, 8, 9, 31, 32, 33, 64, 200, 1500})
+        for (int few : {0, 3}) {
+            std::vector<float> a(m);
+            for (float& x : a)
+                x = few ? static_cast<float>(rng() % few) : std::normal_distribution<float>(0, 1)(rng);
+            std::vector<float> sorted = a;
+            std::sort(sorted.begin(), sorted.end());
+            for (size_t at : {size_t(0), m / 3, m / 2, m - 1}) {
+                std::vector<float> b = a;
+                EXPECT_EQ(middleAt(b.data(), m, at, true), sorted[at]) << m << " " << at;
+                if (at > 0) {
+                    b = a;
+                    EXPECT_EQ(middleAt(b.data(), m, at, false),
+                              (static_cast<double>(sorted[at - 1]) + sorted[at]) * 0.5);
+                }
+            }
+        }
+    NearMedian near(32);
+    double guess = std::numeric_limits<double>::quiet_NaN();
+    for (int list = 0; list < 300; ++list) {
+        const size_t n = 20 + rng() % 300;
+        const float level = list % 50 == 49 ? 40.0f : 0.01f * list;
+        std::vector<float> a(n);
+        for (float& x : a)
+            x = level + std::normal_distribution<float>(0, 1)(rng);
+        a[rng() % n] = std::numeric_limits<float>::quiet_NaN();
+        std::vector<double> finite(a.begin(), a.end());
+        std::erase_if(finite, [](double x) { return std::isnan(x); });
+        guess = near(a.data(), n, guess);
+        EXPECT_EQ(guess, sortedMedian(finite)) << list;
+    }
 }
