@@ -4,6 +4,7 @@
 // the ranks and the antenna and observation-wide summaries.
 #include "model/survey.h"
 
+#include "model/simd.h"
 #include "model/util.h"
 
 #include <algorithm>
@@ -11,13 +12,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-// GCC 12 warns that intrinsics whose unmasked forms pass an undefined source use it
-// uninitialised, which they do not; the warnings point into the header.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
 #include <limits>
 #include <map>
 #include <utility>

@@ -1,12 +1,13 @@
 // Statistics and text utilities shared by the model and the application.
 #include "model/util.h"
 
+#include "model/simd.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -438,6 +439,33 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
 
 const bool kAvx512 = haveAvx512();
 
+// NearMedian's count where the processor has AVX-512: under[j] = how many of a[0, n) lie below
+// cut[j], for its kCutsNear cuts, each count kept in sixteen lanes that a compare's mask adds
+// one to; returns how many are not NaN.
+constexpr size_t kCutsNear = 5;
+__attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t n, const float* cut, uint32_t* under)
+{
+    __m512 c[kCutsNear];
+    __m512i counts[kCutsNear];
+    for (size_t j = 0; j < kCutsNear; ++j) {
+        c[j] = _mm512_set1_ps(cut[j]);
+        counts[j] = _mm512_setzero_si512();
+    }
+    __m512i used = _mm512_setzero_si512();
+    const __m512i one = _mm512_set1_epi32(1);
+    for (size_t i = 0; i < n; i += 16) {
+        const __mmask16 load = n - i >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (n - i)) - 1);
+        const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
+        for (size_t j = 0; j < kCutsNear; ++j)
+            counts[j] =
+                _mm512_mask_add_epi32(counts[j], _mm512_mask_cmp_ps_mask(load, x, c[j], _CMP_LT_OQ), counts[j], one);
+        used = _mm512_mask_add_epi32(used, _mm512_mask_cmp_ps_mask(load, x, x, _CMP_ORD_Q), used, one);
+    }
+    for (size_t j = 0; j < kCutsNear; ++j)
+        under[j] = static_cast<uint32_t>(_mm512_reduce_add_epi32(counts[j]));
+    return static_cast<uint32_t>(_mm512_reduce_add_epi32(used));
+}
+
 // Where the processor has AVX-512, middleAt narrows lists down to this many values (at most 32),
 // and then finds the ranks by counting.
 constexpr size_t kCountedRanks = 32;
@@ -599,12 +627,16 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearM
     for (size_t j = 0; j <= kParts; ++j)
         cut[j] = static_cast<float>(lo + (static_cast<double>(hi) - lo) * static_cast<double>(j) / kParts);
     uint32_t under[kParts + 1] = {}, used = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const float x = a[i];
-        for (size_t j = 0; j <= kParts; ++j)
-            under[j] += x < cut[j];
-        used += x == x;
-    }
+    static_assert(kParts + 1 == kCutsNear);
+    if (kAvx512)
+        used = countUnder512(a, n, cut, under);
+    else
+        for (size_t i = 0; i < n; ++i) {
+            const float x = a[i];
+            for (size_t j = 0; j <= kParts; ++j)
+                under[j] += x < cut[j];
+            used += x == x;
+        }
     const size_t count = used;
     if (count == 0)
         return 0.0;
