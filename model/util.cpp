@@ -467,28 +467,68 @@ __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t
 }
 
 // Where the processor has AVX-512, middleAt narrows lists down to this many values (at most 32),
-// and then finds the ranks by counting.
-constexpr size_t kCountedRanks = 32;
+// and then orders them in registers.
+constexpr size_t kSortedInRegisters = 32;
 
-// The values at ranks at - 1 (when at > 0) and at of a[0, m) (m at most 32, no NaN): each value's
-// ranks are those from how many values lie below it to how many do not lie above it, counted
-// sixteen compares at a time. Unlike a selection's, these compares have no branch to mispredict.
-__attribute__((target("avx512f,popcnt"))) void valuesAtRanks512(const float* a, size_t m, size_t at, float& previous,
-                                                                float& value)
+// Lanes of one step of a bitonic network over sixteen floats: lane i is paired with lane i ^ j and
+// keeps the smaller of the pair when it is the lower lane of a block of k lanes meant to ascend
+// (i & k == 0), or the upper lane of one meant to descend.
+constexpr __mmask16 keepsSmaller(unsigned k, unsigned j)
+{
+    unsigned mask = 0;
+    for (unsigned i = 0; i < 16; ++i)
+        if (((i & j) == 0) == ((i & k) == 0))
+            mask |= 1u << i;
+    return static_cast<__mmask16>(mask);
+}
+
+template <unsigned k, unsigned j>
+__attribute__((target("avx512f"))) __m512 exchange(__m512 v)
+{
+    constexpr int p = static_cast<int>(j);
+    const __m512i other = _mm512_set_epi32(15 ^ p, 14 ^ p, 13 ^ p, 12 ^ p, 11 ^ p, 10 ^ p, 9 ^ p, 8 ^ p, 7 ^ p, 6 ^ p,
+                                           5 ^ p, 4 ^ p, 3 ^ p, 2 ^ p, 1 ^ p, 0 ^ p);
+    const __m512 w = _mm512_permutexvar_ps(other, v);
+    return _mm512_mask_blend_ps(keepsSmaller(k, j), _mm512_max_ps(v, w), _mm512_min_ps(v, w));
+}
+
+// The sixteen floats of v (no NaN) in ascending order.
+__attribute__((target("avx512f"))) __m512 sort16(__m512 v)
+{
+    v = exchange<2, 1>(v);
+    v = exchange<4, 1>(exchange<4, 2>(v));
+    v = exchange<8, 1>(exchange<8, 2>(exchange<8, 4>(v)));
+    return exchange<16, 1>(exchange<16, 2>(exchange<16, 4>(exchange<16, 8>(v))));
+}
+
+// A bitonic v (rising then falling, or the reverse) in ascending order.
+__attribute__((target("avx512f"))) __m512 mergeBitonic16(__m512 v)
+{
+    return exchange<32, 1>(exchange<32, 2>(exchange<32, 4>(exchange<32, 8>(v))));
+}
+
+// The values at ranks at - 1 (when at > 0) and at of a[0, m) (m at most 32, no NaN), from the list
+// padded with infinities to sixteen or thirty-two values and ordered by a bitonic network: each
+// half ordered, the second reversed against the first, and the smaller and larger of each pair
+// ordered again. Unlike a selection, the network has no branch to mispredict.
+__attribute__((target("avx512f"))) void valuesAtRanks512(const float* a, size_t m, size_t at, float& previous,
+                                                         float& value)
 {
     const auto lanes = [](size_t k) { return k >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << k) - 1); };
-    const __mmask16 first = lanes(m), second = lanes(m > 16 ? m - 16 : 0);
-    const __m512 v0 = _mm512_maskz_loadu_ps(first, a), v1 = _mm512_maskz_loadu_ps(second, a + 16);
-    const auto count = [](__mmask16 k) { return static_cast<size_t>(__builtin_popcount(k)); };
-    for (size_t i = 0; i < m; ++i) {
-        const __m512 x = _mm512_set1_ps(a[i]);
-        const size_t below = count(_mm512_mask_cmp_ps_mask(first, v0, x, _CMP_LT_OQ)) +
-            count(_mm512_mask_cmp_ps_mask(second, v1, x, _CMP_LT_OQ));
-        const size_t notAbove = count(_mm512_mask_cmp_ps_mask(first, v0, x, _CMP_LE_OQ)) +
-            count(_mm512_mask_cmp_ps_mask(second, v1, x, _CMP_LE_OQ));
-        value = below <= at && at < notAbove ? a[i] : value;
-        previous = at > 0 && below < at && at - 1 < notAbove ? a[i] : previous;
+    const __m512 infinity = _mm512_set1_ps(std::numeric_limits<float>::infinity());
+    float sorted[32];
+    __m512 low = sort16(_mm512_mask_loadu_ps(infinity, lanes(m), a));
+    if (m > 16) {
+        const __m512i reverse = _mm512_set_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m512 high =
+            _mm512_permutexvar_ps(reverse, sort16(_mm512_mask_loadu_ps(infinity, lanes(m - 16), a + 16)));
+        _mm512_storeu_ps(sorted + 16, mergeBitonic16(_mm512_max_ps(low, high)));
+        low = mergeBitonic16(_mm512_min_ps(low, high));
     }
+    _mm512_storeu_ps(sorted, low);
+    value = sorted[at];
+    if (at > 0)
+        previous = sorted[at - 1];
 }
 
 // middleAt cuts the span of a list into this many parts less one.
@@ -562,7 +602,7 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
 {
     // Each round cuts the span of the values into kCuts + 1 parts of equal width, counts the values
     // below each cut, and keeps (at the front of a) only the parts that hold the middle ranks.
-    while (m > (kAvx512 ? kCountedRanks : 8)) {
+    while (m > (kAvx512 ? kSortedInRegisters : 8)) {
         float least, most;
         extremes(a, m, least, most);
         const double span = static_cast<double>(most) - least;
@@ -590,7 +630,7 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
         m = gatherInRange(a, m, lo, hi, a, kept);
         at -= below;
     }
-    if (kAvx512 && m <= kCountedRanks) {
+    if (kAvx512 && m <= kSortedInRegisters) {
         float previous = -std::numeric_limits<float>::infinity(), value = previous;
         valuesAtRanks512(a, m, at, previous, value);
         return odd ? value : (static_cast<double>(previous) + value) * 0.5;

@@ -169,7 +169,7 @@ TEST(Gather, KeepsWhatAPlainFilterKeeps)
 TEST(Medians, MiddleAtAndNearMedianEqualSorting)
 {
     std::mt19937 rng(11);
-    for (size_t m : {1, 2, 3, 8, 9, 31, 32, 33, 64, 200, 1500})
+    for (size_t m : {1, 2, 3, 8, 9, 16, 17, 31, 32, 33, 64, 200, 1500})
         for (int few : {0, 3}) {
             std::vector<float> a(m);
             for (float& x : a)
