@@ -649,18 +649,25 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearM
 {
     const auto lo = static_cast<float>(guess - width_), hi = static_cast<float>(guess + width_);
     if (n < shortest_ || !(width_ > 0.0 && std::isfinite(lo) && std::isfinite(hi))) {
-        all_.clear();
-        float least = std::numeric_limits<float>::infinity(), most = -least;
-        for (size_t i = 0; i < n; ++i) {
-            all_.push_back(a[i]);
-            least = std::min(least, a[i]);
-            most = std::max(most, a[i]);
-        }
+        all_.assign(a, a + n);
+        const double middle = median(all_);
         // A call without a guess starts a new run of lists, whose medians may wander more or less
-        // than the last run's did: the bracket starts again from this list's spread.
-        if (n >= shortest_ && (!std::isfinite(guess) || !(width_ > 0.0 && std::isfinite(width_))))
-            width_ = (static_cast<double>(most) - least) / 64.0;
-        return median(all_);
+        // than the last run's did: the bracket starts again from this list's middle values, wide
+        // enough to hold about one value in sixteen. (Its extremes would not do: a few values far
+        // out, interference in a channel or two, would make it hold nearly all.)
+        const size_t count = all_.size(), mid = count / 2, reach = count / 16;
+        if (n >= shortest_ && reach > 0 && (!std::isfinite(guess) || !(width_ > 0.0 && std::isfinite(width_)))) {
+            selectInPlace(all_.data(), count, mid + reach);
+            const double high = all_[mid + reach];
+            selectInPlace(all_.data(), mid + reach, mid - reach);
+            width_ = (high - all_[mid - reach]) / 4.0;
+            // Middle values all alike (counts, say) leave the whole spread to go by.
+            if (!(width_ > 0.0)) {
+                const auto [least, most] = std::minmax_element(all_.begin(), all_.end());
+                width_ = (static_cast<double>(*most) - *least) / 64.0;
+            }
+        }
+        return middle;
     }
     // The loop that counts has no stores, so it takes the values several at a time.
     float cut[kParts + 1];
