@@ -163,7 +163,7 @@ public:
         float* const near = near_.data();
         const auto count = [](__mmask16 k) { return static_cast<size_t>(__builtin_popcount(k)); };
         for (size_t i = 0; i < n; i += 16) {
-            const __mmask16 load = n - i >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (n - i)) - 1);
+            const __mmask16 load = firstLanes(n - i);
             const __m512 x = _mm512_maskz_loadu_ps(load, column + i);
             const __m256 low = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), m));
             const __m256 high = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1)), m));
@@ -180,18 +180,12 @@ public:
             below += count(_mm512_mask_cmp_ps_mask(load, r, least, _CMP_GE_OQ) & _mm512_cmp_ps_mask(r, lo, _CMP_LT_OQ));
             const __m512 d = _mm512_abs_ps(_mm512_sub_ps(r, middle));
             surelyBelow += count(_mm512_mask_cmp_ps_mask(load, d, sureBelow, _CMP_LT_OQ));
-            const __mmask16 inside =
-                _mm512_mask_cmp_ps_mask(load, r, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(r, hi, _CMP_LE_OQ);
-            const size_t insideCount = count(inside);
-            _mm512_mask_storeu_ps(centre + inCentre, static_cast<__mmask16>((1u << insideCount) - 1),
-                                  _mm512_maskz_compress_ps(inside, r));
-            inCentre += insideCount;
-            const __mmask16 close =
-                _mm512_mask_cmp_ps_mask(load, d, sureBelow, _CMP_GE_OQ) & _mm512_cmp_ps_mask(d, sureAbove, _CMP_LE_OQ);
-            const size_t closeCount = count(close);
-            _mm512_mask_storeu_ps(near + nearby, static_cast<__mmask16>((1u << closeCount) - 1),
-                                  _mm512_maskz_compress_ps(close, r));
-            nearby += closeCount;
+            appendKept(centre, inCentre,
+                       _mm512_mask_cmp_ps_mask(load, r, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(r, hi, _CMP_LE_OQ), r);
+            appendKept(near, nearby,
+                       _mm512_mask_cmp_ps_mask(load, d, sureBelow, _CMP_GE_OQ) &
+                           _mm512_cmp_ps_mask(d, sureAbove, _CMP_LE_OQ),
+                       r);
         }
         sum_ = sum;
         squares_ = squares;
@@ -622,6 +616,7 @@ struct Tally {
         }
     }
 
+    // Adds in another thread's tallies.
     void add(const Tally& o)
     {
         auto sum = [](auto& into, const auto& from) {

@@ -410,12 +410,9 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherInRange512(const float* a
     const __m512 lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
     size_t m = 0;
     for (size_t i = 0; i < n; i += 16) {
-        const __mmask16 load = n - i >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (n - i)) - 1);
+        const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
-        const __mmask16 in = _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ);
-        const auto kept = static_cast<unsigned>(__builtin_popcount(in));
-        _mm512_mask_storeu_ps(out + m, static_cast<__mmask16>((1u << kept) - 1), _mm512_maskz_compress_ps(in, x));
-        m += kept;
+        appendKept(out, m, _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ), x);
     }
     return m;
 }
@@ -426,13 +423,10 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
     const __m512 c = _mm512_set1_ps(centre), lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
     size_t m = 0;
     for (size_t i = 0; i < n; i += 16) {
-        const __mmask16 load = n - i >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (n - i)) - 1);
+        const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
         const __m512 d = _mm512_abs_ps(_mm512_sub_ps(x, c));
-        const __mmask16 in = _mm512_mask_cmp_ps_mask(load, d, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(d, hi, _CMP_LE_OQ);
-        const auto kept = static_cast<unsigned>(__builtin_popcount(in));
-        _mm512_mask_storeu_ps(out + m, static_cast<__mmask16>((1u << kept) - 1), _mm512_maskz_compress_ps(in, x));
-        m += kept;
+        appendKept(out, m, _mm512_mask_cmp_ps_mask(load, d, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(d, hi, _CMP_LE_OQ), x);
     }
     return m;
 }
@@ -454,7 +448,7 @@ __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t
     __m512i used = _mm512_setzero_si512();
     const __m512i one = _mm512_set1_epi32(1);
     for (size_t i = 0; i < n; i += 16) {
-        const __mmask16 load = n - i >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << (n - i)) - 1);
+        const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
         for (size_t j = 0; j < kCutsNear; ++j)
             counts[j] =
@@ -514,14 +508,13 @@ __attribute__((target("avx512f"))) __m512 mergeBitonic16(__m512 v)
 __attribute__((target("avx512f"))) void valuesAtRanks512(const float* a, size_t m, size_t at, float& previous,
                                                          float& value)
 {
-    const auto lanes = [](size_t k) { return k >= 16 ? __mmask16(0xffff) : static_cast<__mmask16>((1u << k) - 1); };
     const __m512 infinity = _mm512_set1_ps(std::numeric_limits<float>::infinity());
     float sorted[32];
-    __m512 low = sort16(_mm512_mask_loadu_ps(infinity, lanes(m), a));
+    __m512 low = sort16(_mm512_mask_loadu_ps(infinity, firstLanes(m), a));
     if (m > 16) {
         const __m512i reverse = _mm512_set_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
         const __m512 high =
-            _mm512_permutexvar_ps(reverse, sort16(_mm512_mask_loadu_ps(infinity, lanes(m - 16), a + 16)));
+            _mm512_permutexvar_ps(reverse, sort16(_mm512_mask_loadu_ps(infinity, firstLanes(m - 16), a + 16)));
         _mm512_storeu_ps(sorted + 16, mergeBitonic16(_mm512_max_ps(low, high)));
         low = mergeBitonic16(_mm512_min_ps(low, high));
     }

@@ -47,7 +47,8 @@ size_t gatherAtDistance(const float* a, size_t n, float centre, float from, floa
 // The middle of a list whose middle rank is `at` within a[0, m) (no NaN; reordered): the value at
 // that rank, or with an even list (not `odd`) the mean of it and the value at rank at - 1. A list
 // of more than a few values is first narrowed down, by counting its values below a few cuts
-// across their span, to the values between the cuts either side of those ranks.
+// across their span, to the values between the cuts either side of those ranks; the few left are
+// then ordered.
 double middleAt(float* a, size_t m, size_t at, bool odd);
 
 // Exact medians that start from a guess, for runs of similar lists (the records of a baseline,

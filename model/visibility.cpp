@@ -86,7 +86,7 @@ void Visibility::values(std::vector<float>& amps, std::vector<float>& phases) co
 }
 
 // The statistics and the survey take every amplitude through here: where the processor has AVX2
-// the square roots go four at a time instead of two, with the same values.
+// or AVX-512 the square roots go four or eight at a time instead of two, with the same values.
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void Visibility::rawAmps(float* out,
                                                                                              uint32_t n) const
 {
