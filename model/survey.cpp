@@ -262,65 +262,44 @@ struct Scratch {
     std::vector<int64_t> chanOutliers;  // outliers among them
     std::vector<int32_t> recCells, recOutliers;
     std::vector<uint8_t> badRecord;
+    std::vector<double> predictions;
     NearMedian recordMedian{kShortest}, channelMedian{kShortest};
     Residuals residuals;
 };
-
-// The median of v[0, n) as `median` finds it (NaN left out, 0 when none are left), by ordering
-// them (a channel has kNeighbours predictions at most); n becomes the number of the others, which
-// are left in order at the front.
-double medianOfFew(double* v, size_t& n)
-{
-    size_t m = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const double x = v[i];
-        if (std::isnan(x))
-            continue;
-        size_t j = m++;
-        for (; j > 0 && x < v[j - 1]; --j)
-            v[j] = v[j - 1];
-        v[j] = x;
-    }
-    n = m;
-    if (m == 0)
-        return 0.0;
-    return m % 2 == 1 ? v[m / 2] : (v[m / 2 - 1] + v[m / 2]) * 0.5;
-}
 
 // Whether the median of channel k stands out from what its neighbours predict: midpoints of
 // pairs on either side and, where one side is missing, straight-line extrapolations from the
 // other. It stands out when it lies farther from their median than `limit` and `nsigma` times
 // their robust sigma, which grows where the band curves too fast for straight lines (at its
-// edges). Not when no neighbour has data.
-bool standsOut(const Scratch& s, int32_t k, double limit, double nsigma)
+// edges). Not when no neighbour has data. `predictions` is working space.
+bool standsOut(const Scratch& s, int32_t k, double limit, double nsigma, std::vector<double>& predictions)
 {
     const auto width = static_cast<int32_t>(s.chanMedian.size());
     auto usable = [&](int32_t j) {
         return j >= 0 && j < width && s.chanCells[j] > 0 && std::isfinite(s.chanMedian[j]);
     };
-    double predictions[kNeighbours];
-    size_t n = 0;
+    predictions.clear();
     for (int32_t j = 1; j <= kNeighbours; ++j) {
         const bool left = usable(k - j), right = usable(k + j);
         if (left && right)
-            predictions[n++] = 0.5 * (s.chanMedian[k - j] + s.chanMedian[k + j]);
+            predictions.push_back(0.5 * (s.chanMedian[k - j] + s.chanMedian[k + j]));
         else if (right && usable(k + 2 * j))
-            predictions[n++] = 2.0 * s.chanMedian[k + j] - s.chanMedian[k + 2 * j];
+            predictions.push_back(2.0 * s.chanMedian[k + j] - s.chanMedian[k + 2 * j]);
         else if (left && usable(k - 2 * j))
-            predictions[n++] = 2.0 * s.chanMedian[k - j] - s.chanMedian[k - 2 * j];
+            predictions.push_back(2.0 * s.chanMedian[k - j] - s.chanMedian[k - 2 * j]);
     }
-    if (n == 0)
+    if (predictions.empty())
         return false;
     // Their median lies among them: when every one is within the limit, so is the median.
-    const double median = s.chanMedian[k];
+    const double own = s.chanMedian[k];
     if (nsigma >= 0.0 &&
-        std::all_of(predictions, predictions + n, [&](double p) { return std::fabs(median - p) <= limit; }))
+        std::all_of(predictions.begin(), predictions.end(), [&](double p) { return std::fabs(own - p) <= limit; }))
         return false;
-    const double prediction = medianOfFew(predictions, n);
-    for (size_t j = 0; j < n; ++j)
-        predictions[j] = std::fabs(predictions[j] - prediction);
-    const double spread = kMadToSigma * medianOfFew(predictions, n);
-    return std::fabs(median - prediction) > limit + nsigma * spread;
+    const double prediction = median(predictions);
+    for (double& p : predictions)
+        p = std::fabs(p - prediction);
+    const double spread = kMadToSigma * median(predictions);
+    return std::fabs(own - prediction) > limit + nsigma * spread;
 }
 
 // The mean of a[0, n), summed in eight lanes; NaN or infinite when a value is not finite.
@@ -538,7 +517,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         // A channel whose median stands out from the smooth band: a transmitter present all
         // the time, which the per-channel median takes out of the residuals.
         if (!bad && sigma > 0.0 && std::isfinite(s.chanMedian[k]))
-            bad = standsOut(s, static_cast<int32_t>(k), limit, t.nsigma);
+            bad = standsOut(s, static_cast<int32_t>(k), limit, t.nsigma, s.predictions);
         if (bad)
             out.badChannels.push_back(c0 + static_cast<int32_t>(k));
     }

@@ -524,6 +524,30 @@ __attribute__((target("avx512f"))) void valuesAtRanks512(const float* a, size_t 
         previous = sorted[at - 1];
 }
 
+// The parts of a list of `count` values cut at cuts[0, k) (ascending; part p holds the values in
+// [cuts[p - 1], cuts[p]), the first from -infinity, the last to +infinity) that hold ranks `from`
+// to `to`, given under[j], the number of values below cuts[j]: they hold the values in [lo, hi],
+// `kept` of them, with `below` values under lo.
+struct Parts {
+    float lo, hi;
+    size_t below, kept;
+};
+Parts partsHolding(const float* cuts, const uint32_t* under, size_t k, size_t count, size_t from, size_t to)
+{
+    size_t first = 0, last = 0;
+    while (first < k && under[first] <= from)
+        ++first;
+    while (last < k && under[last] <= to)
+        ++last;
+    const float infinity = std::numeric_limits<float>::infinity();
+    Parts p;
+    p.lo = first == 0 ? -infinity : cuts[first - 1];
+    p.hi = last == k ? infinity : std::nextafter(cuts[last], -infinity);
+    p.below = first == 0 ? 0 : under[first - 1];
+    p.kept = (last == k ? count : under[last]) - p.below;
+    return p;
+}
+
 // middleAt cuts the span of a list into this many parts less one.
 constexpr size_t kCuts = 15;
 
@@ -606,22 +630,11 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
             cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / (kCuts + 1));
         uint32_t under[kCuts];
         countBelow(a, m, cut, under);
-        // Part p holds the values in [cut[p - 1], cut[p]); the first holds rank `from`, the last `at`.
-        const size_t from = odd || at == 0 ? at : at - 1;
-        size_t first = 0, last = 0;
-        while (first < kCuts && under[first] <= from)
-            ++first;
-        while (last < kCuts && under[last] <= at)
-            ++last;
-        const float infinity = std::numeric_limits<float>::infinity();
-        const float lo = first == 0 ? -infinity : cut[first - 1];
-        const float hi = last == kCuts ? infinity : std::nextafter(cut[last], -infinity);
-        const size_t below = first == 0 ? 0 : under[first - 1];
-        const size_t kept = (last == kCuts ? m : under[last]) - below;
-        if (kept == m)
+        const Parts part = partsHolding(cut, under, kCuts, m, odd || at == 0 ? at : at - 1, at);
+        if (part.kept == m)
             break;
-        m = gatherInRange(a, m, lo, hi, a, kept);
-        at -= below;
+        m = gatherInRange(a, m, part.lo, part.hi, a, part.kept);
+        at -= part.below;
     }
     if (kAvx512 && m <= kSortedInRegisters) {
         float previous = -std::numeric_limits<float>::infinity(), value = previous;
@@ -685,21 +698,11 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearM
     // where about one call in thirty-five misses; a miss gathers all of the side beyond it.
     const bool hit = under[0] <= lowest && upper < under[kParts];
     width_ *= hit ? 0.98 : 2.0;
-    // The parts from the one that holds rank `lowest` to the one that holds rank `upper`:
-    // values in [from, to], with `before` values below them.
-    const float infinity = std::numeric_limits<float>::infinity();
-    size_t first = 0, last = 0;
-    while (first <= kParts && under[first] <= lowest)
-        ++first;
-    while (last <= kParts && under[last] <= upper)
-        ++last;
-    const float from = first == 0 ? -infinity : cut[first - 1];
-    const float to = last > kParts ? infinity : std::nextafter(cut[last], -infinity);
-    const size_t before = first == 0 ? 0 : under[first - 1];
-    const size_t expected = (last > kParts ? count : under[last]) - before;
+    // The parts from the one that holds rank `lowest` to the one that holds rank `upper`.
+    const Parts part = partsHolding(cut, under, kParts + 1, count, lowest, upper);
     part_.resize(n);
-    const size_t size = gatherInRange(a, n, from, to, part_.data(), expected);
-    return middleAt(part_.data(), size, upper - before, count % 2 == 1);
+    const size_t size = gatherInRange(a, n, part.lo, part.hi, part_.data(), part.kept);
+    return middleAt(part_.data(), size, upper - part.below, count % 2 == 1);
 }
 
 stats stat(std::vector<double>& values)
