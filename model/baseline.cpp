@@ -110,7 +110,7 @@ void Baseline::compute(bool amp, bool tcal, bool sed, bool full, PointRows* rows
             Visibility& rec = (*allVis)[vis[r]];
             float* row = rowValues + rowStart[r];
             if (amp)
-                rec.rawAmps(row, rec.nchan);
+                rec.rawAmps(row, rec.nchan, r + 1 < end ? &(*allVis)[vis[r + 1]] : nullptr);
             else
                 rec.rawPhases(row, rec.nchan);
             double& own = amp ? rec.ampMedian : rec.phaseMedian;

@@ -401,7 +401,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             const Visibility& rec = allVis[bl.vis[i0 + g]];
             const uint32_t nch = rec.nchan;
             s.values.resize(nch);
-            rec.rawAmps(s.values.data(), nch);
+            rec.rawAmps(s.values.data(), nch, i0 + g + 1 < n ? &allVis[bl.vis[i0 + g + 1]] : nullptr);
             // A record's amplitudes scale with its antennas' gains, which may jump from one record to
             // the next: the last median scaled as the mean amplitude has moved is the guess.
             const double level = meanLevel(s.values.data(), nch);

@@ -37,7 +37,9 @@ public:
     // Amp(c, false) and Phase(c, false) of every channel, into the two vectors (resized).
     void values(std::vector<float>& amps, std::vector<float>& phases) const;
     // Amp(c, false), or Phase(c, false), of channels 0 .. n - 1 (n <= nchan) into out[0, n).
-    void rawAmps(float* out, uint32_t n) const;
+    // rawAmps brings the values and flags of `next`, the record the caller takes next (if any),
+    // into the cache meanwhile.
+    void rawAmps(float* out, uint32_t n, const Visibility* next = nullptr) const;
     void rawPhases(float* out, uint32_t n) const;
     // Amp(c, sub), or with !amp Phase(c, sub), of channels 0 .. n - 1 (n <= nchan) into out[0, n).
     void valuesOf(bool amp, bool sub, float* out, uint32_t n) const;

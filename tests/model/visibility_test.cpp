@@ -76,6 +76,30 @@ TEST(Visibility, MediansUseEveryChannelFlaggedOrNot)
     }
 }
 
+// The amplitudes go in chunks while the next record is fetched: every length, the last chunk
+// short or not, gives each channel's own amplitude (squares in double, so nothing overflows).
+TEST(Visibility, AmplitudesOfEveryLength)
+{
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> exponent(-30, 38);
+    for (int n : {1, 7, 8, 9, 63, 1025}) {
+        std::vector<cf> data(n);
+        for (cf& x : data)
+            x = cf{std::pow(10.0f, exponent(rng)), -std::pow(10.0f, exponent(rng))};
+        const Visibility v = record(data, std::vector<int>(n, 0));
+        const Visibility next = record(std::vector<cf>(n + 5, cf{1, 1}), std::vector<int>(n + 5, 0));
+        for (const Visibility* ahead : {&next, static_cast<const Visibility*>(nullptr)}) {
+            std::vector<float> out(n + 1, -1.0f);
+            v.rawAmps(out.data(), n, ahead);
+            for (int c = 0; c < n; ++c) {
+                const double re = data[c].real(), im = data[c].imag();
+                EXPECT_EQ(out[c], static_cast<float>(std::sqrt(re * re + im * im))) << n << " " << c;
+            }
+            EXPECT_EQ(out[n], -1.0f) << n;
+        }
+    }
+}
+
 TEST(Visibility, EdgeMedians)
 {
     Visibility empty = record({}, {});
