@@ -8,6 +8,7 @@
 #include "model/util.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -62,20 +63,27 @@ public:
         const size_t mid = m / 2;
         const auto root = static_cast<size_t>(std::sqrt(static_cast<double>(m)));
         const size_t near = root / 4 + 8, far = 3 * root + 8;
-        // Each rank is sought among the values the ranks found before leave unordered.
-        auto rank = [sample](size_t r, size_t end) {
-            selectInPlace(sample, end, r);
-            return sample[r];
+        // The values at ranks from <= at <= to are sought among the few values, narrowed down to,
+        // that hold them: the middle ones in a copy of the sample, whose distances from the middle
+        // come next.
+        auto ranks = [](float* a, size_t count, size_t from, size_t at, size_t to) {
+            size_t below = 0;
+            const size_t kept = narrowToRanks(a, count, from, to, 2 * (to - from) + 32, below);
+            from -= below, at -= below, to -= below;
+            selectInPlace(a, kept, to);
+            selectInPlace(a, to + 1, at);
+            selectInPlace(a, at + 1, from);
+            return std::array{a[from], a[at], a[to]};
         };
-        const size_t top = std::min(m - 1, mid + near);
-        hi_ = rank(top, m);
-        const float centre = rank(mid, top + 1);
-        lo_ = rank(mid > near ? mid - near : 0, mid + 1);
+        std::copy_n(sample, m, near_.data());
+        const auto middle = ranks(near_.data(), m, mid > near ? mid - near : 0, mid, std::min(m - 1, mid + near));
+        lo_ = middle[0];
+        hi_ = middle[2];
         for (size_t j = 0; j < m; ++j)
-            sample[j] = std::fabs(sample[j] - centre);
-        const size_t last = std::min(m - 1, mid + far);
-        dhi_ = rank(last, m);
-        dlo_ = rank(mid > far ? mid - far : 0, last + 1);
+            sample[j] = std::fabs(sample[j] - middle[1]);
+        const auto distances = ranks(sample, m, mid > far ? mid - far : 0, mid, std::min(m - 1, mid + far));
+        dlo_ = distances[0];
+        dhi_ = distances[2];
         // Whatever the median turns out to be within [lo_, hi_], a residual whose distance from
         // the bracket's middle is under sureBelow_ lies closer to it than dlo_, one whose
         // distance is over sureAbove_ farther than dhi_: the margin is the bracket's width and

@@ -615,27 +615,63 @@ void selectInPlace(float* a, size_t n, size_t k)
     selectInPlace<float>(a, n, k);
 }
 
-double middleAt(float* a, size_t m, size_t at, bool odd)
+// narrowToRanks first places the ranks it seeks in lists at least this long by a sample of them,
+// every kSampleEvery-th value.
+constexpr size_t kSampledFrom = 2048, kSampleEvery = 16;
+
+size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, size_t& below)
 {
     // Each round cuts the span of the values into kCuts + 1 parts of equal width, counts the values
-    // below each cut, and keeps (at the front of a) only the parts that hold the middle ranks.
-    while (m > (kAvx512 ? kSortedInRegisters : 8)) {
-        float least, most;
-        extremes(a, m, least, most);
-        const double span = static_cast<double>(most) - least;
-        if (!(span > 0.0 && span <= std::numeric_limits<float>::max()))
-            break;
+    // below each cut, and keeps (at the front of a) only the parts that hold the ranks sought.
+    below = 0;
+    for (bool first = true; m > enough; first = false) {
         float cut[kCuts];
-        for (size_t j = 0; j < kCuts; ++j)
-            cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / (kCuts + 1));
+        bool sampled = false;
+        if (first && m >= kSampledFrom) {
+            // A long list's first cuts span the values that the sample's ranks put a little either
+            // side of those sought: cuts across the whole span would take a round or more to get
+            // past a few outliers far out. Should the sample mislead, the parts beyond the cuts
+            // are kept, and the rounds that follow narrow them.
+            const size_t count = m / kSampleEvery;
+            for (size_t j = 1; j < count; ++j)
+                std::swap(a[j], a[j * kSampleEvery]);
+            const auto reach = static_cast<size_t>(2.0 * std::sqrt(static_cast<double>(count))) + 2;
+            const size_t high = std::min(count - 1, to / kSampleEvery + reach);
+            const size_t low = std::min(high, from / kSampleEvery > reach ? from / kSampleEvery - reach : 0);
+            selectInPlace(a, count, high);
+            const float hi = a[high];
+            selectInPlace(a, high + 1, low);
+            const float lo = a[low];
+            const double span = static_cast<double>(hi) - lo;
+            sampled = span > 0.0 && span <= std::numeric_limits<float>::max();
+            for (size_t j = 0; sampled && j < kCuts; ++j)
+                cut[j] = static_cast<float>(lo + span * static_cast<double>(j) / (kCuts - 1));
+        }
+        if (!sampled) {
+            float least, most;
+            extremes(a, m, least, most);
+            const double span = static_cast<double>(most) - least;
+            if (!(span > 0.0 && span <= std::numeric_limits<float>::max()))
+                break;
+            for (size_t j = 0; j < kCuts; ++j)
+                cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / (kCuts + 1));
+        }
         uint32_t under[kCuts];
         countBelow(a, m, cut, under);
-        const Parts part = partsHolding(cut, under, kCuts, m, odd || at == 0 ? at : at - 1, at);
-        if (part.kept == m)
+        const Parts part = partsHolding(cut, under, kCuts, m, from - below, to - below);
+        if (part.kept == m && !sampled)
             break;
         m = gatherInRange(a, m, part.lo, part.hi, a, part.kept);
-        at -= part.below;
+        below += part.below;
     }
+    return m;
+}
+
+double middleAt(float* a, size_t m, size_t at, bool odd)
+{
+    size_t below = 0;
+    m = narrowToRanks(a, m, odd || at == 0 ? at : at - 1, at, kAvx512 ? kSortedInRegisters : 8, below);
+    at -= below;
     if (kAvx512 && m <= kSortedInRegisters) {
         float previous = -std::numeric_limits<float>::infinity(), value = previous;
         valuesAtRanks512(a, m, at, previous, value);

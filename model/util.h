@@ -44,10 +44,15 @@ size_t gatherInRange(const float* a, size_t n, float from, float to, float* out,
 // in [from, to].
 size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out);
 
+// Narrows a[0, m) (no NaN; reordered) down to at most about `enough` values, or as near as the
+// values allow, that hold those of ranks `from` to `to` (from <= to < m): by rounds that count the
+// values below a few cuts across their span and keep, at the front, those between the cuts either
+// side of the ranks. Returns how many are kept; `below` is set to how many of the rest lie below.
+size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, size_t& below);
+
 // The middle of a list whose middle rank is `at` within a[0, m) (no NaN; reordered): the value at
 // that rank, or with an even list (not `odd`) the mean of it and the value at rank at - 1. A list
-// of more than a few values is first narrowed down, by counting its values below a few cuts
-// across their span, to the values between the cuts either side of those ranks; the few left are
+// of more than a few values is first narrowed down to the few that hold those ranks, which are
 // then ordered.
 double middleAt(float* a, size_t m, size_t at, bool odd);
 

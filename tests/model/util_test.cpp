@@ -163,17 +163,20 @@ TEST(Gather, KeepsWhatAPlainFilterKeeps)
         }
 }
 
-// middleAt at every rank of lists of every length to past its counting and narrowing sizes, and
-// NearMedian along runs of lists whose medians drift and jump (which its brackets miss): both
-// equal what sorting gives.
+// middleAt at every rank of lists of every length to past its counting, narrowing and sampling
+// sizes (normal values, a few distinct ones, and every 16th far out, which is what a sample of
+// long lists sees), and NearMedian along runs of lists whose medians drift and jump (which its
+// brackets miss): both equal what sorting gives.
 TEST(Medians, MiddleAtAndNearMedianEqualSorting)
 {
     std::mt19937 rng(11);
-    for (size_t m : {1, 2, 3, 8, 9, 16, 17, 31, 32, 33, 64, 200, 1500})
-        for (int few : {0, 3}) {
+    for (size_t m : {1, 2, 3, 8, 9, 16, 17, 31, 32, 33, 64, 200, 1500, 5000})
+        for (int kind : {0, 3, 16}) {
             std::vector<float> a(m);
-            for (float& x : a)
-                x = few ? static_cast<float>(rng() % few) : std::normal_distribution<float>(0, 1)(rng);
+            for (size_t i = 0; i < m; ++i) {
+                const float normal = std::normal_distribution<float>(0, 1)(rng);
+                a[i] = kind == 3 ? static_cast<float>(rng() % 3) : kind == 16 && i % 16 == 0 ? 1e6f + i : normal;
+            }
             std::vector<float> sorted = a;
             std::sort(sorted.begin(), sorted.end());
             for (size_t at : {size_t(0), m / 3, m / 2, m - 1}) {
