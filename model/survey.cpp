@@ -258,8 +258,8 @@ private:
 
 // Working space reused from one baseline to the next.
 struct Scratch {
-    // Channel-major (channel k of record i at k * records + i): the amplitude less the
-    // record's median, then the residual; NaN where flagged.
+    // Channel-major (channel k of record i at k * pitch + i from the first cache line in it): the
+    // amplitude less the record's median, then the residual; NaN where flagged.
     std::vector<float> cells;
     // A block of records, record-major: the amplitudes less the record's median.
     std::vector<float> rows;
@@ -369,6 +369,55 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) int32_t coun
     return count;
 }
 
+// Two floats at a time, the lower (or upper) pair of each 128-bit lane of a, then of b.
+__attribute__((target("avx512f"))) inline __m512 lowPairs(__m512 a, __m512 b)
+{
+    return _mm512_castpd_ps(_mm512_unpacklo_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+}
+__attribute__((target("avx512f"))) inline __m512 highPairs(__m512 a, __m512 b)
+{
+    return _mm512_castpd_ps(_mm512_unpackhi_pd(_mm512_castps_pd(a), _mm512_castps_pd(b)));
+}
+
+// The sixteen rows of a block, `stride` apart, into the channel-major cells (channel k's at
+// cells + k * pitch) where the processor has AVX-512: sixteen channels at a time, transposed in
+// registers by interleaving single floats, then pairs, then 128-bit lanes twice over.
+__attribute__((target("avx512f"))) void toColumns512(const float* rows, size_t stride, size_t width, float* cells,
+                                                     size_t pitch)
+{
+    static_assert(kBlock == 16);
+    size_t k = 0;
+    for (; k + 16 <= width; k += 16) {
+        __m512 r[16], t[16];
+        for (size_t g = 0; g < 16; ++g)
+            r[g] = _mm512_loadu_ps(rows + g * stride + k);
+        for (size_t g = 0; g < 16; g += 2) {
+            t[g] = _mm512_unpacklo_ps(r[g], r[g + 1]);
+            t[g + 1] = _mm512_unpackhi_ps(r[g], r[g + 1]);
+        }
+        for (size_t g = 0; g < 16; g += 4) {
+            r[g] = lowPairs(t[g], t[g + 2]);
+            r[g + 1] = highPairs(t[g], t[g + 2]);
+            r[g + 2] = lowPairs(t[g + 1], t[g + 3]);
+            r[g + 3] = highPairs(t[g + 1], t[g + 3]);
+        }
+        for (size_t g = 0; g < 16; g += 8)
+            for (size_t j = g; j < g + 4; ++j) {
+                t[j] = _mm512_shuffle_f32x4(r[j], r[j + 4], 0x88);
+                t[j + 4] = _mm512_shuffle_f32x4(r[j], r[j + 4], 0xdd);
+            }
+        for (size_t j = 0; j < 8; ++j) {
+            r[j] = _mm512_shuffle_f32x4(t[j], t[j + 8], 0x88);
+            r[j + 8] = _mm512_shuffle_f32x4(t[j], t[j + 8], 0xdd);
+        }
+        for (size_t j = 0; j < 16; ++j)
+            _mm512_storeu_ps(cells + (k + j) * pitch, r[j]);
+    }
+    for (; k < width; ++k)
+        for (size_t g = 0; g < 16; ++g)
+            cells[k * pitch + g] = rows[g * stride + k];
+}
+
 // Whether channel c of a record is flagged (as a channel beyond its last one is).
 bool flaggedCell(const Visibility& rec, size_t c)
 {
@@ -397,7 +446,11 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     // residuals' statistics leave out as they leave out values that are not numbers, so that no
     // loop over the cells needs the flags but the one that counts unflagged values that are not
     // numbers among the outliers, when there are any.
-    s.cells.resize(n * width);
+    // Each channel's cells start a cache line (`pitch` floats apart): a full block's values for a
+    // channel fill one line, and the loops over a channel's cells load no value across two lines.
+    const size_t pitch = (n + 15) / 16 * 16;
+    s.cells.resize(pitch * width + 16);
+    float* const cells = s.cells.data() + (16 - reinterpret_cast<uintptr_t>(s.cells.data()) / 4 % 16) % 16;
     const size_t stride = width + 16;
     s.rows.resize(kBlock * stride);
     s.chanCells.assign(width, 0);
@@ -423,11 +476,14 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
                 makeRow(s.values.data() + c0, rec.flags.data() + c0, have, recMedian, row, s.chanCells.data());
             std::fill(row + have, row + width, flagged);
         }
-        for (size_t k = 0; k < width; ++k) {
-            float* cells = &s.cells[k * n + i0];
-            for (size_t g = 0; g < block; ++g)
-                cells[g] = s.rows[g * stride + k];
-        }
+        if (kAvx512 && block == kBlock)
+            toColumns512(s.rows.data(), stride, width, cells + i0, pitch);
+        else
+            for (size_t k = 0; k < width; ++k) {
+                float* column = cells + k * pitch + i0;
+                for (size_t g = 0; g < block; ++g)
+                    column[g] = s.rows[g * stride + k];
+            }
     }
 
     // Each channel's median over its unflagged records.
@@ -443,7 +499,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         const double guess = k >= 5 && s.chanCells[k - 1] > 0 && s.chanCells[k - 5] > 0
             ? s.chanMedian[k - 1] + 0.25 * (s.chanMedian[k - 1] - s.chanMedian[k - 5])
             : chanMedian;
-        chanMedian = s.chanMedian[k] = s.channelMedian(&s.cells[k * n], n, guess);
+        chanMedian = s.chanMedian[k] = s.channelMedian(cells + k * pitch, n, guess);
     }
     out.flaggedFraction = 1.0 - static_cast<double>(unflagged) / static_cast<double>(n * width);
     if (unflagged == 0)
@@ -453,14 +509,14 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     s.sample.clear();
     for (size_t k = 0; k < width; k += kSampleStride)
         for (size_t i = 0; i < n; ++i) {
-            const auto r = static_cast<float>(s.cells[k * n + i] - s.chanMedian[k]);
+            const auto r = static_cast<float>(cells[k * pitch + i] - s.chanMedian[k]);
             if (std::isfinite(r))
                 s.sample.push_back(r);
         }
     s.residuals.start(s.sample.data(), s.sample.size(), n * width);
     for (size_t k = 0; k < width; ++k)
         if (s.chanCells[k] > 0)
-            s.residuals.take(&s.cells[k * n], n, s.chanMedian[k]);
+            s.residuals.take(cells + k * pitch, n, s.chanMedian[k]);
 
     // Spread of the finite residuals: the rms about their mean and the robust sigma.
     const size_t finite = s.residuals.finite();
@@ -472,9 +528,10 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
         double centre = 0.0, deviation = 0.0;
         if (!s.residuals.finish(centre, deviation)) {
             s.values.clear();
-            for (float r : s.cells)
-                if (std::isfinite(r))
-                    s.values.push_back(r);
+            for (size_t k = 0; k < width; ++k)
+                for (size_t i = 0; i < n; ++i)
+                    if (std::isfinite(cells[k * pitch + i]))
+                        s.values.push_back(cells[k * pitch + i]);
             centre = median(s.values);
             for (float& v : s.values)
                 v = static_cast<float>(std::fabs(v - centre));
@@ -504,14 +561,14 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
     int64_t outliers = 0;
     int32_t peak = 0;  // the bits of the largest finite |residual|, which order as the values do
     for (size_t k = 0; k < width; ++k) {
-        const int32_t count = countOutliers(&s.cells[k * n], n, bound, s.recOutliers.data(), peak);
+        const int32_t count = countOutliers(cells + k * pitch, n, bound, s.recOutliers.data(), peak);
         s.chanOutliers[k] = count;
         outliers += count;
     }
     if (unflagged > static_cast<int64_t>(finite))
         for (size_t i = 0; i < n; ++i)
             for (size_t k = 0; k < width; ++k)
-                if (std::isnan(s.cells[k * n + i]) && !flaggedCell(allVis[bl.vis[i]], static_cast<size_t>(c0) + k)) {
+                if (std::isnan(cells[k * pitch + i]) && !flaggedCell(allVis[bl.vis[i]], static_cast<size_t>(c0) + k)) {
                     ++s.recOutliers[i];
                     ++s.chanOutliers[k];
                     ++outliers;
@@ -560,7 +617,7 @@ BaselineSurvey surveyBaseline(const std::vector<Visibility>& allVis, const Basel
             if (flaggedCell(allVis[bl.vis[i]], static_cast<size_t>(c)))
                 continue;
             ++cleanCells;
-            const double r = std::fabs(s.cells[k * n + i]);
+            const double r = std::fabs(cells[k * pitch + i]);
             cleanOutliers += !std::isfinite(r) || (sigma > 0.0 && r > limit);
         }
     }
