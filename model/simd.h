@@ -25,3 +25,11 @@ __attribute__((target("avx512f,popcnt"))) inline void appendKept(float* out, siz
     _mm512_mask_storeu_ps(out + m, firstLanes(kept), _mm512_maskz_compress_ps(keep, x));
     m += kept;
 }
+
+// appendKept where out[m, m + 16) is free to write: all sixteen lanes are stored, those past the
+// kept ones to be overwritten or never read, which saves making a mask of them.
+__attribute__((target("avx512f,popcnt"))) inline void appendKeptWhole(float* out, size_t& m, __mmask16 keep, __m512 x)
+{
+    _mm512_storeu_ps(out + m, _mm512_maskz_compress_ps(keep, x));
+    m += static_cast<size_t>(__builtin_popcount(keep));
+}

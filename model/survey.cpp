@@ -46,8 +46,8 @@ public:
     // a pass over at most `cells` residuals.
     void start(float* sample, size_t m, size_t cells)
     {
-        centre_.resize(cells + 1);
-        near_.resize(cells + 1);
+        centre_.resize(cells + 16);
+        near_.resize(cells + 16);
         below_ = surelyBelow_ = inCentre_ = nearby_ = finite_ = 0;
         sum_ = squares_ = Doubles{};
         const float none = std::numeric_limits<float>::quiet_NaN();
@@ -158,48 +158,60 @@ public:
 
     // take where the processor has AVX-512: one loop takes sixteen residuals at a time and gathers
     // them too, with the sums in the same lanes and order as take's (a lane with nothing to add
-    // adds +0, which changes no sum: none is ever -0).
+    // adds +0, which changes no sum: none is ever -0). The last few go through a copy padded with
+    // NaN, which adds to nothing and is gathered by neither bracket, so that every step is whole;
+    // the gathered lists have room for a whole step past their ends.
     __attribute__((target("avx512f,avx512dq,popcnt"))) void take512(float* column, size_t n, double median)
     {
         const __m512d m = _mm512_set1_pd(median);
         const __m512 lo = _mm512_set1_ps(lo_), hi = _mm512_set1_ps(hi_), middle = _mm512_set1_ps(middle_);
         const __m512 sureBelow = _mm512_set1_ps(sureBelow_), sureAbove = _mm512_set1_ps(sureAbove_);
         const __m512 least = _mm512_set1_ps(-std::numeric_limits<float>::max());
+        const __m512i one = _mm512_set1_epi32(1);
         __m512d sum = sum_, squares = squares_;
-        size_t finite = 0, below = 0, surelyBelow = 0, inCentre = inCentre_, nearby = nearby_;
+        __m512i finite = _mm512_setzero_si512(), below = finite, surelyBelow = finite;
+        size_t inCentre = inCentre_, nearby = nearby_;
         float* const centre = centre_.data();
         float* const near = near_.data();
-        const auto count = [](__mmask16 k) { return static_cast<size_t>(__builtin_popcount(k)); };
+        float last[16];
         for (size_t i = 0; i < n; i += 16) {
-            const __mmask16 load = firstLanes(n - i);
-            const __m512 x = _mm512_maskz_loadu_ps(load, column + i);
+            float* const at = i + 16 <= n ? column + i : last;
+            if (at == last) {
+                std::fill_n(last, 16, std::numeric_limits<float>::quiet_NaN());
+                std::copy_n(column + i, n - i, last);
+            }
+            const __m512 x = _mm512_loadu_ps(at);
             const __m256 low = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), m));
             const __m256 high = _mm512_cvtpd_ps(_mm512_sub_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1)), m));
             const __m512 r = _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
-            _mm512_mask_storeu_ps(column + i, load, r);
+            _mm512_storeu_ps(at, r);
             // Not a NaN of either kind, nor an infinity.
-            const auto keep = static_cast<__mmask16>(load & ~_mm512_fpclass_ps_mask(r, 0x99));
-            finite += count(keep);
+            const auto keep = static_cast<__mmask16>(~_mm512_fpclass_ps_mask(r, 0x99));
+            finite = _mm512_mask_add_epi32(finite, keep, finite, one);
             const __m512d keptLow = _mm512_maskz_cvtps_pd(static_cast<__mmask8>(keep), low);
             const __m512d keptHigh = _mm512_maskz_cvtps_pd(static_cast<__mmask8>(keep >> 8), high);
             sum = _mm512_add_pd(_mm512_add_pd(sum, keptLow), keptHigh);
             squares = _mm512_add_pd(_mm512_add_pd(squares, _mm512_mul_pd(keptLow, keptLow)),
                                     _mm512_mul_pd(keptHigh, keptHigh));
-            below += count(_mm512_mask_cmp_ps_mask(load, r, least, _CMP_GE_OQ) & _mm512_cmp_ps_mask(r, lo, _CMP_LT_OQ));
+            below = _mm512_mask_add_epi32(
+                below, _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(r, least, _CMP_GE_OQ), r, lo, _CMP_LT_OQ), below,
+                one);
             const __m512 d = _mm512_abs_ps(_mm512_sub_ps(r, middle));
-            surelyBelow += count(_mm512_mask_cmp_ps_mask(load, d, sureBelow, _CMP_LT_OQ));
-            appendKept(centre, inCentre,
-                       _mm512_mask_cmp_ps_mask(load, r, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(r, hi, _CMP_LE_OQ), r);
-            appendKept(near, nearby,
-                       _mm512_mask_cmp_ps_mask(load, d, sureBelow, _CMP_GE_OQ) &
-                           _mm512_cmp_ps_mask(d, sureAbove, _CMP_LE_OQ),
-                       r);
+            surelyBelow =
+                _mm512_mask_add_epi32(surelyBelow, _mm512_cmp_ps_mask(d, sureBelow, _CMP_LT_OQ), surelyBelow, one);
+            appendKeptWhole(centre, inCentre,
+                            _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(r, lo, _CMP_GE_OQ), r, hi, _CMP_LE_OQ), r);
+            appendKeptWhole(
+                near, nearby,
+                _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(d, sureBelow, _CMP_GE_OQ), d, sureAbove, _CMP_LE_OQ), r);
+            if (at == last)
+                std::copy_n(last, n - i, column + i);
         }
         sum_ = sum;
         squares_ = squares;
-        finite_ += finite;
-        below_ += below;
-        surelyBelow_ += surelyBelow;
+        finite_ += static_cast<uint32_t>(_mm512_reduce_add_epi32(finite));
+        below_ += static_cast<uint32_t>(_mm512_reduce_add_epi32(below));
+        surelyBelow_ += static_cast<uint32_t>(_mm512_reduce_add_epi32(surelyBelow));
         inCentre_ = inCentre;
         nearby_ = nearby;
     }

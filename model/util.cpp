@@ -403,16 +403,26 @@ double medianOrZero(std::vector<T>& values)
 }
 
 // Where the processor has AVX-512, the values kept go out sixteen tested at a time, compressed
-// into one masked store.
+// into one store. A whole vector's store reaches no further than a[i + 16), for which out, even
+// when it is a, has room; the last few values go out in a masked store.
+__attribute__((target("avx512f"))) inline __mmask16 inRange(__mmask16 load, __m512 x, __m512 lo, __m512 hi)
+{
+    return _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ);
+}
+
 __attribute__((target("avx512f,popcnt"))) size_t gatherInRange512(const float* a, size_t n, float from, float to,
                                                                   float* out)
 {
     const __m512 lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
-    size_t m = 0;
-    for (size_t i = 0; i < n; i += 16) {
+    size_t m = 0, i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512 x = _mm512_loadu_ps(a + i);
+        appendKeptWhole(out, m, inRange(0xffff, x, lo, hi), x);
+    }
+    if (i < n) {
         const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
-        appendKept(out, m, _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ), x);
+        appendKept(out, m, inRange(load, x, lo, hi), x);
     }
     return m;
 }
@@ -421,12 +431,15 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
                                                                      float to, float* out)
 {
     const __m512 c = _mm512_set1_ps(centre), lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
-    size_t m = 0;
-    for (size_t i = 0; i < n; i += 16) {
+    size_t m = 0, i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m512 x = _mm512_loadu_ps(a + i);
+        appendKeptWhole(out, m, inRange(0xffff, _mm512_abs_ps(_mm512_sub_ps(x, c)), lo, hi), x);
+    }
+    if (i < n) {
         const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
-        const __m512 d = _mm512_abs_ps(_mm512_sub_ps(x, c));
-        appendKept(out, m, _mm512_mask_cmp_ps_mask(load, d, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(d, hi, _CMP_LE_OQ), x);
+        appendKept(out, m, inRange(load, _mm512_abs_ps(_mm512_sub_ps(x, c)), lo, hi), x);
     }
     return m;
 }
@@ -447,13 +460,14 @@ __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t
     }
     __m512i used = _mm512_setzero_si512();
     const __m512i one = _mm512_set1_epi32(1);
+    // The last few values are loaded as NaN, which lies below no cut and is not counted.
     for (size_t i = 0; i < n; i += 16) {
-        const __mmask16 load = firstLanes(n - i);
-        const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
+        const __m512 x = i + 16 <= n
+            ? _mm512_loadu_ps(a + i)
+            : _mm512_mask_loadu_ps(_mm512_set1_ps(std::numeric_limits<float>::quiet_NaN()), firstLanes(n - i), a + i);
         for (size_t j = 0; j < kCutsNear; ++j)
-            counts[j] =
-                _mm512_mask_add_epi32(counts[j], _mm512_mask_cmp_ps_mask(load, x, c[j], _CMP_LT_OQ), counts[j], one);
-        used = _mm512_mask_add_epi32(used, _mm512_mask_cmp_ps_mask(load, x, x, _CMP_ORD_Q), used, one);
+            counts[j] = _mm512_mask_add_epi32(counts[j], _mm512_cmp_ps_mask(x, c[j], _CMP_LT_OQ), counts[j], one);
+        used = _mm512_mask_add_epi32(used, _mm512_cmp_ps_mask(x, x, _CMP_ORD_Q), used, one);
     }
     for (size_t j = 0; j < kCutsNear; ++j)
         under[j] = static_cast<uint32_t>(_mm512_reduce_add_epi32(counts[j]));
