@@ -446,9 +446,9 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
 
 const bool kAvx512 = haveAvx512();
 
-// NearMedian's count where the processor has AVX-512: under[j] = how many of a[0, n) lie below
-// cut[j], for its kCutsNear cuts, each count kept in sixteen lanes that a compare's mask adds
-// one to; returns how many are not NaN.
+// The count of NearMedian, and of narrowToRanks' short lists, where the processor has AVX-512:
+// under[j] = how many of a[0, n) lie below cut[j], for kCutsNear cuts, each count kept in sixteen
+// lanes that a compare's mask adds one to; returns how many are not NaN.
 constexpr size_t kCutsNear = 5;
 __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t n, const float* cut, uint32_t* under)
 {
@@ -629,6 +629,9 @@ void selectInPlace(float* a, size_t n, size_t k)
     selectInPlace<float>(a, n, k);
 }
 
+// Lists no longer than this are cut in kCutsNear places where the processor has AVX-512.
+constexpr size_t kFewCutsBelow = 256;
+
 // narrowToRanks first places the ranks it seeks in lists at least this long by a sample of them,
 // every kSampleEvery-th value.
 constexpr size_t kSampledFrom = 2048, kSampleEvery = 16;
@@ -661,18 +664,24 @@ size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, 
             for (size_t j = 0; sampled && j < kCuts; ++j)
                 cut[j] = static_cast<float>(lo + span * static_cast<double>(j) / (kCuts - 1));
         }
+        // Where the processor has AVX-512, short lists are cut in fewer places, counted in
+        // registers: adding up fifteen counts would cost more than the counting.
+        const size_t cuts = !sampled && kAvx512 && m <= kFewCutsBelow ? kCutsNear : kCuts;
         if (!sampled) {
             float least, most;
             extremes(a, m, least, most);
             const double span = static_cast<double>(most) - least;
             if (!(span > 0.0 && span <= std::numeric_limits<float>::max()))
                 break;
-            for (size_t j = 0; j < kCuts; ++j)
-                cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / (kCuts + 1));
+            for (size_t j = 0; j < cuts; ++j)
+                cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / static_cast<double>(cuts + 1));
         }
         uint32_t under[kCuts];
-        countBelow(a, m, cut, under);
-        const Parts part = partsHolding(cut, under, kCuts, m, from - below, to - below);
+        if (cuts == kCutsNear)
+            countUnder512(a, m, cut, under);
+        else
+            countBelow(a, m, cut, under);
+        const Parts part = partsHolding(cut, under, cuts, m, from - below, to - below);
         if (part.kept == m && !sampled)
             break;
         m = gatherInRange(a, m, part.lo, part.hi, a, part.kept);
