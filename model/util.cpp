@@ -638,11 +638,12 @@ constexpr size_t kSampledFrom = 2048, kSampleEvery = 16;
 
 size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, size_t& below)
 {
-    // Each round cuts the span of the values into kCuts + 1 parts of equal width, counts the values
-    // below each cut, and keeps (at the front of a) only the parts that hold the ranks sought.
+    // Each round cuts a span of the values into parts of equal width, counts the values below
+    // each cut, and keeps (at the front of a) only the parts that hold the ranks sought.
     below = 0;
     for (bool first = true; m > enough; first = false) {
-        float cut[kCuts];
+        // The span the cuts cross: [lo, lo + span].
+        double lo = 0.0, span = 0.0;
         bool sampled = false;
         if (first && m >= kSampledFrom) {
             // A long list's first cuts span the values that the sample's ranks put a little either
@@ -658,24 +659,27 @@ size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, 
             selectInPlace(a, count, high);
             const float hi = a[high];
             selectInPlace(a, high + 1, low);
-            const float lo = a[low];
-            const double span = static_cast<double>(hi) - lo;
+            lo = a[low];
+            span = static_cast<double>(hi) - lo;
             sampled = span > 0.0 && span <= std::numeric_limits<float>::max();
-            for (size_t j = 0; sampled && j < kCuts; ++j)
-                cut[j] = static_cast<float>(lo + span * static_cast<double>(j) / (kCuts - 1));
         }
-        // Where the processor has AVX-512, short lists are cut in fewer places, counted in
-        // registers: adding up fifteen counts would cost more than the counting.
-        const size_t cuts = !sampled && kAvx512 && m <= kFewCutsBelow ? kCutsNear : kCuts;
         if (!sampled) {
             float least, most;
             extremes(a, m, least, most);
-            const double span = static_cast<double>(most) - least;
+            lo = least;
+            span = static_cast<double>(most) - least;
             if (!(span > 0.0 && span <= std::numeric_limits<float>::max()))
                 break;
-            for (size_t j = 0; j < cuts; ++j)
-                cut[j] = static_cast<float>(least + span * static_cast<double>(j + 1) / static_cast<double>(cuts + 1));
         }
+        // Where the processor has AVX-512, short lists, and long ones whose cuts the sample has
+        // placed, are cut in fewer places, counted in registers: adding up fifteen counts would
+        // cost more than the counting, and parts that narrow are enough.
+        const size_t cuts = kAvx512 && (sampled || m <= kFewCutsBelow) ? kCutsNear : kCuts;
+        // The sample's cuts take in both ends of the span; cuts across the whole span, neither.
+        const size_t parts = sampled ? cuts - 1 : cuts + 1, offset = sampled ? 0 : 1;
+        float cut[kCuts];
+        for (size_t j = 0; j < cuts; ++j)
+            cut[j] = static_cast<float>(lo + span * static_cast<double>(j + offset) / static_cast<double>(parts));
         uint32_t under[kCuts];
         if (cuts == kCutsNear)
             countUnder512(a, m, cut, under);
