@@ -63,6 +63,8 @@ public:
         const size_t mid = m / 2;
         const auto root = static_cast<size_t>(std::sqrt(static_cast<double>(m)));
         const size_t near = root / 4 + 8, far = 3 * root + 8;
+        centreShare_ = static_cast<double>(2 * near + 1) / static_cast<double>(m);
+        nearShare_ = static_cast<double>(2 * far + 1) / static_cast<double>(m);
         // The values at ranks from <= at <= to are sought among the few values, narrowed down to,
         // that hold them: the middle ones in a copy of the sample, whose distances from the middle
         // come next.
@@ -152,8 +154,10 @@ public:
             below_ += static_cast<uint32_t>(below[lane]);
             surelyBelow_ += static_cast<uint32_t>(surelyBelow[lane]);
         }
-        inCentre_ += gatherInRange(column, n, lo_, hi_, centre_.data() + inCentre_, n);
-        nearby_ += gatherAtDistance(column, n, middle_, sureBelow_, sureAbove_, near_.data() + nearby_);
+        inCentre_ += gatherInRange(column, n, lo_, hi_, centre_.data() + inCentre_,
+                                   static_cast<size_t>(centreShare_ * static_cast<double>(n)));
+        nearby_ += gatherAtDistance(column, n, middle_, sureBelow_, sureAbove_, near_.data() + nearby_,
+                                    static_cast<size_t>(nearShare_ * static_cast<double>(n)));
     }
 
     // take where the processor has AVX-512: one loop takes sixteen residuals at a time and gathers
@@ -293,6 +297,8 @@ private:
     static constexpr double kLargest = 1e30;
 
     float lo_ = 0.0f, hi_ = 0.0f, dlo_ = 0.0f, dhi_ = 0.0f;
+    // About what share of the residuals each bracket holds, as the sample's share.
+    double centreShare_ = 0.0, nearShare_ = 0.0;
     float middle_ = 0.0f, sureBelow_ = 0.0f, sureAbove_ = 0.0f;
     size_t below_ = 0, surelyBelow_ = 0, inCentre_ = 0, nearby_ = 0, finite_ = 0;
     Doubles sum_{}, squares_{};

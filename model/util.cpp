@@ -11,6 +11,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -446,9 +447,8 @@ __attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float
 
 const bool kAvx512 = haveAvx512();
 
-// The count of NearMedian, and of narrowToRanks' short lists, where the processor has AVX-512:
-// under[j] = how many of a[0, n) lie below cut[j], for kCutsNear cuts, each count kept in sixteen
-// lanes that a compare's mask adds one to; returns how many are not NaN.
+// countUnder where the processor has AVX-512: each count kept in sixteen lanes that a compare's
+// mask adds one to.
 constexpr size_t kCutsNear = 5;
 __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t n, const float* cut, uint32_t* under)
 {
@@ -579,23 +579,43 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void countBe
     std::copy_n(count, kCuts, under);
 }
 
-}  // namespace
-
-size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected)
+// The count of NearMedian, and of narrowToRanks' short lists: under[j] = how many of a[0, n) lie
+// below cut[j], for kCutsNear cuts; returns how many are not NaN. The loop has no stores, so it
+// takes the values several at a time.
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) uint32_t countUnder(const float* a, size_t n,
+                                                                                        const float* cuts,
+                                                                                        uint32_t* under)
 {
     if (kAvx512)
-        return gatherInRange512(a, n, from, to, out);
-    // Else when the values kept are fewer than one in sixteen, four values are tested at a time and
-    // only a group that holds one of them is copied value by value; else every value is copied and
-    // kept or overwritten, which has no branch to mispredict.
+        return countUnder512(a, n, cuts, under);
+    float cut[kCutsNear];
+    std::copy_n(cuts, kCutsNear, cut);
+    uint32_t count[kCutsNear] = {}, used = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const float x = a[i];
+        for (size_t j = 0; j < kCutsNear; ++j)
+            count[j] += x < cut[j];
+        used += x == x;
+    }
+    std::copy_n(count, kCutsNear, under);
+    return used;
+}
+
+// The portable gathers: the values x of a[0, n) for which keeps(x) holds, in order, to out. When
+// about `expected` of them, fewer than one in sixteen, are kept, four values are tested at a time
+// and only a group that holds one of them is copied value by value; else every value is copied
+// and kept or overwritten, which has no branch to mispredict. keeps takes four values at a time
+// (giving a mask of them) or one.
+template <typename Keeps>
+size_t gatherKept(const float* a, size_t n, float* out, size_t expected, Keeps keeps)
+{
     size_t m = 0, i = 0;
     if (expected * 16 < n) {
         using Floats = float __attribute__((vector_size(16)));
-        using Ints = int32_t __attribute__((vector_size(16)));
         for (; i + 4 <= n; i += 4) {
             Floats x;
             std::memcpy(&x, a + i, sizeof x);
-            const Ints in = (x >= from) & (x <= to);
+            const auto in = keeps(x);
             if ((in[0] | in[1] | in[2] | in[3]) == 0)
                 continue;
             for (size_t j = 0; j < 4; ++j) {
@@ -606,22 +626,33 @@ size_t gatherInRange(const float* a, size_t n, float from, float to, float* out,
     }
     for (; i < n; ++i) {
         out[m] = a[i];
-        m += (a[i] >= from) & (a[i] <= to);
+        m += keeps(a[i]) ? 1 : 0;
     }
     return m;
 }
 
-size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out)
+}  // namespace
+
+size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected)
+{
+    if (kAvx512)
+        return gatherInRange512(a, n, from, to, out);
+    return gatherKept(a, n, out, expected, [from, to](auto x) { return (x >= from) & (x <= to); });
+}
+
+size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out, size_t expected)
 {
     if (kAvx512)
         return gatherAtDistance512(a, n, centre, from, to, out);
-    size_t m = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const float d = std::fabs(a[i] - centre);
-        out[m] = a[i];
-        m += (d >= from) & (d <= to);
-    }
-    return m;
+    return gatherKept(a, n, out, expected, [centre, from, to](auto x) {
+        auto d = x - centre;
+        // For a vector, a choice lane by lane; for one value, no branch on its sign.
+        if constexpr (std::is_same_v<decltype(d), float>)
+            d = std::fabs(d);
+        else
+            d = d < 0.0f ? -d : d;
+        return (d >= from) & (d <= to);
+    });
 }
 
 void selectInPlace(float* a, size_t n, size_t k)
@@ -629,7 +660,7 @@ void selectInPlace(float* a, size_t n, size_t k)
     selectInPlace<float>(a, n, k);
 }
 
-// Lists no longer than this are cut in kCutsNear places where the processor has AVX-512.
+// Lists no longer than this are cut in kCutsNear places.
 constexpr size_t kFewCutsBelow = 256;
 
 // narrowToRanks first places the ranks it seeks in lists at least this long by a sample of them,
@@ -671,10 +702,10 @@ size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, 
             if (!(span > 0.0 && span <= std::numeric_limits<float>::max()))
                 break;
         }
-        // Where the processor has AVX-512, short lists, and long ones whose cuts the sample has
-        // placed, are cut in fewer places, counted in registers: adding up fifteen counts would
-        // cost more than the counting, and parts that narrow are enough.
-        const size_t cuts = kAvx512 && (sampled || m <= kFewCutsBelow) ? kCutsNear : kCuts;
+        // Short lists, and long ones whose cuts the sample has placed, are cut in fewer places:
+        // adding up fifteen counts would cost more than the counting, and parts that narrow are
+        // enough.
+        const size_t cuts = sampled || m <= kFewCutsBelow ? kCutsNear : kCuts;
         // The sample's cuts take in both ends of the span; cuts across the whole span, neither.
         const size_t parts = sampled ? cuts - 1 : cuts + 1, offset = sampled ? 0 : 1;
         float cut[kCuts];
@@ -682,7 +713,7 @@ size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, 
             cut[j] = static_cast<float>(lo + span * static_cast<double>(j + offset) / static_cast<double>(parts));
         uint32_t under[kCuts];
         if (cuts == kCutsNear)
-            countUnder512(a, m, cut, under);
+            countUnder(a, m, cut, under);
         else
             countBelow(a, m, cut, under);
         const Parts part = partsHolding(cut, under, cuts, m, from - below, to - below);
@@ -738,22 +769,12 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearM
         }
         return middle;
     }
-    // The loop that counts has no stores, so it takes the values several at a time.
     float cut[kParts + 1];
     for (size_t j = 0; j <= kParts; ++j)
         cut[j] = static_cast<float>(lo + (static_cast<double>(hi) - lo) * static_cast<double>(j) / kParts);
-    uint32_t under[kParts + 1] = {}, used = 0;
+    uint32_t under[kParts + 1];
     static_assert(kParts + 1 == kCutsNear);
-    if (kAvx512)
-        used = countUnder512(a, n, cut, under);
-    else
-        for (size_t i = 0; i < n; ++i) {
-            const float x = a[i];
-            for (size_t j = 0; j <= kParts; ++j)
-                under[j] += x < cut[j];
-            used += x == x;
-        }
-    const size_t count = used;
+    const size_t count = countUnder(a, n, cut, under);
     if (count == 0)
         return 0.0;
     const size_t upper = count / 2, lowest = count % 2 == 1 ? upper : upper - 1;

@@ -42,7 +42,7 @@ void selectInPlace(float* a, size_t n, size_t k);
 size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected);
 // The same for the values whose distance from `centre` (|a[i] - centre| in single precision) lies
 // in [from, to].
-size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out);
+size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out, size_t expected);
 
 // Narrows a[0, m) (no NaN; reordered) down to at most about `enough` values, or as near as the
 // values allow, that hold those of ranks `from` to `to` (from <= to < m): by rounds that count the
