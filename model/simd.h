@@ -26,6 +26,12 @@ __attribute__((target("avx512f,popcnt"))) inline void appendKept(float* out, siz
     m += kept;
 }
 
+// The lanes of `load` whose x lies in [lo, hi].
+__attribute__((target("avx512f"))) inline __mmask16 inRange(__mmask16 load, __m512 x, __m512 lo, __m512 hi)
+{
+    return _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ);
+}
+
 // appendKept where out[m, m + 16) is free to write: all sixteen lanes are stored, those past the
 // kept ones to be overwritten or never read, which saves making a mask of them.
 __attribute__((target("avx512f,popcnt"))) inline void appendKeptWhole(float* out, size_t& m, __mmask16 keep, __m512 x)

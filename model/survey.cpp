@@ -203,11 +203,8 @@ public:
             const __m512 d = _mm512_abs_ps(_mm512_sub_ps(r, middle));
             surelyBelow =
                 _mm512_mask_add_epi32(surelyBelow, _mm512_cmp_ps_mask(d, sureBelow, _CMP_LT_OQ), surelyBelow, one);
-            appendKeptWhole(centre, inCentre,
-                            _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(r, lo, _CMP_GE_OQ), r, hi, _CMP_LE_OQ), r);
-            appendKeptWhole(
-                near, nearby,
-                _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(d, sureBelow, _CMP_GE_OQ), d, sureAbove, _CMP_LE_OQ), r);
+            appendKeptWhole(centre, inCentre, inRange(0xffff, r, lo, hi), r);
+            appendKeptWhole(near, nearby, inRange(0xffff, d, sureBelow, sureAbove), r);
             if (at == last)
                 std::copy_n(last, n - i, column + i);
         }
@@ -271,8 +268,7 @@ private:
                 _mm512_cvtpd_ps(_mm512_abs_pd(_mm512_sub_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1)), m)));
             const __m512 d = _mm512_insertf32x8(_mm512_castps256_ps512(low), high, 1);
             closer = _mm512_mask_add_epi32(closer, _mm512_cmp_ps_mask(d, lo, _CMP_LT_OQ), closer, one);
-            appendKeptWhole(a, inside,
-                            _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(d, lo, _CMP_GE_OQ), d, hi, _CMP_LE_OQ), d);
+            appendKeptWhole(a, inside, inRange(0xffff, d, lo, hi), d);
         }
         below += static_cast<uint32_t>(_mm512_reduce_add_epi32(closer));
         return inside;

@@ -76,19 +76,24 @@ void selectInPlace(T* a, size_t n, size_t k)
     std::nth_element(lo, target, hi);
 }
 
+// The middle of a list once a[at] holds the value at its middle rank, with no larger value before
+// it: that value or, with an even list (not `odd`), the mean of it and the largest before it.
+template <typename T>
+double middleOfSelected(const T* a, size_t at, bool odd)
+{
+    if (odd)
+        return a[at];
+    const T lower = at > 0 ? *std::max_element(a, a + at) : -std::numeric_limits<T>::infinity();
+    return (static_cast<double>(lower) + static_cast<double>(a[at])) * 0.5;
+}
+
 // Median of a[0, n) (n > 0, no NaN): the middle value, or the mean of the two middle values.
 // Reorders a.
 template <typename T>
 double medianOf(T* a, size_t n)
 {
-    const size_t upper = n / 2;
-    selectInPlace(a, n, upper);
-    if (n % 2 == 1)
-        return a[upper];
-    // After selection no element before `upper` is larger than a[upper]; the largest of them
-    // is the lower middle value.
-    const double lower = *std::max_element(a, a + upper);
-    return (lower + static_cast<double>(a[upper])) * 0.5;
+    selectInPlace(a, n, n / 2);
+    return middleOfSelected(a, n / 2, n % 2 == 1);
 }
 
 // Lists longer than this take their order statistics from a histogram instead of reordering.
@@ -145,11 +150,7 @@ double medianOfMiddle(T* middle, size_t m, size_t n, const MiddleBuckets& b)
 {
     const size_t at = n / 2 - b.below;
     selectInPlace(middle, m, at);
-    if (n % 2 == 1)
-        return middle[at];
-    // After selection none before `at` is larger; the largest of them is the lower middle value.
-    const double low = *std::max_element(middle, middle + at);
-    return (low + static_cast<double>(middle[at])) * 0.5;
+    return middleOfSelected(middle, at, n % 2 == 1);
 }
 
 // Histograms of the top 16 bits of the keys of n values, one per part of [0, n) on a thread of its
@@ -404,51 +405,37 @@ double medianOrZero(std::vector<T>& values)
 }
 
 // Where the processor has AVX-512, the values kept go out sixteen tested at a time, compressed
-// into one store. A whole vector's store reaches no further than a[i + 16), for which out, even
-// when it is a, has room; the last few values go out in a masked store.
-__attribute__((target("avx512f"))) inline __mmask16 inRange(__mmask16 load, __m512 x, __m512 lo, __m512 hi)
+// into one store: those in [from, to] or, with kDistance, those whose distance from `centre` is.
+// A whole vector's store reaches no further than a[i + 16), for which out, even when it is a, has
+// room; the last few values go out in a masked store.
+template <bool kDistance>
+__attribute__((target("avx512f"))) inline __m512 tested(__m512 x, __m512 centre)
 {
-    return _mm512_mask_cmp_ps_mask(load, x, lo, _CMP_GE_OQ) & _mm512_cmp_ps_mask(x, hi, _CMP_LE_OQ);
+    return kDistance ? _mm512_abs_ps(_mm512_sub_ps(x, centre)) : x;
 }
 
-__attribute__((target("avx512f,popcnt"))) size_t gatherInRange512(const float* a, size_t n, float from, float to,
-                                                                  float* out)
-{
-    const __m512 lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
-    size_t m = 0, i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const __m512 x = _mm512_loadu_ps(a + i);
-        appendKeptWhole(out, m, inRange(0xffff, x, lo, hi), x);
-    }
-    if (i < n) {
-        const __mmask16 load = firstLanes(n - i);
-        const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
-        appendKept(out, m, inRange(load, x, lo, hi), x);
-    }
-    return m;
-}
-
-__attribute__((target("avx512f,popcnt"))) size_t gatherAtDistance512(const float* a, size_t n, float centre, float from,
-                                                                     float to, float* out)
+template <bool kDistance>
+__attribute__((target("avx512f,popcnt"))) size_t gather512(const float* a, size_t n, float centre, float from, float to,
+                                                           float* out)
 {
     const __m512 c = _mm512_set1_ps(centre), lo = _mm512_set1_ps(from), hi = _mm512_set1_ps(to);
     size_t m = 0, i = 0;
     for (; i + 16 <= n; i += 16) {
         const __m512 x = _mm512_loadu_ps(a + i);
-        appendKeptWhole(out, m, inRange(0xffff, _mm512_abs_ps(_mm512_sub_ps(x, c)), lo, hi), x);
+        appendKeptWhole(out, m, inRange(0xffff, tested<kDistance>(x, c), lo, hi), x);
     }
     if (i < n) {
         const __mmask16 load = firstLanes(n - i);
         const __m512 x = _mm512_maskz_loadu_ps(load, a + i);
-        appendKept(out, m, inRange(load, _mm512_abs_ps(_mm512_sub_ps(x, c)), lo, hi), x);
+        appendKept(out, m, inRange(load, tested<kDistance>(x, c), lo, hi), x);
     }
     return m;
 }
 
 const bool kAvx512 = haveAvx512();
 
-// countUnder where the processor has AVX-512: each count kept in sixteen lanes that a compare's
-// mask adds one to.
+// countBelow at kCutsNear cuts where the processor has AVX-512: each count kept in sixteen lanes
+// that a compare's mask adds one to.
 constexpr size_t kCutsNear = 5;
 __attribute__((target("avx512f"))) uint32_t countUnder512(const float* a, size_t n, const float* cut, uint32_t* under)
 {
@@ -562,43 +549,36 @@ Parts partsHolding(const float* cuts, const uint32_t* under, size_t k, size_t co
     return p;
 }
 
-// middleAt cuts the span of a list into this many parts less one.
+// narrowToRanks cuts the span of a long list in this many places.
 constexpr size_t kCuts = 15;
 
-// under[j]: how many of a[0, n) lie below cut[j]. The loop has no stores, so it takes the values
-// several at a time.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void countBelow(const float* a, size_t n,
-                                                                                    const float* cuts, uint32_t* under)
+// under[j] = how many of a[0, n) lie below cuts[j], for K cuts; returns how many are not NaN. The
+// loop has no stores, so it takes the values several at a time in the clone it is inlined into.
+template <size_t K>
+[[gnu::always_inline]] inline uint32_t countCuts(const float* a, size_t n, const float* cuts, uint32_t* under)
 {
-    float cut[kCuts];
-    std::copy_n(cuts, kCuts, cut);
-    uint32_t count[kCuts] = {};
-    for (size_t i = 0; i < n; ++i)
-        for (size_t j = 0; j < kCuts; ++j)
-            count[j] += a[i] < cut[j];
-    std::copy_n(count, kCuts, under);
-}
-
-// The count of NearMedian, and of narrowToRanks' short lists: under[j] = how many of a[0, n) lie
-// below cut[j], for kCutsNear cuts; returns how many are not NaN. The loop has no stores, so it
-// takes the values several at a time.
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) uint32_t countUnder(const float* a, size_t n,
-                                                                                        const float* cuts,
-                                                                                        uint32_t* under)
-{
-    if (kAvx512)
-        return countUnder512(a, n, cuts, under);
-    float cut[kCutsNear];
-    std::copy_n(cuts, kCutsNear, cut);
-    uint32_t count[kCutsNear] = {}, used = 0;
+    float cut[K];
+    std::copy_n(cuts, K, cut);
+    uint32_t count[K] = {}, used = 0;
     for (size_t i = 0; i < n; ++i) {
         const float x = a[i];
-        for (size_t j = 0; j < kCutsNear; ++j)
+        for (size_t j = 0; j < K; ++j)
             count[j] += x < cut[j];
         used += x == x;
     }
-    std::copy_n(count, kCutsNear, under);
+    std::copy_n(count, K, under);
     return used;
+}
+
+// The counts of NearMedian and of narrowToRanks: countCuts at kCutsNear cuts (in AVX-512
+// registers where the processor has it) or at kCuts.
+__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) uint32_t countBelow(const float* a, size_t n,
+                                                                                        const float* cuts, size_t k,
+                                                                                        uint32_t* under)
+{
+    if (k == kCuts)
+        return countCuts<kCuts>(a, n, cuts, under);
+    return kAvx512 ? countUnder512(a, n, cuts, under) : countCuts<kCutsNear>(a, n, cuts, under);
 }
 
 // The portable gathers: the values x of a[0, n) for which keeps(x) holds, in order, to out. When
@@ -636,14 +616,14 @@ size_t gatherKept(const float* a, size_t n, float* out, size_t expected, Keeps k
 size_t gatherInRange(const float* a, size_t n, float from, float to, float* out, size_t expected)
 {
     if (kAvx512)
-        return gatherInRange512(a, n, from, to, out);
+        return gather512<false>(a, n, 0.0f, from, to, out);
     return gatherKept(a, n, out, expected, [from, to](auto x) { return (x >= from) & (x <= to); });
 }
 
 size_t gatherAtDistance(const float* a, size_t n, float centre, float from, float to, float* out, size_t expected)
 {
     if (kAvx512)
-        return gatherAtDistance512(a, n, centre, from, to, out);
+        return gather512<true>(a, n, centre, from, to, out);
     return gatherKept(a, n, out, expected, [centre, from, to](auto x) {
         auto d = x - centre;
         // For a vector, a choice lane by lane; for one value, no branch on its sign.
@@ -712,10 +692,7 @@ size_t narrowToRanks(float* a, size_t m, size_t from, size_t to, size_t enough, 
         for (size_t j = 0; j < cuts; ++j)
             cut[j] = static_cast<float>(lo + span * static_cast<double>(j + offset) / static_cast<double>(parts));
         uint32_t under[kCuts];
-        if (cuts == kCutsNear)
-            countUnder(a, m, cut, under);
-        else
-            countBelow(a, m, cut, under);
+        countBelow(a, m, cut, cuts, under);
         const Parts part = partsHolding(cut, under, cuts, m, from - below, to - below);
         if (part.kept == m && !sampled)
             break;
@@ -736,11 +713,7 @@ double middleAt(float* a, size_t m, size_t at, bool odd)
         return odd ? value : (static_cast<double>(previous) + value) * 0.5;
     }
     std::nth_element(a, a + at, a + m);
-    if (odd)
-        return a[at];
-    // After selection no value before `at` is larger: the largest of them is the lower middle.
-    const float previous = at > 0 ? *std::max_element(a, a + at) : -std::numeric_limits<float>::infinity();
-    return (static_cast<double>(previous) + a[at]) * 0.5;
+    return middleOfSelected(a, at, odd);
 }
 
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearMedian::operator()(const float* a,
@@ -774,7 +747,7 @@ __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) double NearM
         cut[j] = static_cast<float>(lo + (static_cast<double>(hi) - lo) * static_cast<double>(j) / kParts);
     uint32_t under[kParts + 1];
     static_assert(kParts + 1 == kCutsNear);
-    const size_t count = countUnder(a, n, cut, under);
+    const size_t count = countBelow(a, n, cut, kCutsNear, under);
     if (count == 0)
         return 0.0;
     const size_t upper = count / 2, lowest = count % 2 == 1 ? upper : upper - 1;
